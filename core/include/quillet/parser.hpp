@@ -1,0 +1,76 @@
+// The block parser: the line reader, the document driver and every block construct.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "quillet/document.hpp"
+#include "quillet/errors.hpp"
+
+namespace quillet {
+
+// Inputs are addressed with 32-bit offsets, so anything of this size or more is refused by the entry points
+// before parsing.
+inline constexpr uint64_t kMaxInputSize = uint64_t{1} << 32;
+
+// One line of the input: the text without its line feed (and without one carriage return right before it),
+// with absolute start and end offsets.
+struct Line {
+    std::string_view text;
+    uint32_t start = 0;
+    uint32_t end = 0;
+};
+
+// A forward-only line reader with one line of lookahead.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) : text_(text) {}
+
+    std::optional<Line> next_line();
+    const std::optional<Line>& peek_line();
+    // Consumes blank lines; returns the first non-blank line, left peeked, or nothing at the end.
+    const std::optional<Line>& skip_blank_lines();
+    std::string_view text() const { return text_; }
+
+private:
+    std::optional<Line> read_line();
+
+    std::string_view text_;
+    size_t pos_ = 0;
+    std::optional<Line> peeked_;
+};
+
+class Parser {
+public:
+    std::vector<ModuleKind> modules;
+    std::vector<ParseError> errors;
+    bool report_unknown_directives = true;
+    Profile profile = Profile::Quillet;
+
+    Parser() = default;
+    explicit Parser(Profile p) : profile(p) {}
+
+    // Parses a whole document. The result holds views into `input` and must not outlive it.
+    // `input` must be shorter than kMaxInputSize.
+    Document parse_internal(std::string_view input);
+
+    // Parses one block starting at the peeked line; nothing only at the end of input or on a blank line.
+    std::optional<Block> parse_block(LineCursor& cursor, std::string_view input);
+
+    // Types one (already trimmed) metadata value text.
+    static AttrValue parse_attr_value(std::string_view text);
+
+    bool has_module(ModuleKind m) const;
+
+    // Directive handlers; each consumes the peeked opener line and its body.
+    Block parse_directive(LineCursor& cursor, std::string_view input);
+    Block parse_raw_fenced_block(LineCursor& cursor, std::string_view input);
+    Block parse_html_block(LineCursor& cursor, std::string_view input);
+    Block parse_math_block(LineCursor& cursor, std::string_view input);
+    Block parse_code_fence(LineCursor& cursor, std::string_view input);
+};
+
+}  // namespace quillet

@@ -1,0 +1,23 @@
+// Directive dispatch: "::" and a name on the opener line.
+#include "text.hpp"
+#include "quillet/parser.hpp"
+
+namespace quillet {
+
+Block Parser::parse_directive(LineCursor& cursor, std::string_view input) {
+    const Line& opener = *cursor.peek_line();
+    const std::string_view name = first_word(trim(opener.text).substr(2));
+    // A closing line met where a block begins keeps what follows it, up to the next closing line, verbatim.
+    if (name.empty()) return parse_raw_fenced_block(cursor, input);
+    if (name == "math") return parse_math_block(cursor, input);
+    if (name == "html") return parse_html_block(cursor, input);
+    // The container directives are read verbatim until their own parsers exist.
+    if (name == "list" || name == "table" || name == "quote" || name == "callout" || name == "figure" ||
+        name == "footnotes") {
+        return parse_raw_fenced_block(cursor, input);
+    }
+    if (report_unknown_directives) errors.push_back(ParseError::unknown_directive(name, {opener.start, opener.end}));
+    return parse_raw_fenced_block(cursor, input);
+}
+
+}  // namespace quillet

@@ -1,0 +1,126 @@
+// The document driver: the header lines at the top (profile, modules, metadata), then block after block.
+#include <array>
+#include <utility>
+
+#include "quillet/parser.hpp"
+#include "text.hpp"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view kProfilePrefix = "@profile";
+constexpr std::string_view kModulesPrefix = "@modules";
+
+std::optional<Profile> profile_named(std::string_view name) {
+    if (name == "quillet") return Profile::Quillet;
+    if (name == "md") return Profile::Md;
+    if (name == "md-strict") return Profile::MdStrict;
+    return std::nullopt;
+}
+
+std::optional<ModuleKind> module_named(std::string_view name) {
+    static constexpr std::array<std::pair<std::string_view, ModuleKind>, 7> kModules{{
+        {"tables", ModuleKind::Tables},
+        {"footnotes", ModuleKind::Footnotes},
+        {"math", ModuleKind::Math},
+        {"tasks", ModuleKind::Tasks},
+        {"strikethrough", ModuleKind::Strikethrough},
+        {"autolink", ModuleKind::Autolink},
+        {"html", ModuleKind::Html},
+    }};
+    for (const auto& [n, m] : kModules) {
+        if (n == name) return m;
+    }
+    return std::nullopt;
+}
+
+// "@profile NAME": a prefix test, then the trimmed rest compared byte for byte.
+std::optional<Profile> read_profile_line(const Line& line) {
+    std::string_view t = trim(line.text);
+    if (!starts_with(t, kProfilePrefix)) return std::nullopt;
+    return profile_named(trim(t.substr(kProfilePrefix.size())));
+}
+
+// "@modules a, b, c": unknown and empty names are skipped, duplicates kept.
+bool read_modules_line(const Line& line, std::vector<ModuleKind>& out) {
+    std::string_view t = trim(line.text);
+    if (!starts_with(t, kModulesPrefix)) return false;
+    std::string_view rest = t.substr(kModulesPrefix.size());
+    for (;;) {
+        size_t comma = rest.find(',');
+        if (auto m = module_named(trim(rest.substr(0, comma)))) out.push_back(*m);
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    return true;
+}
+
+bool opens_metadata(const Line& line) {
+    std::string_view t = trim(line.text);
+    return starts_with(t, "---") && t.find("meta") != std::string_view::npos;
+}
+
+// The metadata block runs to a line "---" or to the end of the input. Lines without ":" are ignored.
+Metadata read_metadata(LineCursor& cursor) {
+    Metadata meta;
+    const Line opener = *cursor.next_line();
+    meta.span = {opener.start, opener.end};
+    while (std::optional<Line> line = cursor.next_line()) {
+        meta.span.end = line->end;
+        std::string_view t = trim(line->text);
+        if (t == "---") break;
+        size_t colon = line->text.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view key = trim(line->text.substr(0, colon));
+        std::string_view value = trim(line->text.substr(colon + 1));
+        meta.entries.push_back(MetadataEntry{key, Parser::parse_attr_value(value)});
+    }
+    return meta;
+}
+
+}  // namespace
+
+bool Parser::has_module(ModuleKind m) const {
+    for (ModuleKind k : modules) {
+        if (k == m) return true;
+    }
+    return false;
+}
+
+Document Parser::parse_internal(std::string_view input) {
+    Document doc;
+    doc.profile = profile;
+    doc.span = {0, static_cast<uint32_t>(input.size())};
+    LineCursor cursor(input);
+
+    // Only the first non-blank line can name the profile.
+    if (const auto& line = cursor.skip_blank_lines()) {
+        if (std::optional<Profile> p = read_profile_line(*line)) {
+            doc.profile = *p;
+            cursor.next_line();
+            cursor.skip_blank_lines();
+        }
+    }
+
+    // The modules line comes first, or right after the profile line.
+    if (const auto& line = cursor.peek_line()) {
+        if (read_modules_line(*line, doc.modules)) {
+            cursor.next_line();
+            cursor.skip_blank_lines();
+        }
+    }
+    modules = doc.modules;
+
+    if (const auto& line = cursor.peek_line(); line && opens_metadata(*line)) {
+        doc.metadata = read_metadata(cursor);
+        cursor.skip_blank_lines();
+    }
+
+    while (cursor.skip_blank_lines()) {
+        if (std::optional<Block> block = parse_block(cursor, input)) doc.blocks.push_back(std::move(*block));
+    }
+    return doc;
+}
+
+}  // namespace quillet
