@@ -26,9 +26,13 @@ AttrValue::~AttrValue() {
 
 namespace {
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-bool is_list_form(std::string_view t) { return t.size() >= 2 && t.front() == '[' && t.back() == ']'; }
+bool is_list_form(std::string_view t) {
+    return t.size() >= 2 && t.front() == '[' && t.back() == ']';
+}
 
 bool is_quoted_form(std::string_view t) {
     return t.size() >= 2 && (t.front() == '"' || t.front() == '\'') && t.back() == t.front();

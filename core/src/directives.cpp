@@ -1,6 +1,6 @@
 // Directive dispatch: "::" and a name on the opener line.
-#include "text.hpp"
 #include "quillet/parser.hpp"
+#include "text.hpp"
 
 namespace quillet {
 

@@ -31,7 +31,8 @@ constexpr std::array<bool, 256> kOpener = make_opener_table();
 
 class InlineParser {
 public:
-    InlineParser(std::string_view text, uint32_t base, int depth) : t_(text), n_(text.size()), base_(base), depth_(depth) {}
+    InlineParser(std::string_view text, uint32_t base, int depth)
+        : t_(text), n_(text.size()), base_(base), depth_(depth) {}
 
     Inlines parse();
 
@@ -228,6 +229,8 @@ bool InlineParser::autolink(size_t p, Match& m) const {
 
 }  // namespace
 
-Inlines parse_inlines(std::string_view text, uint32_t base) { return InlineParser(text, base, 0).parse(); }
+Inlines parse_inlines(std::string_view text, uint32_t base) {
+    return InlineParser(text, base, 0).parse();
+}
 
 }  // namespace quillet

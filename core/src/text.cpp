@@ -6,11 +6,15 @@ namespace quillet {
 
 namespace {
 
-inline bool is_ascii_white_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+inline bool is_ascii_white_space(unsigned char c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+}
 
 // The multi-byte White_Space characters: U+0085, U+00A0 (two bytes) and U+1680, U+2000..U+200A, U+2028,
 // U+2029, U+202F, U+205F, U+3000 (three bytes).
-inline bool is_two_byte_white_space(unsigned char a, unsigned char b) { return a == 0xC2 && (b == 0x85 || b == 0xA0); }
+inline bool is_two_byte_white_space(unsigned char a, unsigned char b) {
+    return a == 0xC2 && (b == 0x85 || b == 0xA0);
+}
 
 inline bool is_three_byte_white_space(unsigned char a, unsigned char b, unsigned char c) {
     switch (a) {
@@ -26,7 +30,9 @@ inline bool is_three_byte_white_space(unsigned char a, unsigned char b, unsigned
     }
 }
 
-inline unsigned char byte_at(std::string_view s, size_t i) { return static_cast<unsigned char>(s[i]); }
+inline unsigned char byte_at(std::string_view s, size_t i) {
+    return static_cast<unsigned char>(s[i]);
+}
 
 }  // namespace
 

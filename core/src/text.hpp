@@ -14,17 +14,23 @@ size_t white_space_before(std::string_view s, size_t i);
 
 std::string_view trim_start(std::string_view s);
 std::string_view trim_end(std::string_view s);
-inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+inline std::string_view trim(std::string_view s) {
+    return trim_end(trim_start(s));
+}
 
 // A blank line holds only spaces and tabs (the empty line included); other white space does not count.
 bool is_blank(std::string_view line);
 
 // A closing line's trimmed text is exactly "::".
-inline bool is_closing_line(std::string_view line) { return trim(line) == "::"; }
+inline bool is_closing_line(std::string_view line) {
+    return trim(line) == "::";
+}
 
 // The first white-space separated word of s (leading white space skipped).
 std::string_view first_word(std::string_view s);
 
-inline bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+inline bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 }  // namespace quillet
