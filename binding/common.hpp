@@ -1,0 +1,185 @@
+// Shared pieces of the pyql extension module: owned references, the table of the module's classes, and the
+// constructors each file offers to the others.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "quillet/document.hpp"
+#include "quillet/errors.hpp"
+
+namespace pyql {
+
+// ------------------------------------------------------------------------------------ owned references
+
+// One owned reference; released when it goes out of scope, so every early return and every C++ exception
+// unwinding through a conversion drops what was built so far.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.release()) {}
+    Ref& operator=(Ref&& o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(PyObject* p = nullptr) noexcept {
+        PyObject* old = p_;
+        p_ = p;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Pauses the cycle collector for the lifetime of the object (from Python 3.10 on; a no-op before).
+//
+// A conversion creates one young object after another, every one of them reachable from the tree being
+// built, so no collection started meanwhile can find garbage; yet each would walk the growing tree again,
+// which for a large document costs several times the conversion itself. No Python code runs while the
+// pause lasts, so nothing else can observe it; a collector the caller had disabled stays disabled.
+class GcPause {
+public:
+#if PY_VERSION_HEX >= 0x030A0000
+    GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+#else
+    GcPause() noexcept {}
+#endif
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+};
+
+// A new reference to `o` (Py_NewRef exists only from 3.10 on).
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// A new reference to `o`, or to None when `o` is null (a stored attribute emptied by the cycle collector).
+inline PyObject* new_ref_or_none(PyObject* o) {
+    return new_ref(o != nullptr ? o : Py_None);
+}
+
+// ------------------------------------------------------------------------------------- the classes
+
+// The module's classes, in the order they are registered on the module.
+enum TypeId : int {
+    kSpan,
+    kProfile,
+    kModuleKind,
+    kParser,
+    kDocument,
+    kParseResult,
+    kParseErrorKind,
+    kParseError,
+    kHeading,
+    kParagraph,
+    kList,
+    kListItem,
+    kListKind,
+    kCodeBlock,
+    kCallout,
+    kQuote,
+    kFigure,
+    kTable,
+    kTableRow,
+    kTableCell,
+    kFootnotes,
+    kFootnoteDef,
+    kMathBlock,
+    kThematicBreak,
+    kHtmlBlock,
+    kRawBlock,
+    kText,
+    kEmphasis,
+    kStrong,
+    kStrikethrough,
+    kCodeSpan,
+    kLink,
+    kAutoLink,
+    kFootnoteRef,
+    kHardBreak,
+    kSoftBreak,
+    kTypeCount,
+};
+
+// The type objects, created once by the module initialisation (module.cpp) and kept for the process.
+extern PyTypeObject* g_types[kTypeCount];
+
+inline PyTypeObject* type_of(TypeId id) {
+    return g_types[id];
+}
+
+// Each file hands out the type definitions of the classes it defines (nullptr for the others).
+PyType_Spec* result_type_def(TypeId id);  // results.cpp: Span, ParseResult, ParseError
+PyType_Spec* enum_type_def(TypeId id);    // enums.cpp: Profile, ModuleKind, ParseErrorKind, ListKind
+PyType_Spec* node_type_def(TypeId id);    // nodes.cpp: Document and the 27 node classes
+
+// Attaches the members of an enumeration class once its type exists; 0 on success, -1 with an exception.
+int enum_add_members(TypeId id, PyTypeObject* type);
+
+// --------------------------------------------------------------------------------- shared slot functions
+
+// The class name without the "builtins." prefix every class is created under.
+const char* bare_type_name(PyTypeObject* type);
+
+// tp_new of every class that Python code may not construct.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// tp_dealloc of the classes that hold no Python objects.
+void plain_dealloc(PyObject* self);
+
+// ------------------------------------------------------------------------------------------ enums.cpp
+
+// A new instance of an enumeration class holding `value`.
+PyObject* new_enum(TypeId id, uint8_t value);
+
+// The value of an instance of any enumeration class.
+uint8_t enum_value(PyObject* member);
+
+// The bare member name of `value` in an enumeration class ("MdStrict"), or "?" when out of range.
+const char* enum_member_name(TypeId id, uint8_t value);
+
+// ---------------------------------------------------------------------------------------- results.cpp
+
+PyObject* new_span(quillet::Span span);
+PyObject* new_parse_error(const quillet::ParseError& error);
+// Takes over `document` (a Document object; the reference is consumed even on failure) and the errors.
+PyObject* new_parse_result(PyObject* document, std::vector<quillet::ParseError>&& errors);
+
+// The code points that Unicode marks Grapheme_Extend (unicode_tables.cpp).
+bool is_grapheme_extend(uint32_t cp);
+
+// ------------------------------------------------------------------------------------------ nodes.cpp
+
+PyObject* convert_document(const quillet::Document& document);
+PyObject* convert_blocks(const quillet::Blocks& blocks);
+PyObject* convert_inlines(const quillet::Inlines& inlines);
+PyObject* convert_attr_value(const quillet::AttrValue& value);
+
+// The current length of a Document object's stored block list.
+Py_ssize_t document_block_count(PyObject* document);
+
+}  // namespace pyql

@@ -1,0 +1,159 @@
+// The enumeration classes Profile, ModuleKind, ParseErrorKind and ListKind.
+//
+// Plain classes, one class attribute per member, each instance holding the member's value in one byte. They
+// convert to int (nb_int) but deliberately have no __index__: with one, a ModuleKind and a ListKind of the
+// same value would compare equal through the integer fallback of ==. Instances are unhashable and unordered.
+#include <iterator>
+
+#include "common.hpp"
+
+namespace pyql {
+namespace {
+
+struct EnumObject {
+    PyObject ob_base;
+    uint8_t value;
+};
+
+struct EnumInfo {
+    TypeId id;
+    const char* class_name;
+    const char* type_name;  // the qualified name the type is created under
+    const char* doc;
+    const char* const* members;
+    uint8_t count;
+};
+
+constexpr const char* kProfileMembers[] = {"Quillet", "Md", "MdStrict"};
+constexpr const char* kModuleKindMembers[] = {"Tables",        "Footnotes", "Math", "Tasks",
+                                              "Strikethrough", "Autolink",  "Html"};
+constexpr const char* kParseErrorKindMembers[] = {"UnexpectedEof",    "UnclosedDelimiter", "InvalidSyntax",
+                                                  "UnknownDirective", "InvalidMetadata",   "Other"};
+constexpr const char* kListKindMembers[] = {"Ordered", "Unordered"};
+
+// Indexed by the template parameter of the slot functions below.
+constexpr EnumInfo kEnums[] = {
+    {kProfile, "Profile", "builtins.Profile", "Parsing profile.", kProfileMembers, std::size(kProfileMembers)},
+    {kModuleKind, "ModuleKind", "builtins.ModuleKind", "Parser module.", kModuleKindMembers,
+     std::size(kModuleKindMembers)},
+    {kParseErrorKind, "ParseErrorKind", "builtins.ParseErrorKind", "Parse error category.", kParseErrorKindMembers,
+     std::size(kParseErrorKindMembers)},
+    {kListKind, "ListKind", "builtins.ListKind", "List kind.", kListKindMembers, std::size(kListKindMembers)},
+};
+
+const EnumInfo* info_for(TypeId id) {
+    for (const EnumInfo& info : kEnums) {
+        if (info.id == id) return &info;
+    }
+    return nullptr;
+}
+
+uint8_t value_of(PyObject* self) {
+    return reinterpret_cast<EnumObject*>(self)->value;
+}
+
+const char* member_name(const EnumInfo& info, uint8_t value) {
+    return value < info.count ? info.members[value] : "?";
+}
+
+template <int I>
+PyObject* enum_repr(PyObject* self) {
+    const EnumInfo& info = kEnums[I];
+    return PyUnicode_FromFormat("%s.%s", info.class_name, member_name(info, value_of(self)));
+}
+
+PyObject* enum_int(PyObject* self) {
+    return PyLong_FromLong(value_of(self));
+}
+
+// == and != against another member of the same class, or against anything that converts to a machine-sized
+// integer through __index__. A failed conversion is swallowed: the comparison is then NotImplemented.
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    long long mine = value_of(self);
+    long long theirs;
+    if (PyObject_TypeCheck(other, Py_TYPE(self))) {
+        theirs = value_of(other);
+    } else {
+        PyObject* index = PyNumber_Index(other);
+        if (index == nullptr) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        int overflow = 0;
+        theirs = PyLong_AsLongLongAndOverflow(index, &overflow);
+        Py_DECREF(index);
+        if (overflow != 0 || (theirs == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+    }
+    return PyBool_FromLong((mine == theirs) == (op == Py_EQ));
+}
+
+// One slot table per class: they differ in the docstring and in the repr, which names the class.
+template <int I>
+struct EnumType {
+    static inline PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(kEnums[I].doc)},
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(enum_repr<I>)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+        {0, nullptr},
+    };
+    static inline PyType_Spec def = {kEnums[I].type_name, sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, slots};
+};
+
+}  // namespace
+
+PyType_Spec* enum_type_def(TypeId id) {
+    switch (id) {
+        case kProfile:
+            return &EnumType<0>::def;
+        case kModuleKind:
+            return &EnumType<1>::def;
+        case kParseErrorKind:
+            return &EnumType<2>::def;
+        case kListKind:
+            return &EnumType<3>::def;
+        default:
+            return nullptr;
+    }
+}
+
+int enum_add_members(TypeId id, PyTypeObject* type) {
+    const EnumInfo* info = info_for(id);
+    if (info == nullptr) return 0;
+    for (uint8_t v = 0; v < info->count; ++v) {
+        auto* member = reinterpret_cast<EnumObject*>(type->tp_alloc(type, 0));
+        if (member == nullptr) return -1;
+        member->value = v;
+        Ref owned(reinterpret_cast<PyObject*>(member));
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), info->members[v], owned.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* new_enum(TypeId id, uint8_t value) {
+    PyTypeObject* type = type_of(id);
+    auto* obj = reinterpret_cast<EnumObject*>(type->tp_alloc(type, 0));
+    if (obj == nullptr) return nullptr;
+    obj->value = value;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+uint8_t enum_value(PyObject* member) {
+    return value_of(member);
+}
+
+const char* enum_member_name(TypeId id, uint8_t value) {
+    const EnumInfo* info = info_for(id);
+    return info != nullptr ? member_name(*info, value) : "?";
+}
+
+}  // namespace pyql

@@ -1,0 +1,261 @@
+// The module pyql: initialisation, the entry points parse() and parse_with_recovery(), and the Parser class.
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "args.hpp"
+#include "common.hpp"
+#include "quillet/parser.hpp"
+
+namespace pyql {
+namespace {
+
+// One parse of arguments already checked. `recover` selects parse_with_recovery (a ParseResult holding the
+// document and every error) over parse (the document, or ValueError with the first error's text).
+PyObject* run_parse(const Arguments& args, bool recover) {
+    // Offsets are 32-bit: a longer input could not be described by its spans.
+    if (static_cast<uint64_t>(args.input_size) >= quillet::kMaxInputSize) {
+        PyErr_Format(PyExc_ValueError, "input too large: %zd bytes of UTF-8 (the limit is %zu bytes)", args.input_size,
+                     static_cast<size_t>(quillet::kMaxInputSize - 1));
+        return nullptr;
+    }
+    // No C++ exception may cross into the interpreter.
+    try {
+        quillet::Parser parser(args.profile);
+        parser.report_unknown_directives = true;
+        const quillet::Document document =
+            parser.parse_internal(std::string_view(args.input, static_cast<size_t>(args.input_size)));
+        if (recover) {
+            GcPause pause;
+            PyObject* converted = convert_document(document);
+            if (converted == nullptr) return nullptr;
+            return new_parse_result(converted, std::move(parser.errors));
+        }
+        if (!parser.errors.empty()) {
+            const std::string text = parser.errors.front().text();
+            Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+            return nullptr;
+        }
+        GcPause pause;
+        return convert_document(document);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "pyql: internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "pyql: unknown internal error");
+    }
+    return nullptr;
+}
+
+// METH_FASTCALL | METH_KEYWORDS functions, cast to the PyCFunction a PyMethodDef stores.
+using FastCallKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyCFunction as_method(FastCallKeywords f) {
+    // A detour through void(*)() tells the compiler the cast is meant (-Wcast-function-type).
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// --------------------------------------------------------------------------------------------- Parser
+
+struct ParserObject {
+    PyObject ob_base;
+    uint8_t profile;
+};
+
+ParserObject* as_parser(PyObject* self) {
+    return reinterpret_cast<ParserObject*>(self);
+}
+
+PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Arguments parsed;
+    if (!parse_arguments(kParserNewSignature, args, kwargs, parsed)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_parser(self)->profile = static_cast<uint8_t>(parsed.profile);
+    return self;
+}
+
+PyObject* parser_repr(PyObject* self) {
+    return PyUnicode_FromFormat("Parser(profile=%s)", enum_member_name(kProfile, as_parser(self)->profile));
+}
+
+PyObject* parser_call(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      bool recover) {
+    Arguments parsed;
+    if (!parse_arguments(sig, args, nargs, kwnames, parsed)) return nullptr;
+    parsed.profile = static_cast<quillet::Profile>(as_parser(self)->profile);
+    return run_parse(parsed, recover);
+}
+
+PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return parser_call(kParserParseSignature, self, args, nargs, kwnames, false);
+}
+
+PyObject* parser_parse_with_recovery(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return parser_call(kParserParseWithRecoverySignature, self, args, nargs, kwnames, true);
+}
+
+PyMethodDef parser_methods[] = {
+    {"parse", as_method(parser_parse), METH_FASTCALL | METH_KEYWORDS,
+     "parse(self, input)\n--\n\nParse a Quillet string. Raises ValueError on error."},
+    {"parse_with_recovery", as_method(parser_parse_with_recovery), METH_FASTCALL | METH_KEYWORDS,
+     "parse_with_recovery(self, input)\n--\n\nParse with error recovery. Always returns a result."},
+    {},
+};
+
+// The signature header gives the class its __text_signature__; __doc__ reads the text after it.
+constexpr char kParserDoc[] =
+    "Parser(profile=None)\n--\n\nQuillet parser.\n\nArgs:\n"
+    "    profile: Profile.Quillet (default), Profile.Md, or Profile.MdStrict";
+
+PyType_Slot parser_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kParserDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(parser_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(parser_repr)},
+    {Py_tp_methods, parser_methods},
+    {0, nullptr},
+};
+
+PyType_Spec parser_def = {"builtins.Parser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
+
+// Python 3.9 keeps only the text after the signature header in tp_doc, which loses __text_signature__;
+// later versions keep the whole text. tp_doc is owned by the type and released with PyObject_Free.
+int restore_parser_signature(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030A0000
+    char* doc = static_cast<char*>(PyObject_Malloc(sizeof kParserDoc));
+    if (doc == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    memcpy(doc, kParserDoc, sizeof kParserDoc);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = doc;
+#else
+    (void)type;
+#endif
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------ module functions
+
+PyObject* module_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments parsed;
+    if (!parse_arguments(kParseSignature, args, nargs, kwnames, parsed)) return nullptr;
+    return run_parse(parsed, false);
+}
+
+PyObject* module_parse_with_recovery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments parsed;
+    if (!parse_arguments(kParseWithRecoverySignature, args, nargs, kwnames, parsed)) {
+        return nullptr;
+    }
+    return run_parse(parsed, true);
+}
+
+PyMethodDef module_functions[] = {
+    {"parse", as_method(module_parse), METH_FASTCALL | METH_KEYWORDS,
+     "parse(input, profile=None)\n--\n\nParse a Quillet string.\n\nArgs:\n    input: Document string to parse\n"
+     "    profile: Parsing profile (default: Profile.Quillet)\n\nReturns:\n    Document: Parsed document\n\n"
+     "Raises:\n    ValueError: On parse error"},
+    {"parse_with_recovery", as_method(module_parse_with_recovery), METH_FASTCALL | METH_KEYWORDS,
+     "parse_with_recovery(input, profile=None)\n--\n\nParse with error recovery. Always returns a result.\n\n"
+     "Args:\n    input: Document string\n    profile: Parsing profile (default: Profile.Quillet)\n\n"
+     "Returns:\n    ParseResult: Result with document and errors"},
+    {},
+};
+
+// ------------------------------------------------------------------------------------- initialisation
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pyql",
+    "Quillet - Deterministic document parser for AI agents.",
+    -1,       // single-phase initialisation, no per-module state
+    nullptr,  // the functions are added after the classes, to keep the registration order
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The module made by the first initialisation, and the interpreter it belongs to.
+PyObject* g_module = nullptr;
+PyInterpreterState* g_interpreter = nullptr;
+
+PyType_Spec* type_def_for(TypeId id) {
+    if (id == kParser) return &parser_def;
+    for (auto provider : {result_type_def, enum_type_def, node_type_def}) {
+        if (PyType_Spec* def = provider(id)) return def;
+    }
+    return nullptr;
+}
+
+void drop_types() {
+    for (PyTypeObject*& type : g_types) {
+        PyObject* obj = reinterpret_cast<PyObject*>(type);
+        type = nullptr;
+        Py_XDECREF(obj);
+    }
+}
+
+int add_type(PyObject* module, TypeId id) {
+    PyType_Spec* def = type_def_for(id);
+    if (def == nullptr) {
+        PyErr_Format(PyExc_SystemError, "pyql: no class description for type %d", static_cast<int>(id));
+        return -1;
+    }
+    PyObject* type = PyType_FromSpec(def);
+    if (type == nullptr) return -1;
+    g_types[id] = reinterpret_cast<PyTypeObject*>(type);  // the table keeps this reference
+    if (enum_add_members(id, g_types[id]) < 0) return -1;
+    if (id == kParser && restore_parser_signature(g_types[id]) < 0) return -1;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, bare_type_name(g_types[id]), type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* create_module() {
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    for (int i = 0; i < kTypeCount; ++i) {
+        if (add_type(module.get(), static_cast<TypeId>(i)) < 0) {
+            drop_types();
+            return nullptr;
+        }
+    }
+    if (PyModule_AddFunctions(module.get(), module_functions) < 0) {
+        drop_types();
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+}  // namespace pyql
+
+// The types are created once per process. A second initialisation in the same interpreter hands back the
+// module made by the first; sub-interpreters are not supported.
+PyMODINIT_FUNC PyInit_pyql(void) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (pyql::g_module != nullptr) {
+        if (interpreter != pyql::g_interpreter) {
+            PyErr_SetString(PyExc_ImportError, "pyql does not support sub-interpreters");
+            return nullptr;
+        }
+        return pyql::new_ref(pyql::g_module);
+    }
+    PyObject* module = pyql::create_module();
+    if (module == nullptr) return nullptr;
+    pyql::g_module = pyql::new_ref(module);
+    pyql::g_interpreter = interpreter;
+    return module;
+}

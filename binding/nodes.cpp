@@ -1,0 +1,690 @@
+// Document and the 27 node classes, and the conversion of the core tree into them.
+//
+// Storage: a node keeps its span and its plain values (numbers, flags, enumeration bytes) in its own fixed
+// part, and copies its texts as UTF-8 bytes behind the fixed part (one allocation per node); a text becomes
+// a str only when it is read, and again on every read. Child sequences are stored as Python lists built
+// once at conversion, so every read returns the same list. A node holds at most one such list, always at the
+// same place, so one traverse/clear/dealloc serves every node class that holds one.
+#include <array>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common.hpp"
+
+namespace pyql {
+namespace {
+
+// ------------------------------------------------------------------------------------------- layouts
+
+// Where one text attribute's bytes sit: `size` bytes at `offset` from the start of the object; size -1
+// stands for an absent optional text, which reads as None.
+struct TextRef {
+    Py_ssize_t offset;
+    Py_ssize_t size;
+};
+
+// The start of every node and of Document. ob_size counts the bytes that follow the fixed part.
+struct NodeHead {
+    PyVarObject ob_base;
+    uint32_t start;
+    uint32_t end;
+};
+
+// A node with one stored list: content, blocks, items, rows, cells, defs or (for Link) label.
+struct ListNode {
+    NodeHead h;
+    PyObject* list;
+};
+
+template <size_t N>
+struct TextNode {
+    NodeHead h;
+    TextRef text[N];
+};
+
+template <size_t N>
+struct ListTextNode {
+    ListNode n;
+    TextRef text[N];
+};
+
+struct HeadingObject {
+    ListNode n;
+    uint8_t level;
+};
+
+struct TableRowObject {
+    ListNode n;
+    bool header;
+};
+
+struct ListObject {
+    ListNode n;
+    uint64_t start;
+    uint8_t kind;
+    bool has_start;
+};
+
+struct MathBlockObject {
+    NodeHead h;
+    bool display;
+    TextRef text[1];
+};
+
+// The module bytes of `modules` follow the fixed part (ob_size of them).
+struct DocumentObject {
+    NodeHead h;
+    PyObject* metadata;  // a dict, or null when the document has no metadata block
+    PyObject* blocks;
+    uint8_t profile;
+};
+
+using TextNode1 = TextNode<1>;
+using TextNode2 = TextNode<2>;
+using TextNode3 = TextNode<3>;
+using ListTextNode1 = ListTextNode<1>;
+using ListTextNode2 = ListTextNode<2>;
+
+// ------------------------------------------------------------------------------------------- getters
+
+template <class T>
+T& field_at(PyObject* self, void* closure) {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + reinterpret_cast<uintptr_t>(closure));
+}
+
+PyObject* get_span(PyObject* self, void*) {
+    const auto* h = reinterpret_cast<NodeHead*>(self);
+    return new_span(quillet::Span{h->start, h->end});
+}
+
+PyObject* get_stored(PyObject* self, void* closure) {
+    return new_ref_or_none(field_at<PyObject*>(self, closure));
+}
+
+PyObject* get_text(PyObject* self, void* closure) {
+    const TextRef& t = field_at<TextRef>(self, closure);
+    if (t.size < 0) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(self) + t.offset, t.size, nullptr);
+}
+
+PyObject* get_small_int(PyObject* self, void* closure) {
+    return PyLong_FromLong(field_at<uint8_t>(self, closure));
+}
+
+PyObject* get_flag(PyObject* self, void* closure) {
+    return PyBool_FromLong(field_at<bool>(self, closure));
+}
+
+PyObject* get_list_kind(PyObject* self, void*) {
+    return new_enum(kListKind, reinterpret_cast<ListObject*>(self)->kind);
+}
+
+PyObject* get_list_start(PyObject* self, void*) {
+    const auto* list = reinterpret_cast<ListObject*>(self);
+    if (!list->has_start) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(list->start);
+}
+
+DocumentObject* as_document(PyObject* self) {
+    return reinterpret_cast<DocumentObject*>(self);
+}
+
+PyObject* document_profile(PyObject* self, void*) {
+    return new_enum(kProfile, as_document(self)->profile);
+}
+
+PyObject* document_modules(PyObject* self, void*) {
+    const Py_ssize_t n = Py_SIZE(self);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(self) + sizeof(DocumentObject);
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* member = new_enum(kModuleKind, bytes[i]);
+        if (member == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, member);
+    }
+    return list.release();
+}
+
+#define AT(T, member) reinterpret_cast<void*>(offsetof(T, member))
+#define SPAN_ATTR {"span", get_span, nullptr, nullptr, nullptr}
+#define LIST_ATTR(name) {name, get_stored, nullptr, nullptr, AT(ListNode, list)}
+#define TEXT_ATTR(name, T, i) {name, get_text, nullptr, nullptr, AT(T, text[i])}
+
+PyGetSetDef heading_getset[] = {
+    {"level", get_small_int, nullptr, nullptr, AT(HeadingObject, level)},
+    LIST_ATTR("content"),
+    SPAN_ATTR,
+    {},
+};
+PyGetSetDef content_list_getset[] = {LIST_ATTR("content"), SPAN_ATTR, {}};
+PyGetSetDef list_getset[] = {
+    {"kind", get_list_kind, nullptr, nullptr, nullptr},
+    {"start", get_list_start, nullptr, nullptr, nullptr},
+    LIST_ATTR("items"),
+    SPAN_ATTR,
+    {},
+};
+PyGetSetDef blocks_getset[] = {LIST_ATTR("blocks"), SPAN_ATTR, {}};
+PyGetSetDef code_block_getset[] = {TEXT_ATTR("lang", TextNode2, 0), TEXT_ATTR("content", TextNode2, 1), SPAN_ATTR, {}};
+PyGetSetDef callout_getset[] = {
+    TEXT_ATTR("kind", ListTextNode2, 0), TEXT_ATTR("title", ListTextNode2, 1), LIST_ATTR("blocks"), SPAN_ATTR, {},
+};
+PyGetSetDef figure_getset[] = {
+    TEXT_ATTR("src", TextNode3, 0), TEXT_ATTR("alt", TextNode3, 1), TEXT_ATTR("caption", TextNode3, 2), SPAN_ATTR, {},
+};
+PyGetSetDef table_getset[] = {LIST_ATTR("rows"), SPAN_ATTR, {}};
+PyGetSetDef table_row_getset[] = {
+    LIST_ATTR("cells"),
+    {"header", get_flag, nullptr, nullptr, AT(TableRowObject, header)},
+    SPAN_ATTR,
+    {},
+};
+PyGetSetDef footnotes_getset[] = {LIST_ATTR("defs"), SPAN_ATTR, {}};
+PyGetSetDef footnote_def_getset[] = {TEXT_ATTR("label", ListTextNode1, 0), LIST_ATTR("blocks"), SPAN_ATTR, {}};
+PyGetSetDef math_block_getset[] = {
+    {"display", get_flag, nullptr, nullptr, AT(MathBlockObject, display)},
+    TEXT_ATTR("content", MathBlockObject, 0),
+    SPAN_ATTR,
+    {},
+};
+PyGetSetDef span_only_getset[] = {SPAN_ATTR, {}};
+PyGetSetDef content_text_getset[] = {TEXT_ATTR("content", TextNode1, 0), SPAN_ATTR, {}};
+PyGetSetDef link_getset[] = {
+    LIST_ATTR("label"), TEXT_ATTR("url", ListTextNode2, 0), TEXT_ATTR("title", ListTextNode2, 1), SPAN_ATTR, {},
+};
+PyGetSetDef url_getset[] = {TEXT_ATTR("url", TextNode1, 0), SPAN_ATTR, {}};
+PyGetSetDef label_text_getset[] = {TEXT_ATTR("label", TextNode1, 0), SPAN_ATTR, {}};
+PyGetSetDef document_getset[] = {
+    {"profile", document_profile, nullptr, nullptr, nullptr},
+    {"modules", document_modules, nullptr, nullptr, nullptr},
+    {"metadata", get_stored, nullptr, nullptr, AT(DocumentObject, metadata)},
+    {"blocks", get_stored, nullptr, nullptr, AT(DocumentObject, blocks)},
+    SPAN_ATTR,
+    {},
+};
+
+#undef TEXT_ATTR
+#undef LIST_ATTR
+#undef SPAN_ATTR
+#undef AT
+
+// ------------------------------------------------------------------------------ lifecycle of the nodes
+
+int list_node_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ListNode*>(self)->list);
+    return 0;
+}
+
+int list_node_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ListNode*>(self)->list);
+    return 0;
+}
+
+void list_node_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
+    // here later, so the type is released inside the block
+    Py_TRASHCAN_BEGIN(self, list_node_dealloc)
+    list_node_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+    // clang-format on
+}
+
+int document_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_document(self)->metadata);
+    Py_VISIT(as_document(self)->blocks);
+    return 0;
+}
+
+int document_clear(PyObject* self) {
+    Py_CLEAR(as_document(self)->metadata);
+    Py_CLEAR(as_document(self)->blocks);
+    return 0;
+}
+
+void document_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
+    // here later, so the type is released inside the block
+    Py_TRASHCAN_BEGIN(self, document_dealloc)
+    document_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+    // clang-format on
+}
+
+Py_ssize_t document_length(PyObject* self) {
+    return document_block_count(self);
+}
+
+PyObject* document_repr(PyObject* self) {
+    const DocumentObject* d = as_document(self);
+    return PyUnicode_FromFormat("Document(profile=%s, blocks=%zd, metadata=%s)", enum_member_name(kProfile, d->profile),
+                                document_block_count(self), d->metadata != nullptr ? "true" : "false");
+}
+
+// ---------------------------------------------------------------------------------- type definitions
+
+struct NodeClass {
+    TypeId id;
+    const char* name;
+    const char* doc;
+    int basicsize;
+    int itemsize;  // 1 for classes whose texts follow the fixed part
+    bool holds_list;
+    PyGetSetDef* getset;
+};
+
+constexpr int kNoTexts = 0;
+constexpr int kTexts = 1;
+
+const NodeClass kNodeClasses[] = {
+    {kHeading, "builtins.Heading", "Section heading.", sizeof(HeadingObject), kNoTexts, true, heading_getset},
+    {kParagraph, "builtins.Paragraph", "Text paragraph.", sizeof(ListNode), kNoTexts, true, content_list_getset},
+    {kList, "builtins.List", "Ordered or unordered list.", sizeof(ListObject), kNoTexts, true, list_getset},
+    {kListItem, "builtins.ListItem", "List item.", sizeof(ListNode), kNoTexts, true, blocks_getset},
+    {kCodeBlock, "builtins.CodeBlock", "Fenced code block.", sizeof(TextNode2), kTexts, false, code_block_getset},
+    {kCallout, "builtins.Callout", "Callout/admonition.", sizeof(ListTextNode2), kTexts, true, callout_getset},
+    {kQuote, "builtins.Quote", "Block quote.", sizeof(ListNode), kNoTexts, true, blocks_getset},
+    {kFigure, "builtins.Figure", "Figure with image.", sizeof(TextNode3), kTexts, false, figure_getset},
+    {kTable, "builtins.Table", "Data table.", sizeof(ListNode), kNoTexts, true, table_getset},
+    {kTableRow, "builtins.TableRow", "Table row.", sizeof(TableRowObject), kNoTexts, true, table_row_getset},
+    {kTableCell, "builtins.TableCell", "Table cell.", sizeof(ListNode), kNoTexts, true, content_list_getset},
+    {kFootnotes, "builtins.Footnotes", "Footnotes container.", sizeof(ListNode), kNoTexts, true, footnotes_getset},
+    {kFootnoteDef, "builtins.FootnoteDef", "Footnote definition.", sizeof(ListTextNode1), kTexts, true,
+     footnote_def_getset},
+    {kMathBlock, "builtins.MathBlock", "Math block.", sizeof(MathBlockObject), kTexts, false, math_block_getset},
+    {kThematicBreak, "builtins.ThematicBreak", "Thematic break (horizontal rule).", sizeof(NodeHead), kNoTexts, false,
+     span_only_getset},
+    {kHtmlBlock, "builtins.HtmlBlock", "Raw HTML block.", sizeof(TextNode1), kTexts, false, content_text_getset},
+    {kRawBlock, "builtins.RawBlock", "Unparsed block (error recovery).", sizeof(TextNode1), kTexts, false,
+     content_text_getset},
+    {kText, "builtins.Text", "Plain text.", sizeof(TextNode1), kTexts, false, content_text_getset},
+    {kEmphasis, "builtins.Emphasis", "Emphasis (italic).", sizeof(ListNode), kNoTexts, true, content_list_getset},
+    {kStrong, "builtins.Strong", "Strong (bold).", sizeof(ListNode), kNoTexts, true, content_list_getset},
+    {kStrikethrough, "builtins.Strikethrough", "Strikethrough.", sizeof(ListNode), kNoTexts, true, content_list_getset},
+    {kCodeSpan, "builtins.CodeSpan", "Inline code.", sizeof(TextNode1), kTexts, false, content_text_getset},
+    {kLink, "builtins.Link", "Hyperlink.", sizeof(ListTextNode2), kTexts, true, link_getset},
+    {kAutoLink, "builtins.AutoLink", "Auto-detected URL.", sizeof(TextNode1), kTexts, false, url_getset},
+    {kFootnoteRef, "builtins.FootnoteRef", "Footnote reference.", sizeof(TextNode1), kTexts, false, label_text_getset},
+    {kHardBreak, "builtins.HardBreak", "Hard line break.", sizeof(NodeHead), kNoTexts, false, span_only_getset},
+    {kSoftBreak, "builtins.SoftBreak", "Soft line break.", sizeof(NodeHead), kNoTexts, false, span_only_getset},
+};
+
+static_assert(std::size(kNodeClasses) == 27);
+
+PyType_Slot document_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A parsed Quillet document.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(document_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(document_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(document_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(document_length)},
+    {Py_tp_getset, document_getset},
+    {0, nullptr},
+};
+
+PyType_Spec document_def = {"builtins.Document", sizeof(DocumentObject), 1, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                            document_slots};
+
+// Slot tables of the node classes, filled on first use (PyType_FromSpec keeps pointers into them).
+struct NodeTypeDef {
+    PyType_Slot slots[7];
+    PyType_Spec def;
+};
+NodeTypeDef node_type_defs[std::size(kNodeClasses)];
+
+PyType_Spec* fill_node_type_def(size_t i) {
+    const NodeClass& c = kNodeClasses[i];
+    NodeTypeDef& s = node_type_defs[i];
+    int n = 0;
+    s.slots[n++] = {Py_tp_doc, const_cast<char*>(c.doc)};
+    s.slots[n++] = {Py_tp_new, reinterpret_cast<void*>(no_constructor)};
+    s.slots[n++] = {Py_tp_getset, c.getset};
+    if (c.holds_list) {
+        s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(list_node_dealloc)};
+        s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(list_node_traverse)};
+        s.slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(list_node_clear)};
+    } else {
+        s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)};
+    }
+    s.slots[n] = {0, nullptr};
+    const unsigned flags = Py_TPFLAGS_DEFAULT | (c.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
+    s.def = {c.name, c.basicsize, c.itemsize, flags, s.slots};
+    return &s.def;
+}
+
+// ---------------------------------------------------------------------------------------- conversion
+
+// A new node of class `id` with room for `text_bytes` bytes behind its fixed part, its span set. Objects
+// of classes taking part in the cycle collector are tracked from here on; every field is zero until set.
+template <class T>
+T* new_node(TypeId id, quillet::Span span, Py_ssize_t text_bytes = 0) {
+    PyTypeObject* type = type_of(id);
+    PyObject* obj = type->tp_alloc(type, text_bytes);
+    if (obj == nullptr) return nullptr;
+    auto* head = reinterpret_cast<NodeHead*>(obj);
+    head->start = span.start;
+    head->end = span.end;
+    return reinterpret_cast<T*>(obj);
+}
+
+// A new node whose texts (T::text, in order) are copied behind its fixed part.
+template <class T, size_t N>
+T* new_text_node(TypeId id, quillet::Span span, const std::array<quillet::OptText, N>& texts) {
+    static_assert(sizeof(T::text) == N * sizeof(TextRef));
+    Py_ssize_t total = 0;
+    for (const auto& t : texts) {
+        if (t) total += static_cast<Py_ssize_t>(t->size());
+    }
+    T* obj = new_node<T>(id, span, total);
+    if (obj == nullptr) return nullptr;
+    char* base = reinterpret_cast<char*>(obj);
+    auto offset = static_cast<Py_ssize_t>(sizeof(T));
+    for (size_t i = 0; i < N; ++i) {
+        if (!texts[i]) {
+            obj->text[i] = TextRef{0, -1};
+            continue;
+        }
+        const auto size = static_cast<Py_ssize_t>(texts[i]->size());
+        obj->text[i] = TextRef{offset, size};
+        if (size > 0) memcpy(base + offset, texts[i]->data(), static_cast<size_t>(size));
+        offset += size;
+    }
+    return obj;
+}
+
+PyObject* as_object(void* node) {
+    return reinterpret_cast<PyObject*>(node);
+}
+
+// A node of class `id` holding `list` (consumed, also on failure).
+PyObject* new_list_node(TypeId id, quillet::Span span, PyObject* list) {
+    Ref owned(list);
+    if (!owned) return nullptr;
+    auto* node = new_node<ListNode>(id, span);
+    if (node == nullptr) return nullptr;
+    node->list = owned.release();
+    return as_object(node);
+}
+
+PyObject* new_text1(TypeId id, quillet::Span span, quillet::TextValue text) {
+    return as_object(new_text_node<TextNode1, 1>(id, span, {text}));
+}
+
+// A new list of convert(item) for every item of `items`, in order.
+template <class Seq, class Convert>
+PyObject* build_list(const Seq& items, Convert convert) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* obj = convert(item);
+        if (obj == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, obj);
+    }
+    return list.release();
+}
+
+PyObject* decode(quillet::TextValue text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* convert_inline(const quillet::Inline& in) {
+    using K = quillet::InlineKind;
+    switch (in.kind) {
+        case K::Text:
+            return new_text1(kText, in.span, in.text);
+        case K::Emphasis:
+            return new_list_node(kEmphasis, in.span, convert_inlines(in.children));
+        case K::Strong:
+            return new_list_node(kStrong, in.span, convert_inlines(in.children));
+        case K::CodeSpan:
+            return new_text1(kCodeSpan, in.span, in.text);
+        case K::Link: {
+            Ref label(convert_inlines(in.children));
+            if (!label) return nullptr;
+            auto* link = new_text_node<ListTextNode2, 2>(kLink, in.span, {in.text, in.title});
+            if (link == nullptr) return nullptr;
+            link->n.list = label.release();
+            return as_object(link);
+        }
+        case K::AutoLink:
+            return new_text1(kAutoLink, in.span, in.text);
+        case K::Strikethrough:
+            return new_list_node(kStrikethrough, in.span, convert_inlines(in.children));
+        case K::FootnoteRef:
+            return new_text1(kFootnoteRef, in.span, in.text);
+        case K::HardBreak:
+            return as_object(new_node<NodeHead>(kHardBreak, in.span));
+        case K::SoftBreak:
+            return as_object(new_node<NodeHead>(kSoftBreak, in.span));
+    }
+    PyErr_Format(PyExc_SystemError, "pyql: unknown inline kind %d", static_cast<int>(in.kind));
+    return nullptr;
+}
+
+PyObject* convert_list_item(const quillet::ListItem& item) {
+    return new_list_node(kListItem, item.span, convert_blocks(item.blocks));
+}
+
+PyObject* convert_table_cell(const quillet::TableCell& cell) {
+    return new_list_node(kTableCell, cell.span, convert_inlines(cell.content));
+}
+
+PyObject* convert_table_row(const quillet::TableRow& row) {
+    Ref cells(build_list(row.cells, convert_table_cell));
+    if (!cells) return nullptr;
+    auto* node = new_node<TableRowObject>(kTableRow, row.span);
+    if (node == nullptr) return nullptr;
+    node->header = row.header;
+    node->n.list = cells.release();
+    return as_object(node);
+}
+
+PyObject* convert_footnote_def(const quillet::FootnoteDef& def) {
+    Ref blocks(convert_blocks(def.blocks));
+    if (!blocks) return nullptr;
+    auto* node = new_text_node<ListTextNode1, 1>(kFootnoteDef, def.span, {def.label});
+    if (node == nullptr) return nullptr;
+    node->n.list = blocks.release();
+    return as_object(node);
+}
+
+// One function per block variant; std::visit picks it by the variant's tag.
+struct BlockConverter {
+    PyObject* operator()(const quillet::Heading& b) const {
+        Ref content(convert_inlines(b.content));
+        if (!content) return nullptr;
+        auto* node = new_node<HeadingObject>(kHeading, b.span);
+        if (node == nullptr) return nullptr;
+        node->level = b.level;
+        node->n.list = content.release();
+        return as_object(node);
+    }
+    PyObject* operator()(const quillet::Paragraph& b) const {
+        return new_list_node(kParagraph, b.span, convert_inlines(b.content));
+    }
+    PyObject* operator()(const quillet::List& b) const {
+        Ref items(build_list(b.items, convert_list_item));
+        if (!items) return nullptr;
+        auto* node = new_node<ListObject>(kList, b.span);
+        if (node == nullptr) return nullptr;
+        node->kind = static_cast<uint8_t>(b.kind);
+        node->has_start = b.start.has_value();
+        node->start = b.start.value_or(0);
+        node->n.list = items.release();
+        return as_object(node);
+    }
+    PyObject* operator()(const quillet::CodeBlock& b) const {
+        return as_object(new_text_node<TextNode2, 2>(kCodeBlock, b.span, {b.lang, b.content}));
+    }
+    PyObject* operator()(const quillet::Callout& b) const {
+        Ref blocks(convert_blocks(b.blocks));
+        if (!blocks) return nullptr;
+        auto* node = new_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title});
+        if (node == nullptr) return nullptr;
+        node->n.list = blocks.release();
+        return as_object(node);
+    }
+    PyObject* operator()(const quillet::Quote& b) const {
+        return new_list_node(kQuote, b.span, convert_blocks(b.blocks));
+    }
+    PyObject* operator()(const quillet::Figure& b) const {
+        return as_object(new_text_node<TextNode3, 3>(kFigure, b.span, {b.src, b.alt, b.caption}));
+    }
+    PyObject* operator()(const quillet::Table& b) const {
+        return new_list_node(kTable, b.span, build_list(b.rows, convert_table_row));
+    }
+    PyObject* operator()(const quillet::Footnotes& b) const {
+        return new_list_node(kFootnotes, b.span, build_list(b.defs, convert_footnote_def));
+    }
+    PyObject* operator()(const quillet::MathBlock& b) const {
+        auto* node = new_text_node<MathBlockObject, 1>(kMathBlock, b.span, {b.content});
+        if (node == nullptr) return nullptr;
+        node->display = b.display;
+        return as_object(node);
+    }
+    PyObject* operator()(const quillet::ThematicBreak& b) const {
+        return as_object(new_node<NodeHead>(kThematicBreak, b.span));
+    }
+    PyObject* operator()(const quillet::HtmlBlock& b) const { return new_text1(kHtmlBlock, b.span, b.content); }
+    PyObject* operator()(const quillet::RawBlock& b) const { return new_text1(kRawBlock, b.span, b.content); }
+};
+
+PyObject* convert_block(const quillet::Block& block) {
+    return std::visit(BlockConverter{}, block.value);
+}
+
+// An AttrValue that is not a list.
+PyObject* convert_scalar(const quillet::AttrValue& v) {
+    using K = quillet::AttrKind;
+    switch (v.kind) {
+        case K::String:
+            return decode(v.string);
+        case K::Bool:
+            return PyBool_FromLong(v.boolean);
+        case K::Int:
+            return PyLong_FromLongLong(v.integer);
+        case K::Float:
+            return PyFloat_FromDouble(v.number);
+        case K::List:
+            break;
+    }
+    PyErr_Format(PyExc_SystemError, "pyql: unexpected metadata value kind %d", static_cast<int>(v.kind));
+    return nullptr;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------ public functions
+
+PyType_Spec* node_type_def(TypeId id) {
+    if (id == kDocument) return &document_def;
+    for (size_t i = 0; i < std::size(kNodeClasses); ++i) {
+        if (kNodeClasses[i].id == id) return fill_node_type_def(i);
+    }
+    return nullptr;
+}
+
+Py_ssize_t document_block_count(PyObject* document) {
+    PyObject* blocks = as_document(document)->blocks;
+    return blocks != nullptr && PyList_Check(blocks) ? PyList_GET_SIZE(blocks) : 0;
+}
+
+// Blocks and inlines nest only a few levels deep in any document the core builds; the recursion guard turns
+// a tree deeper than the interpreter's recursion limit into RecursionError instead of a stack overflow.
+PyObject* convert_blocks(const quillet::Blocks& blocks) {
+    if (Py_EnterRecursiveCall(" while converting blocks")) return nullptr;
+    PyObject* list = build_list(blocks, convert_block);
+    Py_LeaveRecursiveCall();
+    return list;
+}
+
+PyObject* convert_inlines(const quillet::Inlines& inlines) {
+    if (Py_EnterRecursiveCall(" while converting inline nodes")) return nullptr;
+    PyObject* list = build_list(inlines, convert_inline);
+    Py_LeaveRecursiveCall();
+    return list;
+}
+
+// Metadata lists nest without bound ([[[[1]]]] a million levels deep is a short line of text), so the
+// nesting is walked with an explicit stack instead of recursion. Each new list is put into its parent as
+// soon as it exists, so on failure dropping the outermost list releases everything built so far (and list
+// deallocation itself does not recurse per level).
+PyObject* convert_attr_value(const quillet::AttrValue& value) {
+    if (value.kind != quillet::AttrKind::List) return convert_scalar(value);
+    struct Frame {
+        const std::vector<quillet::AttrValue>* items;
+        size_t next;
+        PyObject* list;  // borrowed: owned by its parent list, or by `root`
+    };
+    Ref root(PyList_New(static_cast<Py_ssize_t>(value.list.size())));
+    if (!root) return nullptr;
+    std::vector<Frame> stack;
+    stack.push_back(Frame{&value.list, 0, root.get()});
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.items->size()) {
+            stack.pop_back();
+            continue;
+        }
+        const quillet::AttrValue& item = (*top.items)[top.next];
+        const auto index = static_cast<Py_ssize_t>(top.next++);
+        if (item.kind == quillet::AttrKind::List) {
+            PyObject* child = PyList_New(static_cast<Py_ssize_t>(item.list.size()));
+            if (child == nullptr) return nullptr;
+            PyList_SET_ITEM(top.list, index, child);
+            stack.push_back(Frame{&item.list, 0, child});  // `top` is not used past this point
+        } else {
+            PyObject* scalar = convert_scalar(item);
+            if (scalar == nullptr) return nullptr;
+            PyList_SET_ITEM(top.list, index, scalar);
+        }
+    }
+    return root.release();
+}
+
+PyObject* convert_document(const quillet::Document& document) {
+    // A key written twice keeps its first position and takes the later value: plain dict assignment.
+    Ref metadata;
+    if (document.metadata) {
+        metadata.reset(PyDict_New());
+        if (!metadata) return nullptr;
+        for (const quillet::MetadataEntry& entry : document.metadata->entries) {
+            Ref key(decode(entry.key));
+            if (!key) return nullptr;
+            Ref value(convert_attr_value(entry.value));
+            if (!value) return nullptr;
+            if (PyDict_SetItem(metadata.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+    }
+    Ref blocks(convert_blocks(document.blocks));
+    if (!blocks) return nullptr;
+    const auto module_count = static_cast<Py_ssize_t>(document.modules.size());
+    auto* doc = new_node<DocumentObject>(kDocument, document.span, module_count);
+    if (doc == nullptr) return nullptr;
+    auto* module_bytes = reinterpret_cast<uint8_t*>(doc) + sizeof(DocumentObject);
+    for (Py_ssize_t i = 0; i < module_count; ++i) {
+        module_bytes[i] = static_cast<uint8_t>(document.modules[static_cast<size_t>(i)]);
+    }
+    doc->profile = static_cast<uint8_t>(document.profile);
+    doc->metadata = metadata.release();
+    doc->blocks = blocks.release();
+    return as_object(doc);
+}
+
+}  // namespace pyql
