@@ -151,6 +151,23 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // tp_dealloc of the classes that hold no Python objects.
 void plain_dealloc(PyObject* self);
 
+// tp_dealloc of the classes that take part in the cycle collector: untrack, then inside the trashcan (which
+// keeps the deallocation of a deep tree from recursing without bound) release what the object holds, free
+// it and release its heap type. `Release` drops the object's references and anything else it owns.
+template <void (*Release)(PyObject*)>
+void gc_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
+    // here later, so the type is released inside the block
+    Py_TRASHCAN_BEGIN(self, gc_dealloc<Release>)
+    Release(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+    // clang-format on
+}
+
 // ------------------------------------------------------------------------------------------ enums.cpp
 
 // A new instance of an enumeration class holding `value`.

@@ -226,17 +226,8 @@ int list_node_clear(PyObject* self) {
     return 0;
 }
 
-void list_node_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
-    // here later, so the type is released inside the block
-    Py_TRASHCAN_BEGIN(self, list_node_dealloc)
+void list_node_release(PyObject* self) {
     list_node_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-    // clang-format on
 }
 
 int document_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -252,17 +243,8 @@ int document_clear(PyObject* self) {
     return 0;
 }
 
-void document_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
-    // here later, so the type is released inside the block
-    Py_TRASHCAN_BEGIN(self, document_dealloc)
+void document_release(PyObject* self) {
     document_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-    // clang-format on
 }
 
 Py_ssize_t document_length(PyObject* self) {
@@ -328,7 +310,7 @@ static_assert(std::size(kNodeClasses) == 27);
 PyType_Slot document_slots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed Quillet document.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(document_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<document_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(document_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(document_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
@@ -355,7 +337,7 @@ PyType_Spec* fill_node_type_def(size_t i) {
     s.slots[n++] = {Py_tp_new, reinterpret_cast<void*>(no_constructor)};
     s.slots[n++] = {Py_tp_getset, c.getset};
     if (c.holds_list) {
-        s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(list_node_dealloc)};
+        s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<list_node_release>)};
         s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(list_node_traverse)};
         s.slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(list_node_clear)};
     } else {

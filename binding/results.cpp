@@ -247,18 +247,9 @@ int result_clear(PyObject* self) {
     return 0;
 }
 
-void result_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
-    // here later, so the type is released inside the block
-    Py_TRASHCAN_BEGIN(self, result_dealloc)
+void result_release(PyObject* self) {
     result_clear(self);
     delete as_result(self)->errors;
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-    // clang-format on
 }
 
 PyGetSetDef result_getset[] = {
@@ -271,7 +262,7 @@ PyGetSetDef result_getset[] = {
 PyType_Slot result_slots[] = {
     {Py_tp_doc, const_cast<char*>("Result of parsing with error recovery.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<result_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
