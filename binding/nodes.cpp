@@ -403,6 +403,18 @@ PyObject* new_list_node(TypeId id, quillet::Span span, PyObject* list) {
     return as_object(node);
 }
 
+// A node of class `id` (layout T) with the texts `texts`, holding `list` (consumed, also on failure).
+template <class T, size_t N>
+PyObject* new_list_text_node(TypeId id, quillet::Span span, const std::array<quillet::OptText, N>& texts,
+                             PyObject* list) {
+    Ref owned(list);
+    if (!owned) return nullptr;
+    T* node = new_text_node<T, N>(id, span, texts);
+    if (node == nullptr) return nullptr;
+    node->n.list = owned.release();
+    return as_object(node);
+}
+
 PyObject* new_text1(TypeId id, quillet::Span span, quillet::TextValue text) {
     return as_object(new_text_node<TextNode1, 1>(id, span, {text}));
 }
@@ -436,14 +448,9 @@ PyObject* convert_inline(const quillet::Inline& in) {
             return new_list_node(kStrong, in.span, convert_inlines(in.children));
         case K::CodeSpan:
             return new_text1(kCodeSpan, in.span, in.text);
-        case K::Link: {
-            Ref label(convert_inlines(in.children));
-            if (!label) return nullptr;
-            auto* link = new_text_node<ListTextNode2, 2>(kLink, in.span, {in.text, in.title});
-            if (link == nullptr) return nullptr;
-            link->n.list = label.release();
-            return as_object(link);
-        }
+        case K::Link:
+            return new_list_text_node<ListTextNode2, 2>(kLink, in.span, {in.text, in.title},
+                                                        convert_inlines(in.children));
         case K::AutoLink:
             return new_text1(kAutoLink, in.span, in.text);
         case K::Strikethrough:
@@ -478,12 +485,7 @@ PyObject* convert_table_row(const quillet::TableRow& row) {
 }
 
 PyObject* convert_footnote_def(const quillet::FootnoteDef& def) {
-    Ref blocks(convert_blocks(def.blocks));
-    if (!blocks) return nullptr;
-    auto* node = new_text_node<ListTextNode1, 1>(kFootnoteDef, def.span, {def.label});
-    if (node == nullptr) return nullptr;
-    node->n.list = blocks.release();
-    return as_object(node);
+    return new_list_text_node<ListTextNode1, 1>(kFootnoteDef, def.span, {def.label}, convert_blocks(def.blocks));
 }
 
 // One function per block variant; std::visit picks it by the variant's tag.
@@ -515,12 +517,7 @@ struct BlockConverter {
         return as_object(new_text_node<TextNode2, 2>(kCodeBlock, b.span, {b.lang, b.content}));
     }
     PyObject* operator()(const quillet::Callout& b) const {
-        Ref blocks(convert_blocks(b.blocks));
-        if (!blocks) return nullptr;
-        auto* node = new_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title});
-        if (node == nullptr) return nullptr;
-        node->n.list = blocks.release();
-        return as_object(node);
+        return new_list_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title}, convert_blocks(b.blocks));
     }
     PyObject* operator()(const quillet::Quote& b) const {
         return new_list_node(kQuote, b.span, convert_blocks(b.blocks));
