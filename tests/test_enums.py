@@ -117,3 +117,5 @@ def test_handed_out_members_are_new_objects():
     assert module == ModuleKind.Html and module is not ModuleKind.Html
     [error] = pyql.parse_with_recovery("::nope\n::\n").errors
     assert type(error.kind) is ParseErrorKind and error.kind == ParseErrorKind.UnknownDirective
+    lst = pyql.parse("::list ordered\n- a\n::\n").blocks[0]
+    assert type(lst.kind) is ListKind and lst.kind == ListKind.Ordered and lst.kind is not lst.kind

@@ -38,18 +38,13 @@ def test_span_is_a_new_identity_object_on_every_read():
 
 # ------------------------------------------------------------- ParseError
 
-# The list and table errors come from container parsers that are not built yet: strict, so that they must
-# be switched on when those parsers land.
-containers_pending = pytest.mark.xfail(strict=True, reason="list and table bodies are not parsed yet")
-
 ERRORS = [
     ("::nope\n::\n", "unknown directive: nope", "UnknownDirective", (0, 6)),
     ("  ::Nope  arg\n::\n", "unknown directive: Nope", "UnknownDirective", (0, 13)),
-    pytest.param("::list\n- a\nplain\n::\n", "invalid syntax in list item", "InvalidSyntax", (11, 16),
-                 marks=containers_pending),
-    pytest.param("::list\n- a\n# h\n", "unclosed ::list", "UnclosedDelimiter", (0, 6), marks=containers_pending),
+    ("::list\n- a\nplain\n::\n", "invalid syntax in list item", "InvalidSyntax", (11, 16)),
+    ("::list\n- a\n# h\n", "unclosed ::list", "UnclosedDelimiter", (0, 6)),
     ("@modules html\n::html\n<b>\n", "unclosed HTML block", "UnclosedDelimiter", (14, 20)),
-    pytest.param("::table\n| a |\n\n", "unclosed ::table", "UnclosedDelimiter", (0, 7), marks=containers_pending),
+    ("::table\n| a |\n\n", "unclosed ::table", "UnclosedDelimiter", (0, 7)),
 ]
 
 

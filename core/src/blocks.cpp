@@ -1,20 +1,20 @@
 // Block dispatch on the first line, and the constructs without an opener: paragraphs, headings and
 // thematic breaks.
+#include "block_util.hpp"
 #include "quillet/inline_parser.hpp"
 #include "quillet/parser.hpp"
 #include "text.hpp"
 
 namespace quillet {
 
-namespace {
-
-constexpr std::string_view kFence = "```";
-
-// The inline content of input[start, end), whose first byte is at absolute offset start.
 Inlines inline_slice(std::string_view input, size_t start, size_t end) {
     if (end <= start) return {};
     return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start));
 }
+
+namespace {
+
+constexpr std::string_view kFence = "```";
 
 // A line that ends a paragraph before it: a heading, a directive or other ":" line, a thematic break or a
 // code fence. Lines whose trimmed text is empty (only non-blank white space) never stop a paragraph.
@@ -33,7 +33,7 @@ Block parse_paragraph(LineCursor& cursor, std::string_view input) {
         end = line->end;
         cursor.next_line();
     }
-    return Paragraph{inline_slice(input, first.start, end), Span{first.start, end}};
+    return paragraph_of(input, Span{first.start, end});
 }
 
 // "#" to "######" followed by a space or the line end; anything else starting with "#" is a one-line

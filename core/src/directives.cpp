@@ -11,11 +11,12 @@ Block Parser::parse_directive(LineCursor& cursor, std::string_view input) {
     if (name.empty()) return parse_raw_fenced_block(cursor, input);
     if (name == "math") return parse_math_block(cursor, input);
     if (name == "html") return parse_html_block(cursor, input);
-    // The container directives are read verbatim until their own parsers exist.
-    if (name == "list" || name == "table" || name == "quote" || name == "callout" || name == "figure" ||
-        name == "footnotes") {
-        return parse_raw_fenced_block(cursor, input);
-    }
+    if (name == "list") return parse_list_block(cursor, input);
+    if (name == "quote") return parse_quote_block(cursor, input);
+    if (name == "table") return parse_table_block(cursor, input);
+    if (name == "figure") return parse_figure_block(cursor, input);
+    if (name == "callout") return parse_callout_block(cursor, input);
+    if (name == "footnotes") return parse_footnotes_block(cursor, input);
     if (report_unknown_directives) errors.push_back(ParseError::unknown_directive(name, {opener.start, opener.end}));
     return parse_raw_fenced_block(cursor, input);
 }

@@ -71,6 +71,20 @@ public:
     Block parse_html_block(LineCursor& cursor, std::string_view input);
     Block parse_math_block(LineCursor& cursor, std::string_view input);
     Block parse_code_fence(LineCursor& cursor, std::string_view input);
+    Block parse_quote_block(LineCursor& cursor, std::string_view input);
+    Block parse_callout_block(LineCursor& cursor, std::string_view input);
+    Block parse_list_block(LineCursor& cursor, std::string_view input);
+    Block parse_table_block(LineCursor& cursor, std::string_view input);
+    Block parse_figure_block(LineCursor& cursor, std::string_view input);
+    Block parse_footnotes_block(LineCursor& cursor, std::string_view input);
+
+    // The paragraphs of a quote or callout body, read after `opener` (already consumed) up to and including
+    // the first closing line, with the end of the last line read (the opener's when none followed).
+    struct FenceBody {
+        Blocks blocks;
+        uint32_t last_end = 0;
+    };
+    FenceBody parse_until_fence_close(LineCursor& cursor, std::string_view input, const Line& opener);
 };
 
 }  // namespace quillet
