@@ -75,6 +75,11 @@ def render(node):
     return "(" + " ".join(parts) + ")"
 
 
+def P(start, end, text):
+    """The rendering of a paragraph holding one Text node."""
+    return f"(Paragraph {start}..{end} (Text {start}..{end} {q(text)}))"
+
+
 def result(src, profile=None):
     return pyql.parse_with_recovery(src, profile)
 

@@ -4,12 +4,7 @@ verbatim directives, raw blocks and the errors they record."""
 import pytest
 
 import pyql
-from conftest import blocks, errors, q, result
-
-
-def P(start, end, text):
-    """A paragraph holding one Text node."""
-    return f"(Paragraph {start}..{end} (Text {start}..{end} {q(text)}))"
+from conftest import P, blocks, errors, result
 
 
 CLEAN = [

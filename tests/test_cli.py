@@ -239,6 +239,13 @@ def test_tour_prints_nested_inlines_in_order(tour):
         r"^  MathBlock \d+\.\.\d+ display=False content='e\^\{i\\\\pi\} \+ 1 = 0'$",
         r"^  MathBlock \d+\.\.\d+ display=True content=",
         r"""^  HtmlBlock \d+\.\.\d+ content='<p class="note">Raw <em>HTML</em>, kept as written\.</p>'$""",
+        r"^  List \d+\.\.\d+ kind=Ordered start=3$",
+        r"^        Text \d+\.\.\d+ content='An item that runs on\\n  \| across a continuation line\.'$",
+        r"^    TableRow \d+\.\.\d+ header=True$",
+        r"^        CodeSpan \d+\.\.\d+ content='::callout'$",
+        r"^  Callout \d+\.\.\d+ kind='warning' title='Mind the closing line'$",
+        r"^  Figure \d+\.\.\d+ src='diagram\.png' alt='A diagram' caption='The parts of a document'$",
+        r"^    FootnoteDef \d+\.\.\d+ label='1'$",
     ],
 )
 def test_tour_shows_construct(tour, pattern):
@@ -250,6 +257,9 @@ def test_errors_example_reports_line_and_column():
     assert proc.returncode == 1
     assert err_lines(proc) == [
         f"examples/errors.qlt:{line_no(ERRORS, '::note')}:1: unknown directive: note",
+        f"examples/errors.qlt:{line_no(ERRORS, 'plain text where an item was expected')}:1: "
+        "invalid syntax in list item",
+        f"examples/errors.qlt:{line_no(ERRORS, '::table')}:1: unclosed ::table",
         f"examples/errors.qlt:{line_no(ERRORS, '::html')}:1: unclosed HTML block",
     ]
     # The document is still printed, with the recovered blocks.
