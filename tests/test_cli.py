@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import subprocess
 import sys
 from pathlib import Path
 
+import pyql
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -22,11 +24,14 @@ ERRORS = ROOT / "examples" / "errors.qlt"
 if str(SOURCE) not in sys.path:
     sys.path.insert(0, str(SOURCE))
 
-from quillet.cli import format_value  # noqa: E402
+from quillet.cli import Progress, format_value  # noqa: E402
+from quillet.export import to_dict  # noqa: E402
 from quillet.lines import LineIndex, line_col  # noqa: E402
 
 
-def run_cli(*args: str, stdin: bytes | None = None) -> subprocess.CompletedProcess:
+def run_cli(
+    *args: str, stdin: bytes | None = None, cwd: Path = ROOT
+) -> subprocess.CompletedProcess:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SOURCE), env.get("PYTHONPATH")]))
     env["PYTHONIOENCODING"] = "utf-8"
@@ -34,7 +39,7 @@ def run_cli(*args: str, stdin: bytes | None = None) -> subprocess.CompletedProce
         [sys.executable, "-m", "quillet.cli", *args],
         input=stdin if stdin is not None else b"",
         capture_output=True,
-        cwd=ROOT,
+        cwd=cwd,
         env=env,
         timeout=120,
     )
@@ -337,17 +342,27 @@ def write(tmp_path: Path, data: bytes) -> str:
     return str(path)
 
 
+def loop(tmp_path: Path) -> str:
+    """A path that cannot be opened, even by root: a link to itself."""
+    path = tmp_path / "loop.qlt"
+    path.symlink_to(path.name)
+    return str(path)
+
+
 @pytest.mark.parametrize(
     "make_args, message",
     [
         (lambda tmp: [str(tmp / "missing.qlt")], "No such file or directory"),
-        (lambda tmp: [str(tmp)], "Is a directory"),
+        (lambda tmp: [str(tmp)], "no *.qlt documents in this directory"),
+        (lambda tmp: [loop(tmp)], "Too many levels of symbolic links"),
         (lambda tmp: [write(tmp, b"# ok\n\xff\n")], "not valid UTF-8 (byte 0xff at offset 5)"),
         (lambda tmp: [write(tmp, b"ab\xc3")], "not valid UTF-8 (byte 0xc3 at offset 2)"),
         (lambda tmp: [write(tmp, b"\xed\xa0\x80")], "not valid UTF-8 (byte 0xed at offset 0)"),
         (lambda tmp: [], "the following arguments are required: FILE"),
         (lambda tmp: ["--profile", "gfm", "-"], "invalid choice: 'gfm'"),
-        (lambda tmp: ["a.qlt", "b.qlt"], "unrecognized arguments: b.qlt"),
+        (lambda tmp: ["-", "-"], "standard input (-) can be read only once"),
+        (lambda tmp: ["-j", "-1", "-"], "expected a number of processes, got '-1'"),
+        (lambda tmp: ["--json", "--errors-only", "-"], "not allowed with argument --json"),
         (lambda tmp: ["--bogus", "-"], "unrecognized arguments: --bogus"),
     ],
 )
@@ -373,7 +388,196 @@ def test_unreadable_file(tmp_path):
     assert "Permission denied" in err_lines(proc)[0]
 
 
-def test_help_shows_an_example():
+def test_help_shows_examples_and_exit_statuses():
     proc = run_cli("--help")
     assert proc.returncode == 0
-    assert "quillet examples/tour.qlt" in proc.stdout.decode()
+    text = proc.stdout.decode()
+    for example in ("quillet examples/tour.qlt", "quillet --json docs/", "-j 4", "2 wins over 1"):
+        assert example in text
+
+
+# ---------------------------------------------------------------------------
+# Several files and directories
+
+BOGUS = "docs/a.qlt:2:1: unknown directive: bogus"
+
+
+@pytest.fixture
+def corpus(tmp_path: Path) -> Path:
+    """docs/ holds three documents, one with an error, and a file to skip."""
+    files = {
+        "docs/b.qlt": b"# B\n",
+        "docs/a.qlt": b"A\n::bogus\n::\n",
+        "docs/sub/c.qlt": b"--- meta ---\nk: 1.0e999\n---\n",
+        "docs/notes.txt": b"not a document\n",
+        "bad.qlt": b"ok\n\xfe\n",
+    }
+    for name, data in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "empty").mkdir()
+    loop(tmp_path)
+    return tmp_path
+
+
+def headers(proc: subprocess.CompletedProcess) -> list[str]:
+    return [line for line in out_lines(proc) if line.startswith("==> ")]
+
+
+@pytest.mark.parametrize(
+    "args, status, heads, errors",
+    [
+        (  # a directory: its *.qlt files in sorted order, each tree headed
+            ["docs"], 1, ["docs/a.qlt", "docs/b.qlt", "docs/sub/c.qlt"], [BOGUS],
+        ),
+        (["docs/b.qlt"], 0, [], []),  # one file: no header, as ever
+        (  # input problems are reported in order, the other files still run
+            ["docs/b.qlt", "missing.qlt", "bad.qlt", "empty", "loop.qlt", "docs/a.qlt"],
+            2,
+            ["docs/b.qlt", "docs/a.qlt"],
+            [
+                "quillet: missing.qlt: No such file or directory",
+                "quillet: bad.qlt: not valid UTF-8 (byte 0xfe at offset 3)",
+                "quillet: empty: no *.qlt documents in this directory",
+                "quillet: loop.qlt: Too many levels of symbolic links",
+                BOGUS,
+            ],
+        ),
+        (
+            ["missing.qlt", "docs/b.qlt"],
+            2,
+            ["docs/b.qlt"],
+            ["quillet: missing.qlt: No such file or directory"],
+        ),
+        (["docs/b.qlt", "-", "docs/b.qlt"], 0, ["docs/b.qlt", "<stdin>", "docs/b.qlt"], []),
+    ],
+)
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_several_inputs(corpus, args, status, heads, errors, jobs):
+    proc = run_cli("-j", jobs, *args, stdin=b"# In\n", cwd=corpus)
+    assert proc.returncode == status
+    assert headers(proc) == [f"==> {name} <==" for name in heads]
+    assert err_lines(proc) == errors
+    if len(heads) > 1:  # trees are set apart by a blank line
+        assert out_lines(proc).count("") == len(heads) - 1
+
+
+@pytest.mark.parametrize(
+    "args, status, out",
+    [
+        (["docs"], 1, [BOGUS]),
+        (["docs/b.qlt", "docs/sub"], 0, []),
+        (["docs", "bad.qlt"], 2, [BOGUS]),
+    ],
+)
+def test_errors_only(corpus, args, status, out):
+    proc = run_cli("--errors-only", *args, cwd=corpus)
+    assert proc.returncode == status
+    assert out_lines(proc) == out
+    assert all(line.startswith("quillet: ") for line in err_lines(proc))
+
+
+def test_json_lines(corpus):
+    proc = run_cli("--json", "docs", "bad.qlt", "empty", cwd=corpus)
+    assert proc.returncode == 2
+    records = [json.loads(line) for line in out_lines(proc)]
+    assert [r["path"] for r in records] == [
+        "docs/a.qlt", "docs/b.qlt", "docs/sub/c.qlt", "bad.qlt", "empty",
+    ]
+    for record in records[:3]:
+        text = (corpus / record["path"]).read_text(encoding="utf-8")
+        assert record["document"] == to_dict(pyql.parse_with_recovery(text).document)
+        assert record["input_error"] is None
+    assert records[0]["errors"] == [{
+        "message": "unknown directive: bogus", "kind": "UnknownDirective", "span": [2, 9],
+        "recoverable": True, "line": 2, "column": 1,
+    }]
+    assert records[2]["document"]["metadata"] == {"k": None}  # infinity
+    assert records[3:] == [
+        {"path": "bad.qlt", "document": None, "errors": [],
+         "input_error": "not valid UTF-8 (byte 0xfe at offset 3)"},
+        {"path": "empty", "document": None, "errors": [],
+         "input_error": "no *.qlt documents in this directory"},
+    ]
+    # The same problems are still on standard error.
+    assert err_lines(proc) == [
+        BOGUS,
+        "quillet: bad.qlt: not valid UTF-8 (byte 0xfe at offset 3)",
+        "quillet: empty: no *.qlt documents in this directory",
+    ]
+
+
+def test_json_is_utf8_with_deep_metadata():
+    depth = 5000  # beyond what json.dumps writes by recursion
+    data = ("--- meta ---\nk: " + "[" * depth + "1" + "]" * depth + "\n---\n\u00e9\n").encode()
+    proc = run_cli("--json", "-", stdin=data)
+    assert proc.returncode == 0, err_lines(proc)
+    line = proc.stdout.decode("utf-8")
+    assert '"k":' + "[" * depth + "1" + "]" * depth + "}" in line
+    assert '"content":"\u00e9"' in line
+
+
+def test_parallel_output_keeps_input_order(tmp_path):
+    for i in range(40):
+        (tmp_path / f"d{i:02}.qlt").write_text(f"# Doc {i}\n" + "::x\n::\n" * (i % 3))
+    serial = run_cli("--json", str(tmp_path))
+    parallel = run_cli("--json", "-j", "3", str(tmp_path))
+    assert (parallel.returncode, parallel.stdout, parallel.stderr) == (
+        serial.returncode, serial.stdout, serial.stderr,
+    )
+    assert serial.returncode == 1
+    # Many files, standard error piped: no progress bar.
+    assert b"\r" not in parallel.stderr and b"files" not in parallel.stderr
+
+
+# ---------------------------------------------------------------------------
+# The progress bar, with a fake terminal
+
+
+class FakeTerminal:
+    def __init__(self, tty: bool) -> None:
+        self.tty, self.text = tty, ""
+
+    def isatty(self) -> bool:
+        return self.tty
+
+    def write(self, text: str) -> None:
+        self.text += text
+
+    def flush(self) -> None:
+        pass
+
+
+@pytest.mark.parametrize(
+    "total, tty, wanted",
+    [(100, True, True), (20, True, True), (19, True, False), (100, False, False), (0, True, False)],
+)
+def test_progress_is_wanted_for_many_files_on_a_terminal(total, tty, wanted):
+    assert Progress.wanted(total, FakeTerminal(tty)) is wanted
+
+
+def test_progress_draws_throttles_and_erases():
+    term, now = FakeTerminal(True), [0.0]
+    bar = Progress(40, term, enabled=True, interval=1.0, clock=lambda: now[0])
+    bar.update(1)
+    first = bar.text(1)
+    assert first == "quillet: [------------------------------] 1/40 files"
+    assert term.text == "\r" + first
+    now[0] = 0.5
+    bar.update(20)  # too soon: not redrawn
+    assert term.text == "\r" + first
+    bar.update(40)  # the last one always is, over the erased old bar
+    assert term.text.endswith("\r" + " " * len(first) + "\r\r" + bar.text(40))
+    assert bar.text(40).count("#") == 30 and bar.text(20).count("#") == 15
+    bar.clear()
+    assert term.text.endswith("\r" + " " * len(bar.text(40)) + "\r")
+    bar.clear()  # nothing shown: nothing written
+    assert term.text.endswith("files\r" + " " * len(bar.text(40)) + "\r")
+
+
+def test_disabled_progress_writes_nothing():
+    term = FakeTerminal(True)
+    bar = Progress(40, term, enabled=False)
+    bar.update(40)
+    bar.clear()
+    assert term.text == ""
