@@ -222,7 +222,7 @@ def _nodes(nodes: Any) -> list[dict[str, Any]]:
     enums = tuple(getattr(pyql, name) for name in _ENUMS)
     root: list[dict[str, Any]] = []
     stack: list[tuple[Iterator[Any], list[dict[str, Any]], int | None]] = [(iter(nodes), root, None)]
-    open_nodes: set[int] = set()
+    open_nodes: set[int | None] = set()
     while stack:
         items, out, owner = stack[-1]
         for node in items:
