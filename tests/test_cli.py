@@ -581,3 +581,13 @@ def test_disabled_progress_writes_nothing():
     bar.update(40)
     bar.clear()
     assert term.text == ""
+
+
+def test_version_comes_from_the_installed_distribution():
+    from importlib.metadata import version
+
+    proc = run_cli("--version")
+    assert (proc.returncode, proc.stdout.decode().strip()) == (0, f"quillet (pyql) {version('pyql')}")
+    import quillet
+
+    assert quillet.__version__ == version("pyql")

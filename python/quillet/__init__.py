@@ -7,7 +7,15 @@ reports their errors with line and column numbers (see ``quillet --help``).
 byte offsets of spans into (line, column) pairs.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
 
-__all__ = ["LineIndex", "line_col", "to_dict", "to_json"]
+try:
+    # The version is set once, in pyproject.toml, and read back from the installed distribution.
+    __version__ = version("pyql")
+except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "unknown"
+
+__all__ = ["LineIndex", "__version__", "line_col", "to_dict", "to_json"]

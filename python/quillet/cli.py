@@ -428,6 +428,12 @@ def _positive_or_zero(text: str) -> int:
     return value
 
 
+def _version() -> str:
+    from quillet import __version__
+
+    return __version__
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=PROG,
@@ -441,6 +447,7 @@ def _build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="a document, a directory of *.qlt documents, or - for standard input",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s (pyql) {_version()}")
     view = parser.add_mutually_exclusive_group()
     view.add_argument(
         "--tree",
