@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the sdist and the wheel with `python -m build`, then installs each into its own fresh virtual
-# environment and runs the test suite against it (from a copy of tests/ outside the source tree, so that
-# nothing but the installed package is imported).
+# environment and runs the test suite against it, from a copy of the tracked files outside the source tree
+# (there is no pyql there, so the installed extension is the one imported).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -11,7 +11,8 @@ trap 'rm -rf "$work"' EXIT
 python3 -m venv "$work/build-env"
 "$work/build-env/bin/python" -m pip install -q --upgrade pip build
 "$work/build-env/bin/python" -m build --outdir "$work/dist" .
-cp -r tests examples "$work/"
+mkdir "$work/src"
+git ls-files -z | xargs -0 cp --parents -t "$work/src"
 
 for artifact in "$work"/dist/*.tar.gz "$work"/dist/*.whl; do
     printf '\n==> %s\n' "$(basename "$artifact")"
@@ -19,6 +20,6 @@ for artifact in "$work"/dist/*.tar.gz "$work"/dist/*.whl; do
     python3 -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q "$artifact[test]"
-    (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+    (cd "$work/src" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 done
 printf '\n==> sdist and wheel install and pass\n'
