@@ -14,7 +14,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, NoReturn, TextIO
 
-from quillet.export import dumps, error_dict, member_name, to_dict
+from quillet.export import dumps, error_dict, flat_list_text, member_name, to_dict
 from quillet.lines import LineIndex
 
 if TYPE_CHECKING:
@@ -129,30 +129,10 @@ def _scalar(value: object) -> str:
     return member_name(value)
 
 
-_SEP, _CLOSE = object(), object()
-
-
 def format_value(value: object) -> str:
     """repr-like text of a metadata value; nested lists of any depth are
-    written with an explicit stack, never by recursion."""
-    parts: list[str] = []
-    todo: list[object] = [value]
-    while todo:
-        item = todo.pop()
-        if item is _SEP:
-            parts.append(", ")
-        elif item is _CLOSE:
-            parts.append("]")
-        elif isinstance(item, list):
-            parts.append("[")
-            todo.append(_CLOSE)
-            for i in range(len(item) - 1, -1, -1):
-                todo.append(item[i])
-                if i:
-                    todo.append(_SEP)
-        else:
-            parts.append(repr(item))
-    return "".join(parts)
+    written without recursion."""
+    return flat_list_text(value, ", ", repr)
 
 
 def _format_key(key: str) -> str:

@@ -67,7 +67,7 @@ from __future__ import annotations
 import json
 import math
 import secrets
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator
 
 __all__ = ["PRETTY_DEPTH", "member_name", "to_dict", "to_json"]
 
@@ -312,19 +312,17 @@ def _too_deep(value: Any, limit: int) -> bool:
 _SEP, _CLOSE = object(), object()
 
 
-def _flat_json(value: Any, kwargs: dict[str, Any]) -> str:
-    """JSON text of a plain metadata value on one line, without recursion;
-    scalars are written by json.dumps with the caller's options."""
-    separators = kwargs.get("separators")
-    if separators is not None:
-        comma = separators[0]
-    else:
-        comma = ", " if kwargs.get("indent") is None else ","
+def flat_list_text(value: Any, comma: str, scalar: Callable[[Any], str]) -> str:
+    """One-line text of a value whose lists nest to any depth: brackets and
+    `comma` between elements, `scalar` for everything else. Written with an
+    explicit stack, never by recursion."""
     parts: list[str] = []
     todo: list[Any] = [value]
     while todo:
         item = todo.pop()
-        if item is _CLOSE:
+        if item is _SEP:
+            parts.append(comma)
+        elif item is _CLOSE:
             parts.append("]")
         elif isinstance(item, list):
             parts.append("[")
@@ -333,11 +331,20 @@ def _flat_json(value: Any, kwargs: dict[str, Any]) -> str:
                 todo.append(item[i])
                 if i:
                     todo.append(_SEP)
-        elif item is _SEP:
-            parts.append(comma)
         else:
-            parts.append(json.dumps(item, **kwargs))
+            parts.append(scalar(item))
     return "".join(parts)
+
+
+def _flat_json(value: Any, kwargs: dict[str, Any]) -> str:
+    """JSON text of a plain metadata value on one line, without recursion;
+    scalars are written by json.dumps with the caller's options."""
+    separators = kwargs.get("separators")
+    if separators is not None:
+        comma = separators[0]
+    else:
+        comma = ", " if kwargs.get("indent") is None else ","
+    return flat_list_text(value, comma, lambda item: json.dumps(item, **kwargs))
 
 
 def dumps(data: Any, document: dict[str, Any] | None, **kwargs: Any) -> str:
