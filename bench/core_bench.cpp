@@ -1,0 +1,74 @@
+// Times the core parser alone, without Python: reads one file and parses its bytes again and again.
+//
+//     core_bench FILE [RUNS]
+//
+// Prints one line of JSON: the input size, the median and best times of RUNS timed parses (after three
+// untimed ones), and the peak resident memory before and after the first parse, in KiB.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "quillet/parser.hpp"
+
+namespace {
+
+long peak_rss_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Something from the tree, so the compiler cannot drop a parse.
+size_t touch(const quillet::Document& document, const quillet::Parser& parser) {
+    return document.blocks.size() + parser.errors.size() + document.span.end;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: core_bench FILE [RUNS]\n");
+        return 2;
+    }
+    std::ifstream file(argv[1], std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "core_bench: cannot read %s\n", argv[1]);
+        return 2;
+    }
+    const std::string input((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (input.size() >= quillet::kMaxInputSize) {
+        std::fprintf(stderr, "core_bench: %s is too large\n", argv[1]);
+        return 2;
+    }
+    const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 20;
+
+    size_t sink = 0;
+    const long rss_before = peak_rss_kib();
+    for (int i = 0; i < 3; ++i) {
+        quillet::Parser parser;
+        sink += touch(parser.parse_internal(input), parser);
+    }
+    const long rss_after = peak_rss_kib();
+
+    std::vector<double> seconds;
+    seconds.reserve(static_cast<size_t>(runs));
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        quillet::Parser parser;
+        sink += touch(parser.parse_internal(input), parser);
+        const auto t1 = std::chrono::steady_clock::now();
+        seconds.push_back(std::chrono::duration<double>(t1 - t0).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    std::printf("{\"bytes\": %zu, \"runs\": %d, \"median_s\": %.9f, \"best_s\": %.9f, "
+                "\"peak_rss_before_kib\": %ld, \"peak_rss_after_kib\": %ld, \"sink\": %zu}\n",
+                input.size(), runs, seconds[seconds.size() / 2], seconds.front(), rss_before, rss_after, sink);
+    return 0;
+}
