@@ -607,7 +607,7 @@ PyObject* convert_inlines(const quillet::Inlines& inlines) {
 PyObject* convert_attr_value(const quillet::AttrValue& value) {
     if (value.kind != quillet::AttrKind::List) return convert_scalar(value);
     struct Frame {
-        const std::vector<quillet::AttrValue>* items;
+        const quillet::Seq<quillet::AttrValue>* items;
         size_t next;
         PyObject* list;  // borrowed: owned by its parent list, or by `root`
     };

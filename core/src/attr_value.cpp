@@ -13,7 +13,7 @@ AttrValue::~AttrValue() {
     if (list.empty()) return;
     // Nested lists are unrolled onto a work list, so a value nested a million levels deep does not recurse
     // once per level. A moved-from child holds an empty list, so destroying it ends at once.
-    std::vector<AttrValue> pending = std::move(list);
+    Seq<AttrValue> pending = std::move(list);
     while (!pending.empty()) {
         AttrValue v = std::move(pending.back());
         pending.pop_back();

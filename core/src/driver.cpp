@@ -1,5 +1,6 @@
 // The document driver: the header lines at the top (profile, modules, metadata), then block after block.
 #include <array>
+#include <memory>
 #include <utility>
 
 #include "quillet/parser.hpp"
@@ -89,7 +90,12 @@ bool Parser::has_module(ModuleKind m) const {
 }
 
 Document Parser::parse_internal(std::string_view input) {
+    // Every sequence of the tree is taken from the document's arena, which the first chunk sizes for a
+    // tree of about the input's size.
+    auto arena = std::make_unique<Arena>(input.size());
+    const Arena::Scope scope(arena.get());
     Document doc;
+    doc.arena = std::move(arena);
     doc.profile = profile;
     doc.span = {0, static_cast<uint32_t>(input.size())};
     LineCursor cursor(input);

@@ -6,6 +6,12 @@
 
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillet {
 
@@ -39,18 +45,24 @@ struct Memo {
     size_t hit = kNone;   // its result
 };
 
+// Nodes are gathered on one stack shared by a parser and the parsers of its constructs' contents: each
+// parser pushes above what its caller left there, and at its end moves its own nodes into a sequence of
+// exactly their number and pops them. So a text's nodes cost one allocation, not one per doubling.
+using Scratch = std::vector<Inline>;
+
+// What a thread keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
+constexpr size_t kScratchKeep = 4096;
+
+thread_local Scratch t_scratch;
+
 class InlineParser {
 public:
-    InlineParser(std::string_view text, uint32_t base, int depth)
-        : t_(text), n_(text.size()), base_(base), depth_(depth) {}
+    InlineParser(std::string_view text, uint32_t base, int depth, Scratch& scratch)
+        : t_(text), n_(text.size()), base_(base), depth_(depth), scratch_(scratch) {}
 
     Inlines parse();
 
 private:
-    struct Match {
-        Inline node;
-        size_t end = 0;  // index just past the construct
-    };
 
     bool is(size_t i, char c) const { return i < n_ && t_[i] == c; }
     Span span(size_t from, size_t to) const {
@@ -62,8 +74,28 @@ private:
         const void* hit = std::memchr(t_.data() + from, c, n_ - from);
         return hit ? static_cast<size_t>(static_cast<const char*>(hit) - t_.data()) : kNone;
     }
+    // Index of the first byte at or after `from` that may open a construct, or kNone. Ordinary text is
+    // skipped sixteen bytes at a time where the machine can compare them at once.
     size_t next_opener(size_t from) const {
-        for (size_t i = from; i < n_; ++i) {
+        size_t i = from;
+#if defined(__SSE2__)
+        const char* data = t_.data();
+        const __m128i star = _mm_set1_epi8('*');
+        const __m128i tick = _mm_set1_epi8('`');
+        const __m128i bracket = _mm_set1_epi8('[');
+        const __m128i tilde = _mm_set1_epi8('~');
+        const __m128i angle = _mm_set1_epi8('<');
+        for (; i + 16 <= n_; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            const __m128i hits = _mm_or_si128(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, star), _mm_cmpeq_epi8(v, tick)),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, bracket), _mm_cmpeq_epi8(v, tilde))),
+                _mm_cmpeq_epi8(v, angle));
+            const int mask = _mm_movemask_epi8(hits);
+            if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+#endif
+        for (; i < n_; ++i) {
             if (kOpener[static_cast<unsigned char>(t_[i])]) return i;
         }
         return kNone;
@@ -87,73 +119,88 @@ private:
     size_t scan_link_close(size_t lo) const;
     size_t scan_scheme_mark(size_t lo) const;
 
-    bool recognise(size_t p, Match& m);
-    bool code_span(size_t p, Match& m);
-    bool paired(size_t p, size_t delim_len, size_t close, InlineKind kind, Match& m) const;
-    bool strong(size_t p, Match& m);
-    bool emphasis(size_t p, Match& m);
-    bool strikethrough(size_t p, Match& m);
-    bool footnote_ref(size_t p, Match& m);
-    bool link(size_t p, Match& m);
-    bool autolink(size_t p, Match& m);
+    // Each recogniser returns kNone when the opener at p opens nothing; otherwise it has emitted its node
+    // (after the pending text) and returns the index just past the construct.
+    size_t recognise(size_t p);
+    size_t code_span(size_t p);
+    size_t paired(size_t p, size_t delim_len, size_t close, InlineKind kind);
+    size_t strong(size_t p);
+    size_t emphasis(size_t p);
+    size_t strikethrough(size_t p);
+    size_t footnote_ref(size_t p);
+    size_t link(size_t p);
+    size_t autolink(size_t p);
+
+    // Emits the text pending before p as one Text node.
+    void flush_text(size_t p) {
+        if (text_start_ < p) {
+            scratch_.push_back(Inline{InlineKind::Text, span(text_start_, p), t_.substr(text_start_, p - text_start_), {}, {}});
+            text_start_ = p;
+        }
+    }
+    // Emits a construct found at p that ends just before `end`.
+    size_t emit(size_t p, size_t end, Inline&& node) {
+        flush_text(p);
+        scratch_.push_back(std::move(node));
+        text_start_ = end;
+        return end;
+    }
 
     std::string_view t_;
     size_t n_;
     uint32_t base_;
     int depth_;
+    Scratch& scratch_;
+    size_t text_start_ = 0;  // where the pending text run begins
     Memo backtick_, bracket_, gt_, space_, line_feed_, scheme_mark_, link_close_, strong_close_, strike_close_,
         emphasis_close_;
 };
 
 Inlines InlineParser::parse() {
-    Inlines out;
-    size_t s = 0;
+    const size_t mark = scratch_.size();
     size_t pos = 0;
     while (pos < n_) {
         const size_t p = next_opener(pos);
         if (p == kNone) break;
-        Match m;
-        if (!recognise(p, m)) {
-            // The opener stays inside the pending text run.
-            pos = p + 1;
-            continue;
-        }
-        if (s < p) out.push_back(Inline{InlineKind::Text, span(s, p), t_.substr(s, p - s), {}, {}});
-        out.push_back(std::move(m.node));
-        pos = s = m.end;
+        const size_t end = recognise(p);
+        // An opener that opens nothing stays inside the pending text run.
+        pos = end == kNone ? p + 1 : end;
     }
-    if (s < n_) out.push_back(Inline{InlineKind::Text, span(s, n_), t_.substr(s), {}, {}});
+    flush_text(n_);
+    const auto first = scratch_.begin() + static_cast<std::ptrdiff_t>(mark);
+    Inlines out;
+    out.reserve(scratch_.size() - mark);
+    out.insert(out.end(), std::make_move_iterator(first), std::make_move_iterator(scratch_.end()));
+    scratch_.erase(first, scratch_.end());
     return out;
 }
 
-bool InlineParser::recognise(size_t p, Match& m) {
+size_t InlineParser::recognise(size_t p) {
     switch (t_[p]) {
         case '`':
-            return code_span(p, m);
+            return code_span(p);
         case '*':
-            if (p + 1 == n_ || t_[p + 1] == ' ') return false;
+            if (p + 1 == n_ || t_[p + 1] == ' ') return kNone;
             // When strong declines, emphasis is not tried at the same byte.
-            if (t_[p + 1] == '*') return strong(p, m);
-            return emphasis(p, m);
+            if (t_[p + 1] == '*') return strong(p);
+            return emphasis(p);
         case '~':
-            return strikethrough(p, m);
+            return strikethrough(p);
         case '[':
-            if (is(p + 1, '^')) return footnote_ref(p, m);
-            if (is(p + 1, '[')) return link(p, m);
-            return false;
+            if (is(p + 1, '^')) return footnote_ref(p);
+            if (is(p + 1, '[')) return link(p);
+            return kNone;
         case '<':
-            return autolink(p, m);
+            return autolink(p);
         default:
-            return false;
+            return kNone;
     }
 }
 
-bool InlineParser::code_span(size_t p, Match& m) {
+size_t InlineParser::code_span(size_t p) {
     const size_t k = memo_byte(backtick_, '`', p + 1);
-    if (k == kNone) return false;
-    m.node = Inline{InlineKind::CodeSpan, span(p, k + 1), t_.substr(p + 1, k - p - 1), {}, {}};
-    m.end = k + 1;
-    return true;
+    if (k == kNone) return kNone;
+    return emit(p, k + 1, Inline{InlineKind::CodeSpan, span(p, k + 1), t_.substr(p + 1, k - p - 1), {}, {}});
 }
 
 // The first c at k >= lo with another c after it and no space before it. Strong and strikethrough search
@@ -198,77 +245,82 @@ size_t InlineParser::scan_scheme_mark(size_t lo) const {
 
 // Emphasis, strong and strikethrough: the content between the delimiters is parsed by a nested parser,
 // with memos of its own (at the end of a slice the predicates differ from the parent's).
-bool InlineParser::paired(size_t p, size_t delim_len, size_t close, InlineKind kind, Match& m) const {
-    if (close == kNone || depth_ >= kMaxInlineDepth) return false;
+size_t InlineParser::paired(size_t p, size_t delim_len, size_t close, InlineKind kind) {
+    if (close == kNone || depth_ >= kMaxInlineDepth) return kNone;
     const size_t c = p + delim_len;
-    Inline node{kind, span(p, close + delim_len), {}, {}, {}};
-    node.children = InlineParser(t_.substr(c, close - c), static_cast<uint32_t>(base_ + c), depth_ + 1).parse();
-    m.node = std::move(node);
-    m.end = close + delim_len;
-    return true;
+    flush_text(p);  // before the content's nodes go onto the stack
+    Inlines children =
+        InlineParser(t_.substr(c, close - c), static_cast<uint32_t>(base_ + c), depth_ + 1, scratch_).parse();
+    return emit(p, close + delim_len, Inline{kind, span(p, close + delim_len), {}, {}, std::move(children)});
 }
 
-bool InlineParser::strong(size_t p, Match& m) {
-    if (!(p + 2 < n_) || t_[p + 2] == ' ') return false;
+size_t InlineParser::strong(size_t p) {
+    if (!(p + 2 < n_) || t_[p + 2] == ' ') return kNone;
     const size_t k = memo_find(strong_close_, p + 3, [&](size_t lo) { return scan_double_close('*', lo); });
-    return paired(p, 2, k, InlineKind::Strong, m);
+    return paired(p, 2, k, InlineKind::Strong);
 }
 
-bool InlineParser::emphasis(size_t p, Match& m) {
+size_t InlineParser::emphasis(size_t p) {
     const size_t k = memo_find(emphasis_close_, p + 1, [&](size_t lo) { return scan_emphasis_close(lo); });
-    return paired(p, 1, k, InlineKind::Emphasis, m);
+    return paired(p, 1, k, InlineKind::Emphasis);
 }
 
-bool InlineParser::strikethrough(size_t p, Match& m) {
+size_t InlineParser::strikethrough(size_t p) {
     // A single tilde is always text.
-    if (!is(p + 1, '~') || !(p + 2 < n_) || t_[p + 2] == ' ') return false;
+    if (!is(p + 1, '~') || !(p + 2 < n_) || t_[p + 2] == ' ') return kNone;
     const size_t k = memo_find(strike_close_, p + 3, [&](size_t lo) { return scan_double_close('~', lo); });
-    return paired(p, 2, k, InlineKind::Strikethrough, m);
+    return paired(p, 2, k, InlineKind::Strikethrough);
 }
 
-bool InlineParser::footnote_ref(size_t p, Match& m) {
+size_t InlineParser::footnote_ref(size_t p) {
     const size_t k = memo_byte(bracket_, ']', p + 2);
-    if (k == kNone) return false;
-    m.node = Inline{InlineKind::FootnoteRef, span(p, k + 1), t_.substr(p + 2, k - p - 2), {}, {}};
-    m.end = k + 1;
-    return true;
+    if (k == kNone) return kNone;
+    return emit(p, k + 1, Inline{InlineKind::FootnoteRef, span(p, k + 1), t_.substr(p + 2, k - p - 2), {}, {}});
 }
 
 // [[label|url]] or [[target]]; the label is not parsed and is always one Text node, even when empty.
-bool InlineParser::link(size_t p, Match& m) {
+size_t InlineParser::link(size_t p) {
     const size_t c = p + 2;
     const size_t k = memo_find(link_close_, c, [&](size_t lo) { return scan_link_close(lo); });
-    if (k == kNone) return false;
+    if (k == kNone) return kNone;
     const std::string_view content = t_.substr(c, k - c);
     const size_t bar = content.find('|');
     const std::string_view label = bar == std::string_view::npos ? content : content.substr(0, bar);
     const std::string_view url = bar == std::string_view::npos ? content : content.substr(bar + 1);
-    Inline node{InlineKind::Link, span(p, k + 2), url, std::nullopt, {}};
-    node.children.push_back(Inline{InlineKind::Text, span(c, c + label.size()), label, {}, {}});
-    m.node = std::move(node);
-    m.end = k + 2;
-    return true;
+    Inlines children;
+    children.reserve(1);
+    children.push_back(Inline{InlineKind::Text, span(c, c + label.size()), label, {}, {}});
+    return emit(p, k + 2, Inline{InlineKind::Link, span(p, k + 2), url, std::nullopt, std::move(children)});
 }
 
 // <url>: up to the first ">", holding "://" or beginning with "mailto:", and no space or line feed. Each
 // test asks where the next such mark lies after the "<" and compares it with the ">".
-bool InlineParser::autolink(size_t p, Match& m) {
+size_t InlineParser::autolink(size_t p) {
     const size_t k = memo_byte(gt_, '>', p + 1);
-    if (k == kNone) return false;
+    if (k == kNone) return kNone;
     const std::string_view u = t_.substr(p + 1, k - p - 1);
     const size_t mark = memo_find(scheme_mark_, p + 1, [&](size_t lo) { return scan_scheme_mark(lo); });
     const bool has_scheme_mark = mark != kNone && mark + 3 <= k;
-    if (!has_scheme_mark && u.substr(0, 7) != "mailto:") return false;
-    if (memo_byte(space_, ' ', p + 1) < k || memo_byte(line_feed_, '\n', p + 1) < k) return false;
-    m.node = Inline{InlineKind::AutoLink, span(p, k + 1), u, {}, {}};
-    m.end = k + 1;
-    return true;
+    if (!has_scheme_mark && u.substr(0, 7) != "mailto:") return kNone;
+    if (memo_byte(space_, ' ', p + 1) < k || memo_byte(line_feed_, '\n', p + 1) < k) return kNone;
+    return emit(p, k + 1, Inline{InlineKind::AutoLink, span(p, k + 1), u, {}, {}});
 }
 
 }  // namespace
 
 Inlines parse_inlines(std::string_view text, uint32_t base) {
-    return InlineParser(text, base, 0).parse();
+    Scratch& scratch = t_scratch;
+    // The stack is emptied however the parse ends: left behind, its nodes could outlive the arena they
+    // point into.
+    struct Reset {
+        Scratch& s;
+        ~Reset() {
+            s.clear();
+            if (s.capacity() > kScratchKeep) Scratch().swap(s);
+        }
+    } reset{scratch};
+    scratch.clear();
+    return InlineParser(text, base, 0, scratch).parse();
 }
 
 }  // namespace quillet

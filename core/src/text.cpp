@@ -6,10 +6,6 @@ namespace quillet {
 
 namespace {
 
-inline bool is_ascii_white_space(unsigned char c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
-}
-
 // The multi-byte White_Space characters: U+0085, U+00A0 (two bytes) and U+1680, U+2000..U+200A, U+2028,
 // U+2029, U+202F, U+205F, U+3000 (three bytes).
 inline bool is_two_byte_white_space(unsigned char a, unsigned char b) {
@@ -36,42 +32,19 @@ inline unsigned char byte_at(std::string_view s, size_t i) {
 
 }  // namespace
 
-size_t white_space_at(std::string_view s, size_t i) {
+size_t multibyte_white_space_at(std::string_view s, size_t i) {
     const size_t n = s.size();
-    if (i >= n) return 0;
     const unsigned char a = byte_at(s, i);
-    if (a < 0x80) return is_ascii_white_space(a) ? 1 : 0;
     if (i + 1 < n && is_two_byte_white_space(a, byte_at(s, i + 1))) return 2;
     if (i + 2 < n && is_three_byte_white_space(a, byte_at(s, i + 1), byte_at(s, i + 2))) return 3;
     return 0;
 }
 
-size_t white_space_before(std::string_view s, size_t i) {
-    if (i == 0 || i > s.size()) return 0;
+size_t multibyte_white_space_before(std::string_view s, size_t i) {
     const unsigned char z = byte_at(s, i - 1);
-    if (z < 0x80) return is_ascii_white_space(z) ? 1 : 0;
     if (i >= 2 && is_two_byte_white_space(byte_at(s, i - 2), z)) return 2;
     if (i >= 3 && is_three_byte_white_space(byte_at(s, i - 3), byte_at(s, i - 2), z)) return 3;
     return 0;
-}
-
-std::string_view trim_start(std::string_view s) {
-    size_t i = 0;
-    while (size_t w = white_space_at(s, i)) i += w;
-    return s.substr(i);
-}
-
-std::string_view trim_end(std::string_view s) {
-    size_t i = s.size();
-    while (size_t w = white_space_before(s, i)) i -= w;
-    return s.substr(0, i);
-}
-
-bool is_blank(std::string_view line) {
-    for (char c : line) {
-        if (c != ' ' && c != '\t') return false;
-    }
-    return true;
 }
 
 std::string_view first_word(std::string_view s) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -14,7 +15,14 @@
 #include <variant>
 #include <vector>
 
+#include "quillet/arena.hpp"
+
 namespace quillet {
+
+// The sequences of the tree. Those a parse builds take their memory from the Document's arena (see
+// ArenaAllocator), so no part of a parsed tree may outlive its Document.
+template <class T>
+using Seq = std::vector<T, ArenaAllocator<T>>;
 
 struct Span {
     uint32_t start = 0;
@@ -70,15 +78,15 @@ struct Inline {
     Span span;
     TextValue text;
     OptText title;
-    std::vector<Inline> children;
+    Seq<Inline> children;
 };
 
-using Inlines = std::vector<Inline>;
+using Inlines = Seq<Inline>;
 
 // ----------------------------------------------------------------------------------------------- blocks
 
 struct Block;
-using Blocks = std::vector<Block>;
+using Blocks = Seq<Block>;
 
 struct Heading {
     uint8_t level = 1;
@@ -99,7 +107,7 @@ struct ListItem {
 struct List {
     ListKind kind = ListKind::Unordered;
     std::optional<uint64_t> start;
-    std::vector<ListItem> items;
+    Seq<ListItem> items;
     Span span;
 };
 
@@ -134,13 +142,13 @@ struct TableCell {
 };
 
 struct TableRow {
-    std::vector<TableCell> cells;
+    Seq<TableCell> cells;
     bool header = false;
     Span span;
 };
 
 struct Table {
-    std::vector<TableRow> rows;
+    Seq<TableRow> rows;
     Span span;
 };
 
@@ -151,7 +159,7 @@ struct FootnoteDef {
 };
 
 struct Footnotes {
-    std::vector<FootnoteDef> defs;
+    Seq<FootnoteDef> defs;
     Span span;
 };
 
@@ -219,7 +227,7 @@ struct AttrValue {
     int64_t integer = 0;
     double number = 0.0;
     TextValue string;
-    std::vector<AttrValue> list;
+    Seq<AttrValue> list;
 
     AttrValue() = default;
     AttrValue(AttrValue&&) noexcept = default;
@@ -265,13 +273,15 @@ struct MetadataEntry {
 };
 
 struct Metadata {
-    std::vector<MetadataEntry> entries;
+    Seq<MetadataEntry> entries;
     Span span;
 };
 
 // ---------------------------------------------------------------------------------------------- document
 
 struct Document {
+    // Holds the memory of the tree below; declared first, so it is released last.
+    std::unique_ptr<Arena> arena;
     Profile profile = Profile::Quillet;
     std::vector<ModuleKind> modules;
     std::optional<Metadata> metadata;

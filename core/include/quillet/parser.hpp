@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -29,14 +30,36 @@ class LineCursor {
 public:
     explicit LineCursor(std::string_view text) : text_(text) {}
 
-    std::optional<Line> next_line();
-    const std::optional<Line>& peek_line();
+    std::optional<Line> next_line() {
+        if (peeked_) {
+            std::optional<Line> line = peeked_;
+            peeked_.reset();
+            return line;
+        }
+        return read_line();
+    }
+    const std::optional<Line>& peek_line() {
+        if (!peeked_) peeked_ = read_line();
+        return peeked_;
+    }
     // Consumes blank lines; returns the first non-blank line, left peeked, or nothing at the end.
     const std::optional<Line>& skip_blank_lines();
     std::string_view text() const { return text_; }
 
 private:
-    std::optional<Line> read_line();
+    std::optional<Line> read_line() {
+        const size_t len = text_.size();
+        if (pos_ >= len) return std::nullopt;
+        const char* base = text_.data();
+        const void* hit = std::memchr(base + pos_, '\n', len - pos_);
+        const size_t nl = hit ? static_cast<size_t>(static_cast<const char*>(hit) - base) : len;
+        // Exactly one carriage return before the line end is dropped, also at the very end of the input.
+        size_t end = nl;
+        if (nl > pos_ && base[nl - 1] == '\r') end = nl - 1;
+        Line line{text_.substr(pos_, end - pos_), static_cast<uint32_t>(pos_), static_cast<uint32_t>(end)};
+        pos_ = nl < len ? nl + 1 : len;
+        return line;
+    }
 
     std::string_view text_;
     size_t pos_ = 0;

@@ -1,0 +1,104 @@
+// The memory of one parse: a bump allocator, and the allocator of the document model's sequences.
+//
+// A parse builds tens of thousands of small sequences (the inline nodes of every paragraph, the children of
+// every emphasis, the cells of every row) and drops them all at once with the document. Taking them from an
+// arena owned by the Document makes each allocation a pointer bump and the release one free per chunk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+
+namespace quillet {
+
+class Arena {
+public:
+    // `first_chunk` sizes the first block of memory, taken on the first allocation.
+    explicit Arena(size_t first_chunk = 0);
+    ~Arena();
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    void* allocate(size_t bytes, size_t align) {
+        const uintptr_t p = (reinterpret_cast<uintptr_t>(next_) + (align - 1)) & ~uintptr_t{align - 1};
+        if (p + bytes > reinterpret_cast<uintptr_t>(end_) || next_ == nullptr) return allocate_slow(bytes, align);
+        next_ = reinterpret_cast<char*>(p + bytes);
+        return reinterpret_cast<void*>(p);
+    }
+
+    // Bytes taken from the system so far.
+    size_t reserved() const { return reserved_; }
+
+    // The arena of the parse running on this thread, or null.
+    static Arena* current();
+
+    // Makes `arena` the current one of this thread for its lifetime.
+    class Scope {
+    public:
+        explicit Scope(Arena* arena);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        Arena* previous_;
+    };
+
+private:
+    struct Chunk;
+    void* allocate_slow(size_t bytes, size_t align);
+
+    Chunk* chunks_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    size_t next_chunk_;
+    size_t reserved_ = 0;
+};
+
+// The allocator of the model's sequences. A sequence takes its memory from the arena of the parse that was
+// running on its thread when it first allocated, and from the heap when none was; it keeps that source for
+// its lifetime and hands it on when it is moved or swapped, so a tree built by a parse lies in that parse's
+// arena and must not outlive it. Memory from an arena is never given back one piece at a time.
+template <class T>
+class ArenaAllocator {
+public:
+    using value_type = T;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_copy_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+    using is_always_equal = std::false_type;
+
+    ArenaAllocator() noexcept = default;
+    template <class U>
+    ArenaAllocator(const ArenaAllocator<U>& other) noexcept : source_(other.source()) {}
+
+    // A copied sequence picks its own source, like a new one.
+    ArenaAllocator select_on_container_copy_construction() const noexcept { return {}; }
+
+    T* allocate(size_t n) {
+        if (source_ == nullptr) source_ = Arena::current() != nullptr ? Arena::current() : heap();
+        if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        if (source_ == heap()) return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{alignof(T)}));
+        return static_cast<T*>(source_->allocate(n * sizeof(T), alignof(T)));
+    }
+
+    void deallocate(T* p, size_t n) noexcept {
+        if (source_ == heap()) ::operator delete(p, n * sizeof(T), std::align_val_t{alignof(T)});
+    }
+
+    Arena* source() const noexcept { return source_; }
+
+    template <class U>
+    bool operator==(const ArenaAllocator<U>& other) const noexcept {
+        return source_ == other.source();
+    }
+
+private:
+    // Stands for the heap; never used as an arena.
+    static Arena* heap() noexcept { return reinterpret_cast<Arena*>(alignof(Arena)); }
+
+    Arena* source_ = nullptr;  // null until the first allocation
+};
+
+}  // namespace quillet
