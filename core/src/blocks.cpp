@@ -7,9 +7,10 @@
 
 namespace quillet {
 
+// Block constructs run only inside Parser::parse_internal, whose arena is the current one.
 Inlines inline_slice(std::string_view input, size_t start, size_t end) {
     if (end <= start) return {};
-    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start));
+    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *Arena::current());
 }
 
 namespace {

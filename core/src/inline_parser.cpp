@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -46,8 +45,8 @@ struct Memo {
 };
 
 // Nodes are gathered on one stack shared by a parser and the parsers of its constructs' contents: each
-// parser pushes above what its caller left there, and at its end moves its own nodes into a sequence of
-// exactly their number and pops them. So a text's nodes cost one allocation, not one per doubling.
+// parser pushes above what its caller left there, and at its end copies its own nodes into the arena as one
+// array of exactly their number and pops them. So a text's nodes cost one allocation, not one per doubling.
 using Scratch = std::vector<Inline>;
 
 // What a thread keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
@@ -57,8 +56,8 @@ thread_local Scratch t_scratch;
 
 class InlineParser {
 public:
-    InlineParser(std::string_view text, uint32_t base, int depth, Scratch& scratch)
-        : t_(text), n_(text.size()), base_(base), depth_(depth), scratch_(scratch) {}
+    InlineParser(std::string_view text, uint32_t base, int depth, Scratch& scratch, Arena& arena)
+        : t_(text), n_(text.size()), base_(base), depth_(depth), scratch_(scratch), arena_(arena) {}
 
     Inlines parse();
 
@@ -131,6 +130,16 @@ private:
     size_t link(size_t p);
     size_t autolink(size_t p);
 
+    // The nodes above `mark` on the stack, moved into the arena.
+    Inlines take(size_t mark) {
+        const size_t count = scratch_.size() - mark;
+        if (count == 0) return {};
+        auto* nodes = static_cast<Inline*>(arena_.allocate(count * sizeof(Inline), alignof(Inline)));
+        std::memcpy(static_cast<void*>(nodes), scratch_.data() + mark, count * sizeof(Inline));
+        scratch_.resize(mark);
+        return Inlines(nodes, count);
+    }
+
     // Emits the text pending before p as one Text node.
     void flush_text(size_t p) {
         if (text_start_ < p) {
@@ -139,9 +148,9 @@ private:
         }
     }
     // Emits a construct found at p that ends just before `end`.
-    size_t emit(size_t p, size_t end, Inline&& node) {
+    size_t emit(size_t p, size_t end, const Inline& node) {
         flush_text(p);
-        scratch_.push_back(std::move(node));
+        scratch_.push_back(node);
         text_start_ = end;
         return end;
     }
@@ -151,6 +160,7 @@ private:
     uint32_t base_;
     int depth_;
     Scratch& scratch_;
+    Arena& arena_;
     size_t text_start_ = 0;  // where the pending text run begins
     Memo backtick_, bracket_, gt_, space_, line_feed_, scheme_mark_, link_close_, strong_close_, strike_close_,
         emphasis_close_;
@@ -167,12 +177,7 @@ Inlines InlineParser::parse() {
         pos = end == kNone ? p + 1 : end;
     }
     flush_text(n_);
-    const auto first = scratch_.begin() + static_cast<std::ptrdiff_t>(mark);
-    Inlines out;
-    out.reserve(scratch_.size() - mark);
-    out.insert(out.end(), std::make_move_iterator(first), std::make_move_iterator(scratch_.end()));
-    scratch_.erase(first, scratch_.end());
-    return out;
+    return take(mark);
 }
 
 size_t InlineParser::recognise(size_t p) {
@@ -249,9 +254,9 @@ size_t InlineParser::paired(size_t p, size_t delim_len, size_t close, InlineKind
     if (close == kNone || depth_ >= kMaxInlineDepth) return kNone;
     const size_t c = p + delim_len;
     flush_text(p);  // before the content's nodes go onto the stack
-    Inlines children =
-        InlineParser(t_.substr(c, close - c), static_cast<uint32_t>(base_ + c), depth_ + 1, scratch_).parse();
-    return emit(p, close + delim_len, Inline{kind, span(p, close + delim_len), {}, {}, std::move(children)});
+    const Inlines children =
+        InlineParser(t_.substr(c, close - c), static_cast<uint32_t>(base_ + c), depth_ + 1, scratch_, arena_).parse();
+    return emit(p, close + delim_len, Inline{kind, span(p, close + delim_len), {}, {}, children});
 }
 
 size_t InlineParser::strong(size_t p) {
@@ -287,10 +292,11 @@ size_t InlineParser::link(size_t p) {
     const size_t bar = content.find('|');
     const std::string_view label = bar == std::string_view::npos ? content : content.substr(0, bar);
     const std::string_view url = bar == std::string_view::npos ? content : content.substr(bar + 1);
-    Inlines children;
-    children.reserve(1);
-    children.push_back(Inline{InlineKind::Text, span(c, c + label.size()), label, {}, {}});
-    return emit(p, k + 2, Inline{InlineKind::Link, span(p, k + 2), url, std::nullopt, std::move(children)});
+    flush_text(p);
+    const size_t mark = scratch_.size();
+    scratch_.push_back(Inline{InlineKind::Text, span(c, c + label.size()), label, {}, {}});
+    const Inlines children = take(mark);
+    return emit(p, k + 2, Inline{InlineKind::Link, span(p, k + 2), url, std::nullopt, children});
 }
 
 // <url>: up to the first ">", holding "://" or beginning with "mailto:", and no space or line feed. Each
@@ -308,10 +314,9 @@ size_t InlineParser::autolink(size_t p) {
 
 }  // namespace
 
-Inlines parse_inlines(std::string_view text, uint32_t base) {
+Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena) {
     Scratch& scratch = t_scratch;
-    // The stack is emptied however the parse ends: left behind, its nodes could outlive the arena they
-    // point into.
+    // However the parse ends, the stack is left empty (and small).
     struct Reset {
         Scratch& s;
         ~Reset() {
@@ -320,7 +325,7 @@ Inlines parse_inlines(std::string_view text, uint32_t base) {
         }
     } reset{scratch};
     scratch.clear();
-    return InlineParser(text, base, 0, scratch).parse();
+    return InlineParser(text, base, 0, scratch, arena).parse();
 }
 
 }  // namespace quillet

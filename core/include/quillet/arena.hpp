@@ -70,6 +70,8 @@ public:
     using is_always_equal = std::false_type;
 
     ArenaAllocator() noexcept = default;
+    // Takes its memory from `arena`, or picks its source at its first allocation when that is null.
+    explicit ArenaAllocator(Arena* arena) noexcept : source_(arena) {}
     template <class U>
     ArenaAllocator(const ArenaAllocator<U>& other) noexcept : source_(other.source()) {}
 

@@ -24,6 +24,27 @@ namespace quillet {
 template <class T>
 using Seq = std::vector<T, ArenaAllocator<T>>;
 
+// A sequence written once, when its text has been parsed, and never resized: a view of nodes in the
+// parse's arena. Nodes held this way are trivially copied and need no destruction.
+template <class T>
+class Nodes {
+public:
+    Nodes() = default;
+    Nodes(const T* data, size_t size) : data_(data), size_(size) {}
+
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    const T& front() const { return data_[0]; }
+    const T& back() const { return data_[size_ - 1]; }
+
+private:
+    const T* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 struct Span {
     uint32_t start = 0;
     uint32_t end = 0;
@@ -78,10 +99,11 @@ struct Inline {
     Span span;
     TextValue text;
     OptText title;
-    Seq<Inline> children;
+    Nodes<Inline> children;
 };
 
-using Inlines = Seq<Inline>;
+using Inlines = Nodes<Inline>;
+static_assert(std::is_trivially_copyable_v<Inline> && std::is_trivially_destructible_v<Inline>);
 
 // ----------------------------------------------------------------------------------------------- blocks
 

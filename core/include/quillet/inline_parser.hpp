@@ -9,7 +9,7 @@
 namespace quillet {
 
 // Parses `text`, whose first byte sits at absolute offset `base` in the document, into inline nodes with
-// absolute spans. Never fails: an opener without a closer is plain text.
-Inlines parse_inlines(std::string_view text, uint32_t base);
+// absolute spans, kept in `arena`. Never fails: an opener without a closer is plain text.
+Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena);
 
 }  // namespace quillet
