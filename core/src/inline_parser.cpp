@@ -5,10 +5,28 @@
 #include "quillet/inline_parser.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
+// Reading whole aligned blocks is safe for the machine but not for AddressSanitizer, which checks the bytes
+// of the text's object only.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLET_ALIGNED_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define QUILLET_ALIGNED_BLOCKS 0
+#endif
+#endif
+#if !defined(QUILLET_ALIGNED_BLOCKS)
 #if defined(__SSE2__)
+#define QUILLET_ALIGNED_BLOCKS 1
+#else
+#define QUILLET_ALIGNED_BLOCKS 0
+#endif
+#endif
+
+#if QUILLET_ALIGNED_BLOCKS
 #include <emmintrin.h>
 #endif
 
@@ -23,6 +41,7 @@ constexpr int kMaxInlineDepth = 8;
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 
+#if !QUILLET_ALIGNED_BLOCKS
 constexpr std::array<bool, 256> make_opener_table() {
     std::array<bool, 256> table{};
     table[static_cast<unsigned char>('*')] = true;
@@ -33,6 +52,19 @@ constexpr std::array<bool, 256> make_opener_table() {
     return table;
 }
 constexpr std::array<bool, 256> kOpener = make_opener_table();
+#endif
+
+#if QUILLET_ALIGNED_BLOCKS
+// One bit per byte of the aligned 16-byte block: set where the byte may open a construct.
+inline unsigned opener_mask(const char* block) {
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('*')), _mm_cmpeq_epi8(v, _mm_set1_epi8('`'))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8('~')))),
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('<')));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
 
 // The closer searches of one parser. Each is "the first k at or after lo with P(k)" for a predicate P of the
 // text alone (never of the opener), and within one parser lo only grows, since the scan position does. So
@@ -40,8 +72,24 @@ constexpr std::array<bool, 256> kOpener = make_opener_table();
 // the same answer, and a query past it scans on from its own lo. The scans of one predicate never overlap,
 // and a text full of unclosed openers costs one pass per predicate instead of one pass per opener.
 struct Memo {
-    size_t from = kNone;  // lo of the last scan; kNone before the first
-    size_t hit = kNone;   // its result
+    size_t from;  // lo of the last scan
+    size_t hit;   // its result
+};
+
+// The memos of one parser. A nested parser is made for every emphasis, so they start unset by one bit each
+// rather than by clearing every memo.
+enum MemoId : unsigned {
+    kBacktickMemo,
+    kBracketMemo,
+    kGreaterMemo,
+    kSpaceMemo,
+    kLineFeedMemo,
+    kSchemeMarkMemo,
+    kLinkCloseMemo,
+    kStrongCloseMemo,
+    kStrikeCloseMemo,
+    kEmphasisCloseMemo,
+    kMemoCount,
 };
 
 // Nodes are gathered on one stack shared by a parser and the parsers of its constructs' contents: each
@@ -76,40 +124,46 @@ private:
     // Index of the first byte at or after `from` that may open a construct, or kNone. Ordinary text is
     // skipped sixteen bytes at a time where the machine can compare them at once.
     size_t next_opener(size_t from) const {
-        size_t i = from;
-#if defined(__SSE2__)
+        if (from >= n_) return kNone;
+#if QUILLET_ALIGNED_BLOCKS
+        // Reads whole aligned 16-byte blocks, the first and last of which may reach outside the text; an
+        // aligned block never crosses a page, so this cannot fault, and bytes outside the text are masked
+        // off or past the end. Short texts (the content of an emphasis) cost one block, not a byte loop.
         const char* data = t_.data();
-        const __m128i star = _mm_set1_epi8('*');
-        const __m128i tick = _mm_set1_epi8('`');
-        const __m128i bracket = _mm_set1_epi8('[');
-        const __m128i tilde = _mm_set1_epi8('~');
-        const __m128i angle = _mm_set1_epi8('<');
-        for (; i + 16 <= n_; i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            const __m128i hits = _mm_or_si128(
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, star), _mm_cmpeq_epi8(v, tick)),
-                             _mm_or_si128(_mm_cmpeq_epi8(v, bracket), _mm_cmpeq_epi8(v, tilde))),
-                _mm_cmpeq_epi8(v, angle));
-            const int mask = _mm_movemask_epi8(hits);
-            if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        const auto start = reinterpret_cast<uintptr_t>(data + from);
+        const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{15});
+        const char* end = data + n_;
+        unsigned mask = opener_mask(block) & (~0u << (start & 15));
+        for (;;) {
+            if (mask != 0) {
+                const auto i = static_cast<size_t>(block + __builtin_ctz(mask) - data);
+                return i < n_ ? i : kNone;
+            }
+            block += 16;
+            if (block >= end) return kNone;
+            mask = opener_mask(block);
         }
-#endif
-        for (; i < n_; ++i) {
+#else
+        for (size_t i = from; i < n_; ++i) {
             if (kOpener[static_cast<unsigned char>(t_[i])]) return i;
         }
         return kNone;
+#endif
     }
 
     // Answers "first k >= lo with P(k)" from the memo when the last scan already covers lo.
     template <class Scan>
-    size_t memo_find(Memo& memo, size_t lo, Scan scan) {
-        if (memo.from != kNone && lo >= memo.from && (memo.hit == kNone || lo <= memo.hit)) return memo.hit;
+    size_t memo_find(MemoId id, size_t lo, Scan scan) {
+        Memo& memo = memos_[id];
+        const unsigned bit = 1u << id;
+        if ((memos_set_ & bit) != 0 && lo >= memo.from && (memo.hit == kNone || lo <= memo.hit)) return memo.hit;
+        memos_set_ |= bit;
         memo.from = lo;
         memo.hit = scan(lo);
         return memo.hit;
     }
-    size_t memo_byte(Memo& memo, char c, size_t lo) {
-        return memo_find(memo, lo, [&](size_t from) { return find(c, from); });
+    size_t memo_byte(MemoId id, char c, size_t lo) {
+        return memo_find(id, lo, [&](size_t from) { return find(c, from); });
     }
 
     // The plain scans behind the memos.
@@ -162,8 +216,8 @@ private:
     Scratch& scratch_;
     Arena& arena_;
     size_t text_start_ = 0;  // where the pending text run begins
-    Memo backtick_, bracket_, gt_, space_, line_feed_, scheme_mark_, link_close_, strong_close_, strike_close_,
-        emphasis_close_;
+    Memo memos_[kMemoCount];  // each valid only when its bit is set in memos_set_
+    unsigned memos_set_ = 0;
 };
 
 Inlines InlineParser::parse() {
@@ -203,7 +257,7 @@ size_t InlineParser::recognise(size_t p) {
 }
 
 size_t InlineParser::code_span(size_t p) {
-    const size_t k = memo_byte(backtick_, '`', p + 1);
+    const size_t k = memo_byte(kBacktickMemo, '`', p + 1);
     if (k == kNone) return kNone;
     return emit(p, k + 1, Inline{InlineKind::CodeSpan, span(p, k + 1), t_.substr(p + 1, k - p - 1), {}, {}});
 }
@@ -261,24 +315,24 @@ size_t InlineParser::paired(size_t p, size_t delim_len, size_t close, InlineKind
 
 size_t InlineParser::strong(size_t p) {
     if (!(p + 2 < n_) || t_[p + 2] == ' ') return kNone;
-    const size_t k = memo_find(strong_close_, p + 3, [&](size_t lo) { return scan_double_close('*', lo); });
+    const size_t k = memo_find(kStrongCloseMemo, p + 3, [&](size_t lo) { return scan_double_close('*', lo); });
     return paired(p, 2, k, InlineKind::Strong);
 }
 
 size_t InlineParser::emphasis(size_t p) {
-    const size_t k = memo_find(emphasis_close_, p + 1, [&](size_t lo) { return scan_emphasis_close(lo); });
+    const size_t k = memo_find(kEmphasisCloseMemo, p + 1, [&](size_t lo) { return scan_emphasis_close(lo); });
     return paired(p, 1, k, InlineKind::Emphasis);
 }
 
 size_t InlineParser::strikethrough(size_t p) {
     // A single tilde is always text.
     if (!is(p + 1, '~') || !(p + 2 < n_) || t_[p + 2] == ' ') return kNone;
-    const size_t k = memo_find(strike_close_, p + 3, [&](size_t lo) { return scan_double_close('~', lo); });
+    const size_t k = memo_find(kStrikeCloseMemo, p + 3, [&](size_t lo) { return scan_double_close('~', lo); });
     return paired(p, 2, k, InlineKind::Strikethrough);
 }
 
 size_t InlineParser::footnote_ref(size_t p) {
-    const size_t k = memo_byte(bracket_, ']', p + 2);
+    const size_t k = memo_byte(kBracketMemo, ']', p + 2);
     if (k == kNone) return kNone;
     return emit(p, k + 1, Inline{InlineKind::FootnoteRef, span(p, k + 1), t_.substr(p + 2, k - p - 2), {}, {}});
 }
@@ -286,7 +340,7 @@ size_t InlineParser::footnote_ref(size_t p) {
 // [[label|url]] or [[target]]; the label is not parsed and is always one Text node, even when empty.
 size_t InlineParser::link(size_t p) {
     const size_t c = p + 2;
-    const size_t k = memo_find(link_close_, c, [&](size_t lo) { return scan_link_close(lo); });
+    const size_t k = memo_find(kLinkCloseMemo, c, [&](size_t lo) { return scan_link_close(lo); });
     if (k == kNone) return kNone;
     const std::string_view content = t_.substr(c, k - c);
     const size_t bar = content.find('|');
@@ -302,13 +356,13 @@ size_t InlineParser::link(size_t p) {
 // <url>: up to the first ">", holding "://" or beginning with "mailto:", and no space or line feed. Each
 // test asks where the next such mark lies after the "<" and compares it with the ">".
 size_t InlineParser::autolink(size_t p) {
-    const size_t k = memo_byte(gt_, '>', p + 1);
+    const size_t k = memo_byte(kGreaterMemo, '>', p + 1);
     if (k == kNone) return kNone;
     const std::string_view u = t_.substr(p + 1, k - p - 1);
-    const size_t mark = memo_find(scheme_mark_, p + 1, [&](size_t lo) { return scan_scheme_mark(lo); });
+    const size_t mark = memo_find(kSchemeMarkMemo, p + 1, [&](size_t lo) { return scan_scheme_mark(lo); });
     const bool has_scheme_mark = mark != kNone && mark + 3 <= k;
     if (!has_scheme_mark && u.substr(0, 7) != "mailto:") return kNone;
-    if (memo_byte(space_, ' ', p + 1) < k || memo_byte(line_feed_, '\n', p + 1) < k) return kNone;
+    if (memo_byte(kSpaceMemo, ' ', p + 1) < k || memo_byte(kLineFeedMemo, '\n', p + 1) < k) return kNone;
     return emit(p, k + 1, Inline{InlineKind::AutoLink, span(p, k + 1), u, {}, {}});
 }
 
