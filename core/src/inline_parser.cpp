@@ -66,6 +66,37 @@ inline unsigned opener_mask(const char* block) {
 }
 #endif
 
+// Index of the first byte of t at or after `from` that may open a construct, or kNone. Ordinary text is
+// skipped sixteen bytes at a time where the machine can compare them at once.
+size_t find_opener(std::string_view t, size_t from) {
+    const size_t n = t.size();
+    if (from >= n) return kNone;
+#if QUILLET_ALIGNED_BLOCKS
+    // Reads whole aligned 16-byte blocks, the first and last of which may reach outside the text; an aligned
+    // block never crosses a page, so this cannot fault, and bytes outside the text are masked off or lie
+    // past the end. Short texts (the content of an emphasis, a table cell) cost one block, not a byte loop.
+    const char* data = t.data();
+    const auto start = reinterpret_cast<uintptr_t>(data + from);
+    const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{15});
+    const char* end = data + n;
+    unsigned mask = opener_mask(block) & (~0u << (start & 15));
+    for (;;) {
+        if (mask != 0) {
+            const auto i = static_cast<size_t>(block + __builtin_ctz(mask) - data);
+            return i < n ? i : kNone;
+        }
+        block += 16;
+        if (block >= end) return kNone;
+        mask = opener_mask(block);
+    }
+#else
+    for (size_t i = from; i < n; ++i) {
+        if (kOpener[static_cast<unsigned char>(t[i])]) return i;
+    }
+    return kNone;
+#endif
+}
+
 // The closer searches of one parser. Each is "the first k at or after lo with P(k)" for a predicate P of the
 // text alone (never of the opener), and within one parser lo only grows, since the scan position does. So
 // each search remembers where it last started and what it found: a later query at or before that hit gets
@@ -121,35 +152,7 @@ private:
         const void* hit = std::memchr(t_.data() + from, c, n_ - from);
         return hit ? static_cast<size_t>(static_cast<const char*>(hit) - t_.data()) : kNone;
     }
-    // Index of the first byte at or after `from` that may open a construct, or kNone. Ordinary text is
-    // skipped sixteen bytes at a time where the machine can compare them at once.
-    size_t next_opener(size_t from) const {
-        if (from >= n_) return kNone;
-#if QUILLET_ALIGNED_BLOCKS
-        // Reads whole aligned 16-byte blocks, the first and last of which may reach outside the text; an
-        // aligned block never crosses a page, so this cannot fault, and bytes outside the text are masked
-        // off or past the end. Short texts (the content of an emphasis) cost one block, not a byte loop.
-        const char* data = t_.data();
-        const auto start = reinterpret_cast<uintptr_t>(data + from);
-        const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{15});
-        const char* end = data + n_;
-        unsigned mask = opener_mask(block) & (~0u << (start & 15));
-        for (;;) {
-            if (mask != 0) {
-                const auto i = static_cast<size_t>(block + __builtin_ctz(mask) - data);
-                return i < n_ ? i : kNone;
-            }
-            block += 16;
-            if (block >= end) return kNone;
-            mask = opener_mask(block);
-        }
-#else
-        for (size_t i = from; i < n_; ++i) {
-            if (kOpener[static_cast<unsigned char>(t_[i])]) return i;
-        }
-        return kNone;
-#endif
-    }
+    size_t next_opener(size_t from) const { return find_opener(t_, from); }
 
     // Answers "first k >= lo with P(k)" from the memo when the last scan already covers lo.
     template <class Scan>
@@ -220,7 +223,15 @@ private:
     unsigned memos_set_ = 0;
 };
 
+// A text without any opener is one Text node: the common case of a table cell or an emphasis's content.
+Inlines plain_text(std::string_view text, uint32_t base, Arena& arena) {
+    auto* node = static_cast<Inline*>(arena.allocate(sizeof(Inline), alignof(Inline)));
+    *node = Inline{InlineKind::Text, Span{base, static_cast<uint32_t>(base + text.size())}, text, {}, {}};
+    return Inlines(node, 1);
+}
+
 Inlines InlineParser::parse() {
+    if (find_opener(t_, 0) == kNone) return n_ == 0 ? Inlines() : plain_text(t_, base_, arena_);
     const size_t mark = scratch_.size();
     size_t pos = 0;
     while (pos < n_) {
@@ -369,6 +380,8 @@ size_t InlineParser::autolink(size_t p) {
 }  // namespace
 
 Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena) {
+    if (text.empty()) return {};
+    if (find_opener(text, 0) == kNone) return plain_text(text, base, arena);
     Scratch& scratch = t_scratch;
     // However the parse ends, the stack is left empty (and small).
     struct Reset {
