@@ -84,8 +84,7 @@ public:
             }
             if (!PyUnicode_Check(input)) return conversion_error("input", input, "PyString");
             // A lone surrogate cannot be encoded; its UnicodeEncodeError goes to the caller unchanged.
-            out.input = PyUnicode_AsUTF8AndSize(input, &out.input_size);
-            if (out.input == nullptr) return false;
+            if (!borrow_utf8(input, out)) return false;
         }
         if (sig_.takes_profile) {
             PyObject* profile = values_[i];

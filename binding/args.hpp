@@ -2,6 +2,8 @@
 // Parser.parse_with_recovery().
 #pragma once
 
+#include <memory>
+
 #include "common.hpp"
 
 namespace pyql {
@@ -20,11 +22,17 @@ inline constexpr Signature kParserParseSignature{"Parser.parse()", true, false};
 inline constexpr Signature kParserParseWithRecoverySignature{"Parser.parse_with_recovery()", true, false};
 
 struct Arguments {
-    // The UTF-8 bytes of `input`, cached inside the str object (valid while the caller holds the str).
+    // The UTF-8 bytes of `input`: the str's own bytes when it is ASCII (valid while the caller holds the
+    // str), otherwise `owned_input`.
     const char* input = nullptr;
     Py_ssize_t input_size = 0;
+    std::unique_ptr<char[]> owned_input;
     quillet::Profile profile = quillet::Profile::Quillet;
 };
+
+// Sets out.input to the UTF-8 bytes of `str` (utf8.cpp). Returns false with the str's UnicodeEncodeError
+// (a lone surrogate) or MemoryError set.
+bool borrow_utf8(PyObject* str, Arguments& out);
 
 // METH_FASTCALL | METH_KEYWORDS convention: `nargs` positional arguments in `args`, followed by the values
 // of the keywords named in `kwnames` (a tuple, or null). Returns false with a TypeError (or the encoding

@@ -344,9 +344,35 @@ def test_parser_has_no_attributes():
 @pytest.mark.parametrize("call", [
     pyql.parse, pyql.parse_with_recovery, P.parse, P.parse_with_recovery,
 ])
-def test_lone_surrogate_raises_unicode_encode_error(call):
-    with pytest.raises(UnicodeEncodeError):
-        call("ok \ud800 ok")
+@pytest.mark.parametrize("text", ["ok \ud800 ok", "\udfff", "é" * 40 + "\ud800", "😀" * 40 + "\udc00 x"])
+def test_lone_surrogate_raises_unicode_encode_error(call, text):
+    with pytest.raises(UnicodeEncodeError) as info:
+        call(text)
+    assert info.value.start == text.index(next(c for c in text if "\ud800" <= c <= "\udfff"))
+
+
+# Strings of every storage width (Latin-1, two bytes, four bytes), with ASCII runs long enough for
+# the encoder's sixteen-at-a-time copy to start and stop anywhere.
+@pytest.mark.parametrize("alphabet", ["ab *`é\xff", "ab *`\u07ff\u0800ア\uffff", "ab *`é😀\U0010ffff", "ab *`\x7f\x80"])
+def test_text_of_every_str_width_keeps_its_bytes(alphabet):
+    import random
+    rng = random.Random(alphabet)
+    for _ in range(300):
+        text = "".join(rng.choice(alphabet) * rng.choice([1, 1, 3, 17]) for _ in range(rng.randint(0, 30)))
+        data = text.encode()
+        doc = pyql.parse_with_recovery(text).document
+        assert doc.span.end == len(data)
+        for block in doc.blocks:
+            for node in block.content:
+                if type(node).__name__ == "Text":
+                    assert node.content == data[node.span.start:node.span.end].decode()
+
+
+def test_parsing_caches_nothing_in_the_str():
+    text = "é *a* " * 1000
+    size = sys.getsizeof(text)
+    pyql.parse(text)
+    assert sys.getsizeof(text) == size
 
 
 def test_nul_is_ordinary_text():

@@ -1,0 +1,160 @@
+// The UTF-8 bytes of a str, for the parser.
+//
+// An ASCII str already holds its UTF-8 bytes, and they are borrowed as they are. Any other str is encoded
+// here into a buffer that lives for one call. PyUnicode_AsUTF8AndSize would instead keep a UTF-8 copy
+// inside the str for the str's whole lifetime (as much memory again as the document's text takes), and
+// its encoder is slower than this one, which copies runs of ASCII sixteen characters at a time.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "args.hpp"
+
+namespace pyql {
+namespace {
+
+// Bytes of the UTF-8 form of code point c, or 0 for a surrogate, which UTF-8 cannot hold.
+inline size_t utf8_length(Py_UCS4 c) {
+    if (c < 0x80) return 1;
+    if (c < 0x800) return 2;
+    if (c < 0x10000) return (c >= 0xD800 && c <= 0xDFFF) ? 0 : 3;
+    return 4;
+}
+
+inline char* put_utf8(char* out, Py_UCS4 c) {
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// Copies the run of ASCII code units that starts at units[i], sixteen at a time, to `out`; returns how many
+// were copied (a few ASCII units may remain before the next unit that is not).
+template <class Unit>
+inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
+    const size_t first = i;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= n) {
+        const auto* p = reinterpret_cast<const __m128i*>(units + i);
+        __m128i bytes;
+        if constexpr (sizeof(Unit) == 1) {
+            bytes = _mm_loadu_si128(p);
+            if (_mm_movemask_epi8(bytes) != 0) break;
+        } else if constexpr (sizeof(Unit) == 2) {
+            const __m128i a = _mm_loadu_si128(p);
+            const __m128i b = _mm_loadu_si128(p + 1);
+            const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(high, zero)) != 0xFFFF) break;
+            bytes = _mm_packus_epi16(a, b);
+        } else {
+            const __m128i a = _mm_loadu_si128(p);
+            const __m128i b = _mm_loadu_si128(p + 1);
+            const __m128i c = _mm_loadu_si128(p + 2);
+            const __m128i d = _mm_loadu_si128(p + 3);
+            const __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+            const __m128i high = _mm_and_si128(all, _mm_set1_epi32(static_cast<int>(0xFFFFFF80)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(high, zero)) != 0xFFFF) break;
+            // Every unit is below 0x80, so the signed narrowing is exact.
+            bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - first)), bytes);
+        i += 16;
+    }
+#endif
+    return i - first;
+}
+
+// Encodes the `n` code units into `out`, which has room for the longest form; returns the bytes written,
+// or -1 at a surrogate, which UTF-8 cannot hold.
+template <class Unit>
+Py_ssize_t encode(const Unit* units, size_t n, char* out) {
+    char* const start = out;
+    size_t i = 0;
+    while (i < n) {
+        const size_t run = copy_ascii(units, i, n, out);
+        out += run;
+        i += run;
+        // Up to sixteen units one by one: past a character that is not ASCII, or at the end.
+        const size_t stop = i + 16 < n ? i + 16 : n;
+        for (; i < stop; ++i) {
+            const Py_UCS4 c = units[i];
+            if (c < 0x80) {
+                *out++ = static_cast<char>(c);
+                continue;
+            }
+            if (utf8_length(c) == 0) return -1;
+            out = put_utf8(out, c);
+        }
+    }
+    return out - start;
+}
+
+template <class Unit>
+bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out) {
+    // Room for the longest form: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise. Only the
+    // pages written are ever touched.
+    constexpr size_t kMaxBytes = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
+    if (n > (PY_SSIZE_T_MAX - 1) / kMaxBytes) {
+        PyErr_NoMemory();
+        return false;
+    }
+    out.owned_input.reset(new (std::nothrow) char[n * kMaxBytes + 1]);
+    if (!out.owned_input) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const Py_ssize_t size = encode(units, n, out.owned_input.get());
+    if (size < 0) {
+        out.owned_input.reset();
+        // A lone surrogate: CPython raises its own UnicodeEncodeError, exactly as str.encode() would.
+        Py_ssize_t ignored;
+        if (PyUnicode_AsUTF8AndSize(str, &ignored) == nullptr) return false;
+        PyErr_SetString(PyExc_SystemError, "pyql: a surrogate was found but the str encodes");
+        return false;
+    }
+    out.owned_input[static_cast<size_t>(size)] = '\0';
+    out.input = out.owned_input.get();
+    out.input_size = size;
+    return true;
+}
+
+}  // namespace
+
+bool borrow_utf8(PyObject* str, Arguments& out) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str) < 0) return false;  // a legacy str made by the deprecated Py_UNICODE API
+#endif
+    if (PyUnicode_IS_ASCII(str)) {
+        out.input = reinterpret_cast<const char*>(PyUnicode_DATA(str));
+        out.input_size = PyUnicode_GET_LENGTH(str);
+        return true;
+    }
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            return encode_str(str, PyUnicode_1BYTE_DATA(str), n, out);
+        case PyUnicode_2BYTE_KIND:
+            return encode_str(str, PyUnicode_2BYTE_DATA(str), n, out);
+        default:
+            return encode_str(str, PyUnicode_4BYTE_DATA(str), n, out);
+    }
+}
+
+}  // namespace pyql
