@@ -42,8 +42,8 @@ that one parser's heap does not weigh on the next. In that process:
    profit from an earlier one's encoding.
 
 core_bench reports its own figures: the median of RUNS parses after three
-untimed ones, and its peak RSS (ru_maxrss) after the first parses minus
-before them, a lower bound marked "~".
+untimed ones, and the peak of its first parse measured the same way (reset
+mark, VmHWM - VmRSS before).
 
 MB/s counts the bytes of the form the row parsed; the JSON rows count the
 Quillet bytes, since they rebuild that document's tree. Both forms hold the
@@ -470,12 +470,6 @@ def run_core(exe, qlt_path, runs):
     row = ROW_BY_KEY["core"]
     result = {"label": row.label, "version": _version(row.dist)}
     command = [exe, qlt_path, str(runs)]
-    # core_bench reads its peak from ru_maxrss, which a process inherits across exec from the one it
-    # replaces: started from this (large) process, its mark would begin at our peak and hide its own.
-    # A shell that forks it (the command is not its last, so it cannot exec it in place) starts it
-    # from a small process instead.
-    if shutil.which("sh"):
-        command = ["sh", "-c", '"$@"; exit $?', "sh"] + command
     try:
         proc = subprocess.run(command, capture_output=True, text=True)
     except OSError as e:
@@ -486,9 +480,8 @@ def run_core(exe, qlt_path, runs):
         return result
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     result.update(median_s=out["median_s"], best_s=out["best_s"], runs=out["runs"])
-    grown = out["peak_rss_after_kib"] - out["peak_rss_before_kib"]
-    if grown > 0:  # otherwise an earlier peak hid the parse's: no figure rather than a wrong 0
-        result.update(peak_bytes=grown * 1024, memory_exact=False)
+    if out["peak_kib"] >= 0:  # core_bench resets the kernel's peak mark itself; -1 where it cannot
+        result.update(peak_bytes=out["peak_kib"] * 1024, memory_exact=True)
     return result
 
 

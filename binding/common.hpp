@@ -192,6 +192,10 @@ bool is_grapheme_extend(uint32_t cp);
 // ------------------------------------------------------------------------------------------ nodes.cpp
 
 PyObject* convert_document(const quillet::Document& document);
+PyObject* convert_block(const quillet::Block& block);
+// A Document object for `document` (whose own blocks are ignored) holding `blocks`, a list consumed even
+// on failure.
+PyObject* new_document(const quillet::Document& document, PyObject* blocks);
 PyObject* convert_blocks(const quillet::Blocks& blocks);
 PyObject* convert_inlines(const quillet::Inlines& inlines);
 PyObject* convert_attr_value(const quillet::AttrValue& value);

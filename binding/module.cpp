@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "common.hpp"
@@ -12,6 +13,53 @@
 
 namespace pyql {
 namespace {
+
+// Converts each top-level block as soon as the parser completes it, while its tree is still in the
+// caches, and collects the objects. With `stop_at_error` (parse(), which returns no document once an error
+// is recorded) it stops the parse at the first block after an error.
+class ConvertingSink final : public quillet::BlockSink {
+public:
+    ConvertingSink(const quillet::Parser& parser, bool stop_at_error) : parser_(parser), stop_at_error_(stop_at_error) {}
+    ConvertingSink(const ConvertingSink&) = delete;
+    ConvertingSink& operator=(const ConvertingSink&) = delete;
+    ~ConvertingSink() override {
+        for (PyObject* o : objects_) Py_DECREF(o);
+    }
+
+    bool take(quillet::Block&& block) override {
+        if (stop_at_error_ && !parser_.errors.empty()) return false;
+        PyObject* object = convert_block(block);
+        if (object == nullptr) {
+            failed_ = true;
+            return false;
+        }
+        try {
+            objects_.push_back(object);
+        } catch (...) {
+            Py_DECREF(object);
+            throw;
+        }
+        return true;
+    }
+
+    // True when a conversion failed, with its Python exception set.
+    bool failed() const { return failed_; }
+
+    // A new list of the objects taken, which it takes over.
+    PyObject* release_list() {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects_.size()));
+        if (list == nullptr) return nullptr;
+        for (size_t i = 0; i < objects_.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects_[i]);
+        objects_.clear();
+        return list;
+    }
+
+private:
+    const quillet::Parser& parser_;
+    bool stop_at_error_;
+    bool failed_ = false;
+    std::vector<PyObject*> objects_;  // owned
+};
 
 // One parse of arguments already checked. `recover` selects parse_with_recovery (a ParseResult holding the
 // document and every error) over parse (the document, or ValueError with the first error's text).
@@ -26,22 +74,20 @@ PyObject* run_parse(const Arguments& args, bool recover) {
     try {
         quillet::Parser parser(args.profile);
         parser.report_unknown_directives = true;
+        GcPause pause;
+        ConvertingSink sink(parser, !recover);
         const quillet::Document document =
-            parser.parse_internal(std::string_view(args.input, static_cast<size_t>(args.input_size)));
-        if (recover) {
-            GcPause pause;
-            PyObject* converted = convert_document(document);
-            if (converted == nullptr) return nullptr;
-            return new_parse_result(converted, std::move(parser.errors));
-        }
-        if (!parser.errors.empty()) {
+            parser.parse_streaming(std::string_view(args.input, static_cast<size_t>(args.input_size)), sink);
+        if (sink.failed()) return nullptr;
+        if (!recover && !parser.errors.empty()) {
             const std::string text = parser.errors.front().text();
             Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
             if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return nullptr;
         }
-        GcPause pause;
-        return convert_document(document);
+        PyObject* converted = new_document(document, sink.release_list());
+        if (converted == nullptr || !recover) return converted;
+        return new_parse_result(converted, std::move(parser.errors));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

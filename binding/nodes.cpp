@@ -544,9 +544,6 @@ struct BlockConverter {
     PyObject* operator()(const quillet::RawBlock& b) const { return new_text1(kRawBlock, b.span, b.content); }
 };
 
-PyObject* convert_block(const quillet::Block& block) {
-    return std::visit(BlockConverter{}, block.value);
-}
 
 // An AttrValue that is not a list.
 PyObject* convert_scalar(const quillet::AttrValue& v) {
@@ -637,7 +634,17 @@ PyObject* convert_attr_value(const quillet::AttrValue& value) {
     return root.release();
 }
 
+PyObject* convert_block(const quillet::Block& block) {
+    return std::visit(BlockConverter{}, block.value);
+}
+
 PyObject* convert_document(const quillet::Document& document) {
+    return new_document(document, convert_blocks(document.blocks));
+}
+
+PyObject* new_document(const quillet::Document& document, PyObject* block_list) {
+    Ref blocks(block_list);
+    if (!blocks) return nullptr;
     // A key written twice keeps its first position and takes the later value: plain dict assignment.
     Ref metadata;
     if (document.metadata) {
@@ -651,8 +658,6 @@ PyObject* convert_document(const quillet::Document& document) {
             if (PyDict_SetItem(metadata.get(), key.get(), value.get()) < 0) return nullptr;
         }
     }
-    Ref blocks(convert_blocks(document.blocks));
-    if (!blocks) return nullptr;
     const auto module_count = static_cast<Py_ssize_t>(document.modules.size());
     auto* doc = new_node<DocumentObject>(kDocument, document.span, module_count);
     if (doc == nullptr) return nullptr;

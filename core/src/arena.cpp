@@ -16,48 +16,67 @@ thread_local Arena* t_current = nullptr;
 }  // namespace
 
 struct Arena::Chunk {
-    Chunk* previous;
+    Chunk* next;
+    size_t size;  // in bytes, this header included
 };
+
+namespace {
+
+// Where a chunk's memory begins, past its header.
+constexpr size_t kHeader = (sizeof(void*) + sizeof(size_t) + alignof(std::max_align_t) - 1) &
+                           ~(alignof(std::max_align_t) - 1);
+
+}  // namespace
 
 Arena::Arena(size_t first_chunk) : next_chunk_(std::clamp(first_chunk, kMinChunk, kMaxChunk)) {}
 
 Arena::~Arena() {
-    while (chunks_ != nullptr) {
-        Chunk* previous = chunks_->previous;
-        std::free(chunks_);
-        chunks_ = previous;
+    while (first_ != nullptr) {
+        Chunk* next = first_->next;
+        std::free(first_);
+        first_ = next;
     }
 }
 
 void* Arena::allocate_slow(size_t bytes, size_t align) {
-    const size_t header = (sizeof(Chunk) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
-    if (bytes > kMaxChunk || align > alignof(std::max_align_t)) {
-        // Oversized or over-aligned requests get a chunk of their own; the current chunk stays in use.
-        const size_t size = header + bytes + align;
-        auto* chunk = static_cast<Chunk*>(std::malloc(size));
-        if (chunk == nullptr) throw std::bad_alloc();
-        reserved_ += size;
-        if (chunks_ == nullptr) {
-            chunk->previous = nullptr;
-            chunks_ = chunk;
-        } else {
-            // Keep the current chunk at the head, so its tail stays usable.
-            chunk->previous = chunks_->previous;
-            chunks_->previous = chunk;
-        }
-        const uintptr_t p = (reinterpret_cast<uintptr_t>(chunk) + header + (align - 1)) & ~uintptr_t{align - 1};
-        return reinterpret_cast<void*>(p);
+    const size_t need = kHeader + bytes + align;
+    // Chunks after the current one were given up by a rewind: use the first that is large enough.
+    while (current_ != nullptr && current_->next != nullptr) {
+        current_ = current_->next;
+        next_ = reinterpret_cast<char*>(current_) + kHeader;
+        end_ = reinterpret_cast<char*>(current_) + current_->size;
+        if (current_->size >= need) return allocate(bytes, align);
     }
-    const size_t size = std::max(next_chunk_, header + bytes + align);
+    // A new chunk, at the end of the list. One larger than the usual size holds a single huge request.
+    const size_t size = std::max(next_chunk_, need);
     auto* chunk = static_cast<Chunk*>(std::malloc(size));
     if (chunk == nullptr) throw std::bad_alloc();
+    chunk->next = nullptr;
+    chunk->size = size;
     reserved_ += size;
-    chunk->previous = chunks_;
-    chunks_ = chunk;
-    next_ = reinterpret_cast<char*>(chunk) + header;
+    if (current_ == nullptr) {
+        first_ = chunk;
+    } else {
+        current_->next = chunk;
+    }
+    current_ = chunk;
+    next_ = reinterpret_cast<char*>(chunk) + kHeader;
     end_ = reinterpret_cast<char*>(chunk) + size;
     next_chunk_ = std::min(next_chunk_ * 2, kMaxChunk);
     return allocate(bytes, align);
+}
+
+void Arena::rewind(const Mark& mark) {
+    if (mark.chunk == nullptr) {
+        // Back to the very start: the first chunk (if any) is used again from its beginning.
+        current_ = first_;
+        next_ = first_ != nullptr ? reinterpret_cast<char*>(first_) + kHeader : nullptr;
+        end_ = first_ != nullptr ? reinterpret_cast<char*>(first_) + first_->size : nullptr;
+        return;
+    }
+    current_ = static_cast<Chunk*>(mark.chunk);
+    next_ = mark.next;
+    end_ = reinterpret_cast<char*>(current_) + current_->size;
 }
 
 Arena* Arena::current() {

@@ -1,4 +1,5 @@
 // The document driver: the header lines at the top (profile, modules, metadata), then block after block.
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <utility>
@@ -90,9 +91,18 @@ bool Parser::has_module(ModuleKind m) const {
 }
 
 Document Parser::parse_internal(std::string_view input) {
-    // Every sequence of the tree is taken from the document's arena, which the first chunk sizes for a
-    // tree of about the input's size.
-    auto arena = std::make_unique<Arena>(input.size());
+    return parse_document(input, nullptr);
+}
+
+Document Parser::parse_streaming(std::string_view input, BlockSink& sink) {
+    return parse_document(input, &sink);
+}
+
+Document Parser::parse_document(std::string_view input, BlockSink* sink) {
+    // Every sequence of the tree is taken from the document's arena. A whole tree is about the size of the
+    // input; a streamed parse holds one block at a time.
+    constexpr size_t kStreamingChunk = 256 * 1024;
+    auto arena = std::make_unique<Arena>(sink == nullptr ? input.size() : std::min(input.size(), kStreamingChunk));
     const Arena::Scope scope(arena.get());
     Document doc;
     doc.arena = std::move(arena);
@@ -123,8 +133,20 @@ Document Parser::parse_internal(std::string_view input) {
         cursor.skip_blank_lines();
     }
 
+    if (sink == nullptr) {
+        while (cursor.skip_blank_lines()) {
+            if (std::optional<Block> block = parse_block(cursor, input)) doc.blocks.push_back(std::move(*block));
+        }
+        return doc;
+    }
+    // Each block's tree is dropped, and its memory reused, once the sink has taken it.
+    const Arena::Mark after_header = doc.arena->mark();
     while (cursor.skip_blank_lines()) {
-        if (std::optional<Block> block = parse_block(cursor, input)) doc.blocks.push_back(std::move(*block));
+        {
+            std::optional<Block> block = parse_block(cursor, input);
+            if (block && !sink->take(std::move(*block))) break;
+        }
+        doc.arena->rewind(after_header);
     }
     return doc;
 }

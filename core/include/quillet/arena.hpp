@@ -30,6 +30,15 @@ public:
     // Bytes taken from the system so far.
     size_t reserved() const { return reserved_; }
 
+    // A point to come back to: everything allocated after it is given up at once by rewind(), and its
+    // memory is used again by later allocations.
+    struct Mark {
+        void* chunk;
+        char* next;
+    };
+    Mark mark() const { return Mark{current_, next_}; }
+    void rewind(const Mark& mark);
+
     // The arena of the parse running on this thread, or null.
     static Arena* current();
 
@@ -49,7 +58,8 @@ private:
     struct Chunk;
     void* allocate_slow(size_t bytes, size_t align);
 
-    Chunk* chunks_ = nullptr;
+    Chunk* first_ = nullptr;    // chunks in the order they were taken
+    Chunk* current_ = nullptr;  // the one allocations come from; those after it are free again
     char* next_ = nullptr;
     char* end_ = nullptr;
     size_t next_chunk_;

@@ -66,6 +66,15 @@ private:
     std::optional<Line> peeked_;
 };
 
+// Receives the top-level blocks of a streamed parse, one at a time.
+class BlockSink {
+public:
+    virtual ~BlockSink() = default;
+    // Takes one block, complete; returning false stops the parse. The block and everything it holds are
+    // dropped when this returns.
+    virtual bool take(Block&& block) = 0;
+};
+
 class Parser {
 public:
     std::vector<ModuleKind> modules;
@@ -79,6 +88,11 @@ public:
     // Parses a whole document. The result holds views into `input` and must not outlive it.
     // `input` must be shorter than kMaxInputSize.
     Document parse_internal(std::string_view input);
+
+    // Parses a whole document like parse_internal, but hands each top-level block to `sink` as soon as it is
+    // complete instead of keeping it, so the memory of only one block's tree is in use at a time. The
+    // result holds everything else (profile, modules, metadata, span) and no blocks.
+    Document parse_streaming(std::string_view input, BlockSink& sink);
 
     // Parses one block starting at the peeked line; nothing only at the end of input or on a blank line.
     std::optional<Block> parse_block(LineCursor& cursor, std::string_view input);
@@ -108,6 +122,9 @@ public:
         uint32_t last_end = 0;
     };
     FenceBody parse_until_fence_close(LineCursor& cursor, std::string_view input, const Line& opener);
+
+private:
+    Document parse_document(std::string_view input, BlockSink* sink);
 };
 
 }  // namespace quillet
