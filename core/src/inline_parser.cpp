@@ -139,6 +139,8 @@ public:
         : t_(text), n_(text.size()), base_(base), depth_(depth), scratch_(scratch), arena_(arena) {}
 
     Inlines parse();
+    // The same, for a text whose first opener is known to be at `first` (kNone: there is none).
+    Inlines parse_from(size_t first);
 
 private:
 
@@ -231,15 +233,16 @@ Inlines plain_text(std::string_view text, uint32_t base, Arena& arena) {
 }
 
 Inlines InlineParser::parse() {
-    if (find_opener(t_, 0) == kNone) return n_ == 0 ? Inlines() : plain_text(t_, base_, arena_);
+    return parse_from(next_opener(0));
+}
+
+Inlines InlineParser::parse_from(size_t first) {
+    if (first == kNone) return n_ == 0 ? Inlines() : plain_text(t_, base_, arena_);
     const size_t mark = scratch_.size();
-    size_t pos = 0;
-    while (pos < n_) {
-        const size_t p = next_opener(pos);
-        if (p == kNone) break;
+    for (size_t p = first; p != kNone;) {
         const size_t end = recognise(p);
         // An opener that opens nothing stays inside the pending text run.
-        pos = end == kNone ? p + 1 : end;
+        p = next_opener(end == kNone ? p + 1 : end);
     }
     flush_text(n_);
     return take(mark);
@@ -381,7 +384,8 @@ size_t InlineParser::autolink(size_t p) {
 
 Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena) {
     if (text.empty()) return {};
-    if (find_opener(text, 0) == kNone) return plain_text(text, base, arena);
+    const size_t first = find_opener(text, 0);
+    if (first == kNone) return plain_text(text, base, arena);
     Scratch& scratch = t_scratch;
     // However the parse ends, the stack is left empty (and small).
     struct Reset {
@@ -392,7 +396,7 @@ Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena) {
         }
     } reset{scratch};
     scratch.clear();
-    return InlineParser(text, base, 0, scratch, arena).parse();
+    return InlineParser(text, base, 0, scratch, arena).parse_from(first);
 }
 
 }  // namespace quillet
