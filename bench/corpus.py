@@ -159,7 +159,8 @@ class _Writer:
             "version: 7",
             "ratio: 0.625",
             "tags: [bench, corpus, 'plain text', 3]",
-            "authors: [[Ada, Lovelace], [Alan, Turing]]",
+            "authors: [Ada Lovelace, 'Alan Turing']",
+            "grid: [[1], [2.5], [three]]",
         ]
         body = "\n".join(lines) + "\n"
         self.both("--- meta ---\n" + body + "---\n\n", "---\n" + body + "---\n\n")
@@ -257,9 +258,9 @@ class _Writer:
             return
         qlt, md = [], []
         for n in range(1, self.footnotes + 1):
-            q, m = self.item_text()
-            qlt.append(f"[^{n}]: {q}")
-            md.append(f"[^{n}]: {m}")
+            text = self.words(4, 12)  # no markup: it could add a reference without a definition
+            qlt.append(f"[^{n}]: {text}")
+            md.append(f"[^{n}]: {text}")
         self.both("::footnotes\n" + "\n".join(qlt) + "\n::\n", "\n".join(md) + "\n")
 
     def section(self):

@@ -10,7 +10,8 @@
 //   - emphasis, strong and strikethrough nest at most three deep (the scanner's depth guard relies on it);
 //   - every error has a span inside the input, a message, and the text form "MESSAGE at bytes S..E";
 //     errors come in input order;
-//   - the second parse gives the same tree and the same errors (compared through a digest of the walk).
+//   - the second parse gives the same tree and the same errors (compared through a digest of the walk);
+//   - a streamed parse hands over the same blocks, one by one, with the same header and errors.
 // A broken check aborts with a message naming the node, so the crash report says what went wrong.
 #include <cstddef>
 #include <cstdint>
@@ -80,13 +81,25 @@ public:
     uint64_t digest() const { return hash_; }
 
     void document(const Document& doc) {
+        header(doc);
+        block_list(doc.blocks, doc.span, "Document.blocks");
+    }
+
+    // Everything of a document but its blocks.
+    void header(const Document& doc) {
         if (doc.span.start != 0 || doc.span.end != input_.size()) fail("document span is not 0..size", "Document");
         mix(static_cast<uint64_t>(doc.profile));
         mix(doc.modules.size());
         for (ModuleKind m : doc.modules) mix(static_cast<uint64_t>(m));
         mix(doc.metadata.has_value());
         if (doc.metadata) metadata(*doc.metadata, doc.span);
-        block_list(doc.blocks, doc.span, "Document.blocks");
+    }
+
+    // One top-level block, walked on its own (as a streamed parse hands it over).
+    void top_block(const Block& b) {
+        block(b, Span{0, static_cast<uint32_t>(input_.size())});
+        mix(b.span().start);
+        mix(b.span().end);
     }
 
     void errors(const std::vector<ParseError>& errors) {
@@ -109,6 +122,8 @@ public:
             mix_bytes(e.message);
         }
     }
+
+    void mix_count(size_t n) { mix(n); }
 
 private:
     void mix(uint64_t v) {
@@ -426,6 +441,46 @@ private:
     int container_depth_ = 0;
 };
 
+// Walks each block a streamed parse hands over, while its memory is still alive.
+class WalkingSink final : public BlockSink {
+public:
+    explicit WalkingSink(Walker& walker) : walker_(walker) {}
+    bool take(Block&& block) override {
+        walker_.top_block(block);
+        ++count_;
+        return true;
+    }
+    size_t count() const { return count_; }
+
+private:
+    Walker& walker_;
+    size_t count_ = 0;
+};
+
+// A streamed parse must hand over exactly the blocks a whole parse keeps, with the same header and errors:
+// both are digested in the order a stream allows (the blocks, their number, the header, the errors).
+void check_streaming(std::string_view input) {
+    Parser whole_parser;
+    const Document whole = whole_parser.parse_internal(input);
+    Walker expected(input);
+    for (const Block& b : whole.blocks) expected.top_block(b);
+    expected.mix_count(whole.blocks.size());
+    expected.header(whole);
+    expected.errors(whole_parser.errors);
+
+    Parser streaming_parser;
+    Walker streamed(input);
+    WalkingSink sink(streamed);
+    const Document rest = streaming_parser.parse_streaming(input, sink);
+    if (!rest.blocks.empty()) fail("a streamed parse kept blocks", "Document");
+    streamed.mix_count(sink.count());
+    streamed.header(rest);
+    streamed.errors(streaming_parser.errors);
+    if (expected.digest() != streamed.digest()) {
+        fail("a streamed parse differs from a whole one", "Document", Span{0, static_cast<uint32_t>(input.size())});
+    }
+}
+
 uint64_t parse_and_check(std::string_view input) {
     Parser parser;
     parser.report_unknown_directives = true;
@@ -444,5 +499,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t first = parse_and_check(input);
     const uint64_t second = parse_and_check(input);
     if (first != second) fail("two parses of one input differ", "Document", Span{0, static_cast<uint32_t>(size)});
+    check_streaming(input);
     return 0;
 }

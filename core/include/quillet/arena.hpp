@@ -95,8 +95,8 @@ public:
         return static_cast<T*>(source_->allocate(n * sizeof(T), alignof(T)));
     }
 
-    void deallocate(T* p, size_t n) noexcept {
-        if (source_ == heap()) ::operator delete(p, n * sizeof(T), std::align_val_t{alignof(T)});
+    void deallocate(T* p, size_t) noexcept {
+        if (source_ == heap()) ::operator delete(p, std::align_val_t{alignof(T)});
     }
 
     Arena* source() const noexcept { return source_; }

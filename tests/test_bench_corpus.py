@@ -1,0 +1,86 @@
+"""The benchmark corpus: the same document in Quillet and in Markdown.
+
+bench/compare.py's figures only mean something if the Quillet form parses
+cleanly into every kind of node and the Markdown form says the same things.
+"""
+
+import re
+import runpy
+from collections import Counter
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import pyql
+
+CORPUS_PY = Path(__file__).resolve().parent.parent / "bench" / "corpus.py"
+corpus = SimpleNamespace(**runpy.run_path(str(CORPUS_PY)))
+
+SIZE = 60_000
+
+
+@pytest.fixture(scope="module")
+def forms():
+    return corpus.generate(SIZE)
+
+
+def node_counts(document):
+    counts = Counter()
+    stack = list(document.blocks)
+    while stack:
+        node = stack.pop()
+        counts[type(node).__name__] += 1
+        for name in ("content", "blocks", "items", "rows", "cells", "defs", "label"):
+            children = getattr(node, name, None)
+            if isinstance(children, list):
+                stack.extend(children)
+    return counts
+
+
+def test_same_seed_same_text_other_seed_other_text(forms):
+    assert corpus.generate(SIZE) == forms
+    assert corpus.generate(SIZE, seed=1) != forms
+
+
+@pytest.mark.parametrize("size", [10_000, 200_000])
+def test_size_is_close_to_the_target(size):
+    qlt, _ = corpus.generate(size)
+    assert 0.95 * size <= len(qlt.encode()) <= 1.15 * size
+
+
+def test_quillet_form_parses_cleanly_into_every_kind_of_node(forms):
+    qlt, _ = forms
+    result = pyql.parse_with_recovery(qlt)
+    assert result.errors == []
+    doc = result.document
+    assert doc.metadata["title"] == "A generated document for benchmarks"
+    assert doc.metadata["authors"] == ["Ada Lovelace", "Alan Turing"]
+    assert doc.metadata["grid"] == [[1], [2.5], ["three"]]
+    counts = node_counts(doc)
+    every_kind = {
+        "Heading", "Paragraph", "List", "ListItem", "CodeBlock", "Callout", "Quote", "Figure", "Table", "TableRow",
+        "TableCell", "Footnotes", "FootnoteDef", "MathBlock", "Text", "Emphasis", "Strong", "CodeSpan", "Link",
+        "AutoLink", "Strikethrough", "FootnoteRef",
+    }
+    assert every_kind <= set(counts), every_kind - set(counts)
+    assert counts["FootnoteRef"] == counts["FootnoteDef"]
+    assert not qlt.isascii()
+
+
+def test_markdown_form_has_the_same_structures(forms):
+    qlt, md = forms
+    counts = node_counts(pyql.parse(qlt))
+    md_lines = md.splitlines()
+    table_rows = sum(1 for line in md_lines if line.startswith("| "))
+    assert table_rows == counts["TableRow"]
+    assert sum(1 for line in md_lines if re.match(r"(- |\d+\. )", line)) == counts["ListItem"]
+    assert md.count("\n```") == qlt.count("\n```") + 2 * counts["MathBlock"]
+    assert len(re.findall(r"^> \[!", md, re.M)) == counts["Callout"]
+    assert len(re.findall(r"^!\[", md, re.M)) == counts["Figure"]
+    assert len(re.findall(r"^\[\^\d+\]: ", md, re.M)) == counts["FootnoteDef"]
+    assert len(re.findall(r"^#+ ", md, re.M)) == counts["Heading"]
+    # Every labelled link of the Quillet form is in the Markdown form (quote prefixes and line breaks aside).
+    flat_md = " ".join(md.replace("\n> ", "\n").split())
+    for label, url in re.findall(r"\[\[([^|\]]+)\|([^\]]+)\]\]", qlt):
+        assert f"[{' '.join(label.split())}]({url})" in flat_md
