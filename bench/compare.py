@@ -9,8 +9,12 @@ Markdown, with the same text and the same structures (headings, paragraphs,
 inline markup, lists, tables, code, quotes, footnotes). The rows:
 
     pyql.parse      the Quillet form into pyql's Python objects
-    core            bench/core_bench: the C++ parser alone, no Python objects
-                    (built with cmake into build/bench when needed)
+    core            bench/core_bench: the C++ parser alone, no Python objects,
+                    keeping the whole tree (built with cmake into build/bench
+                    when needed)
+    core, streamed  the same, handing over one top-level block at a time, as
+                    pyql.parse reads a document (only one block's tree is
+                    alive at a time)
     markdown-it-py, mistune, marko, mistletoe, commonmark
                     pure-Python Markdown parsers, each to its own tree
     pyromark        pulldown-cmark (Rust): all its events, as Python objects
@@ -319,6 +323,7 @@ class Row:
 ROWS = [
     Row("pyql", "pyql.parse", "quillet", "pyql", setup_pyql, found_pyql, PYQL_NAMES.values()),
     Row("core", "core (C++)", "quillet", "pyql"),
+    Row("core-streamed", "core, streamed", "quillet", "pyql"),
     Row("markdown-it-py", "markdown-it-py", "markdown", "markdown-it-py", setup_markdown_it, found_markdown_it,
         MARKDOWN_IT_NAMES.values(), pure_python=True),
     Row("mistune", "mistune", "markdown", "mistune", setup_mistune, found_mistune,
@@ -467,22 +472,28 @@ def build_core_bench():
 
 
 def run_core(exe, qlt_path, runs):
+    """The results of the core row (the whole tree kept) and of the core-streamed row (block by block,
+    as pyql.parse reads the document)."""
     row = ROW_BY_KEY["core"]
     result = {"label": row.label, "version": _version(row.dist)}
+    streamed = {"label": ROW_BY_KEY["core-streamed"].label, "version": result["version"]}
     command = [exe, qlt_path, str(runs)]
     try:
         proc = subprocess.run(command, capture_output=True, text=True)
     except OSError as e:
-        result["skip"] = f"cannot run core_bench: {e}"
-        return result
+        result["skip"] = streamed["skip"] = f"cannot run core_bench: {e}"
+        return result, streamed
     if proc.returncode != 0:
-        result["skip"] = f"core_bench failed: {proc.stderr.strip() or proc.returncode}"
-        return result
+        result["skip"] = streamed["skip"] = f"core_bench failed: {proc.stderr.strip() or proc.returncode}"
+        return result, streamed
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     result.update(median_s=out["median_s"], best_s=out["best_s"], runs=out["runs"])
     if out["peak_kib"] >= 0:  # core_bench resets the kernel's peak mark itself; -1 where it cannot
         result.update(peak_bytes=out["peak_kib"] * 1024, memory_exact=True)
-    return result
+    streamed.update(median_s=out["streamed_median_s"], best_s=out["streamed_best_s"], runs=out["runs"])
+    if out["streamed_peak_kib"] >= 0:
+        streamed.update(peak_bytes=out["streamed_peak_kib"] * 1024, memory_exact=True)
+    return result, streamed
 
 
 # ------------------------------------------------------------------------ the report
@@ -676,7 +687,8 @@ def parse_args(argv):
     core.add_argument("--no-core", action="store_true", help="skip the core row")
     core.add_argument("--core-bench", metavar="PATH", help="a built core_bench to use instead of building one")
     # The worker side: one row in this process, its figures printed as one JSON line.
-    parser.add_argument("--worker", choices=[k for k in ROW_BY_KEY if k != "core"], help=argparse.SUPPRESS)
+    parser.add_argument("--worker", choices=[k for k in ROW_BY_KEY if not k.startswith("core")],
+                        help=argparse.SUPPRESS)
     parser.add_argument("--input-dir", help=argparse.SUPPRESS)
     parser.add_argument("--warmups", type=int, default=MIN_WARMUPS, help=argparse.SUPPRESS)
     parser.add_argument("--require", default="", help=argparse.SUPPRESS)
@@ -690,7 +702,7 @@ def parse_args(argv):
         unknown = [k for k in keys if k not in ROW_BY_KEY]
         if unknown:
             parser.error(f"unknown row {', '.join(unknown)}; rows: {', '.join(ROW_BY_KEY)}")
-        args.only = {"pyql", *keys}
+        args.only = {"pyql", *("core" if k == "core-streamed" else k for k in keys)}
     return args
 
 
@@ -733,6 +745,7 @@ def main(argv=None):
     warmups = max(MIN_WARMUPS, args.runs // 10)
 
     keys = [row.key for row in ROWS if args.only is None or row.key in args.only]
+    keys = [key for key in keys if key != "core-streamed"]  # comes with the core row
     if args.no_core and "core" in keys:
         keys.remove("core")
     results = []
@@ -749,7 +762,9 @@ def main(argv=None):
                     res = {"label": ROW_BY_KEY["core"].label, "skip": why.split(" (")[0]}
                 else:
                     progress("core (C++) ...")
-                    res = run_core(exe, os.path.join(input_dir, INPUT_FILES["quillet"]), args.runs)
+                    res, streamed = run_core(exe, os.path.join(input_dir, INPUT_FILES["quillet"]), args.runs)
+                    results.append((key, res))
+                    key, res = "core-streamed", streamed
             else:
                 progress(f"{ROW_BY_KEY[key].label} ...")
                 res = run_row(key, args, input_dir, warmups, required)
