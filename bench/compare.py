@@ -649,9 +649,14 @@ def report_text(header, results, sizes, targets, args, warmups):
     out += [fmt(line) for line in cells]
     out.append("")
     out += legend(args, warmups)
-    out += ["", "targets"]
+    out += ["", "targets" + _targets_note(args)]
     out += [f"  {status}  {text}" for status, text in targets]
     return "\n".join(out)
+
+
+def _targets_note(args):
+    """The targets are set for the 1 MB corpus; at other sizes they are shown for reference only."""
+    return "" if args.size == "1m" else " (set for the 1m corpus; shown for reference)"
 
 
 def report_markdown(header, results, sizes, targets, args, warmups):
@@ -666,7 +671,7 @@ def report_markdown(header, results, sizes, targets, args, warmups):
         out.append("| " + " | ".join(cell.replace("~", "\\~") for cell in line) + " |")
     for line in legend(args, warmups):
         out += ["", line]
-    out += ["", "Targets:", ""]
+    out += ["", "Targets" + _targets_note(args) + ":", ""]
     out += [f"- **{status}** {text.replace('~', chr(92) + '~')}" for status, text in targets]
     return "\n".join(out)
 
@@ -782,7 +787,7 @@ def main(argv=None):
     targets = check_targets(results, sizes)
     report = report_markdown if args.markdown else report_text
     print(report(header, results, sizes, targets, args, warmups))
-    return 1 if any(status == "MISS" for status, _ in targets) else 0
+    return 1 if args.size == "1m" and any(status == "MISS" for status, _ in targets) else 0
 
 
 if __name__ == "__main__":
