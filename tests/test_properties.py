@@ -186,3 +186,30 @@ def test_parses_from_several_threads_match_a_single_thread():
     finally:
         sys.setswitchinterval(interval)
     assert got == expected * 20
+
+
+def test_blocks_of_every_size_keep_their_texts():
+    # Blocks are parsed one at a time into memory that is reused for the next one: tiny blocks, blocks
+    # larger than any piece of that memory, and small ones after large ones must all keep their own texts.
+    rng = random.Random(11)
+    parts = []
+    for size in [10, 300_000, 5, 1_200_000, 40, 70_000, 2_000_000, 8]:
+        words, length = [], 0
+        while length < size:
+            words.append(rng.choice(["*em*", "**st**", "`c`", "word", "[[l|u]]", "<https://x>", "é", "~~s~~"]))
+            length += len(words[-1]) + 1
+        parts.append(" ".join(words))
+    # The metadata is read before the blocks and converted after them: its memory must survive them all.
+    meta = "--- meta ---\ntitle: kept\ntags: [" + ", ".join(f"t{i}" for i in range(5000)) + "]\n---\n"
+    src = meta + "::quote\n" + parts[0] + "\n::\n\n" + "\n\n".join(parts[1:]) + "\n"
+    doc = pyql.parse(src)
+    assert doc.metadata == {"title": "kept", "tags": [f"t{i}" for i in range(5000)]}
+    assert len(doc.blocks) == len(parts)
+    raw = src.encode()
+    count = 0
+    for node in walk(doc):
+        if type(node).__name__ in SOURCE:
+            before, attr, after = SOURCE[type(node).__name__]
+            assert raw[node.span.start:node.span.end].decode() == before + getattr(node, attr) + after
+            count += 1
+    assert count > 400_000

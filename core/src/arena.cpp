@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 
 namespace quillet {
 
@@ -39,6 +40,8 @@ Arena::~Arena() {
 }
 
 void* Arena::allocate_slow(size_t bytes, size_t align) {
+    // No request can be this large; refusing it keeps the sizes below from wrapping around.
+    if (bytes > static_cast<size_t>(-1) / 2 || align > kMaxChunk) throw std::bad_alloc();
     const size_t need = kHeader + bytes + align;
     // Chunks after the current one were given up by a rewind: use the first that is large enough.
     while (current_ != nullptr && current_->next != nullptr) {

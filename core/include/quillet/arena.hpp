@@ -20,9 +20,11 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
 
+    // `bytes` of memory aligned to `align` (a power of two); throws std::bad_alloc when none is left.
     void* allocate(size_t bytes, size_t align) {
         const uintptr_t p = (reinterpret_cast<uintptr_t>(next_) + (align - 1)) & ~uintptr_t{align - 1};
-        if (p + bytes > reinterpret_cast<uintptr_t>(end_) || next_ == nullptr) return allocate_slow(bytes, align);
+        const auto end = reinterpret_cast<uintptr_t>(end_);
+        if (next_ == nullptr || p > end || bytes > end - p) return allocate_slow(bytes, align);
         next_ = reinterpret_cast<char*>(p + bytes);
         return reinterpret_cast<void*>(p);
     }
