@@ -119,10 +119,11 @@ int main(int argc, char** argv) {
     // Streamed first: its memory figure would otherwise reuse pages the whole tree left behind.
     const Figures streamed = measure(input, true, runs, sink);
     const Figures whole = measure(input, false, runs, sink);
-    std::printf("{\"bytes\": %zu, \"runs\": %d, \"median_s\": %.9f, \"best_s\": %.9f, \"peak_kib\": %ld, "
-                "\"streamed_median_s\": %.9f, \"streamed_best_s\": %.9f, \"streamed_peak_kib\": %ld, "
-                "\"sink\": %zu}\n",
-                input.size(), runs, whole.median_s, whole.best_s, whole.peak_kib, streamed.median_s, streamed.best_s,
-                streamed.peak_kib, sink);
+    std::printf(
+        "{\"bytes\": %zu, \"runs\": %d, \"median_s\": %.9f, \"best_s\": %.9f, \"peak_kib\": %ld, "
+        "\"streamed_median_s\": %.9f, \"streamed_best_s\": %.9f, \"streamed_peak_kib\": %ld, "
+        "\"sink\": %zu}\n",
+        input.size(), runs, whole.median_s, whole.best_s, whole.peak_kib, streamed.median_s, streamed.best_s,
+        streamed.peak_kib, sink);
     return 0;
 }

@@ -191,7 +191,6 @@ bool is_grapheme_extend(uint32_t cp);
 
 // ------------------------------------------------------------------------------------------ nodes.cpp
 
-PyObject* convert_document(const quillet::Document& document);
 PyObject* convert_block(const quillet::Block& block);
 // A Document object for `document` (whose own blocks are ignored) holding `blocks`, a list consumed even
 // on failure.

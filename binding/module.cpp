@@ -19,7 +19,8 @@ namespace {
 // is recorded) it stops the parse at the first block after an error.
 class ConvertingSink final : public quillet::BlockSink {
 public:
-    ConvertingSink(const quillet::Parser& parser, bool stop_at_error) : parser_(parser), stop_at_error_(stop_at_error) {}
+    ConvertingSink(const quillet::Parser& parser, bool stop_at_error)
+        : parser_(parser), stop_at_error_(stop_at_error) {}
     ConvertingSink(const ConvertingSink&) = delete;
     ConvertingSink& operator=(const ConvertingSink&) = delete;
     ~ConvertingSink() override {

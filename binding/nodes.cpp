@@ -544,7 +544,6 @@ struct BlockConverter {
     PyObject* operator()(const quillet::RawBlock& b) const { return new_text1(kRawBlock, b.span, b.content); }
 };
 
-
 // An AttrValue that is not a list.
 PyObject* convert_scalar(const quillet::AttrValue& v) {
     using K = quillet::AttrKind;
@@ -636,10 +635,6 @@ PyObject* convert_attr_value(const quillet::AttrValue& value) {
 
 PyObject* convert_block(const quillet::Block& block) {
     return std::visit(BlockConverter{}, block.value);
-}
-
-PyObject* convert_document(const quillet::Document& document) {
-    return new_document(document, convert_blocks(document.blocks));
 }
 
 PyObject* new_document(const quillet::Document& document, PyObject* block_list) {

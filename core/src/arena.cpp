@@ -24,8 +24,8 @@ struct Arena::Chunk {
 namespace {
 
 // Where a chunk's memory begins, past its header.
-constexpr size_t kHeader = (sizeof(void*) + sizeof(size_t) + alignof(std::max_align_t) - 1) &
-                           ~(alignof(std::max_align_t) - 1);
+constexpr size_t kHeader =
+    (sizeof(void*) + sizeof(size_t) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
 
 }  // namespace
 

@@ -143,7 +143,6 @@ public:
     Inlines parse_from(size_t first);
 
 private:
-
     bool is(size_t i, char c) const { return i < n_ && t_[i] == c; }
     Span span(size_t from, size_t to) const {
         return Span{static_cast<uint32_t>(base_ + from), static_cast<uint32_t>(base_ + to)};
@@ -202,7 +201,8 @@ private:
     // Emits the text pending before p as one Text node.
     void flush_text(size_t p) {
         if (text_start_ < p) {
-            scratch_.push_back(Inline{InlineKind::Text, span(text_start_, p), t_.substr(text_start_, p - text_start_), {}, {}});
+            scratch_.push_back(
+                Inline{InlineKind::Text, span(text_start_, p), t_.substr(text_start_, p - text_start_), {}, {}});
             text_start_ = p;
         }
     }
@@ -220,7 +220,7 @@ private:
     int depth_;
     Scratch& scratch_;
     Arena& arena_;
-    size_t text_start_ = 0;  // where the pending text run begins
+    size_t text_start_ = 0;   // where the pending text run begins
     Memo memos_[kMemoCount];  // each valid only when its bit is set in memos_set_
     unsigned memos_set_ = 0;
 };
