@@ -110,20 +110,23 @@ class _Writer:
         ref = f"[^{self.footnotes}]"
         return ref, ref
 
-    def sentence(self):
-        """A sentence of 8 to 20 words, with markup spans in about every other one."""
-        rng = self.rng
+    def marked_words(self, lo, hi, rate):
+        """lo to hi words, each a span of markup with probability `rate`, as (quillet words, markdown words)."""
         qlt, md = [], []
-        for _ in range(rng.randint(8, 20)):
-            if rng.random() < 0.05:
+        for _ in range(self.rng.randint(lo, hi)):
+            if self.rng.random() < rate:
                 q, m = self.inline()
             else:
                 q = m = self.word()
             qlt.append(q)
             md.append(m)
-        first = qlt[0][:1].upper() + qlt[0][1:] if qlt[0][:1].isalpha() else qlt[0]
-        first_md = md[0][:1].upper() + md[0][1:] if md[0][:1].isalpha() else md[0]
-        return " ".join([first] + qlt[1:]) + ".", " ".join([first_md] + md[1:]) + "."
+        return qlt, md
+
+    def sentence(self):
+        """A sentence of 8 to 20 words, with a span of markup in about one word of twenty."""
+        qlt, md = self.marked_words(8, 20, 0.05)
+        qlt[0], md[0] = (w[:1].upper() + w[1:] if w[:1].isalpha() else w for w in (qlt[0], md[0]))
+        return " ".join(qlt) + ".", " ".join(md) + "."
 
     def paragraph_lines(self, sentences):
         """Sentences wrapped into lines of about 80 columns, as (quillet lines, markdown lines)."""
@@ -170,14 +173,7 @@ class _Writer:
         self.both(f"{'#' * level} {text}\n\n")
 
     def item_text(self):
-        q, m = [], []
-        for _ in range(self.rng.randint(4, 12)):
-            if self.rng.random() < 0.1:
-                qi, mi = self.inline()
-            else:
-                qi = mi = self.word()
-            q.append(qi)
-            m.append(mi)
+        q, m = self.marked_words(4, 12, 0.1)
         return " ".join(q), " ".join(m)
 
     def list_block(self):
