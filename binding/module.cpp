@@ -62,6 +62,15 @@ private:
     std::vector<PyObject*> objects_;  // owned
 };
 
+// libstdc++ keeps the state of exceptions in storage of its own per thread, allocated when a thread first
+// uses it. Were that first use the throw of a std::bad_alloc with memory exhausted, the allocation would fail
+// and the C library would end the process. Reading the state before a parse takes any memory allocates it,
+// so every later throw in the thread is safe. (The store to a volatile keeps the call: it is a pure function.)
+void prepare_thread_for_exceptions() {
+    volatile int uncaught = std::uncaught_exceptions();
+    (void)uncaught;
+}
+
 // One parse of arguments already checked. `recover` selects parse_with_recovery (a ParseResult holding the
 // document and every error) over parse (the document, or ValueError with the first error's text).
 PyObject* run_parse(const Arguments& args, bool recover) {
@@ -71,6 +80,7 @@ PyObject* run_parse(const Arguments& args, bool recover) {
                      static_cast<size_t>(quillet::kMaxInputSize - 1));
         return nullptr;
     }
+    prepare_thread_for_exceptions();
     // No C++ exception may cross into the interpreter.
     try {
         quillet::Parser parser(args.profile);
@@ -292,6 +302,7 @@ PyObject* create_module() {
 // The types are created once per process. A second initialisation in the same interpreter hands back the
 // module made by the first; sub-interpreters are not supported.
 PyMODINIT_FUNC PyInit_pyql(void) {
+    pyql::prepare_thread_for_exceptions();
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     if (pyql::g_module != nullptr) {
         if (interpreter != pyql::g_interpreter) {

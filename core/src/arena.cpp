@@ -12,8 +12,6 @@ constexpr size_t kMinChunk = 16 * 1024;
 // Chunks double up to this size and stay there, so a huge document wastes at most one chunk's tail.
 constexpr size_t kMaxChunk = 64 * 1024 * 1024;
 
-thread_local Arena* t_current = nullptr;
-
 }  // namespace
 
 struct Arena::Chunk {
@@ -80,18 +78,6 @@ void Arena::rewind(const Mark& mark) {
     current_ = static_cast<Chunk*>(mark.chunk);
     next_ = mark.next;
     end_ = reinterpret_cast<char*>(current_) + current_->size;
-}
-
-Arena* Arena::current() {
-    return t_current;
-}
-
-Arena::Scope::Scope(Arena* arena) : previous_(t_current) {
-    t_current = arena;
-}
-
-Arena::Scope::~Scope() {
-    t_current = previous_;
 }
 
 }  // namespace quillet

@@ -148,9 +148,9 @@ AttrValue parse_scalar(std::string_view t) {
 // saw the same bytes with the same quote state), so a nested list inside it has at most one element:
 // the trimmed text between its brackets. A chain of nested lists is therefore followed with a loop, each
 // level costing only the white space it trims.
-AttrValue parse_element(std::string_view t) {
+AttrValue parse_element(std::string_view t, Arena* arena) {
     if (!is_list_form(t)) return parse_scalar(t);
-    AttrValue root = AttrValue::make_list();
+    AttrValue root = AttrValue::make_list(arena);
     AttrValue* slot = &root;
     for (;;) {
         std::string_view inner = trim(t.substr(1, t.size() - 2));
@@ -161,16 +161,16 @@ AttrValue parse_element(std::string_view t) {
             *slot = parse_scalar(inner);
             return root;
         }
-        slot->kind = AttrKind::List;
+        *slot = AttrValue::make_list(arena);
         t = inner;
     }
 }
 
 }  // namespace
 
-AttrValue Parser::parse_attr_value(std::string_view text) {
+AttrValue Parser::parse_attr_value(std::string_view text, Arena* arena) {
     if (!is_list_form(text)) return parse_scalar(text);
-    AttrValue result = AttrValue::make_list();
+    AttrValue result = AttrValue::make_list(arena);
     const std::string_view inner = text.substr(1, text.size() - 2);
     // Commas split the list unless a quote is open; double quotes and apostrophes share one flag, and
     // brackets are not counted.
@@ -178,7 +178,7 @@ AttrValue Parser::parse_attr_value(std::string_view text) {
     size_t piece_start = 0;
     auto add_piece = [&](size_t end) {
         std::string_view piece = trim(inner.substr(piece_start, end - piece_start));
-        if (!piece.empty()) result.list.push_back(parse_element(piece));
+        if (!piece.empty()) result.list.push_back(parse_element(piece, arena));
     };
     for (size_t i = 0; i < inner.size(); ++i) {
         const char c = inner[i];

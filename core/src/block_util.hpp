@@ -1,4 +1,4 @@
-// Helpers shared by the block constructs: inline slices, opener arguments and attribute lists.
+// Helpers shared by the block constructs: offsets, opener arguments and attribute lists.
 #pragma once
 
 #include <cstdint>
@@ -10,25 +10,9 @@
 
 namespace quillet {
 
-// The inline content of input[start, end), whose first byte is at absolute offset start; empty for an empty
-// slice.
-Inlines inline_slice(std::string_view input, size_t start, size_t end);
-
 // Absolute offset of a view into `input`.
 inline uint32_t offset_in(std::string_view input, std::string_view part) {
     return static_cast<uint32_t>(part.data() - input.data());
-}
-
-// A paragraph holding the inline content of input[span].
-inline Paragraph paragraph_of(std::string_view input, Span span) {
-    return Paragraph{inline_slice(input, span.start, span.end), span};
-}
-
-// A block list holding one paragraph, as list items and footnote definitions have.
-inline Blocks one_paragraph(Paragraph paragraph) {
-    Blocks blocks;
-    blocks.emplace_back(std::move(paragraph));
-    return blocks;
 }
 
 // The argument text of an opener line: what follows `prefix` ("::" and the directive name), trimmed. An

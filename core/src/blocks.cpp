@@ -7,10 +7,15 @@
 
 namespace quillet {
 
-// Block constructs run only inside Parser::parse_internal, whose arena is the current one.
-Inlines inline_slice(std::string_view input, size_t start, size_t end) {
+Inlines Parser::inline_slice(std::string_view input, size_t start, size_t end) {
     if (end <= start) return {};
-    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *Arena::current());
+    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *arena_, inline_stack_);
+}
+
+Blocks Parser::one_paragraph(Paragraph paragraph) {
+    Blocks blocks = new_seq<Block>();
+    blocks.emplace_back(std::move(paragraph));
+    return blocks;
 }
 
 namespace {
@@ -26,7 +31,7 @@ bool stops_paragraph(std::string_view trimmed) {
 
 // A paragraph is a run of lines up to a blank line or a line that opens another construct. Its first line
 // is always taken: a line beginning with a single ":" opens nothing, and refusing it would stall the driver.
-Block parse_paragraph(LineCursor& cursor, std::string_view input) {
+Block parse_paragraph(Parser& parser, LineCursor& cursor, std::string_view input) {
     const Line first = *cursor.next_line();
     uint32_t end = first.end;
     while (const auto& line = cursor.peek_line()) {
@@ -34,12 +39,12 @@ Block parse_paragraph(LineCursor& cursor, std::string_view input) {
         end = line->end;
         cursor.next_line();
     }
-    return paragraph_of(input, Span{first.start, end});
+    return parser.paragraph_of(input, Span{first.start, end});
 }
 
 // "#" to "######" followed by a space or the line end; anything else starting with "#" is a one-line
 // paragraph.
-Block parse_heading(LineCursor& cursor, std::string_view input) {
+Block parse_heading(Parser& parser, LineCursor& cursor, std::string_view input) {
     const Line line = *cursor.next_line();
     const std::string_view t = line.text;
     // Counted in size_t: a run of 257 "#" must not wrap to level 1.
@@ -49,9 +54,9 @@ Block parse_heading(LineCursor& cursor, std::string_view input) {
     if (n >= 1 && n <= 6 && (n == t.size() || t[n] == ' ')) {
         std::string_view text = trim_start(t.substr(n));
         const size_t text_start = line.end - text.size();
-        return Heading{static_cast<uint8_t>(n), inline_slice(input, text_start, line.end), span};
+        return Heading{static_cast<uint8_t>(n), parser.inline_slice(input, text_start, line.end), span};
     }
-    return Paragraph{inline_slice(input, line.start, line.end), span};
+    return Paragraph{parser.inline_slice(input, line.start, line.end), span};
 }
 
 }  // namespace
@@ -60,15 +65,15 @@ std::optional<Block> Parser::parse_block(LineCursor& cursor, std::string_view in
     const auto& peeked = cursor.peek_line();
     if (!peeked || is_blank(peeked->text)) return std::nullopt;
     const std::string_view t = trim(peeked->text);
-    if (t.empty()) return parse_paragraph(cursor, input);
-    if (t.front() == '#') return parse_heading(cursor, input);
+    if (t.empty()) return parse_paragraph(*this, cursor, input);
+    if (t.front() == '#') return parse_heading(*this, cursor, input);
     if (t == "---") {
         const Line line = *cursor.next_line();
         return ThematicBreak{Span{line.start, line.end}};
     }
     if (starts_with(t, "::")) return parse_directive(cursor, input);
     if (starts_with(t, kFence)) return parse_code_fence(cursor, input);
-    return parse_paragraph(cursor, input);
+    return parse_paragraph(*this, cursor, input);
 }
 
 }  // namespace quillet

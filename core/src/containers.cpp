@@ -7,7 +7,7 @@
 namespace quillet {
 
 Parser::FenceBody Parser::parse_until_fence_close(LineCursor& cursor, std::string_view input, const Line& opener) {
-    FenceBody body{{}, opener.end};
+    FenceBody body{new_seq<Block>(), opener.end};
     std::optional<Span> pending;
     auto add_pending = [&] {
         if (pending) body.blocks.emplace_back(paragraph_of(input, *pending));

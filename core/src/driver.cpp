@@ -64,8 +64,9 @@ bool opens_metadata(const Line& line) {
 }
 
 // The metadata block runs to a line "---" or to the end of the input. Lines without ":" are ignored.
-Metadata read_metadata(LineCursor& cursor) {
+Metadata read_metadata(LineCursor& cursor, Arena* arena) {
     Metadata meta;
+    meta.entries = Seq<MetadataEntry>(ArenaAllocator<MetadataEntry>(arena));
     const Line opener = *cursor.next_line();
     meta.span = {opener.start, opener.end};
     while (std::optional<Line> line = cursor.next_line()) {
@@ -76,7 +77,7 @@ Metadata read_metadata(LineCursor& cursor) {
         if (colon == std::string_view::npos) continue;
         std::string_view key = trim(line->text.substr(0, colon));
         std::string_view value = trim(line->text.substr(colon + 1));
-        meta.entries.push_back(MetadataEntry{key, Parser::parse_attr_value(value)});
+        meta.entries.push_back(MetadataEntry{key, Parser::parse_attr_value(value, arena)});
     }
     return meta;
 }
@@ -103,8 +104,9 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     // input; a streamed parse holds one block at a time.
     constexpr size_t kStreamingChunk = 256 * 1024;
     auto arena = std::make_unique<Arena>(sink == nullptr ? input.size() : std::min(input.size(), kStreamingChunk));
-    const Arena::Scope scope(arena.get());
     Document doc;
+    arena_ = arena.get();
+    doc.blocks = new_seq<Block>();
     doc.arena = std::move(arena);
     doc.profile = profile;
     doc.span = {0, static_cast<uint32_t>(input.size())};
@@ -129,7 +131,7 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     modules = doc.modules;
 
     if (const auto& line = cursor.peek_line(); line && opens_metadata(*line)) {
-        doc.metadata = read_metadata(cursor);
+        doc.metadata = read_metadata(cursor, arena_);
         cursor.skip_blank_lines();
     }
 

@@ -26,6 +26,7 @@ Block Parser::parse_figure_block(LineCursor& cursor, std::string_view /*input*/)
 Block Parser::parse_footnotes_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     Footnotes footnotes;
+    footnotes.defs = new_seq<FootnoteDef>();
     footnotes.defs.reserve(4);
     footnotes.span = Span{opener.start, opener.end};
     while (std::optional<Line> line = cursor.next_line()) {

@@ -128,10 +128,8 @@ enum MemoId : unsigned {
 // array of exactly their number and pops them. So a text's nodes cost one allocation, not one per doubling.
 using Scratch = std::vector<Inline>;
 
-// What a thread keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
+// What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
 constexpr size_t kScratchKeep = 4096;
-
-thread_local Scratch t_scratch;
 
 class InlineParser {
 public:
@@ -382,11 +380,10 @@ size_t InlineParser::autolink(size_t p) {
 
 }  // namespace
 
-Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena) {
+Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratch& scratch) {
     if (text.empty()) return {};
     const size_t first = find_opener(text, 0);
     if (first == kNone) return plain_text(text, base, arena);
-    Scratch& scratch = t_scratch;
     // However the parse ends, the stack is left empty (and small).
     struct Reset {
         Scratch& s;

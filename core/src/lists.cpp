@@ -45,6 +45,7 @@ void read_list_arguments(std::string_view args, List& list) {
 Block Parser::parse_list_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     List list;
+    list.items = new_seq<ListItem>();
     list.items.reserve(8);
     read_list_arguments(directive_arguments(opener.text, "::list"), list);
 

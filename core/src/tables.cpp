@@ -9,8 +9,9 @@ namespace {
 
 // Cells are the pieces between bars of the row's trimmed text `t`. A cell's span is its untrimmed piece;
 // its content is the inline parse of the trimmed piece. Pieces that trim to nothing give no cell.
-TableRow parse_table_row(std::string_view input, const Line& line, std::string_view t, bool header) {
+TableRow parse_table_row(Parser& parser, std::string_view input, const Line& line, std::string_view t, bool header) {
     TableRow row;
+    row.cells = parser.new_seq<TableCell>();
     row.cells.reserve(8);
     row.header = header;
     row.span = Span{line.start, line.end};
@@ -22,8 +23,8 @@ TableRow parse_table_row(std::string_view input, const Line& line, std::string_v
         if (!cell.empty()) {
             const uint32_t o = offset_in(input, piece);
             const uint32_t c = offset_in(input, cell);
-            row.cells.push_back(
-                TableCell{inline_slice(input, c, c + cell.size()), Span{o, static_cast<uint32_t>(o + piece.size())}});
+            row.cells.push_back(TableCell{parser.inline_slice(input, c, c + cell.size()),
+                                          Span{o, static_cast<uint32_t>(o + piece.size())}});
         }
         if (bar == std::string_view::npos) break;
         from = bar + 1;
@@ -36,6 +37,7 @@ TableRow parse_table_row(std::string_view input, const Line& line, std::string_v
 Block Parser::parse_table_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     Table table;
+    table.rows = new_seq<TableRow>();
     table.rows.reserve(8);
     uint32_t end = opener.end;
     bool separator_seen = false;
@@ -53,7 +55,7 @@ Block Parser::parse_table_block(LineCursor& cursor, std::string_view input) {
             separator_seen = true;
         } else {
             const bool header = table.rows.empty() && !separator_seen;
-            table.rows.push_back(parse_table_row(input, line, t, header));
+            table.rows.push_back(parse_table_row(*this, input, line, t, header));
         }
     }
     table.span = Span{opener.start, end};

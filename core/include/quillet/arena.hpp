@@ -41,21 +41,6 @@ public:
     Mark mark() const { return Mark{current_, next_}; }
     void rewind(const Mark& mark);
 
-    // The arena of the parse running on this thread, or null.
-    static Arena* current();
-
-    // Makes `arena` the current one of this thread for its lifetime.
-    class Scope {
-    public:
-        explicit Scope(Arena* arena);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-
-    private:
-        Arena* previous_;
-    };
-
 private:
     struct Chunk;
     void* allocate_slow(size_t bytes, size_t align);
@@ -68,10 +53,12 @@ private:
     size_t reserved_ = 0;
 };
 
-// The allocator of the model's sequences. A sequence takes its memory from the arena of the parse that was
-// running on its thread when it first allocated, and from the heap when none was; it keeps that source for
-// its lifetime and hands it on when it is moved or swapped, so a tree built by a parse lies in that parse's
-// arena and must not outlive it. Memory from an arena is never given back one piece at a time.
+// The allocator of the model's sequences. A sequence takes its memory from the arena it was made with, or
+// from the heap when it was made without one; it keeps that source for its lifetime and hands it on when it
+// is moved or swapped, so a tree built by a parse lies in that parse's arena and must not outlive it. Memory
+// from an arena is never given back one piece at a time. (The source is passed, never looked up in a
+// thread-local: a thread-local's storage is allocated on its first use in a thread, which can fail and abort
+// the process when memory runs short.)
 template <class T>
 class ArenaAllocator {
 public:
@@ -82,23 +69,22 @@ public:
     using is_always_equal = std::false_type;
 
     ArenaAllocator() noexcept = default;
-    // Takes its memory from `arena`, or picks its source at its first allocation when that is null.
+    // Takes its memory from `arena`, or from the heap when that is null.
     explicit ArenaAllocator(Arena* arena) noexcept : source_(arena) {}
     template <class U>
     ArenaAllocator(const ArenaAllocator<U>& other) noexcept : source_(other.source()) {}
 
-    // A copied sequence picks its own source, like a new one.
+    // A copied sequence takes its memory from the heap, like a new one.
     ArenaAllocator select_on_container_copy_construction() const noexcept { return {}; }
 
     T* allocate(size_t n) {
-        if (source_ == nullptr) source_ = Arena::current() != nullptr ? Arena::current() : heap();
         if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        if (source_ == heap()) return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{alignof(T)}));
+        if (source_ == nullptr) return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{alignof(T)}));
         return static_cast<T*>(source_->allocate(n * sizeof(T), alignof(T)));
     }
 
     void deallocate(T* p, size_t) noexcept {
-        if (source_ == heap()) ::operator delete(p, std::align_val_t{alignof(T)});
+        if (source_ == nullptr) ::operator delete(p, std::align_val_t{alignof(T)});
     }
 
     Arena* source() const noexcept { return source_; }
@@ -109,10 +95,7 @@ public:
     }
 
 private:
-    // Stands for the heap; never used as an arena.
-    static Arena* heap() noexcept { return reinterpret_cast<Arena*>(alignof(Arena)); }
-
-    Arena* source_ = nullptr;  // null until the first allocation
+    Arena* source_ = nullptr;  // null: the heap
 };
 
 }  // namespace quillet

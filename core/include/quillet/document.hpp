@@ -282,9 +282,11 @@ struct AttrValue {
         v.number = d;
         return v;
     }
-    static AttrValue make_list() {
+    // An empty list whose elements take their memory from `arena` (the heap when null).
+    static AttrValue make_list(Arena* arena = nullptr) {
         AttrValue v;
         v.kind = AttrKind::List;
+        v.list = Seq<AttrValue>(ArenaAllocator<AttrValue>(arena));
         return v;
     }
 };

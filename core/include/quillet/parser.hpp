@@ -97,8 +97,9 @@ public:
     // Parses one block starting at the peeked line; nothing only at the end of input or on a blank line.
     std::optional<Block> parse_block(LineCursor& cursor, std::string_view input);
 
-    // Types one (already trimmed) metadata value text.
-    static AttrValue parse_attr_value(std::string_view text);
+    // Types one (already trimmed) metadata value text; its lists take their memory from `arena` (the heap
+    // when null).
+    static AttrValue parse_attr_value(std::string_view text, Arena* arena = nullptr);
 
     bool has_module(ModuleKind m) const;
 
@@ -123,8 +124,28 @@ public:
     };
     FenceBody parse_until_fence_close(LineCursor& cursor, std::string_view input, const Line& opener);
 
+    // The inline content of input[start, end), whose first byte is at absolute offset start; empty for an
+    // empty slice.
+    Inlines inline_slice(std::string_view input, size_t start, size_t end);
+    // A paragraph holding the inline content of input[span].
+    Paragraph paragraph_of(std::string_view input, Span span) {
+        return Paragraph{inline_slice(input, span.start, span.end), span};
+    }
+    // A block list holding one paragraph, as list items and footnote definitions have.
+    Blocks one_paragraph(Paragraph paragraph);
+    // An empty sequence whose memory comes from the arena of the parse running.
+    template <class T>
+    Seq<T> new_seq() const {
+        return Seq<T>(ArenaAllocator<T>(arena_));
+    }
+
 private:
     Document parse_document(std::string_view input, BlockSink* sink);
+
+    // What one parse uses, passed to the constructs through the parser rather than kept per thread: the
+    // arena of the tree, and the inline parser's node stack (kept from text to text within the parse).
+    Arena* arena_ = nullptr;
+    std::vector<Inline> inline_stack_;
 };
 
 }  // namespace quillet
