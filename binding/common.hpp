@@ -125,6 +125,15 @@ enum TypeId : int {
     kTypeCount,
 };
 
+// The flags of every class. From Python 3.10 on the classes are immutable, as CPython's own are: a member,
+// method or __new__ replaced from Python code would silently change every later parse, comparison and
+// construction in the process.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
 // The type objects, created once by the module initialisation (module.cpp) and kept for the process.
 extern PyTypeObject* g_types[kTypeCount];
 
@@ -137,7 +146,8 @@ PyType_Spec* result_type_def(TypeId id);  // results.cpp: Span, ParseResult, Par
 PyType_Spec* enum_type_def(TypeId id);    // enums.cpp: Profile, ModuleKind, ParseErrorKind, ListKind
 PyType_Spec* node_type_def(TypeId id);    // nodes.cpp: Document and the 27 node classes
 
-// Attaches the members of an enumeration class once its type exists; 0 on success, -1 with an exception.
+// Puts the members of an enumeration class in its dictionary once its type exists (the class is already
+// immutable then); 0 on success, -1 with an exception.
 int enum_add_members(TypeId id, PyTypeObject* type);
 
 // --------------------------------------------------------------------------------- shared slot functions

@@ -104,7 +104,7 @@ struct EnumType {
         {Py_nb_int, reinterpret_cast<void*>(enum_int)},
         {0, nullptr},
     };
-    static inline PyType_Spec def = {kEnums[I].type_name, sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    static inline PyType_Spec def = {kEnums[I].type_name, sizeof(EnumObject), 0, kTypeFlags, slots};
 };
 
 }  // namespace
@@ -127,15 +127,17 @@ PyType_Spec* enum_type_def(TypeId id) {
 int enum_add_members(TypeId id, PyTypeObject* type) {
     const EnumInfo* info = info_for(id);
     if (info == nullptr) return 0;
+    // An immutable class refuses setattr, so the members go straight into its dictionary (a heap type's
+    // own), and the type is told its attributes changed.
     for (uint8_t v = 0; v < info->count; ++v) {
         auto* member = reinterpret_cast<EnumObject*>(type->tp_alloc(type, 0));
         if (member == nullptr) return -1;
         member->value = v;
         Ref owned(reinterpret_cast<PyObject*>(member));
-        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), info->members[v], owned.get()) < 0) {
-            return -1;
-        }
+        Ref name(PyUnicode_InternFromString(info->members[v]));
+        if (!name || PyDict_SetItem(type->tp_dict, name.get(), owned.get()) < 0) return -1;
     }
+    PyType_Modified(type);
     return 0;
 }
 

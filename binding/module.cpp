@@ -179,7 +179,7 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec parser_def = {"builtins.Parser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
+PyType_Spec parser_def = {"builtins.Parser", sizeof(ParserObject), 0, kTypeFlags, parser_slots};
 
 // Python 3.9 keeps only the text after the signature header in tp_doc, which loses __text_signature__;
 // later versions keep the whole text. tp_doc is owned by the type and released with PyObject_Free.
@@ -233,7 +233,9 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pyql",
     "Quillet - Deterministic document parser for AI agents.",
-    -1,       // single-phase initialisation, no per-module state
+    // Single-phase initialisation without per-module state. Not -1, with which CPython would fill the module
+    // of a later interpreter from a copy of the first one's attributes instead of calling PyInit_pyql.
+    0,
     nullptr,  // the functions are added after the classes, to keep the registration order
     nullptr,
     nullptr,
@@ -241,9 +243,8 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The module made by the first initialisation, and the interpreter it belongs to.
+// The module made by the first initialisation, in the main interpreter.
 PyObject* g_module = nullptr;
-PyInterpreterState* g_interpreter = nullptr;
 
 PyType_Spec* type_def_for(TypeId id) {
     if (id == kParser) return &parser_def;
@@ -299,21 +300,18 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace pyql
 
-// The types are created once per process. A second initialisation in the same interpreter hands back the
-// module made by the first; sub-interpreters are not supported.
+// The types are created once per process and belong to the main interpreter, the only one that may import
+// the module; a second initialisation hands back the module made by the first. Any other interpreter is
+// refused before anything is created, so none is ever given the objects of another.
 PyMODINIT_FUNC PyInit_pyql(void) {
     pyql::prepare_thread_for_exceptions();
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (pyql::g_module != nullptr) {
-        if (interpreter != pyql::g_interpreter) {
-            PyErr_SetString(PyExc_ImportError, "pyql does not support sub-interpreters");
-            return nullptr;
-        }
-        return pyql::new_ref(pyql::g_module);
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "pyql does not support sub-interpreters");
+        return nullptr;
     }
+    if (pyql::g_module != nullptr) return pyql::new_ref(pyql::g_module);
     PyObject* module = pyql::create_module();
     if (module == nullptr) return nullptr;
     pyql::g_module = pyql::new_ref(module);
-    pyql::g_interpreter = interpreter;
     return module;
 }

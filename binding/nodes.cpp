@@ -319,7 +319,7 @@ PyType_Slot document_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec document_def = {"builtins.Document", sizeof(DocumentObject), 1, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+PyType_Spec document_def = {"builtins.Document", sizeof(DocumentObject), 1, kTypeFlags | Py_TPFLAGS_HAVE_GC,
                             document_slots};
 
 // Slot tables of the node classes, filled on first use (PyType_FromSpec keeps pointers into them).
@@ -344,7 +344,7 @@ PyType_Spec* fill_node_type_def(size_t i) {
         s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)};
     }
     s.slots[n] = {0, nullptr};
-    const unsigned flags = Py_TPFLAGS_DEFAULT | (c.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
+    const unsigned flags = kTypeFlags | (c.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
     s.def = {c.name, c.basicsize, c.itemsize, flags, s.slots};
     return &s.def;
 }

@@ -54,7 +54,7 @@ PyType_Slot span_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec span_def = {"builtins.Span", sizeof(SpanObject), 0, Py_TPFLAGS_DEFAULT, span_slots};
+PyType_Spec span_def = {"builtins.Span", sizeof(SpanObject), 0, kTypeFlags, span_slots};
 
 // ------------------------------------------------------------------------------------------ ParseError
 
@@ -188,7 +188,7 @@ PyType_Slot error_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec error_def = {"builtins.ParseError", sizeof(ParseErrorObject), 1, Py_TPFLAGS_DEFAULT, error_slots};
+PyType_Spec error_def = {"builtins.ParseError", sizeof(ParseErrorObject), 1, kTypeFlags, error_slots};
 
 // ----------------------------------------------------------------------------------------- ParseResult
 
@@ -270,7 +270,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_def = {"builtins.ParseResult", sizeof(ParseResultObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+PyType_Spec result_def = {"builtins.ParseResult", sizeof(ParseResultObject), 0, kTypeFlags | Py_TPFLAGS_HAVE_GC,
                           result_slots};
 
 }  // namespace

@@ -190,6 +190,30 @@ def test_text_signatures_and_docstrings(obj, signature, doc):
     assert obj.__doc__ == doc
 
 
+# From 3.10 on the classes are immutable, as CPython's own are.
+IMMUTABLE = sys.version_info >= (3, 10)
+
+
+@pytest.mark.skipif(not IMMUTABLE, reason="classes are mutable before Python 3.10")
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_immutable(name):
+    cls = getattr(pyql, name)
+    before = dict(vars(cls))
+    # Its own attributes (enumeration members, node attributes, methods),
+    # inherited ones, and new ones.
+    attrs = [k for k in before if not k.startswith("_")] + ["__new__", "__init__", "__eq__", "__doc__", "extra"]
+    for attr in attrs:
+        for change in (lambda: setattr(cls, attr, 5), lambda: delattr(cls, attr)):
+            with pytest.raises(TypeError, match=f"^cannot set '{attr}' attribute of immutable type"):
+                change()
+    assert dict(vars(cls)) == before
+    with pytest.raises(TypeError):
+        setattr(pyql.Profile.Md, "__class__", pyql.ListKind)
+    doc = pyql.parse("::list\n- a\n::\n", Profile.Md)
+    assert doc.profile == Profile.Md != 0 and doc.blocks[0].kind == pyql.ListKind.Unordered
+
+
+@pytest.mark.skipif(IMMUTABLE, reason="__new__ cannot be replaced from Python 3.10 on")
 def test_objects_made_around_the_constructor_are_safe():
     # Python code may replace a class's __new__ and get an object that no
     # conversion filled in: every attribute, repr and str must still work.
