@@ -6,8 +6,10 @@ takes in this session (never less than TIMEOUT_FLOOR seconds, plus the
 child's start-up). A parser that went back to searching to the end of the
 text once per opener needs from seconds to minutes for these; a linear one
 needs a fraction of a second, so the timeout catches the first with a wide
-margin for the second on a busy machine. The child also reports what it
-parsed, which must match what the family was built to be.
+margin for the second on a busy machine. The machine is shared, though, and
+may get slower after the timeout was measured: a child that runs out of time
+gets one more run under a timeout measured again at that moment. The child
+also reports what it parsed, which must match what the family was built to be.
 """
 
 import json
@@ -49,8 +51,7 @@ def run_child(text, timeout):
                           capture_output=True, timeout=timeout)
 
 
-@pytest.fixture(scope="module")
-def timeout():
+def measure_timeout():
     """PROSE_FACTOR times the best in-process parse of 1 MB of prose (at
     least the floor), plus the best start-up of a child that parses
     nothing."""
@@ -60,21 +61,34 @@ def timeout():
     return max(TIMEOUT_FLOOR, PROSE_FACTOR * parse) + startup
 
 
+@pytest.fixture(scope="module")
+def timeout():
+    return measure_timeout()
+
+
 def _timed(call):
     start = time.perf_counter()
     call()
     return time.perf_counter() - start
 
 
+def run_within(text, timeout):
+    """The finished child, or None if it ran out of time."""
+    try:
+        return run_child(text, timeout)
+    except subprocess.TimeoutExpired:
+        return None
+
+
 @pytest.mark.parametrize("name", list(families.FAMILIES))
 def test_family_parses_in_linear_time(name, timeout):
     case = families.FAMILIES[name](families.MB)
-    try:
-        child = run_child(case.text, timeout)
-    except subprocess.TimeoutExpired:
-        child = None
+    child = run_within(case.text, timeout)
     if child is None:
-        pytest.fail(f"{name}: 1 MB not parsed within {timeout:.1f} s", pytrace=False)
+        again = measure_timeout()
+        child = run_within(case.text, again)
+        if child is None:
+            pytest.fail(f"{name}: 1 MB not parsed within {timeout:.1f} s, then {again:.1f} s", pytrace=False)
     assert child.returncode == 0, child.stderr.decode()
     got = json.loads(child.stdout)
     assert {key: got[key] for key in case.expect} == case.expect
