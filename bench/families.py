@@ -327,6 +327,25 @@ def list_items(size):
                        "items": k})
 
 
+def table_rows(size):
+    """One table of very many one-cell rows: the most objects per byte a
+    container gives."""
+    k = times("|a\n", size)
+    text = "::table\n" + "|a\n" * k + "::\n"
+    n = utf8_len(text)
+    return Case(text, {"end": n, "last_end": n - 1, "errors": {}, "blocks": {"Table": 1},
+                       "rows": k, "cells": k})
+
+
+def short_items(size):
+    """One list of very many one-letter items."""
+    k = times("- a\n", size)
+    text = "::list\n" + "- a\n" * k + "::\n"
+    n = utf8_len(text)
+    return Case(text, {"end": n, "last_end": n - 1, "errors": {}, "blocks": {"List": 1},
+                       "items": k})
+
+
 def failing_containers(size):
     """Lists and tables opened again and again, each ended by an error: a
     list by a table opener, a table by a blank line, a list by plain text."""
@@ -377,6 +396,6 @@ def unknown_directives(size):
 FAMILIES = {f.__name__: f for f in (
     prose, star, double_star, double_tilde, backtick, mixed_openers, double_bracket,
     single_brackets, caret_bracket, angle, angle_spaced, angle_unspaced, nested, long_line, tiny_lines,
-    tiny_blocks, wide_table, long_meta_list, nested_meta_list, list_items,
+    tiny_blocks, wide_table, table_rows, long_meta_list, nested_meta_list, list_items, short_items,
     failing_containers, quote_body, long_attributes, unknown_directives,
 )}

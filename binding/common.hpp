@@ -201,7 +201,12 @@ bool is_grapheme_extend(uint32_t cp);
 
 // ------------------------------------------------------------------------------------------ nodes.cpp
 
-PyObject* convert_block(const quillet::Block& block);
+// A block as a new node; a container whose parts were converted one by one as they came takes `parts`
+// (borrowed, a list) as its children instead of converting its own.
+PyObject* convert_block(const quillet::Block& block, PyObject* parts = nullptr);
+PyObject* convert_list_item(const quillet::ListItem& item);
+PyObject* convert_table_row(const quillet::TableRow& row);
+PyObject* convert_footnote_def(const quillet::FootnoteDef& def);
 // A Document object for `document` (whose own blocks are ignored) holding `blocks`, a list consumed even
 // on failure.
 PyObject* new_document(const quillet::Document& document, PyObject* blocks);

@@ -15,8 +15,10 @@ namespace pyql {
 namespace {
 
 // Converts each top-level block as soon as the parser completes it, while its tree is still in the
-// caches, and collects the objects. With `stop_at_error` (parse(), which returns no document once an error
-// is recorded) it stops the parse at the first block after an error.
+// caches, and collects the objects. The parts of a container (items, rows, definitions, paragraphs) are
+// converted one by one as they come, so a single huge container never has its whole C++ tree and its
+// objects in memory at once. With `stop_at_error` (parse(), which returns no document once an error is
+// recorded) it stops the parse at the first block or part after an error.
 class ConvertingSink final : public quillet::BlockSink {
 public:
     ConvertingSink(const quillet::Parser& parser, bool stop_at_error)
@@ -28,8 +30,9 @@ public:
     }
 
     bool take(quillet::Block&& block) override {
+        const Ref parts(parts_.release());
         if (stop_at_error_ && !parser_.errors.empty()) return false;
-        PyObject* object = convert_block(block);
+        PyObject* object = convert_block(block, parts.get());
         if (object == nullptr) {
             failed_ = true;
             return false;
@@ -42,6 +45,12 @@ public:
         }
         return true;
     }
+
+    bool wants_parts() const override { return true; }
+    bool take_item(quillet::ListItem&& item) override { return add_part(convert_list_item(item)); }
+    bool take_row(quillet::TableRow&& row) override { return add_part(convert_table_row(row)); }
+    bool take_definition(quillet::FootnoteDef&& def) override { return add_part(convert_footnote_def(def)); }
+    bool take_paragraph(quillet::Block&& paragraph) override { return add_part(convert_block(paragraph)); }
 
     // True when a conversion failed, with its Python exception set.
     bool failed() const { return failed_; }
@@ -56,7 +65,20 @@ public:
     }
 
 private:
+    // Appends a converted part (a new reference, or null on failure) to the parts of the container being
+    // parsed.
+    bool add_part(PyObject* object) {
+        Ref part(object);
+        if (stop_at_error_ && !parser_.errors.empty()) return false;
+        if (!part || (!parts_ && !(parts_ = Ref(PyList_New(0)))) || PyList_Append(parts_.get(), part.get()) < 0) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+
     const quillet::Parser& parser_;
+    Ref parts_;  // the parts converted so far of the container being parsed, or null
     bool stop_at_error_;
     bool failed_ = false;
     std::vector<PyObject*> objects_;  // owned

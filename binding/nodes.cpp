@@ -466,30 +466,22 @@ PyObject* convert_inline(const quillet::Inline& in) {
     return nullptr;
 }
 
-PyObject* convert_list_item(const quillet::ListItem& item) {
-    return new_list_node(kListItem, item.span, convert_blocks(item.blocks));
-}
-
 PyObject* convert_table_cell(const quillet::TableCell& cell) {
     return new_list_node(kTableCell, cell.span, convert_inlines(cell.content));
 }
 
-PyObject* convert_table_row(const quillet::TableRow& row) {
-    Ref cells(build_list(row.cells, convert_table_cell));
-    if (!cells) return nullptr;
-    auto* node = new_node<TableRowObject>(kTableRow, row.span);
-    if (node == nullptr) return nullptr;
-    node->header = row.header;
-    node->n.list = cells.release();
-    return as_object(node);
-}
-
-PyObject* convert_footnote_def(const quillet::FootnoteDef& def) {
-    return new_list_text_node<ListTextNode1, 1>(kFootnoteDef, def.span, {def.label}, convert_blocks(def.blocks));
-}
-
 // One function per block variant; std::visit picks it by the variant's tag.
 struct BlockConverter {
+    // The converted children of a container whose parts came one by one (borrowed), or null.
+    PyObject* parts = nullptr;
+
+    // A new reference to the container's list of children: the parts taken already, or a conversion of
+    // `seq`.
+    template <class Seq, class Convert>
+    PyObject* children(const Seq& seq, Convert convert) const {
+        return parts != nullptr ? new_ref(parts) : build_list(seq, convert);
+    }
+
     PyObject* operator()(const quillet::Heading& b) const {
         Ref content(convert_inlines(b.content));
         if (!content) return nullptr;
@@ -503,7 +495,7 @@ struct BlockConverter {
         return new_list_node(kParagraph, b.span, convert_inlines(b.content));
     }
     PyObject* operator()(const quillet::List& b) const {
-        Ref items(build_list(b.items, convert_list_item));
+        Ref items(children(b.items, convert_list_item));
         if (!items) return nullptr;
         auto* node = new_node<ListObject>(kList, b.span);
         if (node == nullptr) return nullptr;
@@ -517,19 +509,20 @@ struct BlockConverter {
         return as_object(new_text_node<TextNode2, 2>(kCodeBlock, b.span, {b.lang, b.content}));
     }
     PyObject* operator()(const quillet::Callout& b) const {
-        return new_list_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title}, convert_blocks(b.blocks));
+        return new_list_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title},
+                                                    parts != nullptr ? new_ref(parts) : convert_blocks(b.blocks));
     }
     PyObject* operator()(const quillet::Quote& b) const {
-        return new_list_node(kQuote, b.span, convert_blocks(b.blocks));
+        return new_list_node(kQuote, b.span, parts != nullptr ? new_ref(parts) : convert_blocks(b.blocks));
     }
     PyObject* operator()(const quillet::Figure& b) const {
         return as_object(new_text_node<TextNode3, 3>(kFigure, b.span, {b.src, b.alt, b.caption}));
     }
     PyObject* operator()(const quillet::Table& b) const {
-        return new_list_node(kTable, b.span, build_list(b.rows, convert_table_row));
+        return new_list_node(kTable, b.span, children(b.rows, convert_table_row));
     }
     PyObject* operator()(const quillet::Footnotes& b) const {
-        return new_list_node(kFootnotes, b.span, build_list(b.defs, convert_footnote_def));
+        return new_list_node(kFootnotes, b.span, children(b.defs, convert_footnote_def));
     }
     PyObject* operator()(const quillet::MathBlock& b) const {
         auto* node = new_text_node<MathBlockObject, 1>(kMathBlock, b.span, {b.content});
@@ -584,7 +577,7 @@ Py_ssize_t document_block_count(PyObject* document) {
 // a tree deeper than the interpreter's recursion limit into RecursionError instead of a stack overflow.
 PyObject* convert_blocks(const quillet::Blocks& blocks) {
     if (Py_EnterRecursiveCall(" while converting blocks")) return nullptr;
-    PyObject* list = build_list(blocks, convert_block);
+    PyObject* list = build_list(blocks, [](const quillet::Block& block) { return convert_block(block); });
     Py_LeaveRecursiveCall();
     return list;
 }
@@ -633,8 +626,26 @@ PyObject* convert_attr_value(const quillet::AttrValue& value) {
     return root.release();
 }
 
-PyObject* convert_block(const quillet::Block& block) {
-    return std::visit(BlockConverter{}, block.value);
+PyObject* convert_list_item(const quillet::ListItem& item) {
+    return new_list_node(kListItem, item.span, convert_blocks(item.blocks));
+}
+
+PyObject* convert_table_row(const quillet::TableRow& row) {
+    Ref cells(build_list(row.cells, convert_table_cell));
+    if (!cells) return nullptr;
+    auto* node = new_node<TableRowObject>(kTableRow, row.span);
+    if (node == nullptr) return nullptr;
+    node->header = row.header;
+    node->n.list = cells.release();
+    return as_object(node);
+}
+
+PyObject* convert_footnote_def(const quillet::FootnoteDef& def) {
+    return new_list_text_node<ListTextNode1, 1>(kFootnoteDef, def.span, {def.label}, convert_blocks(def.blocks));
+}
+
+PyObject* convert_block(const quillet::Block& block, PyObject* parts) {
+    return std::visit(BlockConverter{parts}, block.value);
 }
 
 PyObject* new_document(const quillet::Document& document, PyObject* block_list) {

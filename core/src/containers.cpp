@@ -10,7 +10,10 @@ Parser::FenceBody Parser::parse_until_fence_close(LineCursor& cursor, std::strin
     FenceBody body{new_seq<Block>(), opener.end};
     std::optional<Span> pending;
     auto add_pending = [&] {
-        if (pending) body.blocks.emplace_back(paragraph_of(input, *pending));
+        if (!pending) return;
+        const Arena::Mark mark = arena_mark();
+        add_part(body.blocks, Block(paragraph_of(input, *pending)), mark,
+                 [](BlockSink& sink, Block&& paragraph) { return sink.take_paragraph(std::move(paragraph)); });
         pending.reset();
     };
     while (std::optional<Line> line = cursor.next_line()) {

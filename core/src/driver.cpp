@@ -143,10 +143,13 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     }
     // Each block's tree is dropped, and its memory reused, once the sink has taken it.
     const Arena::Mark after_header = doc.arena->mark();
+    parts_failed_ = false;
     while (cursor.skip_blank_lines()) {
         {
+            parts_sink_ = sink->wants_parts() ? sink : nullptr;
             std::optional<Block> block = parse_block(cursor, input);
-            if (block && !sink->take(std::move(*block))) break;
+            parts_sink_ = nullptr;
+            if (parts_failed_ || (block && !sink->take(std::move(*block)))) break;
         }
         doc.arena->rewind(after_header);
     }

@@ -39,8 +39,10 @@ Block Parser::parse_footnotes_block(LineCursor& cursor, std::string_view input) 
         const std::string_view text = trim(t.substr(k + 2));
         const uint32_t text_start = offset_in(input, text);
         const Span whole{line->start, line->end};
+        const Arena::Mark mark = arena_mark();
         Paragraph paragraph{inline_slice(input, text_start, text_start + text.size()), whole};
-        footnotes.defs.push_back(FootnoteDef{t.substr(2, k - 2), one_paragraph(std::move(paragraph)), whole});
+        add_part(footnotes.defs, FootnoteDef{t.substr(2, k - 2), one_paragraph(std::move(paragraph)), whole}, mark,
+                 [](BlockSink& sink, FootnoteDef&& def) { return sink.take_definition(std::move(def)); });
     }
     return footnotes;
 }

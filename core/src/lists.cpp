@@ -52,7 +52,10 @@ Block Parser::parse_list_block(LineCursor& cursor, std::string_view input) {
     uint32_t end = opener.end;
     std::optional<Span> pending;
     auto add_pending = [&] {
-        if (pending) list.items.push_back(ListItem{one_paragraph(paragraph_of(input, *pending)), *pending});
+        if (!pending) return;
+        const Arena::Mark mark = arena_mark();
+        add_part(list.items, ListItem{one_paragraph(paragraph_of(input, *pending)), *pending}, mark,
+                 [](BlockSink& sink, ListItem&& item) { return sink.take_item(std::move(item)); });
         pending.reset();
     };
     while (const auto& peeked = cursor.peek_line()) {

@@ -41,6 +41,7 @@ Block Parser::parse_table_block(LineCursor& cursor, std::string_view input) {
     table.rows.reserve(8);
     uint32_t end = opener.end;
     bool separator_seen = false;
+    bool row_seen = false;  // the rows may have gone to the sink already
     while (const auto& peeked = cursor.peek_line()) {
         const Line line = *peeked;
         const std::string_view t = trim(line.text);
@@ -54,8 +55,11 @@ Block Parser::parse_table_block(LineCursor& cursor, std::string_view input) {
         if (t.find("---") != std::string_view::npos) {
             separator_seen = true;
         } else {
-            const bool header = table.rows.empty() && !separator_seen;
-            table.rows.push_back(parse_table_row(*this, input, line, t, header));
+            const bool header = !row_seen && !separator_seen;
+            row_seen = true;
+            const Arena::Mark mark = arena_mark();
+            add_part(table.rows, parse_table_row(*this, input, line, t, header), mark,
+                     [](BlockSink& sink, TableRow&& row) { return sink.take_row(std::move(row)); });
         }
     }
     table.span = Span{opener.start, end};

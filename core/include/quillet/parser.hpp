@@ -73,6 +73,17 @@ public:
     // Takes one block, complete; returning false stops the parse. The block and everything it holds are
     // dropped when this returns.
     virtual bool take(Block&& block) = 0;
+
+    // A sink that answers true takes the parts of a top-level container one by one, each as soon as it is
+    // complete: the items of a list, the rows of a table, the definitions of a footnotes block, the
+    // paragraphs of a quote or callout. The container then comes to take() with no parts of its own. So a
+    // single huge container costs the memory of one part at a time, not of its whole tree. Each take_*
+    // returns false to stop the parse; the part and everything it holds are dropped when it returns.
+    virtual bool wants_parts() const { return false; }
+    virtual bool take_item(ListItem&&) { return true; }
+    virtual bool take_row(TableRow&&) { return true; }
+    virtual bool take_definition(FootnoteDef&&) { return true; }
+    virtual bool take_paragraph(Block&&) { return true; }
 };
 
 class Parser {
@@ -133,6 +144,19 @@ public:
     }
     // A block list holding one paragraph, as list items and footnote definitions have.
     Blocks one_paragraph(Paragraph paragraph);
+    // Hands `part` of the container being parsed to the sink through `take`, when parts are streamed, and
+    // gives its memory (everything allocated since `mark`) back to the arena; otherwise appends it to `seq`.
+    template <class T, class Take>
+    void add_part(Seq<T>& seq, T&& part, const Arena::Mark& mark, Take take) {
+        if (parts_sink_ == nullptr) {
+            seq.push_back(std::move(part));
+            return;
+        }
+        if (!take(*parts_sink_, std::move(part))) parts_failed_ = true;
+        arena_->rewind(mark);
+    }
+    Arena::Mark arena_mark() const { return arena_->mark(); }
+
     // An empty sequence whose memory comes from the arena of the parse running.
     template <class T>
     Seq<T> new_seq() const {
@@ -146,6 +170,10 @@ private:
     // arena of the tree, and the inline parser's node stack (kept from text to text within the parse).
     Arena* arena_ = nullptr;
     std::vector<Inline> inline_stack_;
+    // The sink of a streamed parse that takes containers part by part, while a top-level block is parsed;
+    // and whether it refused a part, which stops the parse after that block.
+    BlockSink* parts_sink_ = nullptr;
+    bool parts_failed_ = false;
 };
 
 }  // namespace quillet
