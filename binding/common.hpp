@@ -211,7 +211,10 @@ PyObject* convert_footnote_def(const quillet::FootnoteDef& def);
 // on failure.
 PyObject* new_document(const quillet::Document& document, PyObject* blocks);
 PyObject* convert_blocks(const quillet::Blocks& blocks);
+// The nodes as a new list. Inlines::taken() views carry the list they were converted into as their token.
 PyObject* convert_inlines(const quillet::Inlines& inlines);
+// Appends the nodes of `batch`, converted, to `list`; false with an exception set on failure.
+bool append_inlines(PyObject* list, const quillet::Inlines& batch);
 PyObject* convert_attr_value(const quillet::AttrValue& value);
 
 // The current length of a Document object's stored block list.

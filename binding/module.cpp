@@ -31,6 +31,9 @@ public:
 
     bool take(quillet::Block&& block) override {
         const Ref parts(parts_.release());
+        // The block's long texts are converted already; the lists stay alive until it is converted.
+        const std::vector<Ref> texts = std::move(texts_);
+        texts_.clear();
         if (stop_at_error_ && !parser_.errors.empty()) return false;
         PyObject* object = convert_block(block, parts.get());
         if (object == nullptr) {
@@ -51,6 +54,19 @@ public:
     bool take_row(quillet::TableRow&& row) override { return add_part(convert_table_row(row)); }
     bool take_definition(quillet::FootnoteDef&& def) override { return add_part(convert_footnote_def(def)); }
     bool take_paragraph(quillet::Block&& paragraph) override { return add_part(convert_block(paragraph)); }
+    bool take_inlines(quillet::Inlines batch) override {
+        if (failed_) return false;
+        if ((!text_ && !(text_ = Ref(PyList_New(0)))) || !append_inlines(text_.get(), batch)) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+    const void* end_inlines() override {
+        if (failed_ || !text_) return nullptr;
+        texts_.push_back(std::move(text_));
+        return texts_.back().get();
+    }
 
     // True when a conversion failed, with its Python exception set.
     bool failed() const { return failed_; }
@@ -78,7 +94,9 @@ private:
     }
 
     const quillet::Parser& parser_;
-    Ref parts_;  // the parts converted so far of the container being parsed, or null
+    Ref parts_;               // the parts converted so far of the container being parsed, or null
+    Ref text_;                // the nodes converted so far of the long text being parsed, or null
+    std::vector<Ref> texts_;  // the long texts of the block being parsed, converted
     bool stop_at_error_;
     bool failed_ = false;
     std::vector<PyObject*> objects_;  // owned

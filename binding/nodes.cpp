@@ -582,7 +582,17 @@ PyObject* convert_blocks(const quillet::Blocks& blocks) {
     return list;
 }
 
+bool append_inlines(PyObject* list, const quillet::Inlines& batch) {
+    for (const quillet::Inline& in : batch) {
+        const Ref node(convert_inline(in));
+        if (!node || PyList_Append(list, node.get()) < 0) return false;
+    }
+    return true;
+}
+
 PyObject* convert_inlines(const quillet::Inlines& inlines) {
+    // Nodes a streamed parse converted already, batch by batch, into the list its token names.
+    if (const void* token = inlines.token()) return new_ref(static_cast<PyObject*>(const_cast<void*>(token)));
     if (Py_EnterRecursiveCall(" while converting inline nodes")) return nullptr;
     PyObject* list = build_list(inlines, convert_inline);
     Py_LeaveRecursiveCall();

@@ -9,7 +9,8 @@ namespace quillet {
 
 Inlines Parser::inline_slice(std::string_view input, size_t start, size_t end) {
     if (end <= start) return {};
-    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *arena_, inline_stack_);
+    return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *arena_, inline_stack_,
+                         parts_sink_, &parts_failed_);
 }
 
 Blocks Parser::one_paragraph(Paragraph paragraph) {

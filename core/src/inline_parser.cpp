@@ -4,6 +4,8 @@
 // into Text nodes, so the top-level spans tile the text without gap or overlap.
 #include "quillet/inline_parser.hpp"
 
+#include "quillet/parser.hpp"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -131,6 +133,10 @@ using Scratch = std::vector<Inline>;
 // What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
 constexpr size_t kScratchKeep = 4096;
 
+// A text with a streaming sink hands its top-level nodes over in batches of this many, so that a paragraph
+// of millions of nodes never has more than one batch's tree in memory beside its Python objects.
+constexpr size_t kInlineBatch = 4096;
+
 class InlineParser {
 public:
     InlineParser(std::string_view text, uint32_t base, int depth, Scratch& scratch, Arena& arena)
@@ -139,6 +145,12 @@ public:
     Inlines parse();
     // The same, for a text whose first opener is known to be at `first` (kNone: there is none).
     Inlines parse_from(size_t first);
+
+    // Streams the top-level nodes of this parser's text to `sink` in batches (see parse_inlines).
+    void stream_to(BlockSink* sink, bool* refused) {
+        sink_ = sink;
+        refused_ = refused;
+    }
 
 private:
     bool is(size_t i, char c) const { return i < n_ && t_[i] == c; }
@@ -218,6 +230,8 @@ private:
     int depth_;
     Scratch& scratch_;
     Arena& arena_;
+    BlockSink* sink_ = nullptr;
+    bool* refused_ = nullptr;
     size_t text_start_ = 0;   // where the pending text run begins
     Memo memos_[kMemoCount];  // each valid only when its bit is set in memos_set_
     unsigned memos_set_ = 0;
@@ -237,13 +251,31 @@ Inlines InlineParser::parse() {
 Inlines InlineParser::parse_from(size_t first) {
     if (first == kNone) return n_ == 0 ? Inlines() : plain_text(t_, base_, arena_);
     const size_t mark = scratch_.size();
+    // Everything the arena holds past this point belongs to the nodes above `mark`.
+    const Arena::Mark batch_start = arena_.mark();
+    bool streamed = false;
+    // The nodes above `mark` go to the sink as one batch, and their memory back to the arena.
+    auto hand_over = [&] {
+        if (!sink_->take_inlines(Inlines(scratch_.data() + mark, scratch_.size() - mark))) *refused_ = true;
+        scratch_.resize(mark);
+        arena_.rewind(batch_start);
+        streamed = true;
+    };
     for (size_t p = first; p != kNone;) {
         const size_t end = recognise(p);
         // An opener that opens nothing stays inside the pending text run.
         p = next_opener(end == kNone ? p + 1 : end);
+        if (sink_ != nullptr && scratch_.size() - mark >= kInlineBatch) hand_over();
     }
     flush_text(n_);
-    return take(mark);
+    if (!streamed) return take(mark);
+    hand_over();
+    const void* token = sink_->end_inlines();
+    if (token == nullptr) {
+        *refused_ = true;
+        return {};
+    }
+    return Inlines::taken(token);
 }
 
 size_t InlineParser::recognise(size_t p) {
@@ -380,7 +412,8 @@ size_t InlineParser::autolink(size_t p) {
 
 }  // namespace
 
-Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratch& scratch) {
+Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratch& scratch, BlockSink* sink,
+                      bool* refused) {
     if (text.empty()) return {};
     const size_t first = find_opener(text, 0);
     if (first == kNone) return plain_text(text, base, arena);
@@ -393,7 +426,9 @@ Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratc
         }
     } reset{scratch};
     scratch.clear();
-    return InlineParser(text, base, 0, scratch, arena).parse_from(first);
+    InlineParser parser(text, base, 0, scratch, arena);
+    if (sink != nullptr) parser.stream_to(sink, refused);
+    return parser.parse_from(first);
 }
 
 }  // namespace quillet

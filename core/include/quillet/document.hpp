@@ -40,6 +40,16 @@ public:
     const T& front() const { return data_[0]; }
     const T& back() const { return data_[size_ - 1]; }
 
+    // An empty view that stands for nodes a streaming sink has taken already (BlockSink::take_inlines),
+    // known to that sink by `token`. To everyone else it is just empty.
+    static Nodes taken(const void* token) {
+        Nodes nodes;
+        nodes.data_ = static_cast<const T*>(token);
+        return nodes;
+    }
+    // The sink's token of a view made by taken(), or null.
+    const void* token() const { return size_ == 0 ? static_cast<const void*>(data_) : nullptr; }
+
 private:
     const T* data_ = nullptr;
     size_t size_ = 0;

@@ -84,6 +84,11 @@ public:
     virtual bool take_row(TableRow&&) { return true; }
     virtual bool take_definition(FootnoteDef&&) { return true; }
     virtual bool take_paragraph(Block&&) { return true; }
+    // Such a sink also takes the top-level nodes of a text of very many of them (a paragraph, a heading, a
+    // cell) in batches as they are found; end_inlines() closes the text and returns a token (null to stop
+    // the parse) that the text's Inlines then carry: see Nodes::taken().
+    virtual bool take_inlines(Inlines) { return true; }
+    virtual const void* end_inlines() { return nullptr; }
 };
 
 class Parser {
