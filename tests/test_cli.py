@@ -5,8 +5,11 @@ from __future__ import annotations
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pyql
@@ -24,24 +27,42 @@ ERRORS = ROOT / "examples" / "errors.qlt"
 if str(SOURCE) not in sys.path:
     sys.path.insert(0, str(SOURCE))
 
-from quillet.cli import Progress, format_value  # noqa: E402
+from quillet.cli import Progress, format_value, printable  # noqa: E402
 from quillet.export import to_dict  # noqa: E402
 from quillet.lines import LineIndex, line_col  # noqa: E402
 
 
-def run_cli(
-    *args: str, stdin: bytes | None = None, cwd: Path = ROOT
-) -> subprocess.CompletedProcess:
+def cli_command(*args: str, limit: int | None = None) -> list[str]:
+    """The command line of quillet; with limit, its input limit set lower."""
+    if limit is None:
+        return [sys.executable, "-m", "quillet.cli", *args]
+    code = f"import sys, quillet.cli as c; c.MAX_INPUT_BYTES = {limit}; sys.exit(c.main())"
+    return [sys.executable, "-c", code, *args]
+
+
+def cli_env() -> dict[str, str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SOURCE), env.get("PYTHONPATH")]))
     env["PYTHONIOENCODING"] = "utf-8"
+    return env
+
+
+def run_cli(
+    *args: str, stdin=None, cwd: Path = ROOT, limit: int | None = None, **kwargs
+) -> subprocess.CompletedProcess:
+    """Run quillet; stdin is the input's bytes, or a file to read it from."""
+    if stdin is None or isinstance(stdin, bytes):
+        kwargs["input"] = stdin or b""
+    else:
+        kwargs["stdin"] = stdin
+    kwargs.setdefault("stdout", subprocess.PIPE)
     return subprocess.run(
-        [sys.executable, "-m", "quillet.cli", *args],
-        input=stdin if stdin is not None else b"",
-        capture_output=True,
+        cli_command(*args, limit=limit),
+        stderr=subprocess.PIPE,
         cwd=cwd,
-        env=env,
+        env=cli_env(),
         timeout=120,
+        **kwargs,
     )
 
 
@@ -364,6 +385,7 @@ def loop(tmp_path: Path) -> str:
         (lambda tmp: ["-j", "-1", "-"], "expected a number of processes, got '-1'"),
         (lambda tmp: ["--json", "--errors-only", "-"], "not allowed with argument --json"),
         (lambda tmp: ["--bogus", "-"], "unrecognized arguments: --bogus"),
+        (lambda tmp: ["--x\x1b[2J", "-"], "unrecognized arguments: --x\\x1b[2J"),
     ],
 )
 def test_usage_and_input_errors(tmp_path, make_args, message):
@@ -591,3 +613,220 @@ def test_version_comes_from_the_installed_distribution():
     import quillet
 
     assert quillet.__version__ == version("pyql")
+
+
+# ---------------------------------------------------------------------------
+# What a document or a file name can do to a terminal or a reader
+
+
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        ("plain \u00e9\u3000text\\", "plain \u00e9\u3000text\\"),
+        ("\x1b]0;PWNED\x07\x1b[2J", "\\x1b]0;PWNED\\x07\\x1b[2J"),
+        ("a\nb\tc\rd\x00", "a\\nb\\tc\\rd\\x00"),
+        ("\x7f\x85\x9b", "\\x7f\\x85\\x9b"),  # DEL and C1 controls (CSI)
+        ("\u2028\u2029", "\\u2028\\u2029"),
+    ],
+)
+def test_printable(text, shown):
+    assert printable(text) == shown
+
+
+def test_terminal_gets_no_control_characters(tmp_path):
+    evil = "evil\x1b[2J\nname.qlt"
+    (tmp_path / evil).write_bytes(b"::x\x1b]0;PWNED\x07\x1b[2J\n::\n")
+    (tmp_path / "bad\x07.qlt").write_bytes(b"\xff")
+    error = "evil\\x1b[2J\\nname.qlt:1:1: unknown directive: x\\x1b]0;PWNED\\x07\\x1b[2J"
+    proc = run_cli(evil, "bad\x07.qlt", cwd=tmp_path)
+    assert proc.returncode == 2
+    assert headers(proc) == ["==> evil\\x1b[2J\\nname.qlt <=="]
+    assert err_lines(proc) == [error, "quillet: bad\\x07.qlt: not valid UTF-8 (byte 0xff at offset 0)"]
+    assert out_lines(run_cli("--errors-only", evil, cwd=tmp_path)) == [error]
+
+
+def test_json_lines_escape_what_splitlines_takes_for_line_ends():
+    text = "a\u2028b\u2029c\u0085d\n"
+    proc = run_cli("--json", "-", stdin=text.encode())
+    lines = proc.stdout.decode("utf-8").splitlines()
+    assert len(lines) == 1
+    assert all(escape in lines[0] for escape in ("\\u2028", "\\u2029", "\\u0085"))
+    assert json.loads(lines[0])["document"] == to_dict(pyql.parse_with_recovery(text).document)
+
+
+@pytest.mark.parametrize(
+    "data, line, errors",
+    [
+        (b"\xef\xbb\xbf# Hi\n", "  Heading 0..4 level=1", []),
+        (b"\xef\xbb\xbf@profile md\n", "Document 0..12 profile=Md modules=[]", []),
+        (b"\xef\xbb\xbf--- meta ---\nk: 1\n---\n", "    k = 1", []),
+        (b"\xef\xbb\xbf::bogus\n::\n", "  RawBlock 0..10 content=''", [":1:1: unknown directive: bogus"]),
+    ],
+)
+@pytest.mark.parametrize("via", ["file", "stdin"])
+def test_byte_order_mark_is_dropped(tmp_path, data, line, errors, via):
+    if via == "file":
+        proc, name = run_cli(write(tmp_path, data)), str(tmp_path / "doc.qlt")
+    else:
+        proc, name = run_cli("-", stdin=data), "<stdin>"
+    assert line in out_lines(proc)
+    assert err_lines(proc) == [name + error for error in errors]
+
+
+# ---------------------------------------------------------------------------
+# Special files, endless inputs, failing outputs, deep trees, signals
+
+
+def test_special_files(tmp_path):
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    (docs / "a.qlt").write_bytes(b"# A\n")
+    os.mkfifo(docs / "pipe.qlt")  # found in a directory: left out
+    os.mkfifo(tmp_path / "named.qlt")  # named: read as a stream
+    writer = threading.Thread(target=(tmp_path / "named.qlt").write_bytes, args=(b"# N\n",))
+    writer.daemon = True
+    writer.start()
+    proc = run_cli("docs", "/dev/null", "named.qlt", cwd=tmp_path)
+    assert proc.returncode == 2
+    assert headers(proc) == ["==> docs/a.qlt <==", "==> named.qlt <=="]
+    assert err_lines(proc) == ["quillet: /dev/null: a character device, not a regular file"]
+
+
+TOO_LARGE = "input too large: more than 1000 bytes"
+
+
+@pytest.mark.parametrize(
+    "files, args, errors",
+    [
+        ({}, ["-"], [f"quillet: <stdin>: {TOO_LARGE}"]),  # stdin is /dev/zero
+        ({"a.qlt": b"x" * 1000, "b.qlt": b"\xef\xbb\xbf" + b"x" * 1000}, ["a.qlt", "b.qlt"], []),
+        ({"a.qlt": b"x" * 1001}, ["a.qlt"], [f"quillet: a.qlt: {TOO_LARGE}"]),
+        (  # read in a worker process
+            {"a.qlt": b"# A\n", "b.qlt": b"x" * 5000},
+            ["-j", "2", "a.qlt", "b.qlt"],
+            [f"quillet: b.qlt: {TOO_LARGE}"],
+        ),
+    ],
+)
+def test_input_limit(tmp_path, files, args, errors):
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    with open(os.devnull if files else "/dev/zero", "rb") as stdin:
+        proc = run_cli(*args, stdin=stdin, cwd=tmp_path, limit=1000)
+    assert (proc.returncode, err_lines(proc)) == (2 if errors else 0, errors)
+
+
+def limit_memory() -> None:
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(stdout="/dev/full"), "cannot write the output: No space left on device"),
+        (dict(preexec_fn=lambda: os.close(1)), "cannot write the output: standard output is closed"),
+        (dict(stdin="/dev/zero", preexec_fn=limit_memory), "<stdin>: out of memory after reading"),
+    ],
+)
+def test_failures_give_one_line_and_status_2(tmp_path, kwargs, message):
+    kwargs = dict(kwargs)
+    with open(kwargs.pop("stdout", os.devnull), "wb") as stdout, open(
+        kwargs.pop("stdin", os.devnull), "rb"
+    ) as stdin:
+        proc = run_cli("-", str(TOUR), stdout=stdout, stdin=stdin, **kwargs)
+    lines = err_lines(proc)
+    assert (proc.returncode, len(lines)) == (2, 1), lines
+    assert lines[0].startswith("quillet: ") and message in lines[0]
+
+
+def test_directory_deeper_than_the_recursion_limit(tmp_path):
+    deep = tmp_path
+    for _ in range(1500):
+        deep /= "d"
+        deep.mkdir()
+    (deep / "x.qlt").write_bytes(b"# X\n")
+    try:
+        proc = run_cli("d", cwd=tmp_path)
+        assert (proc.returncode, out_lines(proc)[0], proc.stderr) == (
+            0, "Document 0..4 profile=Quillet modules=[]", b"",
+        )
+    finally:
+        (deep / "x.qlt").unlink()
+        while deep != tmp_path:  # shutil.rmtree recurses
+            deep.rmdir()
+            deep = deep.parent
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGPIPE"), reason="needs SIGPIPE")
+@pytest.mark.parametrize("args", [["--tree"], ["--json", "-j", "2"]])
+def test_reader_going_away_ends_the_command_quietly(tmp_path, args):
+    for name in ("a.qlt", "b.qlt"):
+        (tmp_path / name).write_bytes(b"word\n\n" * 50_000)
+    proc = subprocess.Popen(
+        cli_command(*args, "a.qlt", "b.qlt"), cwd=tmp_path, env=cli_env(),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert (proc.stderr.read(), proc.wait(120)) == (b"", -signal.SIGPIPE)
+
+
+def children(pid: int) -> set[int]:
+    found = set()
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as handle:
+                if int(handle.read().rsplit(b")", 1)[1].split()[1]) == pid:
+                    found.add(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass
+    return found
+
+
+def running(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as handle:
+            return handle.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, seconds: float = 60) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGKILL])
+def test_workers_end_with_the_command(tmp_path, signum):
+    # Two workers wait for FIFOs nobody writes, the third for its next job.
+    os.mkfifo(tmp_path / "a")
+    os.mkfifo(tmp_path / "b")
+    (tmp_path / "c.qlt").write_bytes(b"# C\n")
+    with open(tmp_path / "stderr", "wb") as stderr:  # a pipe would stay open in stray workers
+        proc = subprocess.Popen(
+            cli_command("-j", "100", "a", "b", "c.qlt"), cwd=tmp_path, env=cli_env(),
+            stdout=subprocess.DEVNULL, stderr=stderr,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        )
+    workers: set[int] = set()
+    try:
+        assert wait_for(lambda: len(children(proc.pid)) >= 3)
+        workers = children(proc.pid)
+        assert len(workers) == 3  # never more workers than inputs
+        proc.send_signal(signum)
+        assert proc.wait(120) == -signum
+        assert wait_for(lambda: not any(map(running, workers))), "workers left behind"
+        assert (tmp_path / "stderr").read_bytes() == b""
+    finally:
+        proc.kill()
+        for pid in workers:
+            if running(pid):
+                os.kill(pid, signal.SIGKILL)

@@ -7,12 +7,14 @@ import argparse
 import functools
 import os
 import signal
+import stat
 import sys
+import threading
 import time
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, NoReturn, TextIO
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
 from quillet.export import dumps, error_dict, flat_list_text, member_name, to_dict
 from quillet.lines import LineIndex
@@ -32,15 +34,32 @@ SUFFIX = ".qlt"
 # for fewer, the run is over before a bar would tell anything.
 PROGRESS_MIN_FILES = 20
 
+# The longest input the parser takes, in bytes of UTF-8: its spans are 32-bit.
+# Reading stops with an input error once an input is longer, instead of
+# holding an endless stream (quillet - < /dev/zero) in memory.
+MAX_INPUT_BYTES = 2**32 - 1
+READ_CHUNK = 1 << 20
+
+# A UTF-8 byte-order mark is dropped: left in, it would turn a first heading,
+# profile line, metadata block or directive into a paragraph.
+BOM = b"\xef\xbb\xbf"
+
 DESCRIPTION = """\
 Parse Quillet documents and print their trees, one node per line, indented by
 depth: the class name, the span as START..END (UTF-8 byte offsets) and the
 node's fields. Errors follow on standard error as FILE:LINE:COLUMN: message,
 with line and column counted from 1 (the column in characters).
 
-A directory stands for every *.qlt file below it (symbolic links to
-directories are not followed), in sorted order. With more than one input
-file, each tree is headed by a line ==> FILE <==."""
+A directory stands for every regular *.qlt file below it (symbolic links to
+directories are not followed; FIFOs, devices and sockets are left out), in
+sorted order. A FIFO named as FILE is read as a stream, like - for standard
+input; a device or socket named as FILE is an input error and is not opened.
+An input may hold at most 4294967295 bytes (the parser's limit); reading
+stops with an input error beyond. A UTF-8 byte-order mark at the start of an
+input is dropped: spans are then offsets into the text after it. With more
+than one input file, each tree is headed by a line ==> FILE <==. Control
+characters in texts and file names shown on the terminal (error lines,
+headers, field values) are escaped, as \\x1b, \\n, \\u2028."""
 
 EPILOG = """\
 examples:
@@ -56,14 +75,21 @@ output with --json (JSON Lines, UTF-8): one line per file, in input order:
 where "document" and the error objects are those of quillet.to_dict (each
 error also has "line" and "column", null without a span). A path that gives
 no document (unreadable, not UTF-8, a directory without *.qlt files) has
-"document": null and the reason in "input_error".
+"document": null and the reason in "input_error". U+0085, U+2028 and U+2029
+are written as \\u escapes, so that every reader sees one record per line.
 
 exit status:
   0  every document parsed without errors
   1  some document has parse errors (its tree or JSON is still printed)
   2  a usage or input problem: bad arguments, a missing or unreadable path, a
-     directory without *.qlt files, a file that is not valid UTF-8. The other
-     files are still processed and reported; 2 wins over 1."""
+     directory without *.qlt files, a device or socket, an input over the
+     size limit, a file that is not valid UTF-8. The other files are still
+     processed and reported; 2 wins over 1. Also when the output cannot be
+     written (a full disk, a closed standard output): one line on standard
+     error says why.
+A run ended by SIGINT, SIGTERM or SIGHUP stops its worker processes and ends
+by that signal; when the reader of the output goes away (quillet ... | head)
+it ends quietly, as by SIGPIPE."""
 
 # Fields printed for each node class, in declaration order: (scalar fields,
 # field holding the child nodes). A class missing here prints its span only.
@@ -108,10 +134,38 @@ class InputError(Exception):
     """A path that gives no text (unreadable, not UTF-8, ...); exit status 2."""
 
 
+class FatalError(Exception):
+    """The command cannot go on (its output cannot be written, ...): one
+    line on standard error, exit status 2."""
+
+
+class Stopped(BaseException):
+    """A signal that ends the command (TERM, HUP; PIPE for a reader that went
+    away). Like KeyboardInterrupt, no `except Exception` stops it."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Characters that would act on a terminal rather than show (C0 and C1
+# controls, DEL) or that split lines (U+2028, U+2029), shown as escapes.
+_ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), 0x7F, *range(0x80, 0xA0))}
+_ESCAPES.update({0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r", 0x2028: "\\u2028", 0x2029: "\\u2029"})
+
+
+def printable(text: str) -> str:
+    """text with every control character escaped (\\x1b, \\n, \\u2028, ...), safe
+    to write to a terminal: document texts and file names reach it this way."""
+    return text.translate(_ESCAPES)
+
+
 class _ArgumentParser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line instead of argparse's usage block.
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(
+            EXIT_USAGE, f"{self.prog}: error: {printable(message)} (see '{self.prog} --help')\n"
+        )
 
 
 # ---------------------------------------------------------------------------
@@ -183,6 +237,7 @@ class Job:
     name: str
     path: str | None = None
     data: bytes | None = None
+    fifo_ok: bool = False  # a FIFO at path is read as a stream (it was named)
 
 
 @dataclass(frozen=True)
@@ -201,10 +256,81 @@ class Report:
     input_error: str | None = None  # why the file gave no document
 
 
-def _read(path: str) -> bytes:
+def _too_large() -> InputError:
+    return InputError(f"input too large: more than {MAX_INPUT_BYTES} bytes")
+
+
+def read_limited(read: Callable[[int], bytes], first: int = READ_CHUNK) -> bytes:
+    """Everything read(n) gives up to its end, in bounded chunks; an
+    InputError as soon as that is more than the parser takes."""
+    limit = MAX_INPUT_BYTES + len(BOM)  # the mark is dropped before parsing
+    chunks: list[bytes] = []
+    total, size = 0, max(1, first)
     try:
-        with open(path, "rb") as handle:
-            return handle.read()
+        while True:
+            chunk = read(min(size, limit + 1 - total))
+            if not chunk:
+                # One chunk (a whole regular file) is returned without a copy.
+                return b"".join(chunks)
+            chunks.append(chunk)
+            total += len(chunk)
+            if total > limit:
+                raise _too_large()
+            size = READ_CHUNK
+    except MemoryError:
+        chunks.clear()
+        raise InputError(f"out of memory after reading {total} bytes") from None
+
+
+def _file_kind(mode: int) -> str:
+    for test, kind in (
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISDIR, "a directory"),
+    ):
+        if test(mode):
+            return kind
+    return "a special file"
+
+
+def _read(path: str, fifo_ok: bool) -> bytes:
+    """The bytes of a regular file, or of a FIFO when fifo_ok. Any other
+    kind of file is an input error and is never opened: opening a device
+    can block or act on the device."""
+    try:
+        mode = os.stat(path).st_mode
+        fifo = fifo_ok and stat.S_ISFIFO(mode)
+        if not (stat.S_ISREG(mode) or fifo):
+            raise InputError(f"{_file_kind(mode)}, not a regular file")
+        flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+        if not fifo:
+            # Should the path have become a FIFO since the stat, opening it
+            # must not wait for a writer; the check below then refuses it.
+            flags |= getattr(os, "O_NONBLOCK", 0)
+        with open(os.open(path, flags), "rb", buffering=0) as handle:
+            info = os.fstat(handle.fileno())
+            if not (stat.S_ISREG(info.st_mode) or (fifo and stat.S_ISFIFO(info.st_mode))):
+                raise InputError(f"{_file_kind(info.st_mode)}, not a regular file")
+            # A regular file is read in one call (its size plus one byte, to
+            # see its end), a stream in chunks.
+            first = info.st_size + 1 if stat.S_ISREG(info.st_mode) else READ_CHUNK
+            return read_limited(handle.read, first)
+    except OSError as exc:
+        raise InputError(exc.strerror or str(exc)) from None
+
+
+def read_stdin() -> bytes:
+    """Standard input up to its end, within the parser's limit."""
+    stream = sys.stdin
+    if stream is None:
+        raise InputError("standard input is closed")
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:  # a stream of text put in its place
+        raise InputError("standard input gives no bytes")
+    try:
+        return read_limited(buffer.read)
     except OSError as exc:
         raise InputError(exc.strerror or str(exc)) from None
 
@@ -229,29 +355,48 @@ def _profile(name: str | None) -> pyql.Profile | None:
     }[name]
 
 
+_JSON_LINE_BREAKS = {code: f"\\u{code:04x}" for code in (0x85, 0x2028, 0x2029)}
+
+
 def _json_line(
     name: str, document: dict[str, Any] | None, errors: list[Any], problem: str | None
 ) -> str:
     record = {"path": name, "document": document, "errors": errors, "input_error": problem}
-    return dumps(record, document, ensure_ascii=False, separators=(",", ":")) + "\n"
+    text = dumps(record, document, ensure_ascii=False, separators=(",", ":"))
+    # json leaves these in strings as they are, and str.splitlines() (among
+    # other readers) takes them for line ends: one record must be one line.
+    return text.translate(_JSON_LINE_BREAKS) + "\n"
 
 
 def process(job: Job, options: Options) -> Report:
     """Read, parse and render one document."""
-    import pyql
-
     report = Report(job.name)
     try:
-        data = job.data if job.data is not None else _read(job.path or "")
-        text = _decode(data)
-        try:
-            result = pyql.parse_with_recovery(text, _profile(options.profile))
-        except (ValueError, MemoryError) as exc:
-            # Inputs the parser refuses outright (for instance 4 GiB or more).
-            raise InputError(str(exc) or type(exc).__name__) from None
+        return _process(job, options, report)
     except InputError as exc:
         report.input_error = str(exc)
-        return report
+    except MemoryError:
+        report.input_error = "out of memory"
+    report.output = ""
+    report.problems.clear()
+    return report
+
+
+def _process(job: Job, options: Options, report: Report) -> Report:
+    import pyql
+
+    data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
+    if data[: len(BOM)] == BOM:
+        # Spans then count from the byte after the mark.
+        data = data[len(BOM) :]
+    if len(data) > MAX_INPUT_BYTES:
+        raise _too_large()
+    text = _decode(data)
+    try:
+        result = pyql.parse_with_recovery(text, _profile(options.profile))
+    except ValueError as exc:
+        # Inputs the parser refuses outright.
+        raise InputError(str(exc) or type(exc).__name__) from None
 
     errors = [error_dict(error) for error in result.errors]
     if errors:
@@ -264,7 +409,7 @@ def process(job: Job, options: Options) -> Report:
             else:
                 error["line"], error["column"] = index.line_col(span[0])
                 where = f"{job.name}:{error['line']}:{error['column']}"
-            report.problems.append(f"{where}: {error['message']}")
+            report.problems.append(printable(f"{where}: {error['message']}"))
 
     if options.mode == "tree":
         report.output = "".join(line + "\n" for line in render_tree(result.document))
@@ -277,6 +422,36 @@ def process(job: Job, options: Options) -> Report:
 # Many files
 
 
+def _walk(top: str, problems: list[Report]) -> list[str]:
+    """Paths of the regular *.qlt files below the directory top, found with
+    an explicit stack (a tree may be deeper than Python's recursion limit).
+    Links to directories are not followed; FIFOs, devices and sockets are
+    left out, since reading them could block. A link that leads nowhere is
+    kept: reading it reports why."""
+    found: list[str] = []
+    stack = [top]
+    while stack:
+        directory = stack.pop()
+        try:
+            with os.scandir(directory) as entries:
+                for entry in entries:
+                    if entry.is_dir(follow_symlinks=False):
+                        stack.append(entry.path)
+                    elif entry.name.endswith(SUFFIX):
+                        try:
+                            regular = stat.S_ISREG(entry.stat().st_mode)
+                        except OSError:
+                            regular = entry.is_symlink()
+                        if regular:
+                            found.append(entry.path)
+        except OSError as exc:
+            problems.append(Report(exc.filename or directory, input_error=exc.strerror or str(exc)))
+    # Sorted by path components, so the order is the same on every machine
+    # whatever order the file system lists entries in.
+    found.sort(key=lambda p: p.split(os.sep))
+    return found
+
+
 def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Job | Report]:
     """Jobs for the command-line paths, in order; a directory gives its *.qlt
     files in sorted order. A path that gives no job yields a Report that
@@ -285,59 +460,114 @@ def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Jo
         if path == "-":
             try:
                 yield Job(STDIN_NAME, data=stdin_data())
-            except OSError as exc:
-                yield Report(STDIN_NAME, input_error=exc.strerror or str(exc))
+            except InputError as exc:
+                yield Report(STDIN_NAME, input_error=str(exc))
         elif os.path.isdir(path):
-            found: list[str] = []
             problems: list[Report] = []
-
-            def walk_error(exc: OSError) -> None:
-                problems.append(
-                    Report(exc.filename or path, input_error=exc.strerror or str(exc))
-                )
-
-            for root, _dirs, files in os.walk(path, onerror=walk_error):
-                found.extend(os.path.join(root, name) for name in files if name.endswith(SUFFIX))
-            # Sorted by path components, so the order is the same on every
-            # machine whatever order the file system lists entries in.
-            found.sort(key=lambda p: p.split(os.sep))
+            found = _walk(path, problems)
             yield from problems
             if not found and not problems:
                 yield Report(path, input_error=f"no *{SUFFIX} documents in this directory")
             for name in found:
                 yield Job(name, path=name)
         else:
-            yield Job(path, path=path)
+            # A FIFO named on the command line is read as a stream.
+            yield Job(path, path=path, fifo_ok=True)
 
 
-def _ignore_interrupts() -> None:
+# The signals that end a run with the main process's cleanup (SIGINT comes as
+# KeyboardInterrupt).
+_END_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+
+def _init_worker(main_pid: int) -> None:
     # Ctrl-C reaches every process of the terminal's group: the main process
-    # handles it, workers just stop with the pool.
+    # handles it and stops the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in _END_SIGNALS:  # not the main process's handlers
+        signal.signal(signum, signal.SIG_DFL)
+    _end_with(main_pid)
 
 
-def _reports(jobs: list[Job | Report], options: Options, workers: int) -> Iterator[Report]:
+def _end_with(main_pid: int) -> None:
+    """Make this worker end when the main process does, however it ends
+    (SIGKILL runs no cleanup): a worker would otherwise wait for its next
+    job forever, since it holds the job pipe's writing end too."""
+    if sys.platform.startswith("linux"):
+        try:
+            import ctypes
+
+            pr_set_pdeathsig = 1
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.prctl(pr_set_pdeathsig, ctypes.c_ulong(signal.SIGKILL), 0, 0, 0) == 0:
+                if os.getppid() != main_pid:  # it ended before the request
+                    os._exit(1)
+                return
+        except (ImportError, OSError, AttributeError):
+            pass
+
+    def watch() -> None:
+        while os.getppid() == main_pid:
+            time.sleep(1.0)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="quillet-watch-main", daemon=True).start()
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    """End the pool's processes now rather than after their current jobs.
+    The executor has no public way to do this before Python 3.14."""
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        try:
+            process.terminate()
+        except (OSError, ValueError, AttributeError):
+            pass
+
+
+def _reports(
+    jobs: list[Job | Report], options: Options, workers: int
+) -> Generator[Report, None, None]:
     """Reports in job order; with more than one worker, jobs run in a
-    process pool while finished reports are handed out."""
+    process pool while finished reports are handed out. Never more
+    processes than jobs."""
     todo = [job for job in jobs if isinstance(job, Job)]
     if workers <= 1 or len(todo) < 2:
         for job in jobs:
             yield job if isinstance(job, Report) else process(job, options)
         return
     try:
+        # Linux workers are forked from this process, so that they can watch
+        # it as their parent (a fork server would stand between them).
+        context = None
+        if sys.platform.startswith("linux"):
+            import multiprocessing
+
+            context = multiprocessing.get_context("fork")
         pool = ProcessPoolExecutor(
-            max_workers=min(workers, len(todo)), initializer=_ignore_interrupts
+            max_workers=min(workers, len(todo)),
+            mp_context=context,
+            initializer=_init_worker,
+            initargs=(os.getpid(),),
         )
-    except (OSError, NotImplementedError, ImportError):
+    except (OSError, ValueError, NotImplementedError, ImportError):
         # No working multiprocessing here (no semaphores, say): one process.
         yield from _reports(jobs, options, 1)
         return
+    finished = False
     try:
         chunk = max(1, min(64, len(todo) // (workers * 8)))
         done = pool.map(functools.partial(process, options=options), todo, chunksize=chunk)
         for job in jobs:
             yield job if isinstance(job, Report) else next(done)
+        finished = True
     finally:
+        if not finished:
+            # Stopped early (a signal, a closed output, a failure): what the
+            # workers are doing is of no use any more.
+            _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
 
 
@@ -462,44 +692,115 @@ def _build_parser() -> argparse.ArgumentParser:
         type=_positive_or_zero,
         default=1,
         metavar="N",
-        help="parse in N processes (0: one per CPU; default 1); output keeps the input order",
+        help="parse in N worker processes, never more than there are input files "
+        "(0: one per CPU; default 1); output keeps the input order",
     )
     return parser
 
 
 class _Output:
-    """Standard output, which a reader may close early (quillet ... | head)."""
+    """Standard output, which may be closed, full, or read by a reader that
+    goes away early (quillet ... | head)."""
 
-    def __init__(self) -> None:
-        self.closed = False
-
-    def write(self, text: str, utf8: bool = False) -> bool:
-        if self.closed:
-            return False
+    def write(self, text: str, utf8: bool = False) -> None:
+        stdout = sys.stdout
+        if stdout is None:
+            raise FatalError("cannot write the output: standard output is closed")
+        buffer = getattr(stdout, "buffer", None)
         try:
-            buffer = getattr(sys.stdout, "buffer", None)
-            if utf8 and buffer is not None:
+            if buffer is None:  # a stream put in its place, for text only
+                stdout.write(text)
+                stdout.flush()
+                return
+            if utf8:
                 # JSON Lines are UTF-8 whatever the terminal's encoding. A file
                 # name that is not UTF-8 holds lone surrogates, which become
                 # \udcXX escapes: valid JSON for the same string.
-                sys.stdout.flush()
-                buffer.write(text.encode("utf-8", "backslashreplace"))
-                buffer.flush()
+                data = text.encode("utf-8", "backslashreplace")
             else:
-                sys.stdout.write(text)
-                sys.stdout.flush()
-        except BrokenPipeError:
-            # The reader went away: stop writing quietly.
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
+                if os.linesep != "\n":
+                    text = text.replace("\n", os.linesep)
+                data = text.encode(stdout.encoding or "utf-8", stdout.errors or "strict")
+            stdout.flush()
+            view = memoryview(data)
+            while view:
+                # A write that a signal cuts short (SIGPIPE when the reader
+                # goes away) returns a short count instead of failing: the
+                # rest is written, or fails, on the next round.
+                written = buffer.write(view)
+                if not written:
+                    raise FatalError("cannot write the output")
+                view = view[written:]
+            buffer.flush()
+        except OSError as exc:
+            # What could not be written must not be tried again at exit.
+            _discard(stdout)
+            if isinstance(exc, BrokenPipeError):
+                # The reader went away: stop quietly, as by SIGPIPE.
+                raise Stopped(getattr(signal, "SIGPIPE", 13)) from None
+            raise FatalError(f"cannot write the output: {exc.strerror or exc}") from None
+
+
+def _discard(stream: TextIO) -> None:
+    """Point a standard stream at the null device, so that the text still
+    buffered in it goes nowhere instead of failing again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stream.fileno())
+        finally:
             os.close(devnull)
-            self.closed = True
-        return not self.closed
+    except (OSError, ValueError):
+        pass
 
 
 def _write_stderr(text: str) -> None:
-    sys.stderr.write(text)
-    sys.stderr.flush()
+    stream = sys.stderr
+    if stream is None:  # closed (2>&-): the exit status still tells
+        return
+    try:
+        stream.write(text)
+        stream.flush()
+    except OSError:
+        _discard(stream)
+
+
+def _handle_end_signals() -> dict[int, Any]:
+    """Turn TERM and HUP into Stopped in this process, so that the run
+    stops its workers before it ends; returns the handlers replaced."""
+    main_pid = os.getpid()
+
+    def handler(signum: int, frame: object) -> None:
+        if os.getpid() != main_pid:
+            os._exit(128 + signum)  # a worker that has not reset its handlers yet
+        raise Stopped(signum)
+
+    saved = {}
+    for signum in _END_SIGNALS:
+        try:
+            if signal.getsignal(signum) == signal.SIG_DFL:  # an ignored one (nohup) stays so
+                saved[signum] = signal.signal(signum, handler)
+        except ValueError:  # not the main thread: leave signals alone
+            break
+    return saved
+
+
+def _end_by(signum: int) -> int:
+    """End the process by the signal's default action, so that the caller
+    (a shell, make) sees what ended it; 128 + its number where that fails."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass
+    if os.name == "posix":
+        try:
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
+        except (OSError, ValueError):
+            pass
+    return 128 + signum
 
 
 def run(argv: list[str] | None = None) -> int:
@@ -511,7 +812,16 @@ def run(argv: list[str] | None = None) -> int:
     except ImportError as exc:
         raise UsageError(f"cannot load the parser module pyql: {exc}") from None
 
-    jobs = list(expand(args.paths, lambda: sys.stdin.buffer.read()))
+    saved = _handle_end_signals()
+    try:
+        return _run(args)
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
+    jobs = list(expand(args.paths, read_stdin))
     options = Options(args.mode, args.profile)
     workers = args.jobs or os.cpu_count() or 1
     headed = args.mode == "tree" and len(jobs) > 1
@@ -519,23 +829,25 @@ def run(argv: list[str] | None = None) -> int:
     out = _Output()
 
     input_errors = parse_errors = printed = False
+    reports = _reports(jobs, options, workers)
     try:
-        for done, report in enumerate(_reports(jobs, options, workers), 1):
+        for done, report in enumerate(reports, 1):
             progress.clear()
             text = report.output
+            name = printable(report.name)
             if report.input_error is not None:
                 input_errors = True
-                _write_stderr(f"{PROG}: {report.name}: {report.input_error}\n")
+                _write_stderr(f"{PROG}: {name}: {printable(report.input_error)}\n")
                 if args.mode == "json":
                     text = _json_line(report.name, None, [], report.input_error)
             if headed and text:
                 gap = "\n" if printed else ""
-                text = f"{gap}==> {report.name} <==\n{text}"
+                text = f"{gap}==> {name} <==\n{text}"
                 printed = True
             if args.mode == "errors":
                 text = "".join(line + "\n" for line in report.problems)
-            if text and not out.write(text, utf8=args.mode == "json"):
-                break
+            if text:
+                out.write(text, utf8=args.mode == "json")
             if report.problems:
                 parse_errors = True
                 if args.mode != "errors":
@@ -549,6 +861,8 @@ def run(argv: list[str] | None = None) -> int:
         )
         return EXIT_USAGE
     finally:
+        # Stops the workers at once when the loop ended early.
+        reports.close()
         progress.clear()
     if input_errors:
         return EXIT_USAGE
@@ -563,11 +877,19 @@ def main(argv: list[str] | None = None) -> int:
             reconfigure(errors="backslashreplace")
     try:
         return run(argv)
-    except UsageError as exc:
-        sys.stderr.write(f"{PROG}: {exc}\n")
-        return EXIT_USAGE
+    except (UsageError, FatalError) as exc:
+        _write_stderr(f"{PROG}: {printable(str(exc))}\n")
+    except MemoryError:
+        _write_stderr(f"{PROG}: out of memory\n")
+    except RecursionError:
+        _write_stderr(f"{PROG}: input nested too deeply\n")
+    except OSError as exc:
+        _write_stderr(f"{PROG}: {printable(str(exc.strerror or exc))}\n")
     except KeyboardInterrupt:
-        return 130
+        return _end_by(signal.SIGINT)
+    except Stopped as exc:
+        return _end_by(exc.signum)
+    return EXIT_USAGE
 
 
 if __name__ == "__main__":
