@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "quillet/document.hpp"
@@ -170,8 +171,7 @@ void gc_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     // clang-format off: the trashcan macros open and close a block; a deallocation they defer comes back
     // here later, so the type is released inside the block
-    Py_TRASHCAN_BEGIN(self, gc_dealloc<Release>)
-    Release(self);
+    Py_TRASHCAN_BEGIN(self, gc_dealloc<Release>) Release(self);
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
@@ -208,14 +208,16 @@ PyObject* convert_list_item(const quillet::ListItem& item);
 PyObject* convert_table_row(const quillet::TableRow& row);
 PyObject* convert_footnote_def(const quillet::FootnoteDef& def);
 // A Document object for `document` (whose own blocks are ignored) holding `blocks`, a list consumed even
-// on failure.
-PyObject* new_document(const quillet::Document& document, PyObject* blocks);
+// on failure. A document with a metadata block holds `metadata` (borrowed, a dict: the entries its
+// streamed parse took; none when null).
+PyObject* new_document(const quillet::Document& document, PyObject* blocks, PyObject* metadata = nullptr);
+// The Python value of one metadata value text: a bool, int, float, str or list.
+PyObject* read_metadata_value(std::string_view text);
 PyObject* convert_blocks(const quillet::Blocks& blocks);
 // The nodes as a new list. Inlines::taken() views carry the list they were converted into as their token.
 PyObject* convert_inlines(const quillet::Inlines& inlines);
 // Appends the nodes of `batch`, converted, to `list`; false with an exception set on failure.
 bool append_inlines(PyObject* list, const quillet::Inlines& batch);
-PyObject* convert_attr_value(const quillet::AttrValue& value);
 
 // The current length of a Document object's stored block list.
 Py_ssize_t document_block_count(PyObject* document);

@@ -62,6 +62,18 @@ public:
         }
         return true;
     }
+    // A key written twice keeps its first position and takes the later value: plain dict assignment.
+    bool take_metadata_entry(std::string_view key, std::string_view value) override {
+        if (!metadata_ && !(metadata_ = Ref(PyDict_New()))) return fail();
+        const Ref k(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+        if (!k) return fail();
+        const Ref v(read_metadata_value(value));
+        if (!v || PyDict_SetItem(metadata_.get(), k.get(), v.get()) < 0) return fail();
+        return true;
+    }
+    // The metadata entries taken, a dict, or null when there were none.
+    PyObject* metadata() const { return metadata_.get(); }
+
     const void* end_inlines() override {
         if (failed_ || !text_) return nullptr;
         texts_.push_back(std::move(text_));
@@ -94,8 +106,14 @@ private:
     }
 
     const quillet::Parser& parser_;
-    Ref parts_;               // the parts converted so far of the container being parsed, or null
+    Ref parts_;  // the parts converted so far of the container being parsed, or null
+    bool fail() {
+        failed_ = true;
+        return false;
+    }
+
     Ref text_;                // the nodes converted so far of the long text being parsed, or null
+    Ref metadata_;            // the metadata entries taken, or null
     std::vector<Ref> texts_;  // the long texts of the block being parsed, converted
     bool stop_at_error_;
     bool failed_ = false;
@@ -136,7 +154,7 @@ PyObject* run_parse(const Arguments& args, bool recover) {
             if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return nullptr;
         }
-        PyObject* converted = new_document(document, sink.release_list());
+        PyObject* converted = new_document(document, sink.release_list(), sink.metadata());
         if (converted == nullptr || !recover) return converted;
         return new_parse_result(converted, std::move(parser.errors));
     } catch (const std::bad_alloc&) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "quillet/parser.hpp"
 
 namespace pyql {
 namespace {
@@ -151,9 +152,12 @@ PyObject* document_modules(PyObject* self, void*) {
 }
 
 #define AT(T, member) reinterpret_cast<void*>(offsetof(T, member))
-#define SPAN_ATTR {"span", get_span, nullptr, nullptr, nullptr}
-#define LIST_ATTR(name) {name, get_stored, nullptr, nullptr, AT(ListNode, list)}
-#define TEXT_ATTR(name, T, i) {name, get_text, nullptr, nullptr, AT(T, text[i])}
+#define SPAN_ATTR \
+    { "span", get_span, nullptr, nullptr, nullptr }
+#define LIST_ATTR(name) \
+    { name, get_stored, nullptr, nullptr, AT(ListNode, list) }
+#define TEXT_ATTR(name, T, i) \
+    { name, get_text, nullptr, nullptr, AT(T, text[i]) }
 
 PyGetSetDef heading_getset[] = {
     {"level", get_small_int, nullptr, nullptr, AT(HeadingObject, level)},
@@ -556,9 +560,51 @@ PyObject* convert_scalar(const quillet::AttrValue& v) {
     return nullptr;
 }
 
+// Builds the Python value that a metadata reader's calls describe. Each list is put into its parent as soon
+// as it opens, so nesting a million levels deep needs no recursion, and dropping the root on failure
+// releases everything built so far.
+class PyValueBuilder final : public quillet::AttrReader {
+public:
+    void scalar(quillet::AttrValue value) override { add(convert_scalar(value), false); }
+    void begin_list() override { add(PyList_New(0), true); }
+    void end_list() override {
+        if (!open_.empty()) open_.pop_back();
+    }
+    // The value, or null with an exception set when building it failed.
+    PyObject* take() { return failed_ ? nullptr : root_.release(); }
+
+private:
+    void add(PyObject* object, bool opens) {
+        Ref value(object);
+        if (failed_) return;
+        if (!value) {
+            failed_ = true;
+            return;
+        }
+        PyObject* borrowed = value.get();  // kept alive by its parent list, or by root_
+        if (open_.empty()) {
+            root_ = std::move(value);
+        } else if (PyList_Append(open_.back(), borrowed) < 0) {
+            failed_ = true;
+            return;
+        }
+        if (opens) open_.push_back(borrowed);
+    }
+
+    Ref root_;
+    std::vector<PyObject*> open_;  // the lists still open, innermost last
+    bool failed_ = false;
+};
+
 }  // namespace
 
 // ------------------------------------------------------------------------------------ public functions
+
+PyObject* read_metadata_value(std::string_view text) {
+    PyValueBuilder builder;
+    quillet::read_attr_value(text, builder);
+    return builder.take();
+}
 
 PyType_Spec* node_type_def(TypeId id) {
     if (id == kDocument) return &document_def;
@@ -599,43 +645,6 @@ PyObject* convert_inlines(const quillet::Inlines& inlines) {
     return list;
 }
 
-// Metadata lists nest without bound ([[[[1]]]] a million levels deep is a short line of text), so the
-// nesting is walked with an explicit stack instead of recursion. Each new list is put into its parent as
-// soon as it exists, so on failure dropping the outermost list releases everything built so far (and list
-// deallocation itself does not recurse per level).
-PyObject* convert_attr_value(const quillet::AttrValue& value) {
-    if (value.kind != quillet::AttrKind::List) return convert_scalar(value);
-    struct Frame {
-        const quillet::Seq<quillet::AttrValue>* items;
-        size_t next;
-        PyObject* list;  // borrowed: owned by its parent list, or by `root`
-    };
-    Ref root(PyList_New(static_cast<Py_ssize_t>(value.list.size())));
-    if (!root) return nullptr;
-    std::vector<Frame> stack;
-    stack.push_back(Frame{&value.list, 0, root.get()});
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next == top.items->size()) {
-            stack.pop_back();
-            continue;
-        }
-        const quillet::AttrValue& item = (*top.items)[top.next];
-        const auto index = static_cast<Py_ssize_t>(top.next++);
-        if (item.kind == quillet::AttrKind::List) {
-            PyObject* child = PyList_New(static_cast<Py_ssize_t>(item.list.size()));
-            if (child == nullptr) return nullptr;
-            PyList_SET_ITEM(top.list, index, child);
-            stack.push_back(Frame{&item.list, 0, child});  // `top` is not used past this point
-        } else {
-            PyObject* scalar = convert_scalar(item);
-            if (scalar == nullptr) return nullptr;
-            PyList_SET_ITEM(top.list, index, scalar);
-        }
-    }
-    return root.release();
-}
-
 PyObject* convert_list_item(const quillet::ListItem& item) {
     return new_list_node(kListItem, item.span, convert_blocks(item.blocks));
 }
@@ -658,21 +667,13 @@ PyObject* convert_block(const quillet::Block& block, PyObject* parts) {
     return std::visit(BlockConverter{parts}, block.value);
 }
 
-PyObject* new_document(const quillet::Document& document, PyObject* block_list) {
+PyObject* new_document(const quillet::Document& document, PyObject* block_list, PyObject* metadata_dict) {
     Ref blocks(block_list);
     if (!blocks) return nullptr;
-    // A key written twice keeps its first position and takes the later value: plain dict assignment.
     Ref metadata;
     if (document.metadata) {
-        metadata.reset(PyDict_New());
+        metadata.reset(metadata_dict != nullptr ? new_ref(metadata_dict) : PyDict_New());
         if (!metadata) return nullptr;
-        for (const quillet::MetadataEntry& entry : document.metadata->entries) {
-            Ref key(decode(entry.key));
-            if (!key) return nullptr;
-            Ref value(convert_attr_value(entry.value));
-            if (!value) return nullptr;
-            if (PyDict_SetItem(metadata.get(), key.get(), value.get()) < 0) return nullptr;
-        }
     }
     const auto module_count = static_cast<Py_ssize_t>(document.modules.size());
     auto* doc = new_node<DocumentObject>(kDocument, document.span, module_count);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "quillet/parser.hpp"
 #include "text.hpp"
@@ -148,29 +149,67 @@ AttrValue parse_scalar(std::string_view t) {
 // saw the same bytes with the same quote state), so a nested list inside it has at most one element:
 // the trimmed text between its brackets. A chain of nested lists is therefore followed with a loop, each
 // level costing only the white space it trims.
-AttrValue parse_element(std::string_view t, Arena* arena) {
-    if (!is_list_form(t)) return parse_scalar(t);
-    AttrValue root = AttrValue::make_list(arena);
-    AttrValue* slot = &root;
+void read_element(std::string_view t, AttrReader& out) {
+    if (!is_list_form(t)) {
+        out.scalar(parse_scalar(t));
+        return;
+    }
+    size_t depth = 0;
     for (;;) {
-        std::string_view inner = trim(t.substr(1, t.size() - 2));
-        if (inner.empty()) return root;
-        slot->list.emplace_back();
-        slot = &slot->list.back();
+        out.begin_list();
+        ++depth;
+        const std::string_view inner = trim(t.substr(1, t.size() - 2));
+        if (inner.empty()) break;
         if (!is_list_form(inner)) {
-            *slot = parse_scalar(inner);
-            return root;
+            out.scalar(parse_scalar(inner));
+            break;
         }
-        *slot = AttrValue::make_list(arena);
         t = inner;
     }
+    while (depth-- > 0) out.end_list();
 }
+
+// Builds the AttrValue that a reader's calls describe.
+class TreeBuilder final : public AttrReader {
+public:
+    explicit TreeBuilder(Arena* arena) : arena_(arena) {}
+
+    void scalar(AttrValue value) override { slot() = std::move(value); }
+    void begin_list() override {
+        AttrValue& list = slot();
+        list = AttrValue::make_list(arena_);
+        open_.push_back(&list);
+    }
+    void end_list() override { open_.pop_back(); }
+    AttrValue take() { return std::move(root_); }
+
+private:
+    // Where the next value goes: the root, or a new last element of the innermost open list. A list's
+    // elements are added only while it is innermost, so the pointers to open lists stay valid.
+    AttrValue& slot() {
+        if (open_.empty()) return root_;
+        return open_.back()->list.emplace_back();
+    }
+
+    Arena* arena_;
+    AttrValue root_;
+    std::vector<AttrValue*> open_;
+};
 
 }  // namespace
 
 AttrValue Parser::parse_attr_value(std::string_view text, Arena* arena) {
-    if (!is_list_form(text)) return parse_scalar(text);
-    AttrValue result = AttrValue::make_list(arena);
+    TreeBuilder builder(arena);
+    read_attr_value(text, builder);
+    return builder.take();
+}
+
+void read_attr_value(std::string_view text, AttrReader& out) {
+    if (!is_list_form(text)) {
+        out.scalar(parse_scalar(text));
+        return;
+    }
+    out.begin_list();
     const std::string_view inner = text.substr(1, text.size() - 2);
     // Commas split the list unless a quote is open; double quotes and apostrophes share one flag, and
     // brackets are not counted.
@@ -178,7 +217,7 @@ AttrValue Parser::parse_attr_value(std::string_view text, Arena* arena) {
     size_t piece_start = 0;
     auto add_piece = [&](size_t end) {
         std::string_view piece = trim(inner.substr(piece_start, end - piece_start));
-        if (!piece.empty()) result.list.push_back(parse_element(piece, arena));
+        if (!piece.empty()) read_element(piece, out);
     };
     for (size_t i = 0; i < inner.size(); ++i) {
         const char c = inner[i];
@@ -191,7 +230,7 @@ AttrValue Parser::parse_attr_value(std::string_view text, Arena* arena) {
         }
     }
     add_piece(inner.size());
-    return result;
+    out.end_list();
 }
 
 }  // namespace quillet

@@ -63,8 +63,9 @@ bool opens_metadata(const Line& line) {
     return starts_with(t, "---") && t.find("meta") != std::string_view::npos;
 }
 
-// The metadata block runs to a line "---" or to the end of the input. Lines without ":" are ignored.
-Metadata read_metadata(LineCursor& cursor, Arena* arena) {
+// The metadata block runs to a line "---" or to the end of the input. Lines without ":" are ignored. A
+// sink that takes parts takes the entries instead of the result, which then holds none.
+Metadata read_metadata(LineCursor& cursor, Arena* arena, BlockSink* sink, bool& refused) {
     Metadata meta;
     meta.entries = Seq<MetadataEntry>(ArenaAllocator<MetadataEntry>(arena));
     const Line opener = *cursor.next_line();
@@ -77,7 +78,11 @@ Metadata read_metadata(LineCursor& cursor, Arena* arena) {
         if (colon == std::string_view::npos) continue;
         std::string_view key = trim(line->text.substr(0, colon));
         std::string_view value = trim(line->text.substr(colon + 1));
-        meta.entries.push_back(MetadataEntry{key, Parser::parse_attr_value(value, arena)});
+        if (sink != nullptr) {
+            if (!refused && !sink->take_metadata_entry(key, value)) refused = true;
+        } else {
+            meta.entries.push_back(MetadataEntry{key, Parser::parse_attr_value(value, arena)});
+        }
     }
     return meta;
 }
@@ -106,6 +111,7 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     auto arena = std::make_unique<Arena>(sink == nullptr ? input.size() : std::min(input.size(), kStreamingChunk));
     Document doc;
     arena_ = arena.get();
+    parts_failed_ = false;
     doc.blocks = new_seq<Block>();
     doc.arena = std::move(arena);
     doc.profile = profile;
@@ -131,7 +137,9 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     modules = doc.modules;
 
     if (const auto& line = cursor.peek_line(); line && opens_metadata(*line)) {
-        doc.metadata = read_metadata(cursor, arena_);
+        doc.metadata =
+            read_metadata(cursor, arena_, sink != nullptr && sink->wants_parts() ? sink : nullptr, parts_failed_);
+        if (parts_failed_) return doc;
         cursor.skip_blank_lines();
     }
 
@@ -143,7 +151,6 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     }
     // Each block's tree is dropped, and its memory reused, once the sink has taken it.
     const Arena::Mark after_header = doc.arena->mark();
-    parts_failed_ = false;
     while (cursor.skip_blank_lines()) {
         {
             parts_sink_ = sink->wants_parts() ? sink : nullptr;

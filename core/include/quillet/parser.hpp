@@ -66,6 +66,20 @@ private:
     std::optional<Line> peeked_;
 };
 
+// Receives a metadata value as it is read: a scalar, or a list as begin_list(), its elements, end_list().
+class AttrReader {
+public:
+    virtual ~AttrReader() = default;
+    // A value of any kind but List.
+    virtual void scalar(AttrValue value) = 0;
+    virtual void begin_list() = 0;
+    virtual void end_list() = 0;
+};
+
+// Types one (already trimmed) metadata value text, describing it to `out`. Lists may nest a million levels
+// deep in a short text: nothing here recurses per level.
+void read_attr_value(std::string_view text, AttrReader& out);
+
 // Receives the top-level blocks of a streamed parse, one at a time.
 class BlockSink {
 public:
@@ -89,6 +103,9 @@ public:
     // the parse) that the text's Inlines then carry: see Nodes::taken().
     virtual bool take_inlines(Inlines) { return true; }
     virtual const void* end_inlines() { return nullptr; }
+    // Such a sink also takes the metadata entries, each as it is read, which the result then lacks; the
+    // sink types the value with read_attr_value().
+    virtual bool take_metadata_entry(std::string_view /*key*/, std::string_view /*value*/) { return true; }
 };
 
 class Parser {
