@@ -17,6 +17,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import UNDER_ASAN
+
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE = ROOT / "python"
 TOUR = ROOT / "examples" / "tour.qlt"
@@ -728,7 +730,8 @@ def limit_memory() -> None:
     [
         (dict(stdout="/dev/full"), "cannot write the output: No space left on device"),
         (dict(preexec_fn=lambda: os.close(1)), "cannot write the output: standard output is closed"),
-        (dict(stdin="/dev/zero", preexec_fn=limit_memory), "<stdin>: out of memory after reading"),
+        pytest.param(dict(stdin="/dev/zero", preexec_fn=limit_memory), "<stdin>: out of memory after reading",
+                     marks=pytest.mark.skipif(UNDER_ASAN, reason="address limits under ASan")),
     ],
 )
 def test_failures_give_one_line_and_status_2(tmp_path, kwargs, message):

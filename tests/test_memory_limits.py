@@ -14,10 +14,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from conftest import UNDER_ASAN
+
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and RLIMIT_AS"),
-    # The address sanitizer reserves terabytes of address space up front: no limit can be applied.
-    pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="address limits under ASan"),
+    pytest.mark.skipif(UNDER_ASAN, reason="address limits under ASan"),
 ]
 
 CHILD = r"""

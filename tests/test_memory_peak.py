@@ -11,12 +11,13 @@ from pathlib import Path
 
 import pytest
 
+from conftest import UNDER_ASAN
+
 MEMORY_PY = Path(__file__).resolve().parent.parent / "bench" / "memory.py"
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc"),
-    # The address sanitizer keeps freed memory in quarantine, which the resident set counts.
-    pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="resident memory under ASan"),
+    pytest.mark.skipif(UNDER_ASAN, reason="resident memory under ASan"),
 ]
 
 
