@@ -54,7 +54,6 @@ void* Arena::allocate_slow(size_t bytes, size_t align) {
     if (chunk == nullptr) throw std::bad_alloc();
     chunk->next = nullptr;
     chunk->size = size;
-    reserved_ += size;
     if (current_ == nullptr) {
         first_ = chunk;
     } else {

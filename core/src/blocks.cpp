@@ -1,19 +1,19 @@
 // Block dispatch on the first line, and the constructs without an opener: paragraphs, headings and
 // thematic breaks.
+#include "block_parser.hpp"
 #include "block_util.hpp"
-#include "quillet/inline_parser.hpp"
-#include "quillet/parser.hpp"
+#include "inline_parser.hpp"
 #include "text.hpp"
 
 namespace quillet {
 
-Inlines Parser::inline_slice(std::string_view input, size_t start, size_t end) {
+Inlines BlockParser::inline_slice(std::string_view input, size_t start, size_t end) {
     if (end <= start) return {};
     return parse_inlines(input.substr(start, end - start), static_cast<uint32_t>(start), *arena_, inline_stack_,
                          parts_sink_, &parts_failed_);
 }
 
-Blocks Parser::one_paragraph(Paragraph paragraph) {
+Blocks BlockParser::one_paragraph(Paragraph paragraph) {
     Blocks blocks = new_seq<Block>();
     blocks.emplace_back(std::move(paragraph));
     return blocks;
@@ -32,7 +32,7 @@ bool stops_paragraph(std::string_view trimmed) {
 
 // A paragraph is a run of lines up to a blank line or a line that opens another construct. Its first line
 // is always taken: a line beginning with a single ":" opens nothing, and refusing it would stall the driver.
-Block parse_paragraph(Parser& parser, LineCursor& cursor, std::string_view input) {
+Block parse_paragraph(BlockParser& parser, LineCursor& cursor, std::string_view input) {
     const Line first = *cursor.next_line();
     uint32_t end = first.end;
     while (const auto& line = cursor.peek_line()) {
@@ -45,7 +45,7 @@ Block parse_paragraph(Parser& parser, LineCursor& cursor, std::string_view input
 
 // "#" to "######" followed by a space or the line end; anything else starting with "#" is a one-line
 // paragraph.
-Block parse_heading(Parser& parser, LineCursor& cursor, std::string_view input) {
+Block parse_heading(BlockParser& parser, LineCursor& cursor, std::string_view input) {
     const Line line = *cursor.next_line();
     const std::string_view t = line.text;
     // Counted in size_t: a run of 257 "#" must not wrap to level 1.
@@ -62,7 +62,7 @@ Block parse_heading(Parser& parser, LineCursor& cursor, std::string_view input) 
 
 }  // namespace
 
-std::optional<Block> Parser::parse_block(LineCursor& cursor, std::string_view input) {
+std::optional<Block> BlockParser::parse_block(LineCursor& cursor, std::string_view input) {
     const auto& peeked = cursor.peek_line();
     if (!peeked || is_blank(peeked->text)) return std::nullopt;
     const std::string_view t = trim(peeked->text);

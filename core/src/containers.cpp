@@ -1,12 +1,13 @@
 // Quote and callout blocks: paragraphs up to the first closing line. The body holds paragraphs only, so a
 // heading, directive opener or list line inside it is paragraph text, and the first "::" line ends the
 // container even when it was meant to close something written inside it.
+#include "block_parser.hpp"
 #include "block_util.hpp"
-#include "quillet/parser.hpp"
 
 namespace quillet {
 
-Parser::FenceBody Parser::parse_until_fence_close(LineCursor& cursor, std::string_view input, const Line& opener) {
+BlockParser::FenceBody BlockParser::parse_until_fence_close(LineCursor& cursor, std::string_view input,
+                                                            const Line& opener) {
     FenceBody body{new_seq<Block>(), opener.end};
     std::optional<Span> pending;
     auto add_pending = [&] {
@@ -31,13 +32,13 @@ Parser::FenceBody Parser::parse_until_fence_close(LineCursor& cursor, std::strin
     return body;
 }
 
-Block Parser::parse_quote_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_quote_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     FenceBody body = parse_until_fence_close(cursor, input, opener);
     return Quote{std::move(body.blocks), Span{opener.start, body.last_end}};
 }
 
-Block Parser::parse_callout_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_callout_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     Callout callout;
     callout.kind = "note";

@@ -1,10 +1,10 @@
 // Directive dispatch: "::" and a name on the opener line.
-#include "quillet/parser.hpp"
+#include "block_parser.hpp"
 #include "text.hpp"
 
 namespace quillet {
 
-Block Parser::parse_directive(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_directive(LineCursor& cursor, std::string_view input) {
     const Line& opener = *cursor.peek_line();
     const std::string_view name = first_word(trim(opener.text).substr(2));
     // A closing line met where a block begins keeps what follows it, up to the next closing line, verbatim.

@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "quillet/parser.hpp"
+#include "block_parser.hpp"
 #include "text.hpp"
 
 namespace quillet {
@@ -89,7 +89,7 @@ Metadata read_metadata(LineCursor& cursor, Arena* arena, BlockSink* sink, bool& 
 
 }  // namespace
 
-bool Parser::has_module(ModuleKind m) const {
+bool BlockParser::has_module(ModuleKind m) const {
     for (ModuleKind k : modules) {
         if (k == m) return true;
     }
@@ -109,10 +109,9 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     // input; a streamed parse holds one block at a time.
     constexpr size_t kStreamingChunk = 256 * 1024;
     auto arena = std::make_unique<Arena>(sink == nullptr ? input.size() : std::min(input.size(), kStreamingChunk));
+    BlockParser blocks(*this, *arena);
     Document doc;
-    arena_ = arena.get();
-    parts_failed_ = false;
-    doc.blocks = new_seq<Block>();
+    doc.blocks = blocks.new_seq<Block>();
     doc.arena = std::move(arena);
     doc.profile = profile;
     doc.span = {0, static_cast<uint32_t>(input.size())};
@@ -137,15 +136,16 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     modules = doc.modules;
 
     if (const auto& line = cursor.peek_line(); line && opens_metadata(*line)) {
+        bool refused = false;
         doc.metadata =
-            read_metadata(cursor, arena_, sink != nullptr && sink->wants_parts() ? sink : nullptr, parts_failed_);
-        if (parts_failed_) return doc;
+            read_metadata(cursor, doc.arena.get(), sink != nullptr && sink->wants_parts() ? sink : nullptr, refused);
+        if (refused) return doc;
         cursor.skip_blank_lines();
     }
 
     if (sink == nullptr) {
         while (cursor.skip_blank_lines()) {
-            if (std::optional<Block> block = parse_block(cursor, input)) doc.blocks.push_back(std::move(*block));
+            if (std::optional<Block> block = blocks.parse_block(cursor, input)) doc.blocks.push_back(std::move(*block));
         }
         return doc;
     }
@@ -153,10 +153,10 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     const Arena::Mark after_header = doc.arena->mark();
     while (cursor.skip_blank_lines()) {
         {
-            parts_sink_ = sink->wants_parts() ? sink : nullptr;
-            std::optional<Block> block = parse_block(cursor, input);
-            parts_sink_ = nullptr;
-            if (parts_failed_ || (block && !sink->take(std::move(*block)))) break;
+            blocks.stream_parts_to(sink->wants_parts() ? sink : nullptr);
+            std::optional<Block> block = blocks.parse_block(cursor, input);
+            blocks.stream_parts_to(nullptr);
+            if (blocks.parts_refused() || (block && !sink->take(std::move(*block)))) break;
         }
         doc.arena->rewind(after_header);
     }

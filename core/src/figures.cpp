@@ -1,11 +1,11 @@
 // Figures and footnotes: the two directives that carry data rather than free text. Neither records errors.
+#include "block_parser.hpp"
 #include "block_util.hpp"
-#include "quillet/parser.hpp"
 
 namespace quillet {
 
 // A figure is its opener line; a closing line right after it belongs to it.
-Block Parser::parse_figure_block(LineCursor& cursor, std::string_view /*input*/) {
+Block BlockParser::parse_figure_block(LineCursor& cursor, std::string_view /*input*/) {
     const Line opener = *cursor.next_line();
     Figure figure;
     read_attribute_list(directive_arguments(opener.text, "::figure"),
@@ -23,7 +23,7 @@ Block Parser::parse_figure_block(LineCursor& cursor, std::string_view /*input*/)
 }
 
 // One definition per line: "[^" label "]:" text. Every other line up to the closing line is dropped.
-Block Parser::parse_footnotes_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_footnotes_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     Footnotes footnotes;
     footnotes.defs = new_seq<FootnoteDef>();

@@ -2,7 +2,7 @@
 // the matching closer is searched for; found, the construct becomes a node (its content parsed by a fresh
 // parser over the content slice); not found, the byte is ordinary text. Text between constructs is gathered
 // into Text nodes, so the top-level spans tile the text without gap or overlap.
-#include "quillet/inline_parser.hpp"
+#include "inline_parser.hpp"
 
 #include "quillet/parser.hpp"
 

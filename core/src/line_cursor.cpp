@@ -1,4 +1,4 @@
-#include "quillet/parser.hpp"
+#include "block_parser.hpp"
 #include "text.hpp"
 
 namespace quillet {

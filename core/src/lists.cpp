@@ -3,8 +3,8 @@
 // the next block.
 #include <charconv>
 
+#include "block_parser.hpp"
 #include "block_util.hpp"
-#include "quillet/parser.hpp"
 
 namespace quillet {
 
@@ -42,7 +42,7 @@ void read_list_arguments(std::string_view args, List& list) {
 
 }  // namespace
 
-Block Parser::parse_list_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_list_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     List list;
     list.items = new_seq<ListItem>();

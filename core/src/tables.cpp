@@ -1,7 +1,7 @@
 // Tables: "::table", row lines beginning with "|", separator lines and a closing line. The first line that
 // is none of these, a blank line included, ends the table with an error and is left for the next block.
+#include "block_parser.hpp"
 #include "block_util.hpp"
-#include "quillet/parser.hpp"
 
 namespace quillet {
 
@@ -9,7 +9,8 @@ namespace {
 
 // Cells are the pieces between bars of the row's trimmed text `t`. A cell's span is its untrimmed piece;
 // its content is the inline parse of the trimmed piece. Pieces that trim to nothing give no cell.
-TableRow parse_table_row(Parser& parser, std::string_view input, const Line& line, std::string_view t, bool header) {
+TableRow parse_table_row(BlockParser& parser, std::string_view input, const Line& line, std::string_view t,
+                         bool header) {
     TableRow row;
     row.cells = parser.new_seq<TableCell>();
     row.cells.reserve(8);
@@ -34,7 +35,7 @@ TableRow parse_table_row(Parser& parser, std::string_view input, const Line& lin
 
 }  // namespace
 
-Block Parser::parse_table_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_table_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     Table table;
     table.rows = new_seq<TableRow>();

@@ -15,7 +15,7 @@ VerbatimBody read_until_closing_line(LineCursor& cursor, std::string_view input,
 
 }  // namespace
 
-Block Parser::parse_code_fence(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_code_fence(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     const std::string_view lang = trim(trim(opener.text).substr(kFence.size()));
     VerbatimBody body =
@@ -23,7 +23,7 @@ Block Parser::parse_code_fence(LineCursor& cursor, std::string_view input) {
     return CodeBlock{lang, body.content, Span{opener.start, body.span_end}};
 }
 
-Block Parser::parse_math_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_math_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     const std::string_view t = trim(opener.text);
     const bool display = t.find("block") != std::string_view::npos || t.find("display") != std::string_view::npos;
@@ -31,7 +31,7 @@ Block Parser::parse_math_block(LineCursor& cursor, std::string_view input) {
     return MathBlock{display, body.content, Span{opener.start, body.span_end}};
 }
 
-Block Parser::parse_html_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_html_block(LineCursor& cursor, std::string_view input) {
     // Without the html module an HTML directive is kept as a raw block, silently.
     if (!has_module(ModuleKind::Html)) return parse_raw_fenced_block(cursor, input);
     const Line opener = *cursor.next_line();
@@ -40,7 +40,7 @@ Block Parser::parse_html_block(LineCursor& cursor, std::string_view input) {
     return HtmlBlock{body.content, Span{opener.start, body.span_end}};
 }
 
-Block Parser::parse_raw_fenced_block(LineCursor& cursor, std::string_view input) {
+Block BlockParser::parse_raw_fenced_block(LineCursor& cursor, std::string_view input) {
     const Line opener = *cursor.next_line();
     VerbatimBody body = read_until_closing_line(cursor, input, opener);
     return RawBlock{body.content, Span{opener.start, body.span_end}};

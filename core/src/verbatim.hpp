@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "quillet/parser.hpp"
+#include "block_parser.hpp"
 
 namespace quillet {
 

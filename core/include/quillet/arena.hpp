@@ -29,9 +29,6 @@ public:
         return reinterpret_cast<void*>(p);
     }
 
-    // Bytes taken from the system so far.
-    size_t reserved() const { return reserved_; }
-
     // A point to come back to: everything allocated after it is given up at once by rewind(), and its
     // memory is used again by later allocations.
     struct Mark {
@@ -50,7 +47,6 @@ private:
     char* next_ = nullptr;
     char* end_ = nullptr;
     size_t next_chunk_;
-    size_t reserved_ = 0;
 };
 
 // The allocator of the model's sequences. A sequence takes its memory from the arena it was made with, or
