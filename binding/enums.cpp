@@ -31,6 +31,12 @@ constexpr const char* kParseErrorKindMembers[] = {"UnexpectedEof",    "UnclosedD
                                                   "UnknownDirective", "InvalidMetadata",   "Other"};
 constexpr const char* kListKindMembers[] = {"Ordered", "Unordered"};
 
+// A member's value is its index in these tables: each names every value of the core's enumeration, in order.
+static_assert(std::size(kProfileMembers) == size_t(quillet::Profile::MdStrict) + 1);
+static_assert(std::size(kModuleKindMembers) == size_t(quillet::ModuleKind::Html) + 1);
+static_assert(std::size(kParseErrorKindMembers) == size_t(quillet::ParseErrorKind::Other) + 1);
+static_assert(std::size(kListKindMembers) == size_t(quillet::ListKind::Unordered) + 1);
+
 // Indexed by the template parameter of the slot functions below.
 constexpr EnumInfo kEnums[] = {
     {kProfile, "Profile", "builtins.Profile", "Parsing profile.", kProfileMembers, std::size(kProfileMembers)},
@@ -40,6 +46,15 @@ constexpr EnumInfo kEnums[] = {
      std::size(kParseErrorKindMembers)},
     {kListKind, "ListKind", "builtins.ListKind", "List kind.", kListKindMembers, std::size(kListKindMembers)},
 };
+
+// In the order the classes are registered on the module, as TypeId gives it.
+constexpr bool in_registration_order() {
+    for (size_t i = 1; i < std::size(kEnums); ++i) {
+        if (kEnums[i - 1].id >= kEnums[i].id) return false;
+    }
+    return true;
+}
+static_assert(in_registration_order());
 
 const EnumInfo* info_for(TypeId id) {
     for (const EnumInfo& info : kEnums) {

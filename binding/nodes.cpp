@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -83,6 +84,13 @@ struct DocumentObject {
     PyObject* blocks;
     uint8_t profile;
 };
+
+// The places of the texts behind the nodes that hold more than one; their getters and their converters
+// both go by these names.
+enum CodeBlockText : size_t { kCodeLang, kCodeContent };
+enum CalloutText : size_t { kCalloutKind, kCalloutTitle };
+enum FigureText : size_t { kFigureSrc, kFigureAlt, kFigureCaption };
+enum LinkText : size_t { kLinkUrl, kLinkTitle };
 
 using TextNode1 = TextNode<1>;
 using TextNode2 = TextNode<2>;
@@ -174,12 +182,25 @@ PyGetSetDef list_getset[] = {
     {},
 };
 PyGetSetDef blocks_getset[] = {LIST_ATTR("blocks"), SPAN_ATTR, {}};
-PyGetSetDef code_block_getset[] = {TEXT_ATTR("lang", TextNode2, 0), TEXT_ATTR("content", TextNode2, 1), SPAN_ATTR, {}};
+PyGetSetDef code_block_getset[] = {
+    TEXT_ATTR("lang", TextNode2, kCodeLang),
+    TEXT_ATTR("content", TextNode2, kCodeContent),
+    SPAN_ATTR,
+    {},
+};
 PyGetSetDef callout_getset[] = {
-    TEXT_ATTR("kind", ListTextNode2, 0), TEXT_ATTR("title", ListTextNode2, 1), LIST_ATTR("blocks"), SPAN_ATTR, {},
+    TEXT_ATTR("kind", ListTextNode2, kCalloutKind),
+    TEXT_ATTR("title", ListTextNode2, kCalloutTitle),
+    LIST_ATTR("blocks"),
+    SPAN_ATTR,
+    {},
 };
 PyGetSetDef figure_getset[] = {
-    TEXT_ATTR("src", TextNode3, 0), TEXT_ATTR("alt", TextNode3, 1), TEXT_ATTR("caption", TextNode3, 2), SPAN_ATTR, {},
+    TEXT_ATTR("src", TextNode3, kFigureSrc),
+    TEXT_ATTR("alt", TextNode3, kFigureAlt),
+    TEXT_ATTR("caption", TextNode3, kFigureCaption),
+    SPAN_ATTR,
+    {},
 };
 PyGetSetDef table_getset[] = {LIST_ATTR("rows"), SPAN_ATTR, {}};
 PyGetSetDef table_row_getset[] = {
@@ -199,7 +220,11 @@ PyGetSetDef math_block_getset[] = {
 PyGetSetDef span_only_getset[] = {SPAN_ATTR, {}};
 PyGetSetDef content_text_getset[] = {TEXT_ATTR("content", TextNode1, 0), SPAN_ATTR, {}};
 PyGetSetDef link_getset[] = {
-    LIST_ATTR("label"), TEXT_ATTR("url", ListTextNode2, 0), TEXT_ATTR("title", ListTextNode2, 1), SPAN_ATTR, {},
+    LIST_ATTR("label"),
+    TEXT_ATTR("url", ListTextNode2, kLinkUrl),
+    TEXT_ATTR("title", ListTextNode2, kLinkTitle),
+    SPAN_ATTR,
+    {},
 };
 PyGetSetDef url_getset[] = {TEXT_ATTR("url", TextNode1, 0), SPAN_ATTR, {}};
 PyGetSetDef label_text_getset[] = {TEXT_ATTR("label", TextNode1, 0), SPAN_ATTR, {}};
@@ -423,6 +448,14 @@ PyObject* new_text1(TypeId id, quillet::Span span, quillet::TextValue text) {
     return as_object(new_text_node<TextNode1, 1>(id, span, {text}));
 }
 
+// The texts of a node, each put at its named place.
+template <size_t N>
+std::array<quillet::OptText, N> texts(const std::pair<size_t, quillet::OptText> (&placed)[N]) {
+    std::array<quillet::OptText, N> out;
+    for (const auto& [place, text] : placed) out[place] = text;
+    return out;
+}
+
 // A new list of convert(item) for every item of `items`, in order.
 template <class Seq, class Convert>
 PyObject* build_list(const Seq& items, Convert convert) {
@@ -453,8 +486,8 @@ PyObject* convert_inline(const quillet::Inline& in) {
         case K::CodeSpan:
             return new_text1(kCodeSpan, in.span, in.text);
         case K::Link:
-            return new_list_text_node<ListTextNode2, 2>(kLink, in.span, {in.text, in.title},
-                                                        convert_inlines(in.children));
+            return new_list_text_node<ListTextNode2, 2>(
+                kLink, in.span, texts<2>({{kLinkUrl, in.text}, {kLinkTitle, in.title}}), convert_inlines(in.children));
         case K::AutoLink:
             return new_text1(kAutoLink, in.span, in.text);
         case K::Strikethrough:
@@ -510,17 +543,20 @@ struct BlockConverter {
         return as_object(node);
     }
     PyObject* operator()(const quillet::CodeBlock& b) const {
-        return as_object(new_text_node<TextNode2, 2>(kCodeBlock, b.span, {b.lang, b.content}));
+        return as_object(new_text_node<TextNode2, 2>(kCodeBlock, b.span,
+                                                     texts<2>({{kCodeLang, b.lang}, {kCodeContent, b.content}})));
     }
     PyObject* operator()(const quillet::Callout& b) const {
-        return new_list_text_node<ListTextNode2, 2>(kCallout, b.span, {b.kind, b.title},
+        return new_list_text_node<ListTextNode2, 2>(kCallout, b.span,
+                                                    texts<2>({{kCalloutKind, b.kind}, {kCalloutTitle, b.title}}),
                                                     parts != nullptr ? new_ref(parts) : convert_blocks(b.blocks));
     }
     PyObject* operator()(const quillet::Quote& b) const {
         return new_list_node(kQuote, b.span, parts != nullptr ? new_ref(parts) : convert_blocks(b.blocks));
     }
     PyObject* operator()(const quillet::Figure& b) const {
-        return as_object(new_text_node<TextNode3, 3>(kFigure, b.span, {b.src, b.alt, b.caption}));
+        return as_object(new_text_node<TextNode3, 3>(
+            kFigure, b.span, texts<3>({{kFigureSrc, b.src}, {kFigureAlt, b.alt}, {kFigureCaption, b.caption}})));
     }
     PyObject* operator()(const quillet::Table& b) const {
         return new_list_node(kTable, b.span, children(b.rows, convert_table_row));

@@ -238,14 +238,25 @@ struct Block {
     Variant value;
 
     template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, Block>)
-    Block(T&& v) : value(std::forward<T>(v)) {}
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Block>) Block(T&& v) : value(std::forward<T>(v)) {}
 
     BlockKind kind() const { return static_cast<BlockKind>(value.index()); }
     Span span() const {
         return std::visit([](const auto& b) { return b.span; }, value);
     }
 };
+
+// A block's kind is its variant index: the two orders must stay one.
+template <BlockKind K, class T>
+inline constexpr bool kBlockKindIs = std::is_same_v<std::variant_alternative_t<size_t(K), Block::Variant>, T>;
+static_assert(kBlockKindIs<BlockKind::Heading, Heading> && kBlockKindIs<BlockKind::Paragraph, Paragraph> &&
+              kBlockKindIs<BlockKind::List, List> && kBlockKindIs<BlockKind::CodeBlock, CodeBlock> &&
+              kBlockKindIs<BlockKind::Callout, Callout> && kBlockKindIs<BlockKind::Quote, Quote> &&
+              kBlockKindIs<BlockKind::Figure, Figure> && kBlockKindIs<BlockKind::Table, Table> &&
+              kBlockKindIs<BlockKind::Footnotes, Footnotes> && kBlockKindIs<BlockKind::MathBlock, MathBlock> &&
+              kBlockKindIs<BlockKind::ThematicBreak, ThematicBreak> && kBlockKindIs<BlockKind::HtmlBlock, HtmlBlock> &&
+              kBlockKindIs<BlockKind::RawBlock, RawBlock> &&
+              std::variant_size_v<Block::Variant> == size_t(BlockKind::RawBlock) + 1);
 
 // ------------------------------------------------------------------------------------- metadata values
 
