@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "args.hpp"
+#include "utf8.hpp"
 
 namespace pyql {
 namespace {
@@ -84,7 +85,7 @@ public:
             }
             if (!PyUnicode_Check(input)) return conversion_error("input", input, "PyString");
             // A lone surrogate cannot be encoded; its UnicodeEncodeError goes to the caller unchanged.
-            if (!borrow_utf8(input, out)) return false;
+            if (!view_or_encode_utf8(input, out)) return false;
         }
         if (sig_.takes_profile) {
             PyObject* profile = values_[i];

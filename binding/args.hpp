@@ -30,10 +30,6 @@ struct Arguments {
     quillet::Profile profile = quillet::Profile::Quillet;
 };
 
-// Sets out.input to the UTF-8 bytes of `str` (utf8.cpp). Returns false with the str's UnicodeEncodeError
-// (a lone surrogate) or MemoryError set.
-bool borrow_utf8(PyObject* str, Arguments& out);
-
 // METH_FASTCALL | METH_KEYWORDS convention: `nargs` positional arguments in `args`, followed by the values
 // of the keywords named in `kwnames` (a tuple, or null). Returns false with a TypeError (or the encoding
 // error of `input`) set.

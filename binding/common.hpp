@@ -196,9 +196,6 @@ PyObject* new_parse_error(const quillet::ParseError& error);
 // Takes over `document` (a Document object; the reference is consumed even on failure) and the errors.
 PyObject* new_parse_result(PyObject* document, std::vector<quillet::ParseError>&& errors);
 
-// The code points that Unicode marks Grapheme_Extend (unicode_tables.cpp).
-bool is_grapheme_extend(uint32_t cp);
-
 // ------------------------------------------------------------------------------------------ nodes.cpp
 
 // A block as a new node; a container whose parts were converted one by one as they came takes `parts`

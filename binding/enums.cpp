@@ -119,7 +119,11 @@ struct EnumType {
         {Py_nb_int, reinterpret_cast<void*>(enum_int)},
         {0, nullptr},
     };
-    static inline PyType_Spec def = {kEnums[I].type_name, sizeof(EnumObject), 0, kTypeFlags, slots};
+    static inline PyType_Spec def = {.name = kEnums[I].type_name,
+                                     .basicsize = sizeof(EnumObject),
+                                     .itemsize = 0,
+                                     .flags = kTypeFlags,
+                                     .slots = slots};
 };
 
 }  // namespace

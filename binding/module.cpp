@@ -237,7 +237,11 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec parser_def = {"builtins.Parser", sizeof(ParserObject), 0, kTypeFlags, parser_slots};
+PyType_Spec parser_def = {.name = "builtins.Parser",
+                          .basicsize = sizeof(ParserObject),
+                          .itemsize = 0,
+                          .flags = kTypeFlags,
+                          .slots = parser_slots};
 
 // Python 3.9 keeps only the text after the signature header in tp_doc, which loses __text_signature__;
 // later versions keep the whole text. tp_doc is owned by the type and released with PyObject_Free.

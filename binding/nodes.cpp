@@ -348,8 +348,11 @@ PyType_Slot document_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec document_def = {"builtins.Document", sizeof(DocumentObject), 1, kTypeFlags | Py_TPFLAGS_HAVE_GC,
-                            document_slots};
+PyType_Spec document_def = {.name = "builtins.Document",
+                            .basicsize = sizeof(DocumentObject),
+                            .itemsize = 1,
+                            .flags = kTypeFlags | Py_TPFLAGS_HAVE_GC,
+                            .slots = document_slots};
 
 // Slot tables of the node classes, filled on first use (PyType_FromSpec keeps pointers into them).
 struct NodeTypeDef {
@@ -374,7 +377,7 @@ PyType_Spec* fill_node_type_def(size_t i) {
     }
     s.slots[n] = {0, nullptr};
     const unsigned flags = kTypeFlags | (c.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
-    s.def = {c.name, c.basicsize, c.itemsize, flags, s.slots};
+    s.def = {.name = c.name, .basicsize = c.basicsize, .itemsize = c.itemsize, .flags = flags, .slots = s.slots};
     return &s.def;
 }
 

@@ -3,9 +3,11 @@
 // None of them defines comparison or hashing: they compare and hash by identity.
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "common.hpp"
+#include "unicode_tables.hpp"
 
 namespace pyql {
 namespace {
@@ -54,7 +56,8 @@ PyType_Slot span_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec span_def = {"builtins.Span", sizeof(SpanObject), 0, kTypeFlags, span_slots};
+PyType_Spec span_def = {
+    .name = "builtins.Span", .basicsize = sizeof(SpanObject), .itemsize = 0, .flags = kTypeFlags, .slots = span_slots};
 
 // ------------------------------------------------------------------------------------------ ParseError
 
@@ -103,8 +106,8 @@ PyObject* error_str(PyObject* self) {
     if (!message) return nullptr;
     const ParseErrorObject* e = as_error(self);
     if (!e->has_span) return message.release();
-    return PyUnicode_FromFormat("%U at bytes %u..%u", message.get(), static_cast<unsigned>(e->start),
-                                static_cast<unsigned>(e->end));
+    const std::string where = quillet::at_bytes(quillet::Span{e->start, e->end});
+    return PyUnicode_FromFormat("%U%s", message.get(), where.c_str());
 }
 
 // The message between double quotes, every character that would not read back unambiguously escaped:
@@ -188,7 +191,11 @@ PyType_Slot error_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec error_def = {"builtins.ParseError", sizeof(ParseErrorObject), 1, kTypeFlags, error_slots};
+PyType_Spec error_def = {.name = "builtins.ParseError",
+                         .basicsize = sizeof(ParseErrorObject),
+                         .itemsize = 1,
+                         .flags = kTypeFlags,
+                         .slots = error_slots};
 
 // ----------------------------------------------------------------------------------------- ParseResult
 
@@ -270,8 +277,11 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_def = {"builtins.ParseResult", sizeof(ParseResultObject), 0, kTypeFlags | Py_TPFLAGS_HAVE_GC,
-                          result_slots};
+PyType_Spec result_def = {.name = "builtins.ParseResult",
+                          .basicsize = sizeof(ParseResultObject),
+                          .itemsize = 0,
+                          .flags = kTypeFlags | Py_TPFLAGS_HAVE_GC,
+                          .slots = result_slots};
 
 }  // namespace
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "common.hpp"
+#include "unicode_tables.hpp"
 
 namespace pyql {
 namespace {

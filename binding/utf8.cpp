@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "args.hpp"
+#include "utf8.hpp"
 
 namespace pyql {
 namespace {
@@ -137,7 +137,7 @@ bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out) {
 
 }  // namespace
 
-bool borrow_utf8(PyObject* str, Arguments& out) {
+bool view_or_encode_utf8(PyObject* str, Arguments& out) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(str) < 0) return false;  // a legacy str made by the deprecated Py_UNICODE API
 #endif

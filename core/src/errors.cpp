@@ -36,15 +36,16 @@ ParseError ParseError::unknown_directive(std::string_view name, Span span) {
     return make_error(ParseErrorKind::UnknownDirective, "unknown directive: ", name, span);
 }
 
-std::string ParseError::text() const {
-    std::string out = message;
-    if (span) {
-        out += " at bytes ";
-        append_number(out, span->start);
-        out += "..";
-        append_number(out, span->end);
-    }
+std::string at_bytes(Span span) {
+    std::string out = " at bytes ";
+    append_number(out, span.start);
+    out += "..";
+    append_number(out, span.end);
     return out;
+}
+
+std::string ParseError::text() const {
+    return span ? message + at_bytes(*span) : message;
 }
 
 }  // namespace quillet

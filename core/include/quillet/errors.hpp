@@ -32,8 +32,11 @@ struct ParseError {
     // "unknown directive: " + name as written.
     static ParseError unknown_directive(std::string_view name, Span span);
 
-    // The display text: the message, then " at bytes START..END" when there is a span.
+    // The display text: the message, then at_bytes(span) when there is a span.
     std::string text() const;
 };
+
+// Where an error's text says it lies: " at bytes START..END".
+std::string at_bytes(Span span);
 
 }  // namespace quillet
