@@ -3,6 +3,7 @@
 #include "block_parser.hpp"
 #include "block_util.hpp"
 #include "inline_parser.hpp"
+#include "markers.hpp"
 #include "text.hpp"
 
 namespace quillet {
@@ -21,13 +22,10 @@ Blocks BlockParser::one_paragraph(Paragraph paragraph) {
 
 namespace {
 
-constexpr std::string_view kFence = "```";
-
-// A line that ends a paragraph before it: a heading, a directive or other ":" line, a thematic break or a
-// code fence. Lines whose trimmed text is empty (only non-blank white space) never stop a paragraph.
+// A line that ends a paragraph before it: one that opens a construct, or any other ":" line. Lines whose
+// trimmed text is empty (only non-blank white space) never stop a paragraph.
 bool stops_paragraph(std::string_view trimmed) {
-    if (trimmed.empty()) return false;
-    return trimmed.front() == '#' || trimmed.front() == ':' || trimmed == "---" || starts_with(trimmed, kFence);
+    return opens_construct(trimmed) || (!trimmed.empty() && trimmed.front() == ':');
 }
 
 // A paragraph is a run of lines up to a blank line or a line that opens another construct. Its first line
@@ -50,7 +48,7 @@ Block parse_heading(BlockParser& parser, LineCursor& cursor, std::string_view in
     const std::string_view t = line.text;
     // Counted in size_t: a run of 257 "#" must not wrap to level 1.
     size_t n = 0;
-    while (n < t.size() && t[n] == '#') ++n;
+    while (n < t.size() && t[n] == kHeadingMark) ++n;
     const Span span{line.start, line.end};
     if (n >= 1 && n <= 6 && (n == t.size() || t[n] == ' ')) {
         std::string_view text = trim_start(t.substr(n));
@@ -67,12 +65,12 @@ std::optional<Block> BlockParser::parse_block(LineCursor& cursor, std::string_vi
     if (!peeked || is_blank(peeked->text)) return std::nullopt;
     const std::string_view t = trim(peeked->text);
     if (t.empty()) return parse_paragraph(*this, cursor, input);
-    if (t.front() == '#') return parse_heading(*this, cursor, input);
-    if (t == "---") {
+    if (t.front() == kHeadingMark) return parse_heading(*this, cursor, input);
+    if (t == kRule) {
         const Line line = *cursor.next_line();
         return ThematicBreak{Span{line.start, line.end}};
     }
-    if (starts_with(t, "::")) return parse_directive(cursor, input);
+    if (starts_with(t, kDirective)) return parse_directive(cursor, input);
     if (starts_with(t, kFence)) return parse_code_fence(cursor, input);
     return parse_paragraph(*this, cursor, input);
 }

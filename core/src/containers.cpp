@@ -3,6 +3,7 @@
 // container even when it was meant to close something written inside it.
 #include "block_parser.hpp"
 #include "block_util.hpp"
+#include "markers.hpp"
 
 namespace quillet {
 

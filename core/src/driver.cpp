@@ -5,14 +5,12 @@
 #include <utility>
 
 #include "block_parser.hpp"
+#include "markers.hpp"
 #include "text.hpp"
 
 namespace quillet {
 
 namespace {
-
-constexpr std::string_view kProfilePrefix = "@profile";
-constexpr std::string_view kModulesPrefix = "@modules";
 
 std::optional<Profile> profile_named(std::string_view name) {
     if (name == "quillet") return Profile::Quillet;
@@ -60,7 +58,7 @@ bool read_modules_line(const Line& line, std::vector<ModuleKind>& out) {
 
 bool opens_metadata(const Line& line) {
     std::string_view t = trim(line.text);
-    return starts_with(t, "---") && t.find("meta") != std::string_view::npos;
+    return starts_with(t, kRule) && t.find("meta") != std::string_view::npos;
 }
 
 // The metadata block runs to a line "---" or to the end of the input. Lines without ":" are ignored. A
@@ -73,7 +71,7 @@ Metadata read_metadata(LineCursor& cursor, Arena* arena, BlockSink* sink, bool& 
     while (std::optional<Line> line = cursor.next_line()) {
         meta.span.end = line->end;
         std::string_view t = trim(line->text);
-        if (t == "---") break;
+        if (t == kRule) break;
         size_t colon = line->text.find(':');
         if (colon == std::string_view::npos) continue;
         std::string_view key = trim(line->text.substr(0, colon));

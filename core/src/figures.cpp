@@ -1,6 +1,7 @@
 // Figures and footnotes: the two directives that carry data rather than free text. Neither records errors.
 #include "block_parser.hpp"
 #include "block_util.hpp"
+#include "markers.hpp"
 
 namespace quillet {
 

@@ -5,6 +5,7 @@
 
 #include "block_parser.hpp"
 #include "block_util.hpp"
+#include "markers.hpp"
 
 namespace quillet {
 
@@ -20,10 +21,10 @@ std::optional<uint64_t> parse_start_number(std::string_view s) {
 }
 
 // Lines that begin another construct (or belong to the document header): inside a list they mean the list
-// was left unclosed rather than mistyped.
+// was left unclosed rather than mistyped. A closing line is the list's own.
 bool is_block_start_line(std::string_view t) {
-    return (starts_with(t, "::") && t != "::") || starts_with(t, "```") || starts_with(t, "#") || t == "---" ||
-           starts_with(t, "@profile") || starts_with(t, "@modules") || starts_with(t, "--- meta ---");
+    return (opens_construct(t) && t != kDirective) || starts_with(t, kProfilePrefix) ||
+           starts_with(t, kModulesPrefix) || starts_with(t, kMetadataOpener);
 }
 
 void read_list_arguments(std::string_view args, List& list) {
@@ -61,7 +62,7 @@ Block BlockParser::parse_list_block(LineCursor& cursor, std::string_view input) 
     while (const auto& peeked = cursor.peek_line()) {
         const Line line = *peeked;
         const std::string_view t = trim(line.text);
-        const bool belongs = t == "::" || starts_with(t, "- ") || starts_with(t, "| ") || is_blank(line.text);
+        const bool belongs = t == kDirective || starts_with(t, "- ") || starts_with(t, "| ") || is_blank(line.text);
         if (!belongs) {
             if (is_block_start_line(t)) {
                 errors.push_back(ParseError::unclosed("::list", Span{opener.start, opener.end}));
@@ -72,7 +73,7 @@ Block BlockParser::parse_list_block(LineCursor& cursor, std::string_view input) 
         }
         cursor.next_line();
         end = line.end;
-        if (t == "::") break;
+        if (t == kDirective) break;
         if (starts_with(t, "- ")) {
             add_pending();
             pending = Span{offset_in(input, t) + 2, line.end};

@@ -2,6 +2,7 @@
 // is none of these, a blank line included, ends the table with an error and is left for the next block.
 #include "block_parser.hpp"
 #include "block_util.hpp"
+#include "markers.hpp"
 
 namespace quillet {
 
@@ -46,14 +47,14 @@ Block BlockParser::parse_table_block(LineCursor& cursor, std::string_view input)
     while (const auto& peeked = cursor.peek_line()) {
         const Line line = *peeked;
         const std::string_view t = trim(line.text);
-        if (t != "::" && !starts_with(t, "|")) {
+        if (t != kDirective && !starts_with(t, "|")) {
             errors.push_back(ParseError::unclosed("::table", Span{opener.start, opener.end}));
             break;
         }
         cursor.next_line();
         end = line.end;
-        if (t == "::") break;
-        if (t.find("---") != std::string_view::npos) {
+        if (t == kDirective) break;
+        if (t.find(kRule) != std::string_view::npos) {
             separator_seen = true;
         } else {
             const bool header = !row_seen && !separator_seen;

@@ -55,11 +55,6 @@ inline bool is_blank(std::string_view line) {
     return true;
 }
 
-// A closing line's trimmed text is exactly "::".
-inline bool is_closing_line(std::string_view line) {
-    return trim(line) == "::";
-}
-
 // The first white-space separated word of s (leading white space skipped).
 std::string_view first_word(std::string_view s);
 

@@ -1,13 +1,12 @@
 // Code fences, math, HTML and raw blocks: bodies kept as unparsed source text.
 #include "verbatim.hpp"
 
+#include "markers.hpp"
 #include "text.hpp"
 
 namespace quillet {
 
 namespace {
-
-constexpr std::string_view kFence = "```";
 
 VerbatimBody read_until_closing_line(LineCursor& cursor, std::string_view input, const Line& opener) {
     return read_verbatim_body(cursor, input, opener, [](std::string_view text) { return is_closing_line(text); });
