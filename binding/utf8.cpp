@@ -46,12 +46,15 @@ inline char* put_utf8(char* out, Py_UCS4 c) {
 
 // Copies the run of ASCII code units that starts at units[i], sixteen at a time, to `out`; returns how many
 // were copied (a few ASCII units may remain before the next unit that is not).
+// The units one SSE2 comparison covers, and how many are looked at one by one past a unit that is not ASCII.
+constexpr size_t kChunk = 16;
+
 template <class Unit>
 inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
     const size_t first = i;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= n) {
+    while (i + kChunk <= n) {
         const auto* p = reinterpret_cast<const __m128i*>(units + i);
         __m128i bytes;
         if constexpr (sizeof(Unit) == 1) {
@@ -75,7 +78,7 @@ inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
             bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - first)), bytes);
-        i += 16;
+        i += kChunk;
     }
 #endif
     return i - first;
@@ -92,7 +95,7 @@ Py_ssize_t encode(const Unit* units, size_t n, char* out) {
         out += run;
         i += run;
         // Up to sixteen units one by one: past a character that is not ASCII, or at the end.
-        const size_t stop = i + 16 < n ? i + 16 : n;
+        const size_t stop = i + kChunk < n ? i + kChunk : n;
         for (; i < stop; ++i) {
             const Py_UCS4 c = units[i];
             if (c < 0x80) {

@@ -50,7 +50,7 @@ Block parse_heading(BlockParser& parser, LineCursor& cursor, std::string_view in
     size_t n = 0;
     while (n < t.size() && t[n] == kHeadingMark) ++n;
     const Span span{line.start, line.end};
-    if (n >= 1 && n <= 6 && (n == t.size() || t[n] == ' ')) {
+    if (n >= 1 && n <= kMaxHeadingLevel && (n == t.size() || t[n] == ' ')) {
         std::string_view text = trim_start(t.substr(n));
         const size_t text_start = line.end - text.size();
         return Heading{static_cast<uint8_t>(n), parser.inline_slice(input, text_start, line.end), span};

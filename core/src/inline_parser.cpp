@@ -57,6 +57,9 @@ constexpr std::array<bool, 256> kOpener = make_opener_table();
 #endif
 
 #if QUILLET_ALIGNED_BLOCKS
+// The bytes one SSE2 comparison covers.
+constexpr size_t kBlockBytes = 16;
+
 // One bit per byte of the aligned 16-byte block: set where the byte may open a construct.
 inline unsigned opener_mask(const char* block) {
     const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
@@ -79,15 +82,15 @@ size_t find_opener(std::string_view t, size_t from) {
     // past the end. Short texts (the content of an emphasis, a table cell) cost one block, not a byte loop.
     const char* data = t.data();
     const auto start = reinterpret_cast<uintptr_t>(data + from);
-    const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{15});
+    const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{kBlockBytes - 1});
     const char* end = data + n;
-    unsigned mask = opener_mask(block) & (~0u << (start & 15));
+    unsigned mask = opener_mask(block) & (~0u << (start & (kBlockBytes - 1)));
     for (;;) {
         if (mask != 0) {
             const auto i = static_cast<size_t>(block + __builtin_ctz(mask) - data);
             return i < n ? i : kNone;
         }
-        block += 16;
+        block += kBlockBytes;
         if (block >= end) return kNone;
         mask = opener_mask(block);
     }
@@ -405,7 +408,8 @@ size_t InlineParser::autolink(size_t p) {
     const std::string_view u = t_.substr(p + 1, k - p - 1);
     const size_t mark = memo_find(kSchemeMarkMemo, p + 1, [&](size_t lo) { return scan_scheme_mark(lo); });
     const bool has_scheme_mark = mark != kNone && mark + 3 <= k;
-    if (!has_scheme_mark && u.substr(0, 7) != "mailto:") return kNone;
+    constexpr std::string_view kMailto = "mailto:";
+    if (!has_scheme_mark && u.substr(0, kMailto.size()) != kMailto) return kNone;
     if (memo_byte(kSpaceMemo, ' ', p + 1) < k || memo_byte(kLineFeedMemo, '\n', p + 1) < k) return kNone;
     return emit(p, k + 1, Inline{InlineKind::AutoLink, span(p, k + 1), u, {}, {}});
 }

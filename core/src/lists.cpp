@@ -35,8 +35,8 @@ void read_list_arguments(std::string_view args, List& list) {
             list.kind = ListKind::Ordered;
         } else if (word == "unordered") {
             list.kind = ListKind::Unordered;
-        } else if (starts_with(word, "start=")) {
-            list.start = parse_start_number(word.substr(6));
+        } else if (constexpr std::string_view kStart = "start="; starts_with(word, kStart)) {
+            list.start = parse_start_number(word.substr(kStart.size()));
         }
     }
 }

@@ -1,13 +1,15 @@
 // The marks that open and close the line constructs, and the one test of which lines open a construct.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "text.hpp"
 
 namespace quillet {
 
-inline constexpr char kHeadingMark = '#';             // one to six open a heading
+inline constexpr char kHeadingMark = '#';  // one to six open a heading
+inline constexpr size_t kMaxHeadingLevel = 6;
 inline constexpr std::string_view kRule = "---";      // alone, a thematic break or the end of the metadata
                                                       // block; inside a table row, a separator
 inline constexpr std::string_view kDirective = "::";  // opens a directive; alone on a line, closes one
