@@ -238,8 +238,7 @@ struct Block {
     Variant value;
 
     template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, Block>)
-    Block(T&& v) : value(std::forward<T>(v)) {}
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Block>) Block(T&& v) : value(std::forward<T>(v)) {}
 
     BlockKind kind() const { return static_cast<BlockKind>(value.index()); }
     Span span() const {
