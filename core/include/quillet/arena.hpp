@@ -75,12 +75,12 @@ public:
 
     T* allocate(size_t n) {
         if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        if (source_ == nullptr) return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{alignof(T)}));
+        if (source_ == nullptr) return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{alignof(T)}));
         return static_cast<T*>(source_->allocate(n * sizeof(T), alignof(T)));
     }
 
     void deallocate(T* p, size_t) noexcept {
-        if (source_ == nullptr) ::operator delete(p, std::align_val_t{alignof(T)});
+        if (source_ == nullptr) ::operator delete (p, std::align_val_t{alignof(T)});
     }
 
     Arena* source() const noexcept { return source_; }
