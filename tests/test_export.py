@@ -4,19 +4,12 @@ from __future__ import annotations
 
 import json
 import math
-import sys
-from pathlib import Path
 
 import pytest
 
 import pyql
-
-SOURCE = Path(__file__).resolve().parents[1] / "python"
-if str(SOURCE) not in sys.path:
-    sys.path.insert(0, str(SOURCE))
-
-from quillet import to_dict, to_json  # noqa: E402
-from quillet.export import PRETTY_DEPTH  # noqa: E402
+from quillet import to_dict, to_json
+from quillet.export import PRETTY_DEPTH
 
 
 def N(type_: str, start: int, end: int, /, **fields) -> dict:
@@ -157,13 +150,6 @@ def test_non_finite_floats_are_null():
     for kwargs in ({}, {"allow_nan": True}, {"indent": 2}):
         text = to_json(doc, **kwargs)
         assert json.loads(text, parse_constant=no_constants)["metadata"] == expected
-
-
-def nested(depth: int, leaf=1) -> list:
-    value = [leaf]
-    for _ in range(depth - 1):
-        value = [value]
-    return value
 
 
 def depth_of(value) -> int:
