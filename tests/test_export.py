@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import json
 import math
+import re
 
 import pytest
 
 import pyql
-from quillet import to_dict, to_json
+from quillet import export, to_dict, to_json
 from quillet.export import PRETTY_DEPTH
+from quillet.fields import NODE_SHAPES
 
 
 def N(type_: str, start: int, end: int, /, **fields) -> dict:
@@ -74,6 +76,15 @@ def test_every_node_type(source, block):
     exact(to_dict(doc)["blocks"], [block])
     exact(to_dict(doc.blocks[0]), block)  # a node on its own
     assert json.loads(to_json(doc)) == to_dict(doc)
+
+
+def test_documented_fields_are_the_exported_fields():
+    # The schema in the module's documentation is written by hand beside the table the export follows.
+    table = export.__doc__.split("Fields by type")[1].split("::\n\n", 1)[1].split("\n\n")[0]
+    documented = {name: () if fields == "-" else tuple(fields.split(", "))
+                  for name, fields in re.findall(r"(\w+) {2,}(-|\w+(?:, \w+)*)", table)}
+    assert documented == {"Document": ("profile", "modules", "metadata", "blocks"),
+                          **{shape.name: shape.fields for shape in NODE_SHAPES}}
 
 
 METADATA_SOURCE = """\
