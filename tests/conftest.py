@@ -1,4 +1,6 @@
-"""Shared helpers: a compact S-expression rendering of parsed trees.
+"""Helpers shared by the test files.
+
+A compact S-expression rendering of parsed trees:
 
     render(node)  ->  (Paragraph 0..3 (Emphasis 0..3 (Text 1..2 "a")))
 
@@ -6,11 +8,28 @@ Each node shows its class, its span as START..END, its scalar fields and then
 its children. Fields named bare below are shown as name=value (omitted when
 None); a field prefixed with '"' is shown as a bare quoted text; a field
 prefixed with '*' holds the child nodes.
+
+Also: walk() over every node of a tree, SINK (a document with every node class
+the parser produces), the repository's paths, the bench scripts loaded by
+path, and the environment of a child interpreter.
 """
 
 import os
+import runpy
+import sys
+from pathlib import Path
+from types import SimpleNamespace
 
 import pyql
+
+ROOT = Path(__file__).resolve().parents[1]
+BENCH = ROOT / "bench"
+SOURCE = ROOT / "python"
+
+# The companion package is tested from the source tree; pyql comes from the
+# installed build.
+if str(SOURCE) not in sys.path:
+    sys.path.insert(0, str(SOURCE))
 
 # Tests run under AddressSanitizer by scripts/test-sanitized.sh, which preloads its runtime. It reserves
 # terabytes of address space and keeps freed memory in quarantine: address-space limits cannot be applied
@@ -113,3 +132,61 @@ def errors(src):
         (e.message, scalar(e.kind), e.span.start, e.span.end)
         for e in result(src).errors
     ]
+
+
+# The field holding the child nodes, for each class that has one.
+CHILDREN = {
+    "Document": "blocks",
+    **{name: f[1:] for name, fields in SHAPES.items() for f in fields if f[0] == "*"},
+}
+
+
+def walk(node):
+    """node and every node below it, depth first in source order. Iterative:
+    some tests walk hundreds of thousands of nodes."""
+    stack = [node]
+    while stack:
+        node = stack.pop()
+        yield node
+        name = type(node).__name__
+        assert name in CHILDREN or name in SHAPES, f"unexpected node type {name}"
+        if name in CHILDREN:
+            stack.extend(reversed(getattr(node, CHILDREN[name])))
+
+
+# One document with every node class the parser produces (all but the two
+# break classes), with texts of two or more characters.
+SINK = (
+    "@modules html, math\n"
+    "--- meta ---\n"
+    "title: Tt\n"
+    "---\n"
+    "# Head *em* **st** ~~del~~ `code` [[label|http://u]] [^nn] <http://auto>\n"
+    "\n"
+    "::list ordered start=3\n- item\n::\n"
+    "```py\ncode\n```\n"
+    '::callout type=tip title="A title"\nbody\n::\n'
+    "::quote\nquoted\n::\n"
+    "::figure src=a.png alt=xy caption=cap\n"
+    "::table\n| a | b |\n::\n"
+    "::footnotes\n[^nn]: note\n::\n"
+    "::math\nx^2\n::\n"
+    "::html\n<b>\n::\n"
+    "---\n"
+    "::unknown\nraw text\n::\n"
+    "A paragraph.\n"
+)
+
+
+def bench_script(name, run_name="<run_path>"):
+    """The globals of the script bench/<name> as attributes; bench/ is no
+    package, so the script is run from its path."""
+    return SimpleNamespace(**runpy.run_path(str(BENCH / name), run_name=run_name))
+
+
+def child_env(*paths):
+    """The environment for a child interpreter, with paths put first on its
+    PYTHONPATH."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")]))
+    return env

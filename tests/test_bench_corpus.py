@@ -5,17 +5,14 @@ cleanly into every kind of node and the Markdown form says the same things.
 """
 
 import re
-import runpy
 from collections import Counter
-from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import pyql
+from conftest import bench_script, walk
 
-CORPUS_PY = Path(__file__).resolve().parent.parent / "bench" / "corpus.py"
-corpus = SimpleNamespace(**runpy.run_path(str(CORPUS_PY)))
+corpus = bench_script("corpus.py")
 
 SIZE = 60_000
 
@@ -26,16 +23,7 @@ def forms():
 
 
 def node_counts(document):
-    counts = Counter()
-    stack = list(document.blocks)
-    while stack:
-        node = stack.pop()
-        counts[type(node).__name__] += 1
-        for name in ("content", "blocks", "items", "rows", "cells", "defs", "label"):
-            children = getattr(node, name, None)
-            if isinstance(children, list):
-                stack.extend(children)
-    return counts
+    return Counter(type(node).__name__ for block in document.blocks for node in walk(block))
 
 
 def test_same_seed_same_text_other_seed_other_text(forms):

@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import pyql
+from conftest import SINK, walk
 from pyql import Profile
 
 NAMES = [
@@ -80,39 +81,6 @@ DOCS = {
     "Parser": "Quillet parser.\n\nArgs:\n    profile: Profile.Quillet (default), "
               "Profile.Md, or Profile.MdStrict",
 }
-
-# One document with every node class the parser produces (all but the two
-# break classes), with texts of two or more characters.
-SINK = (
-    "@modules html, math\n"
-    "--- meta ---\n"
-    "title: Tt\n"
-    "---\n"
-    "# Head *em* **st** ~~del~~ `code` [[label|http://u]] [^nn] <http://auto>\n"
-    "\n"
-    "::list ordered start=3\n- item\n::\n"
-    "```py\ncode\n```\n"
-    '::callout type=tip title="A title"\nbody\n::\n'
-    "::quote\nquoted\n::\n"
-    "::figure src=a.png alt=xy caption=cap\n"
-    "::table\n| a | b |\n::\n"
-    "::footnotes\n[^nn]: note\n::\n"
-    "::math\nx^2\n::\n"
-    "::html\n<b>\n::\n"
-    "---\n"
-    "::unknown\nraw text\n::\n"
-    "A paragraph.\n"
-)
-
-
-def walk(node):
-    """The node and everything below it, depth first."""
-    yield node
-    for name, form in ATTRS[type(node).__name__]:
-        value = getattr(node, name)
-        if form == "s" and isinstance(value, list):
-            for child in value:
-                yield from walk(child)
 
 
 def plain(value):

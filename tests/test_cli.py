@@ -17,21 +17,13 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import UNDER_ASAN
+from conftest import ROOT, SOURCE, UNDER_ASAN, child_env
+from quillet.cli import Progress, format_value, printable
+from quillet.export import to_dict
+from quillet.lines import LineIndex, line_col
 
-ROOT = Path(__file__).resolve().parents[1]
-SOURCE = ROOT / "python"
 TOUR = ROOT / "examples" / "tour.qlt"
 ERRORS = ROOT / "examples" / "errors.qlt"
-
-# The companion package is tested from the source tree; pyql comes from the
-# installed build.
-if str(SOURCE) not in sys.path:
-    sys.path.insert(0, str(SOURCE))
-
-from quillet.cli import Progress, format_value, printable  # noqa: E402
-from quillet.export import to_dict  # noqa: E402
-from quillet.lines import LineIndex, line_col  # noqa: E402
 
 
 def cli_command(*args: str, limit: int | None = None) -> list[str]:
@@ -43,8 +35,7 @@ def cli_command(*args: str, limit: int | None = None) -> list[str]:
 
 
 def cli_env() -> dict[str, str]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SOURCE), env.get("PYTHONPATH")]))
+    env = child_env(str(SOURCE))
     env["PYTHONIOENCODING"] = "utf-8"
     return env
 

@@ -4,19 +4,14 @@ from __future__ import annotations
 
 import json
 import math
-import sys
-from pathlib import Path
+import re
 
 import pytest
 
 import pyql
-
-SOURCE = Path(__file__).resolve().parents[1] / "python"
-if str(SOURCE) not in sys.path:
-    sys.path.insert(0, str(SOURCE))
-
-from quillet import to_dict, to_json  # noqa: E402
-from quillet.export import PRETTY_DEPTH  # noqa: E402
+from quillet import export, to_dict, to_json
+from quillet.export import PRETTY_DEPTH
+from quillet.fields import NODE_SHAPES
 
 
 def N(type_: str, start: int, end: int, /, **fields) -> dict:
@@ -81,6 +76,15 @@ def test_every_node_type(source, block):
     exact(to_dict(doc)["blocks"], [block])
     exact(to_dict(doc.blocks[0]), block)  # a node on its own
     assert json.loads(to_json(doc)) == to_dict(doc)
+
+
+def test_documented_fields_are_the_exported_fields():
+    # The schema in the module's documentation is written by hand beside the table the export follows.
+    table = export.__doc__.split("Fields by type")[1].split("::\n\n", 1)[1].split("\n\n")[0]
+    documented = {name: () if fields == "-" else tuple(fields.split(", "))
+                  for name, fields in re.findall(r"(\w+) {2,}(-|\w+(?:, \w+)*)", table)}
+    assert documented == {"Document": ("profile", "modules", "metadata", "blocks"),
+                          **{shape.name: shape.fields for shape in NODE_SHAPES}}
 
 
 METADATA_SOURCE = """\
@@ -157,13 +161,6 @@ def test_non_finite_floats_are_null():
     for kwargs in ({}, {"allow_nan": True}, {"indent": 2}):
         text = to_json(doc, **kwargs)
         assert json.loads(text, parse_constant=no_constants)["metadata"] == expected
-
-
-def nested(depth: int, leaf=1) -> list:
-    value = [leaf]
-    for _ in range(depth - 1):
-        value = [value]
-    return value
 
 
 def depth_of(value) -> int:

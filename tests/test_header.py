@@ -9,17 +9,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import pyql
-from conftest import blocks, q, render, result, scalar
+from conftest import P, blocks, render, result, scalar
 
 Md, MdStrict = pyql.Profile.Md, pyql.Profile.MdStrict
 INT_MAX = 2**63 - 1
 INT_MIN = -(2**63)
 DBL_MAX = 1.7976931348623157e308
 inf = math.inf
-
-
-def P(start, end, text):
-    return f"(Paragraph {start}..{end} (Text {start}..{end} {q(text)}))"
 
 
 def document(src, profile=None):

@@ -4,16 +4,11 @@ a huge metadata list is given up piece by piece as the pieces are converted,
 not held whole beside its objects. Measured with bench/memory.py, one fresh
 process per family, from the process's resident set."""
 
-import os
-import runpy
 import sys
-from pathlib import Path
 
 import pytest
 
-from conftest import UNDER_ASAN
-
-MEMORY_PY = Path(__file__).resolve().parent.parent / "bench" / "memory.py"
+from conftest import UNDER_ASAN, bench_script
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc"),
@@ -23,6 +18,6 @@ pytestmark = [
 
 @pytest.mark.parametrize("family", ["table_rows", "short_items", "backtick", "long_meta_list", "nested_meta_list"])
 def test_peak_memory_stays_close_to_what_the_result_keeps(family):
-    bench = runpy.run_path(str(MEMORY_PY), run_name="memory")
-    m = bench["measure"](family, bench["MB"])
-    assert m["peak"] <= bench["MAX_PEAK_OVER_KEPT"] * m["kept"], m
+    bench = bench_script("memory.py", run_name="memory")
+    m = bench.measure(family, bench.MB)
+    assert m["peak"] <= bench.MAX_PEAK_OVER_KEPT * m["kept"], m

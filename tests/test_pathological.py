@@ -13,21 +13,19 @@ also reports what it parsed, which must match what the family was built to be.
 """
 
 import json
-import runpy
 import subprocess
 import sys
 import time
-from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import pyql
+from conftest import BENCH, bench_script
 
 # The generators are shared with bench/scaling.py, which imports them as a
 # script's neighbour; run here from their path, so that sys.path stays as it is.
-FAMILIES_PY = Path(__file__).resolve().parent.parent / "bench" / "families.py"
-families = SimpleNamespace(**runpy.run_path(str(FAMILIES_PY)))
+FAMILIES_PY = BENCH / "families.py"
+families = bench_script("families.py")
 
 # Seconds: room for machine noise, where the slowest family takes 0.6 s. A
 # quadratic parser whose every failed search is one byte search to the end

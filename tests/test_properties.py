@@ -10,8 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import pyql
-from conftest import render, scalar
-from test_binding import SINK, walk
+from conftest import SINK, render, scalar, walk
 
 # Opener lines of Quillet constructs, each with lines of the body it expects;
 # every body also draws from COMMON, and every line may end in inline pieces.

@@ -5,9 +5,8 @@ import re
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
+from conftest import ROOT
 
 
 def test_batch_example_writes_one_json_line_per_document(tmp_path):

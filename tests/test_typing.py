@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import ast
 import importlib.util
-import os
 import subprocess
 import sys
 import sysconfig
@@ -18,8 +17,8 @@ from pathlib import Path
 import pytest
 
 import pyql
+from conftest import ROOT, child_env
 
-ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "binding" / "pyql.pyi"
 EXAMPLE = ROOT / "examples" / "typed_usage.py"
 HAVE_MYPY = importlib.util.find_spec("mypy") is not None
@@ -68,18 +67,10 @@ def test_installed_stubs_are_the_source_stubs():
     assert (here / "pyql-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()
 
 
-def child_env() -> dict[str, str]:
-    """The environment of a subprocess that imports the very pyql under test."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (str(Path(pyql.__file__).resolve().parent), env.get("PYTHONPATH")) if p
-    )
-    return env
-
-
 def run_checker(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    # The source stubs come first on mypy's path, whether or not a wheel installed them too.
-    env = child_env()
+    # The subprocess imports the very pyql under test; the source stubs come first on mypy's path, whether
+    # or not a wheel installed them too.
+    env = child_env(str(Path(pyql.__file__).resolve().parent))
     env["MYPYPATH"] = str(STUB.parent)
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300

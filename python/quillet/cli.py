@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
 from quillet.export import dumps, error_dict, flat_list_text, member_name, to_dict
+from quillet.fields import walk
 from quillet.lines import LineIndex
 
 if TYPE_CHECKING:
@@ -90,38 +91,6 @@ exit status:
 A run ended by SIGINT, SIGTERM or SIGHUP stops its worker processes and ends
 by that signal; when the reader of the output goes away (quillet ... | head)
 it ends quietly, as by SIGPIPE."""
-
-# Fields printed for each node class, in declaration order: (scalar fields,
-# field holding the child nodes). A class missing here prints its span only.
-_FIELDS: dict[str, tuple[tuple[str, ...], str | None]] = {
-    "Heading": (("level",), "content"),
-    "Paragraph": ((), "content"),
-    "List": (("kind", "start"), "items"),
-    "ListItem": ((), "blocks"),
-    "CodeBlock": (("lang", "content"), None),
-    "Callout": (("kind", "title"), "blocks"),
-    "Quote": ((), "blocks"),
-    "Figure": (("src", "alt", "caption"), None),
-    "Table": ((), "rows"),
-    "TableRow": (("header",), "cells"),
-    "TableCell": ((), "content"),
-    "Footnotes": ((), "defs"),
-    "FootnoteDef": (("label",), "blocks"),
-    "MathBlock": (("display", "content"), None),
-    "ThematicBreak": ((), None),
-    "HtmlBlock": (("content",), None),
-    "RawBlock": (("content",), None),
-    "Text": (("content",), None),
-    "Emphasis": ((), "content"),
-    "Strong": ((), "content"),
-    "Strikethrough": ((), "content"),
-    "CodeSpan": (("content",), None),
-    "Link": (("url", "title"), "label"),
-    "AutoLink": (("url",), None),
-    "FootnoteRef": (("label",), None),
-    "HardBreak": ((), None),
-    "SoftBreak": ((), None),
-}
 
 _INDENT = "  "
 
@@ -208,20 +177,18 @@ def render_tree(doc: object) -> list[str]:
         for key, value in metadata.items():
             lines.append(f"{_INDENT * 2}{_format_key(key)} = {format_value(value)}")
 
-    # Depth-first with an explicit stack: the depth of a tree is the input's.
-    stack = [(block, 1) for block in reversed(doc.blocks)]  # type: ignore[attr-defined]
-    while stack:
-        node, depth = stack.pop()
-        name = type(node).__name__
-        scalars, children = _FIELDS.get(name, ((), None))
-        words = [name, _span(node)]
-        for field_name in scalars:
-            value = getattr(node, field_name)
-            if value is not None:
-                words.append(f"{field_name}={_scalar(value)}")
-        lines.append(_INDENT * depth + " ".join(words))
-        if children is not None:
-            stack.extend((child, depth + 1) for child in reversed(getattr(node, children)))
+    # Each node prints the fields of its class except the one of child nodes,
+    # whose nodes follow one level deeper; a node of no known class prints
+    # its span only.
+    for node, shape, depth in walk(doc.blocks):  # type: ignore[attr-defined]
+        words = [type(node).__name__, _span(node)]
+        if shape is not None:
+            for field_name in shape.fields:
+                if field_name != shape.children:
+                    value = getattr(node, field_name)
+                    if value is not None:
+                        words.append(f"{field_name}={_scalar(value)}")
+        lines.append(_INDENT * (depth + 1) + " ".join(words))
     return lines
 
 

@@ -23,8 +23,9 @@ declaration order, then ``"span"``::
   ``"Tables"``, ``"UnknownDirective"``.
 - A field holding child nodes is an array of node objects.
 
-Fields by type (the ``content`` of Text, CodeSpan, CodeBlock, MathBlock,
-HtmlBlock and RawBlock is a string; elsewhere it is an array of inlines)::
+Fields by type, as ``quillet.fields.NODE_SHAPES`` lists them (the ``content``
+of Text, CodeSpan, CodeBlock, MathBlock, HtmlBlock and RawBlock is a string;
+elsewhere it is an array of inlines)::
 
     Document       profile, modules, metadata, blocks
     Heading        level, content            Paragraph     content
@@ -67,7 +68,9 @@ from __future__ import annotations
 import json
 import math
 import secrets
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
+
+from quillet.fields import NodeCycleError, shapes_by_class, walk
 
 __all__ = ["PRETTY_DEPTH", "member_name", "to_dict", "to_json"]
 
@@ -75,37 +78,6 @@ __all__ = ["PRETTY_DEPTH", "member_name", "to_dict", "to_json"]
 # no recursion: json.dumps recurses once per level and fails near the
 # interpreter's recursion limit (1000 by default).
 PRETTY_DEPTH = 100
-
-# Fields of each node class in declaration order; the span follows them.
-_NODE_FIELDS: dict[str, tuple[str, ...]] = {
-    "Heading": ("level", "content"),
-    "Paragraph": ("content",),
-    "List": ("kind", "start", "items"),
-    "ListItem": ("blocks",),
-    "CodeBlock": ("lang", "content"),
-    "Callout": ("kind", "title", "blocks"),
-    "Quote": ("blocks",),
-    "Figure": ("src", "alt", "caption"),
-    "Table": ("rows",),
-    "TableRow": ("cells", "header"),
-    "TableCell": ("content",),
-    "Footnotes": ("defs",),
-    "FootnoteDef": ("label", "blocks"),
-    "MathBlock": ("display", "content"),
-    "ThematicBreak": (),
-    "HtmlBlock": ("content",),
-    "RawBlock": ("content",),
-    "Text": ("content",),
-    "Emphasis": ("content",),
-    "Strong": ("content",),
-    "Strikethrough": ("content",),
-    "CodeSpan": ("content",),
-    "Link": ("label", "url", "title"),
-    "AutoLink": ("url",),
-    "FootnoteRef": ("label",),
-    "HardBreak": (),
-    "SoftBreak": (),
-}
 
 _ENUMS = ("Profile", "ModuleKind", "ListKind", "ParseErrorKind")
 
@@ -125,17 +97,6 @@ def _pyql() -> Any:
 
 def _span(span: Any) -> list[int] | None:
     return None if span is None else [span.start, span.end]
-
-
-def _node_classes() -> dict[type, tuple[str, tuple[str, ...]]]:
-    global _CLASSES
-    if _CLASSES is None:
-        pyql = _pyql()
-        _CLASSES = {getattr(pyql, name): (name, fields) for name, fields in _NODE_FIELDS.items()}
-    return _CLASSES
-
-
-_CLASSES: dict[type, tuple[str, tuple[str, ...]]] | None = None
 
 
 def _plain_scalar(value: Any, enums: tuple[type, ...]) -> Any:
@@ -213,45 +174,32 @@ def _metadata(metadata: Any) -> dict[str, Any] | None:
 
 
 def _nodes(nodes: Any) -> list[dict[str, Any]]:
-    """Plain copies of a list of nodes, depth first with an explicit stack.
-
-    Parsed trees are shallow, but node lists are ordinary mutable lists: a
-    caller may build deep chains or put a node inside itself."""
-    classes = _node_classes()
+    """Plain copies of a list of nodes, in the order walk() hands them out."""
     pyql = _pyql()
     enums = tuple(getattr(pyql, name) for name in _ENUMS)
     root: list[dict[str, Any]] = []
-    stack: list[tuple[Iterator[Any], list[dict[str, Any]], int | None]] = [(iter(nodes), root, None)]
-    open_nodes: set[int | None] = set()
-    while stack:
-        items, out, owner = stack[-1]
-        for node in items:
-            entry = classes.get(type(node))
-            if entry is None:
+    # outs[d] is the list that takes the nodes at depth d: the children of the
+    # last node handed out at depth d - 1.
+    outs = [root]
+    try:
+        for node, shape, depth in walk(nodes):
+            if shape is None:
                 raise TypeError(f"cannot export a {type(node).__name__} as a node")
-            name, fields = entry
-            plain: dict[str, Any] = {"type": name}
-            children = None
-            for field in fields:
-                value = getattr(node, field)
-                if isinstance(value, list):
-                    # Every class has at most one field of child nodes.
-                    children = value
-                    plain[field] = []
-                    child_out = plain[field]
+            plain: dict[str, Any] = {"type": shape.name}
+            children: list[dict[str, Any]] | None = None
+            for field in shape.fields:
+                if field == shape.children:
+                    children = plain[field] = []
                 else:
-                    plain[field] = _plain_scalar(value, enums)
+                    plain[field] = _plain_scalar(getattr(node, field), enums)
             plain["span"] = _span(node.span)
-            out.append(plain)
+            if len(outs) > depth + 1:
+                del outs[depth + 1 :]
+            outs[depth].append(plain)
             if children is not None:
-                if id(node) in open_nodes:
-                    raise ValueError(f"cannot export a {name} that contains itself")
-                open_nodes.add(id(node))
-                stack.append((iter(children), child_out, id(node)))
-                break
-        else:
-            stack.pop()
-            open_nodes.discard(owner)
+                outs.append(children)
+    except NodeCycleError as exc:
+        raise ValueError(f"cannot export {exc}") from None
     return root
 
 
@@ -290,7 +238,7 @@ def to_dict(obj: Any) -> dict[str, Any]:
         }
     if isinstance(obj, pyql.ParseError):
         return error_dict(obj)
-    if type(obj) in _node_classes():
+    if type(obj) in shapes_by_class():
         return _nodes([obj])[0]
     raise TypeError(
         "to_dict() expects a pyql Document, ParseResult, ParseError or node, "

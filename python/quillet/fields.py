@@ -1,0 +1,109 @@
+"""The node classes of pyql and their fields, and one walk over trees of them.
+
+``NODE_SHAPES`` is the one description of the node classes on the Python
+side: the export writes each node's fields in its order, and the command's
+tree view writes the same fields in the same order except the field of child
+nodes, whose nodes follow on lines of their own. ``walk`` is the one way the
+two go through a tree.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Iterable, Iterator, NamedTuple
+
+__all__ = ["NODE_SHAPES", "NodeCycleError", "NodeShape", "shapes_by_class", "walk"]
+
+
+class NodeShape(NamedTuple):
+    """One node class: its name in pyql, its fields in declaration order (the
+    span, which every node has, left out), and which of them holds the child
+    nodes: a list, the same one on every read. A class has at most one."""
+
+    name: str
+    fields: tuple[str, ...]
+    children: str | None = None
+
+
+NODE_SHAPES: tuple[NodeShape, ...] = (
+    # blocks and the records inside them
+    NodeShape("Heading", ("level", "content"), children="content"),
+    NodeShape("Paragraph", ("content",), children="content"),
+    NodeShape("List", ("kind", "start", "items"), children="items"),
+    NodeShape("ListItem", ("blocks",), children="blocks"),
+    NodeShape("CodeBlock", ("lang", "content")),
+    NodeShape("Callout", ("kind", "title", "blocks"), children="blocks"),
+    NodeShape("Quote", ("blocks",), children="blocks"),
+    NodeShape("Figure", ("src", "alt", "caption")),
+    NodeShape("Table", ("rows",), children="rows"),
+    NodeShape("TableRow", ("cells", "header"), children="cells"),
+    NodeShape("TableCell", ("content",), children="content"),
+    NodeShape("Footnotes", ("defs",), children="defs"),
+    NodeShape("FootnoteDef", ("label", "blocks"), children="blocks"),
+    NodeShape("MathBlock", ("display", "content")),
+    NodeShape("ThematicBreak", ()),
+    NodeShape("HtmlBlock", ("content",)),
+    NodeShape("RawBlock", ("content",)),
+    # inlines
+    NodeShape("Text", ("content",)),
+    NodeShape("Emphasis", ("content",), children="content"),
+    NodeShape("Strong", ("content",), children="content"),
+    NodeShape("Strikethrough", ("content",), children="content"),
+    NodeShape("CodeSpan", ("content",)),
+    NodeShape("Link", ("label", "url", "title"), children="label"),
+    NodeShape("AutoLink", ("url",)),
+    NodeShape("FootnoteRef", ("label",)),
+    NodeShape("HardBreak", ()),
+    NodeShape("SoftBreak", ()),
+)
+
+_BY_CLASS: dict[type, NodeShape] | None = None
+
+
+def shapes_by_class() -> dict[type, NodeShape]:
+    """The shapes keyed by the pyql classes themselves."""
+    global _BY_CLASS
+    if _BY_CLASS is None:
+        # Imported on first use, so that ``import quillet`` works (and the
+        # command can explain the problem) even when the extension fails to load.
+        import pyql
+
+        _BY_CLASS = {getattr(pyql, shape.name): shape for shape in NODE_SHAPES}
+    return _BY_CLASS
+
+
+class NodeCycleError(ValueError):
+    """A node met again below itself: a walk through it would never end."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(f"a {name} that contains itself")
+        self.name = name
+
+
+def walk(nodes: Iterable[Any]) -> Iterator[tuple[Any, NodeShape | None, int]]:
+    """Every node of nodes and every node below them, depth first in order,
+    as (node, its shape, depth), the nodes given being at depth 0. An object
+    of no node class comes with the shape None and is not entered.
+
+    The walk keeps its own stack: parsed trees are shallow, but node lists are
+    ordinary mutable lists, so a caller may chain nodes as deep as memory
+    allows, or put a node inside itself (NodeCycleError, raised once the node
+    has been handed out a second time)."""
+    shapes = shapes_by_class()
+    stack: list[tuple[Iterator[Any], Any]] = [(iter(nodes), None)]
+    open_nodes: set[int] = set()  # the nodes on the path from the top
+    while stack:
+        items, owner = stack[-1]
+        for node in items:
+            shape = shapes.get(type(node))
+            yield node, shape, len(stack) - 1
+            if shape is not None and shape.children is not None:
+                if id(node) in open_nodes:
+                    raise NodeCycleError(shape.name)
+                open_nodes.add(id(node))
+                # The stack holds the node, so its id is not reused meanwhile.
+                stack.append((iter(getattr(node, shape.children)), node))
+                break
+        else:
+            stack.pop()
+            if owner is not None:
+                open_nodes.discard(id(owner))
