@@ -349,7 +349,9 @@ def test_failing_calls_give_back_what_they_took(call, args, kwargs, outcome):
     gc.collect()
     grown = heap() - blocks  # one object per call would be 300
     assert [sys.getrefcount(o) for o in (*args, *kwargs.values())] == refs
-    assert grown < 20, grown
+    # CPython 3.10 holds a few dozen blocks more or less after a run of raised TypeErrors, however many
+    # (41, then 2, then 81 after 300, 3,000 and 30,000 calls): noise of its own, far below one per call.
+    assert grown < 100, grown
 
 
 @pytest.mark.parametrize("call", [pyql.parse, P.parse])
