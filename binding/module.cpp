@@ -34,7 +34,7 @@ public:
         // The block's long texts are converted already; the lists stay alive until it is converted.
         const std::vector<Ref> texts = std::move(texts_);
         texts_.clear();
-        if (stop_at_error_ && !parser_.errors.empty()) return false;
+        if (refusing()) return false;
         PyObject* object = convert_block(block, parts.get());
         if (object == nullptr) {
             failed_ = true;
@@ -50,12 +50,16 @@ public:
     }
 
     bool wants_parts() const override { return true; }
-    bool take_item(quillet::ListItem&& item) override { return add_part(convert_list_item(item)); }
-    bool take_row(quillet::TableRow&& row) override { return add_part(convert_table_row(row)); }
-    bool take_definition(quillet::FootnoteDef&& def) override { return add_part(convert_footnote_def(def)); }
-    bool take_paragraph(quillet::Block&& paragraph) override { return add_part(convert_block(paragraph)); }
+    bool take_item(quillet::ListItem&& item) override { return !refusing() && add_part(convert_list_item(item)); }
+    bool take_row(quillet::TableRow&& row) override { return !refusing() && add_part(convert_table_row(row)); }
+    bool take_definition(quillet::FootnoteDef&& def) override {
+        return !refusing() && add_part(convert_footnote_def(def));
+    }
+    bool take_paragraph(quillet::Block&& paragraph) override {
+        return !refusing() && add_part(convert_block(paragraph));
+    }
     bool take_inlines(quillet::Inlines batch) override {
-        if (failed_) return false;
+        if (refusing()) return false;
         if ((!text_ && !(text_ = Ref(PyList_New(0)))) || !append_inlines(text_.get(), batch)) {
             failed_ = true;
             return false;
@@ -64,6 +68,7 @@ public:
     }
     // A key written twice keeps its first position and takes the later value: plain dict assignment.
     bool take_metadata_entry(std::string_view key, std::string_view value) override {
+        if (refusing()) return false;
         if (!metadata_ && !(metadata_ = Ref(PyDict_New()))) return fail();
         const Ref k(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
         if (!k) return fail();
@@ -97,7 +102,6 @@ private:
     // parsed.
     bool add_part(PyObject* object) {
         Ref part(object);
-        if (stop_at_error_ && !parser_.errors.empty()) return false;
         if (!part || (!parts_ && !(parts_ = Ref(PyList_New(0)))) || PyList_Append(parts_.get(), part.get()) < 0) {
             failed_ = true;
             return false;
@@ -107,6 +111,10 @@ private:
 
     const quillet::Parser& parser_;
     Ref parts_;  // the parts converted so far of the container being parsed, or null
+    // Once a conversion has failed (its exception is set) nothing more is converted; parse() also stops at
+    // the first block or part after an error.
+    bool refusing() const { return failed_ || (stop_at_error_ && !parser_.errors.empty()); }
+
     bool fail() {
         failed_ = true;
         return false;

@@ -618,7 +618,10 @@ def test_repeated_parses_do_not_leak():
     assert sys.getallocatedblocks() - base < 30
 
 
-def test_allocation_failures_mid_conversion():
+# A document of every construct, and one whose list item holds a text long enough to be converted in batches.
+@pytest.mark.parametrize("src", [SINK, "--- meta ---\nk: [1, [2]]\n---\n::list\n- " + "`a` *b* " * 3000 + "\n::\n"],
+                         ids=["every construct", "batches"])
+def test_allocation_failures_mid_conversion(src):
     pytest.importorskip("_testcapi")
     code = textwrap.dedent("""
         import gc, sys, _testcapi
@@ -641,7 +644,7 @@ def test_allocation_failures_mid_conversion():
             failures += attempt(n) is None
         gc.collect()
         print(failures, sys.getallocatedblocks() - base)
-    """ % SINK)
+    """ % src)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr[-2000:]
     failures, grown = map(int, out.stdout.split())
