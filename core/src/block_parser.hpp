@@ -77,7 +77,8 @@ public:
 
     bool has_module(ModuleKind m) const;
 
-    // Streams the parts of the blocks parsed from now on to `sink` (none when null).
+    // Streams the parts of the blocks parsed from now on to `sink` (none when null); only top-level blocks
+    // are parsed here, since containers hold paragraphs alone.
     void stream_parts_to(BlockSink* sink) { parts_sink_ = sink; }
     // Whether the sink refused a part, which stops the parse after the block.
     bool parts_refused() const { return parts_failed_; }

@@ -133,10 +133,11 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     }
     modules = doc.modules;
 
+    // A sink that takes parts takes the metadata entries and the parts of every top-level container.
+    BlockSink* parts_sink = sink != nullptr && sink->wants_parts() ? sink : nullptr;
     if (const auto& line = cursor.peek_line(); line && opens_metadata(*line)) {
         bool refused = false;
-        doc.metadata =
-            read_metadata(cursor, doc.arena.get(), sink != nullptr && sink->wants_parts() ? sink : nullptr, refused);
+        doc.metadata = read_metadata(cursor, doc.arena.get(), parts_sink, refused);
         if (refused) return doc;
         cursor.skip_blank_lines();
     }
@@ -149,11 +150,10 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     }
     // Each block's tree is dropped, and its memory reused, once the sink has taken it.
     const Arena::Mark after_header = doc.arena->mark();
+    blocks.stream_parts_to(parts_sink);
     while (cursor.skip_blank_lines()) {
         {
-            blocks.stream_parts_to(sink->wants_parts() ? sink : nullptr);
             std::optional<Block> block = blocks.parse_block(cursor, input);
-            blocks.stream_parts_to(nullptr);
             if (blocks.parts_refused() || (block && !sink->take(std::move(*block)))) break;
         }
         doc.arena->rewind(after_header);
