@@ -150,6 +150,7 @@ Document Parser::parse_document(std::string_view input, BlockSink* sink) {
     }
     // Each block's tree is dropped, and its memory reused, once the sink has taken it.
     const Arena::Mark after_header = doc.arena->mark();
+    if (!sink->begin_blocks(doc)) return doc;
     blocks.stream_parts_to(parts_sink);
     while (cursor.skip_blank_lines()) {
         {

@@ -37,6 +37,11 @@ public:
     // dropped when this returns.
     virtual bool take(Block&& block) = 0;
 
+    // Called once the header has been read, before the first block: `header` holds the profile, the
+    // modules, the span and (unless a sink that takes parts took its entries) the metadata, and no blocks.
+    // Returning false stops the parse.
+    virtual bool begin_blocks(const Document& /*header*/) { return true; }
+
     // A sink that answers true takes the parts of a top-level container one by one, each as soon as it is
     // complete: the items of a list, the rows of a table, the definitions of a footnotes block, the
     // paragraphs of a quote or callout. The container then comes to take() with no parts of its own. So a

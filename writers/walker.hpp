@@ -1,0 +1,151 @@
+// One walk over a parsed tree, shared by every writer: depth first, in document order, without recursion.
+//
+// Every node gives an Enter event, then the events of its children, then a Leave event; a node without
+// children gives its Leave right after its Enter. The walk keeps its own stack, so a tree nested as deep
+// as memory allows (a caller's tree, rebuilt from Python objects) costs heap, not C stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "quillet/document.hpp"
+#include "quillet/errors.hpp"
+
+namespace quillet::writers {
+
+// The node classes, in the order of their Python classes' field table. Records inside blocks (ListItem,
+// TableRow, TableCell, FootnoteDef) are nodes like any other.
+enum class NodeType : uint8_t {
+    Heading,
+    Paragraph,
+    List,
+    ListItem,
+    CodeBlock,
+    Callout,
+    Quote,
+    Figure,
+    Table,
+    TableRow,
+    TableCell,
+    Footnotes,
+    FootnoteDef,
+    MathBlock,
+    ThematicBreak,
+    HtmlBlock,
+    RawBlock,
+    Text,
+    Emphasis,
+    Strong,
+    Strikethrough,
+    CodeSpan,
+    Link,
+    AutoLink,
+    FootnoteRef,
+    HardBreak,
+    SoftBreak,
+};
+inline constexpr size_t kNodeTypeCount = size_t(NodeType::SoftBreak) + 1;
+
+// The class name of a node type: "Heading".
+std::string_view type_name(NodeType type);
+bool is_inline(NodeType type);
+
+// One node of any type: its type and the struct that holds it (Heading, ListItem, Inline, ...).
+struct NodeRef {
+    NodeType type = NodeType::Paragraph;
+    const void* node = nullptr;
+
+    template <class T>
+    const T& as() const {
+        return *static_cast<const T*>(node);
+    }
+    Span span() const;
+};
+
+NodeRef node_ref(const Block& block);
+NodeRef node_ref(const ListItem& item);
+NodeRef node_ref(const TableRow& row);
+NodeRef node_ref(const TableCell& cell);
+NodeRef node_ref(const FootnoteDef& def);
+NodeRef node_ref(const Inline& node);
+
+// The children of a node: its content, blocks, items, rows, cells, defs or (Link) label.
+size_t child_count(NodeRef node);
+NodeRef child_at(NodeRef node, size_t i);
+
+enum class Event : uint8_t { Enter, Leave };
+
+class Walker {
+public:
+    // Walks `count` roots and everything below them; the roots are at depth 0.
+    Walker(const NodeRef* roots, size_t count) : roots_(roots), root_count_(count) {}
+    explicit Walker(const NodeRef& root) : Walker(&root, 1) {}
+
+    // Moves to the next event; false once the walk is over.
+    bool next();
+
+    Event event() const { return event_; }
+    NodeRef node() const { return node_; }
+    // 0 for a root, 1 for its children, ...
+    size_t depth() const { return depth_; }
+    // The position of the current node among its siblings (or among the roots).
+    size_t index() const { return index_; }
+    // The node whose child the current one is; only meaningful when depth() > 0.
+    NodeRef parent() const;
+    // After an Enter: the next event is that node's Leave, its children are not visited.
+    void skip_children();
+
+private:
+    struct Frame {
+        NodeRef node;
+        size_t index;  // the node's own position among its siblings
+        size_t next;   // its next child to visit
+        size_t count;  // its number of children
+    };
+    void enter(NodeRef node, size_t index);
+
+    const NodeRef* roots_;
+    size_t root_count_;
+    size_t next_root_ = 0;
+    std::vector<Frame> stack_;  // the open nodes, the current one last while it is open
+    NodeRef node_;
+    size_t index_ = 0;
+    size_t depth_ = 0;
+    Event event_ = Event::Leave;
+    bool pending_leave_ = false;  // a childless node was entered: its Leave comes next
+};
+
+// ---------------------------------------------------------------------------------------- what is written
+
+// A document's parts, wherever they live: a parsed Document (view_of), or a tree rebuilt from Python objects.
+struct DocumentView {
+    Profile profile = Profile::Quillet;
+    const ModuleKind* modules = nullptr;
+    size_t module_count = 0;
+    const Metadata* metadata = nullptr;  // null when the document has no metadata block
+    const Block* blocks = nullptr;
+    size_t block_count = 0;
+    Span span;
+};
+DocumentView view_of(const Document& doc);
+
+// What one write covers, in the shapes the Python objects come in.
+struct Source {
+    enum class Form : uint8_t {
+        Result,    // a ParseResult: the document, then the errors
+        Document,  // a Document
+        Error,     // one ParseError (errors[0])
+        Node,      // one node (nodes[0])
+        Nodes,     // a list of nodes
+    };
+    Form form = Form::Document;
+    DocumentView document;
+    const ParseError* errors = nullptr;
+    size_t error_count = 0;
+    const NodeRef* nodes = nullptr;
+    size_t node_count = 0;
+};
+
+}  // namespace quillet::writers
