@@ -3,14 +3,19 @@
 The ``quillet`` command prints the trees or the JSON of Quillet documents and
 reports their errors with line and column numbers (see ``quillet --help``).
 ``to_dict`` and ``to_json`` export a parsed document as plain data or JSON
-(the schema is described in ``quillet.export``). ``line_col`` turns the UTF-8
-byte offsets of spans into (line, column) pairs.
+(the schema is described in ``quillet.export``). ``TextIndex`` turns the UTF-8
+byte offsets of spans into ``str`` indexes, UTF-16 offsets and (line, column)
+pairs (``line_col`` for a single offset). For agents and retrieval pipelines:
+``sections`` gives the heading tree, ``chunks`` splits a document into pieces
+that fit a budget, and ``check`` reports what a writer should fix.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
+from quillet.sections import Section, iter_sections, sections
+from quillet.textindex import TextIndex
 
 try:
     # The version is set once, in pyproject.toml, and read back from the installed distribution.
@@ -18,4 +23,14 @@ try:
 except PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "unknown"
 
-__all__ = ["LineIndex", "__version__", "line_col", "to_dict", "to_json"]
+__all__ = [
+    "LineIndex",
+    "Section",
+    "TextIndex",
+    "__version__",
+    "iter_sections",
+    "line_col",
+    "sections",
+    "to_dict",
+    "to_json",
+]

@@ -1,0 +1,90 @@
+"""What the agent tools share: reading their ``source`` argument and the plain
+text of inline nodes."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Sequence
+
+if TYPE_CHECKING:
+    import pyql
+
+__all__ = ["Parsed", "parse_source", "plain_text", "profile_value"]
+
+
+class Parsed:
+    """A parsed document: its top-level blocks, its errors and, when the
+    source was a ``str``, that text."""
+
+    __slots__ = ("document", "blocks", "errors", "text")
+
+    def __init__(
+        self,
+        document: pyql.Document | None,
+        blocks: Sequence[Any],
+        errors: Sequence[pyql.ParseError],
+        text: str | None,
+    ) -> None:
+        self.document = document
+        self.blocks = blocks
+        self.errors = errors
+        self.text = text
+
+
+def profile_value(profile: Any) -> Any:
+    """The profile argument as pyql takes it: None, a ``pyql.Profile`` or one
+    of the names the command accepts ("quillet", "md", "md-strict")."""
+    if profile is None or not isinstance(profile, str):
+        return profile
+    import pyql
+
+    names = {"quillet": pyql.Profile.Quillet, "md": pyql.Profile.Md, "md-strict": pyql.Profile.MdStrict}
+    if profile not in names:
+        raise ValueError(f"profile must be one of {', '.join(names)}, not {profile!r}")
+    return names[profile]
+
+
+def parse_source(source: Any, profile: Any = None, *, name: str = "source") -> Parsed:
+    """Parse a ``str``, or take a ``pyql.Document``, ``pyql.ParseResult`` or
+    list of block nodes as they are."""
+    import pyql
+
+    if isinstance(source, str):
+        result = pyql.parse_with_recovery(source, profile_value(profile))
+        return Parsed(result.document, result.document.blocks, result.errors, source)
+    if isinstance(source, pyql.ParseResult):
+        return Parsed(source.document, source.document.blocks, source.errors, None)
+    if isinstance(source, pyql.Document):
+        return Parsed(source, source.blocks, [], None)
+    if isinstance(source, (list, tuple)):
+        return Parsed(None, list(source), [], None)
+    raise TypeError(
+        f"{name} must be a str, a pyql.Document, a pyql.ParseResult or a list of blocks, "
+        f"not {type(source).__name__}"
+    )
+
+
+def plain_text(inlines: Sequence[Any]) -> str:
+    """The text a reader sees in a list of inline nodes: markup dropped, a
+    link's label kept, an autolink's address, footnote references left out."""
+    import pyql
+
+    parts: list[str] = []
+    # Parsed inlines nest at most three levels; an explicit stack still keeps
+    # node lists chained by hand, however deep, from recursing.
+    stack: list[Any] = list(reversed(inlines))
+    entered: set[int] = set()
+    while stack:
+        node = stack.pop()
+        kind = type(node)
+        if kind is pyql.Text or kind is pyql.CodeSpan:
+            parts.append(node.content)
+        elif kind is pyql.AutoLink:
+            parts.append(node.url)
+        elif kind in (pyql.Link, pyql.Emphasis, pyql.Strong, pyql.Strikethrough):
+            if id(node) in entered:  # a node list built by hand that holds itself
+                continue
+            entered.add(id(node))
+            stack.extend(reversed(node.label if kind is pyql.Link else node.content))
+        elif kind in (pyql.HardBreak, pyql.SoftBreak):
+            parts.append(" ")
+    return "".join(parts)
