@@ -1,0 +1,537 @@
+"""Splitting a document into chunks that fit a budget, along its structure.
+
+The document is read as a run of top-level blocks, each owning the blank lines
+after it (the first also owns the header before it), so that the blocks tile
+the text. Blocks are packed into chunks in order while they fit the budget:
+
+- a heading starts a new chunk unless the current chunk began at the heading of
+  an enclosing section and the new section (up to the next heading of the same
+  or a higher level) fits in it whole; so a chunk holds a section's start with
+  whole subsections, or a part of one section, and its path is that section's;
+- a block never is cut in two unless it alone exceeds the budget; it is then cut
+  between lines (code, lists, quotes, paragraphs) or between rows (tables),
+  never inside a line, and so never inside a UTF-8 sequence. Only a single line
+  longer than the budget makes a chunk over budget, and that chunk says so
+  (``oversized``).
+
+With ``overlap=0`` consecutive chunks tile the text: each starts where the one
+before ends, the first at 0 and the last ends at the end of the text.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from quillet._source import plain_text, profile_value
+from quillet.textindex import TextIndex
+
+__all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
+
+DEFAULT_MAX_CHARS = 2000
+FORMATS = ("source", "text", "markdown")
+CONTEXT_SEPARATOR = " > "
+
+# The blocks whose later parts, once the block is cut, repeat its opener line
+# in their context (and a table its header row), so that each part still says
+# what it is a piece of.
+_OPENED = ("List", "CodeBlock", "Callout", "Quote", "Table", "Footnotes", "MathBlock", "HtmlBlock", "RawBlock")
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """One chunk of a document.
+
+    ``index`` counts from 0; ``text`` is the exact source ``text[start:end]``
+    for ``format="source"``, else the rendered text of the chunk's blocks;
+    ``context`` is the heading path joined by " > " (with, for a later part of a
+    cut block, the block's opener line and a table's header row), for callers
+    to prepend when embedding ("" with ``heading_context=False``); ``path`` the
+    titles of the sections that contain the chunk; ``span`` its UTF-8 byte range
+    and ``start``, ``end`` the same as ``str`` indexes; ``size`` its length in
+    characters, or in tokens when a ``count_tokens`` was given; ``kinds`` the
+    node classes of its blocks, in order of first appearance; ``oversized`` is
+    true only for a single line or row longer than the budget.
+    """
+
+    __slots__ = ("index", "text", "context", "path", "span", "start", "end", "size", "kinds", "oversized")
+
+    index: int
+    text: str
+    context: str
+    path: tuple[str, ...]
+    span: tuple[int, int]
+    start: int
+    end: int
+    size: int
+    kinds: tuple[str, ...]
+    oversized: bool
+
+    def as_dict(self) -> dict[str, Any]:
+        """The chunk as plain data: every field by its name, and beside them the
+        keys retrieval frameworks use for the same facts: ``header_path``
+        ("/A/B/", the path as a Markdown header splitter writes it),
+        ``start_index`` and ``end_index`` (``str`` indexes)."""
+        data = self.metadata()
+        data["text"] = self.text
+        return data
+
+    def metadata(self) -> dict[str, Any]:
+        """``as_dict()`` without the text: the metadata of a framework's
+        document, whose text goes to its own field."""
+        return {
+            "index": self.index,
+            "context": self.context,
+            "path": list(self.path),
+            "span": list(self.span),
+            "start": self.start,
+            "end": self.end,
+            "size": self.size,
+            "kinds": list(self.kinds),
+            "oversized": self.oversized,
+            "header_path": "/" + "".join(title + "/" for title in self.path),
+            "start_index": self.start,
+            "end_index": self.end,
+        }
+
+
+class _Unit:
+    """A piece the packer places whole: a block with its trailing blank
+    lines, or one part of a block that had to be cut."""
+
+    __slots__ = ("bstart", "bend", "cstart", "cend", "chars", "tokens", "kind", "path", "level", "lead", "rendered", "block")
+
+    def __init__(
+        self, bstart: int, bend: int, cstart: int, cend: int, kind: str, path: tuple[str, ...], level: int
+    ) -> None:
+        self.bstart, self.bend, self.cstart, self.cend = bstart, bend, cstart, cend
+        self.chars = cend - cstart
+        self.tokens = 0
+        self.kind, self.path, self.level = kind, path, level
+        self.lead = ""  # what a later part of a cut block repeats
+        self.rendered: str | None = None  # the text in the output format
+        self.block: Any = None
+
+
+def _positive(name: str, value: Any) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def chunks(
+    text: str,
+    *,
+    max_chars: int | None = None,
+    max_tokens: int | None = None,
+    count_tokens: Callable[[str], int] | None = None,
+    overlap: int = 0,
+    format: str = "source",
+    heading_context: bool = True,
+    profile: Any = None,
+) -> list[Chunk]:
+    """Split ``text`` (a ``str``: chunks point into it) into chunks that
+    follow its sections and blocks (see the module's description).
+
+    The budget is ``max_chars`` characters (2000 when neither budget is given)
+    and/or ``max_tokens`` tokens as ``count_tokens`` counts them: any callable
+    from ``str`` to ``int``, for example ``lambda s: len(enc.encode(s))`` with a
+    tiktoken encoder. ``overlap`` (characters, or tokens with ``count_tokens``)
+    repeats the last lines of a chunk at the start of the next, up to that
+    size, except where a chunk starts a section. ``format`` is ``"source"``
+    (the exact text), ``"text"`` or ``"markdown"`` (the blocks rendered by
+    ``quillet.to_text`` or ``quillet.to_markdown``; sizes then count the
+    rendered text).
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
+    max_chars = _positive("max_chars", max_chars)
+    max_tokens = _positive("max_tokens", max_tokens)
+    if count_tokens is not None and not callable(count_tokens):
+        raise TypeError(f"count_tokens must be callable, not {type(count_tokens).__name__}")
+    if max_tokens is not None and count_tokens is None:
+        raise ValueError("max_tokens needs count_tokens, the function that counts the tokens of a str")
+    if max_chars is None and max_tokens is None:
+        max_chars = DEFAULT_MAX_CHARS
+    if isinstance(overlap, bool) or not isinstance(overlap, int):
+        raise TypeError(f"overlap must be an int, not {type(overlap).__name__}")
+    budget = max_tokens if count_tokens is not None and max_tokens is not None else max_chars
+    assert budget is not None
+    if overlap < 0 or overlap >= budget:
+        raise ValueError(f"overlap must be at least 0 and below the budget ({budget}), not {overlap}")
+
+    import pyql
+
+    render: Callable[[Any], str] | None = None
+    if format != "source":
+        import quillet
+
+        render = getattr(quillet, "to_text" if format == "text" else "to_markdown", None)
+        if render is None:
+            raise ValueError(f"format={format!r} needs quillet.to_{format}, which this build lacks")
+
+    return _Packer(
+        text, pyql.parse_with_recovery(text, profile_value(profile)).document, max_chars, max_tokens,
+        count_tokens, overlap, render, heading_context,
+    ).run()
+
+
+class _Packer:
+    def __init__(
+        self,
+        text: str,
+        document: Any,
+        max_chars: int | None,
+        max_tokens: int | None,
+        count_tokens: Callable[[str], int] | None,
+        overlap: int,
+        render: Callable[[Any], str] | None,
+        heading_context: bool,
+    ) -> None:
+        self.text = text
+        self.index = TextIndex(text)
+        self.data = self.index.data
+        self.document = document
+        self.max_chars = max_chars
+        self.max_tokens = max_tokens
+        self.count = count_tokens
+        self.overlap = overlap
+        self.render = render
+        self.heading_context = heading_context
+        self.out: list[Chunk] = []
+        self.current: list[_Unit] = []
+        self.chars = 0  # of the current chunk
+        self.tokens = 0
+        self.ascii = text.isascii()
+
+    # -- sizes -------------------------------------------------------------
+
+    def fits(self, chars: int, tokens: int) -> bool:
+        return (self.max_chars is None or chars <= self.max_chars) and (
+            self.max_tokens is None or tokens <= self.max_tokens
+        )
+
+    def measure(self, unit: _Unit) -> _Unit:
+        """Fill in the unit's size in the output format."""
+        piece = unit.rendered if unit.rendered is not None else self.text[unit.cstart : unit.cend]
+        if unit.rendered is not None:
+            unit.chars = len(piece) + 2  # and the blank line that joins it to the next
+        if self.count is not None:
+            unit.tokens = int(self.count(piece))
+        return unit
+
+    def char(self, offset: int) -> int:
+        return offset if self.ascii else self.index.char_index(offset)
+
+    # -- the blocks as units ---------------------------------------------
+
+    def units(self) -> list[_Unit]:
+        import pyql
+
+        blocks = self.document.blocks
+        total = len(self.data)
+        if not blocks:
+            if not total:
+                return []
+            unit = _Unit(0, total, 0, len(self.text), "", (), 0)
+            if self.render is not None:
+                unit.rendered = ""
+            return [self.measure(unit)]
+        units: list[_Unit] = []
+        titles: list[tuple[int, str]] = []  # the open headings, outermost first
+        path: tuple[str, ...] = ()
+        heading = pyql.Heading
+        starts = [block.span.start for block in blocks]
+        starts[0] = 0
+        starts.append(total)
+        char = self.char
+        cstart = 0
+        for i, block in enumerate(blocks):
+            level = 0
+            if type(block) is heading:
+                level = block.level
+                while titles and titles[-1][0] >= level:
+                    titles.pop()
+                titles.append((level, plain_text(block.content).strip()))
+                path = tuple(title for _, title in titles)
+            bend = starts[i + 1]
+            cend = char(bend)
+            unit = _Unit(starts[i], bend, cstart, cend, type(block).__name__, path, level)
+            cstart = cend
+            if self.render is not None:
+                unit.rendered = self.render(block)
+            unit.block = block
+            units.append(self.measure(unit))
+        return units
+
+    def lead(self, block: Any, start: int) -> str:
+        """The opener line of a block (and a table's header row)."""
+        data = self.data
+        end = data.find(b"\n", start)
+        lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
+        rows = getattr(block, "rows", None)
+        if rows and rows[0].header:
+            span = rows[0].span
+            lines.append(data[span.start : span.end].decode("utf-8", "replace"))
+        return "\n".join(lines)
+
+    # -- packing -----------------------------------------------------------
+
+    def run(self) -> list[Chunk]:
+        units = self.units()
+        if not units:
+            return []
+        # Where each heading's section ends (the index of the first unit after
+        # it), and running totals of the sizes, to size a section at once.
+        ends = [len(units)] * len(units)
+        open_headings: list[int] = []
+        for i, unit in enumerate(units):
+            if unit.level:
+                while open_headings and units[open_headings[-1]].level >= unit.level:
+                    ends[open_headings.pop()] = i
+                open_headings.append(i)
+        chars_before = [0]
+        tokens_before = [0]
+        for unit in units:
+            chars_before.append(chars_before[-1] + unit.chars)
+            tokens_before.append(tokens_before[-1] + unit.tokens)
+
+        for i, unit in enumerate(units):
+            if not self.fits(unit.chars, unit.tokens):
+                for part in self.cut(unit):
+                    self.add(part, heading=False)
+                continue
+            if self.current:
+                if unit.level:
+                    # A subsection stays with the chunk that its parent section
+                    # began if the whole of it fits there too.
+                    opener = next((u for u in self.current if u.kind), self.current[0])
+                    end = ends[i]
+                    if not (
+                        0 < opener.level < unit.level
+                        and self.fits(
+                            self.chars + chars_before[end] - chars_before[i],
+                            self.tokens + tokens_before[end] - tokens_before[i],
+                        )
+                    ):
+                        self.flush()
+                elif not self.fits(self.chars + unit.chars, self.tokens + unit.tokens):
+                    self.flush()
+            self.add(unit, heading=bool(unit.level))
+        self.flush()
+        return self.out
+
+    def add(self, unit: _Unit, heading: bool) -> None:
+        if self.current and not self.fits(self.chars + unit.chars, self.tokens + unit.tokens):
+            self.flush()
+        if not self.current and self.overlap and self.out and not heading:
+            tail = self.tail(unit)
+            if tail is not None:
+                self.push(tail)
+        self.push(unit)
+
+    def push(self, unit: _Unit) -> None:
+        self.current.append(unit)
+        self.chars += unit.chars
+        self.tokens += unit.tokens
+
+    def flush(self) -> None:
+        """Make a chunk of the units gathered. With a token counter, the count
+        of the whole chunk is checked too (tokens need not add up exactly):
+        units that push it over go on to the next chunk."""
+        while self.current:
+            units = self.current
+            take = len(units)
+            text = self.chunk_text(units)
+            size = len(text)
+            if self.count is not None:
+                size = int(self.count(text))
+                while self.max_tokens is not None and size > self.max_tokens and take > 1:
+                    take -= 1
+                    text = self.chunk_text(units[:take])
+                    size = int(self.count(text))
+            self.emit(units[:take], text, size)
+            rest = units[take:]
+            self.current, self.chars, self.tokens = rest, sum(u.chars for u in rest), sum(u.tokens for u in rest)
+
+    def chunk_text(self, units: list[_Unit]) -> str:
+        if self.render is None:
+            return self.text[units[0].cstart : units[-1].cend]
+        return "\n\n".join(u.rendered for u in units if u.rendered)
+
+    def emit(self, units: list[_Unit], text: str, size: int) -> None:
+        path = units[0].path
+        for unit in units[1:]:
+            if unit.path[: len(path)] != path:
+                common = 0
+                while common < min(len(path), len(unit.path)) and path[common] == unit.path[common]:
+                    common += 1
+                path = path[:common]
+        kinds: list[str] = []
+        for unit in units:
+            if unit.kind and unit.kind not in kinds:
+                kinds.append(unit.kind)
+        context = ""
+        if self.heading_context:
+            context = CONTEXT_SEPARATOR.join(path)
+            lead = next((u.lead for u in units if u.kind), "")
+            if lead:
+                context = f"{context}\n{lead}" if context else lead
+        oversized = (self.max_chars is not None and len(text) > self.max_chars) or (
+            self.count is not None and self.max_tokens is not None and size > self.max_tokens
+        )
+        self.out.append(
+            Chunk(
+                len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
+                units[0].cstart, units[-1].cend, size, tuple(kinds), oversized,
+            )
+        )
+
+    # -- cutting a block that exceeds the budget ---------------------------
+
+    def line_ends(self, start: int, end: int) -> list[int]:
+        """The byte offsets just past each line of data[start:end]."""
+        data = self.data
+        cuts = []
+        nl = data.find(b"\n", start, end)
+        while nl >= 0:
+            cuts.append(nl + 1)
+            nl = data.find(b"\n", nl + 1, end)
+        if not cuts or cuts[-1] != end:
+            cuts.append(end)
+        return cuts
+
+    def cut(self, unit: _Unit) -> list[_Unit]:
+        """The unit cut between lines into parts that each fit the budget,
+        save single lines that alone exceed it. The first part also fits what
+        room the current chunk has left when it can."""
+        if unit.kind in _OPENED:
+            unit.lead = self.lead(unit.block, unit.block.span.start)
+        if unit.rendered is not None:
+            return self.cut_rendered(unit)
+        parts: list[_Unit] = []
+        data = self.data
+        start = unit.bstart
+        first = True
+        room_chars = None if self.max_chars is None else self.max_chars - self.chars
+        while start < unit.bend:
+            if self.count is None and self.max_chars is not None:
+                # Characters alone: find the last line end within reach.
+                room = room_chars if first and room_chars else self.max_chars
+                reach = self.index.byte_offset(min(self.char(start) + room, self.char(unit.bend)))
+                if reach >= unit.bend:
+                    stop = unit.bend
+                else:
+                    stop = data.rfind(b"\n", start, reach) + 1
+                    if stop <= start:
+                        if first and room != self.max_chars:
+                            first = False
+                            continue
+                        found = data.find(b"\n", start, unit.bend)
+                        stop = unit.bend if found < 0 else found + 1
+            else:
+                stop = self.cut_tokens(start, unit.bend, first)
+            part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
+            if parts:
+                part.lead = unit.lead
+            parts.append(self.measure(part))
+            start = stop
+            first = False
+        return parts
+
+    def cut_tokens(self, start: int, end: int, first: bool) -> int:
+        """Where the part from start ends when tokens are counted: whole lines
+        while their counts add up within the budget (the current chunk's room
+        for a first part)."""
+        assert self.count is not None
+        chars = tokens = 0
+        if first and self.current:
+            chars, tokens = self.chars, self.tokens
+        stop = start
+        for line_end in self.line_ends(start, end):
+            piece = self.text[self.char(stop) : self.char(line_end)]
+            n_chars, n_tokens = len(piece), int(self.count(piece))
+            if not self.fits(chars + n_chars, tokens + n_tokens):
+                if stop > start:
+                    return stop
+                if chars or tokens:  # no room in the current chunk: a fresh one
+                    chars = tokens = 0
+                    if self.fits(n_chars, n_tokens):
+                        chars, tokens, stop = n_chars, n_tokens, line_end
+                        continue
+                return line_end  # a line alone over the budget
+            chars, tokens, stop = chars + n_chars, tokens + n_tokens, line_end
+        return stop
+
+    def cut_rendered(self, unit: _Unit) -> list[_Unit]:
+        """A rendered block cut between the lines of its rendering. The source
+        is cut at line boundaries in the same proportion, so that the parts
+        still tile the text."""
+        assert unit.rendered is not None
+        lines = unit.rendered.split("\n")
+        repeat = ""
+        if unit.kind == "Table" and lines:
+            head = 2 if self.render is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
+            repeat = "\n".join(lines[:head]) + "\n"
+            lines = lines[head:] if len(lines) > head else lines
+        groups: list[list[str]] = []
+        size_chars = size_tokens = 0
+        for line in lines:
+            n_chars = len(line) + 1
+            n_tokens = int(self.count(line + "\n")) if self.count is not None else 0
+            if groups and self.fits(size_chars + n_chars, size_tokens + n_tokens):
+                groups[-1].append(line)
+                size_chars, size_tokens = size_chars + n_chars, size_tokens + n_tokens
+            else:
+                groups.append([line])
+                size_chars = len(repeat) + n_chars
+                size_tokens = (int(self.count(repeat)) if self.count is not None and repeat else 0) + n_tokens
+        source_lines = self.line_ends(unit.bstart, unit.bend)
+        parts = []
+        start, done = unit.bstart, 0
+        for g, group in enumerate(groups):
+            done += len(group)
+            if g == len(groups) - 1:
+                stop = unit.bend
+            else:
+                at = min(len(source_lines) - 1, max(0, done * len(source_lines) // max(1, len(lines)) - 1))
+                stop = max(start, source_lines[at])
+            part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
+            body = "\n".join(group)
+            part.rendered = (repeat + body) if g and repeat else body
+            parts.append(self.measure(part))
+            start = stop
+        return parts
+
+    def tail(self, unit: _Unit) -> _Unit | None:
+        """The last lines of the previous chunk, up to ``overlap`` in size and
+        never all of it, if they fit before unit; None otherwise."""
+        if self.render is not None:
+            return None  # rendered text has no source lines to repeat
+        last = self.out[-1]
+        start, end = last.span
+        data = self.data
+        best = None
+        at = end
+        while True:
+            nl = data.rfind(b"\n", start, at - 1) if at - 1 > start else -1
+            if nl < 0:
+                break
+            at = nl + 1
+            cstart = self.char(at)
+            piece = self.text[cstart : last.end]
+            chars = len(piece)
+            tokens = int(self.count(piece)) if self.count is not None else 0
+            if (tokens if self.count is not None else chars) > self.overlap:
+                break
+            if not self.fits(chars + unit.chars, tokens + unit.tokens):
+                break
+            best = _Unit(at, end, cstart, last.end, "", last.path, 0)
+            best.chars, best.tokens = chars, tokens
+        return best
