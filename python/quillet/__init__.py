@@ -12,6 +12,8 @@ that fit a budget, and ``check`` reports what a writer should fix.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from quillet.check import Diagnostic, check
+from quillet.chunks import Chunk, chunks
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
 from quillet.sections import Section, iter_sections, sections
@@ -24,10 +26,14 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "unknown"
 
 __all__ = [
+    "Chunk",
+    "Diagnostic",
     "LineIndex",
     "Section",
     "TextIndex",
     "__version__",
+    "check",
+    "chunks",
     "iter_sections",
     "line_col",
     "sections",

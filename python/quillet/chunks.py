@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 from quillet._source import plain_text, profile_value
-from quillet.textindex import TextIndex
+from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
 
@@ -250,25 +250,37 @@ class _Packer:
         starts = [block.span.start for block in blocks]
         starts[0] = 0
         starts.append(total)
-        char = self.char
-        cstart = 0
+        chars = self.block_chars(starts)
+        render = self.render
+        measure = self.count is not None or render is not None
         for i, block in enumerate(blocks):
             level = 0
-            if type(block) is heading:
+            kind = type(block)
+            if kind is heading:
                 level = block.level
                 while titles and titles[-1][0] >= level:
                     titles.pop()
                 titles.append((level, plain_text(block.content).strip()))
                 path = tuple(title for _, title in titles)
-            bend = starts[i + 1]
-            cend = char(bend)
-            unit = _Unit(starts[i], bend, cstart, cend, type(block).__name__, path, level)
-            cstart = cend
-            if self.render is not None:
-                unit.rendered = self.render(block)
+            unit = _Unit(starts[i], starts[i + 1], chars[i], chars[i + 1], kind.__name__, path, level)
             unit.block = block
-            units.append(self.measure(unit))
+            if render is not None:
+                unit.rendered = render(block)
+            units.append(self.measure(unit) if measure else unit)
         return units
+
+    def block_chars(self, starts: list[int]) -> list[int]:
+        """The str indexes of increasing byte offsets, in one pass."""
+        if self.ascii:
+            return starts
+        data = self.data
+        chars = []
+        count = previous = 0
+        for start in starts:
+            count += start - previous - len(data[previous:start].translate(None, _NOT_CONTINUATION))
+            previous = start
+            chars.append(count)
+        return chars
 
     def lead(self, block: Any, start: int) -> str:
         """The opener line of a block (and a table's header row)."""
@@ -302,28 +314,41 @@ class _Packer:
             chars_before.append(chars_before[-1] + unit.chars)
             tokens_before.append(tokens_before[-1] + unit.tokens)
 
+        # The fits() test written out, for the loop that every block goes
+        # through: budgets left out are never reached.
+        cap_chars = self.max_chars if self.max_chars is not None else 1 << 62
+        cap_tokens = self.max_tokens if self.max_tokens is not None else 1 << 62
+        current = self.current
         for i, unit in enumerate(units):
-            if not self.fits(unit.chars, unit.tokens):
+            chars, tokens = unit.chars, unit.tokens
+            if chars > cap_chars or tokens > cap_tokens:
                 for part in self.cut(unit):
                     self.add(part, heading=False)
+                current = self.current
                 continue
-            if self.current:
+            if current:
                 if unit.level:
                     # A subsection stays with the chunk that its parent section
                     # began if the whole of it fits there too.
-                    opener = next((u for u in self.current if u.kind), self.current[0])
+                    opener = current[0] if current[0].kind or len(current) == 1 else current[1]
                     end = ends[i]
                     if not (
                         0 < opener.level < unit.level
-                        and self.fits(
-                            self.chars + chars_before[end] - chars_before[i],
-                            self.tokens + tokens_before[end] - tokens_before[i],
-                        )
+                        and self.chars + chars_before[end] - chars_before[i] <= cap_chars
+                        and self.tokens + tokens_before[end] - tokens_before[i] <= cap_tokens
                     ):
                         self.flush()
-                elif not self.fits(self.chars + unit.chars, self.tokens + unit.tokens):
+                        current = self.current
+                elif self.chars + chars > cap_chars or self.tokens + tokens > cap_tokens:
                     self.flush()
-            self.add(unit, heading=bool(unit.level))
+                    current = self.current
+            if not current and self.overlap and self.out and not unit.level:
+                self.add(unit, heading=False)
+                current = self.current
+                continue
+            current.append(unit)
+            self.chars += chars
+            self.tokens += tokens
         self.flush()
         return self.out
 
@@ -356,9 +381,11 @@ class _Packer:
                     take -= 1
                     text = self.chunk_text(units[:take])
                     size = int(self.count(text))
-            self.emit(units[:take], text, size)
+            self.emit(units[:take] if take < len(units) else units, text, size)
             rest = units[take:]
-            self.current, self.chars, self.tokens = rest, sum(u.chars for u in rest), sum(u.tokens for u in rest)
+            self.current = rest
+            self.chars = sum(u.chars for u in rest) if rest else 0
+            self.tokens = sum(u.tokens for u in rest) if rest else 0
 
     def chunk_text(self, units: list[_Unit]) -> str:
         if self.render is None:
@@ -366,17 +393,17 @@ class _Packer:
         return "\n\n".join(u.rendered for u in units if u.rendered)
 
     def emit(self, units: list[_Unit], text: str, size: int) -> None:
+        # A chunk holds a part of one section or a section's start with whole
+        # subsections: its first block's path, or, should a tail repeated from
+        # the chunk before come first, what the two share.
         path = units[0].path
         for unit in units[1:]:
-            if unit.path[: len(path)] != path:
+            if unit.path is not path and unit.path[: len(path)] != path:
                 common = 0
                 while common < min(len(path), len(unit.path)) and path[common] == unit.path[common]:
                     common += 1
                 path = path[:common]
-        kinds: list[str] = []
-        for unit in units:
-            if unit.kind and unit.kind not in kinds:
-                kinds.append(unit.kind)
+        kinds = tuple(dict.fromkeys(unit.kind for unit in units if unit.kind))
         context = ""
         if self.heading_context:
             context = CONTEXT_SEPARATOR.join(path)
@@ -389,7 +416,7 @@ class _Packer:
         self.out.append(
             Chunk(
                 len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
-                units[0].cstart, units[-1].cend, size, tuple(kinds), oversized,
+                units[0].cstart, units[-1].cend, size, kinds, oversized,
             )
         )
 

@@ -842,6 +842,11 @@ def main(argv: list[str] | None = None) -> int:
         reconfigure = getattr(stream, "reconfigure", None)
         if reconfigure is not None:
             reconfigure(errors="backslashreplace")
+    args = sys.argv[1:] if argv is None else argv
+    if args[:1] == ["check"]:
+        from quillet.check import main as check_main
+
+        return check_main(args[1:])
     try:
         return run(argv)
     except (UsageError, FatalError) as exc:

@@ -1,0 +1,672 @@
+"""Diagnostics a writer can act on: the parser's errors, and warnings for text
+that parses but almost certainly does not say what its writer meant.
+
+Each diagnostic has a stable ``code``, a ``severity`` ("error" for the parser's
+own errors, "warning" for the rest), a message, where it is (UTF-8 byte span,
+``str`` indexes, line and column) and a one-line ``hint`` with the Quillet form
+to write instead. Checking never changes what the parser makes of the text.
+
+``quillet check FILE...`` prints them compiler-style; ``main`` is that command.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import sys
+from bisect import bisect_right
+from dataclasses import dataclass
+from difflib import get_close_matches
+from typing import Any, Iterator
+
+from quillet._source import plain_text, profile_value
+from quillet.textindex import TextIndex
+
+__all__ = ["CODES", "Diagnostic", "check", "main"]
+
+
+@dataclass(frozen=True)
+class Diagnostic:
+    """One problem: ``code`` (stable, see ``CODES``), ``severity`` ("error" or
+    "warning"), ``message``, ``span`` (UTF-8 byte range), ``start`` and
+    ``end`` (``str`` indexes), ``line`` and ``column`` of its start (from 1,
+    the column in characters) and ``hint`` (what to write instead)."""
+
+    __slots__ = ("code", "severity", "message", "span", "start", "end", "line", "column", "hint")
+
+    code: str
+    severity: str
+    message: str
+    span: tuple[int, int]
+    start: int
+    end: int
+    line: int
+    column: int
+    hint: str
+
+    def as_dict(self) -> dict[str, Any]:
+        """The diagnostic as plain data, keyed by the field names."""
+        return {
+            "code": self.code,
+            "severity": self.severity,
+            "message": self.message,
+            "span": list(self.span),
+            "start": self.start,
+            "end": self.end,
+            "line": self.line,
+            "column": self.column,
+            "hint": self.hint,
+        }
+
+
+# Every code check() gives, with what it means. The codes never change meaning.
+CODES = {
+    # the parser's errors
+    "unknown-directive": "a '::name' line whose name the parser does not know",
+    "unclosed-list": "a line that opens another construct ended a ::list before its '::'",
+    "invalid-list-item": "a line in a ::list that is not an item, a continuation or '::'",
+    "unclosed-table": "a line that is not a row (a blank line too) ended a ::table before its '::'",
+    "unclosed-html": "an ::html block that runs to the end of the input",
+    "parse-error": "any other error the parser records",
+    # warnings
+    "byte-order-mark": "a byte-order mark at the start: the first line is then never a header or heading",
+    "unknown-profile": "an '@profile' line with a profile the parser does not know",
+    "unknown-module": "a name on the '@modules' line that the parser does not know",
+    "unclosed-metadata": "a metadata block never closed, which reads the whole document as metadata",
+    "unclosed-block": "a quote, callout, list, table, footnotes, math block or code fence running to the end",
+    "stray-closing-line": "a '::' line where no block is open, which starts a raw block that swallows text",
+    "html-without-module": "an ::html block in a document whose '@modules' line does not name html",
+    "unknown-attribute": "an attribute or argument a directive does not know",
+    "unclosed-attribute-quote": "a quoted attribute value that is never closed",
+    "ignored-arguments": "arguments after ':: name' (with a space), which are ignored",
+    "ignored-attribute-text": "text in an attribute list that is no key=value pair",
+    "invalid-list-start": "a start= argument that is not a number",
+    "markdown-list-item": "a Markdown list item ('1.', '*', '+') inside a ::list",
+    "markdown-list": "Markdown list lines outside a ::list, which make a paragraph",
+    "markdown-quote": "'> ' quote lines, which make a paragraph",
+    "markdown-link": "a Markdown link [label](url), which stays plain text",
+    "markdown-image": "a Markdown image ![alt](src), which stays plain text",
+    "markdown-setext-heading": "a line of '---' or '===' under text meant as a heading",
+}
+
+DIRECTIVES = ("list", "math", "html", "quote", "table", "figure", "callout", "footnotes")
+PROFILES = ("quillet", "md", "md-strict")
+MODULES = ("tables", "footnotes", "math", "tasks", "strikethrough", "autolink", "html")
+ATTRIBUTES = {"callout": ("type", "title"), "figure": ("src", "alt", "caption")}
+# Keys people write for the ones a directive knows.
+SYNONYMS = {
+    "callout": {"kind": "type", "class": "type", "variant": "type", "level": "type", "severity": "type",
+                "name": "title", "heading": "title", "label": "title", "header": "title"},
+    "figure": {"url": "src", "href": "src", "image": "src", "path": "src", "source": "src", "file": "src",
+               "title": "caption", "text": "alt", "description": "alt", "label": "caption"},
+}
+_CLOSERS = {"CodeBlock": "```"}
+_OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
+
+# Opener lines that need no closer look: only known keys and words.
+_WELL_FORMED = {
+    "callout": re.compile(r'[ \t]*::callout(?:[ \t]+(?:type|title)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
+    "figure": re.compile(r'[ \t]*::figure(?:[ \t]+(?:src|alt|caption)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
+    "list": re.compile(r"[ \t]*::list(?:[ \t]+(?:ordered|unordered|start=\+?[0-9]{1,19}))*[ \t]*"),
+}
+_MARKDOWN_ITEM = re.compile(r"(?:\d{1,9}[.)]|[*+-])(?:[ \t]|$)")
+_LINK = re.compile(r"(!?)\[([^\[\]\n]*)\]\(([^()\s]*)(?:\s+\"[^\"\n]*\")?\)")
+_SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
+
+
+def _trim(text: str) -> str:
+    """Trimmed as the parser trims: Unicode White_Space at both ends."""
+    return text.strip(_SPACES)
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+
+
+def _suggest(word: str, known: tuple[str, ...]) -> str:
+    """' (did you mean X?)' for a near miss, else ''."""
+    lower = {k.lower(): k for k in known}
+    if word.lower() in lower:
+        return f" (did you mean '{lower[word.lower()]}'? names are case-sensitive)"
+    close = get_close_matches(word, known, n=1, cutoff=0.7)
+    return f" (did you mean '{close[0]}'?)" if close else ""
+
+
+class _Checker:
+    def __init__(self, text: str, profile: Any) -> None:
+        import pyql
+
+        self.pyql = pyql
+        self.text = text
+        self.index = TextIndex(text)
+        self.data = self.index.data
+        result = pyql.parse_with_recovery(text, profile_value(profile))
+        self.document = result.document
+        self.errors = result.errors
+        self.blocks = result.document.blocks
+        self.starts = [block.span.start for block in self.blocks]
+        self.found: list[tuple[int, int, str, str, str, str]] = []
+
+    # -- helpers -----------------------------------------------------------
+
+    def add(self, code: str, start: int, end: int, message: str, hint: str, severity: str = "warning") -> None:
+        self.found.append((start, end, severity, code, message, hint))
+
+    def line_at(self, start: int) -> tuple[int, int, str]:
+        """The line that starts at byte start: (start, end without CR/LF, text)."""
+        data = self.data
+        nl = data.find(b"\n", start)
+        end = len(data) if nl < 0 else nl
+        if end > start and data[end - 1] == 0x0D:
+            end -= 1
+        return start, end, data[start:end].decode("utf-8", "replace")
+
+    def lines(self, start: int, end: int) -> Iterator[tuple[int, int, str]]:
+        """The lines of data[start:end], each as line_at gives it."""
+        while start < end:
+            line = self.line_at(start)
+            yield line
+            nl = self.data.find(b"\n", start, end)
+            if nl < 0:
+                break
+            start = nl + 1
+
+    def line_number(self, offset: int) -> int:
+        return self.index.line_col(offset)[0]
+
+    # -- the checks --------------------------------------------------------
+
+    def run(self) -> list[Diagnostic]:
+        self.parse_errors()
+        self.header()
+        self.block_checks()
+        self.open_at_end()
+        self.markdown_links()
+        index = self.index
+        diagnostics = []
+        for start, end, severity, code, message, hint in sorted(
+            self.found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
+        ):
+            line, column = index.line_col(start)
+            chars = index.char_span((start, end))
+            diagnostics.append(
+                Diagnostic(code, severity, message, (start, end), chars[0], chars[1], line, column, hint)
+            )
+        return diagnostics
+
+    def parse_errors(self) -> None:
+        kinds = self.pyql.ParseErrorKind
+        starts = self.starts
+        for error in self.errors:
+            span = error.span
+            start, end = (span.start, span.end) if span is not None else (0, 0)
+            message = error.message
+            kind = error.kind
+            after = bisect_right(starts, start)  # the block after the one the error is about
+            if kind == kinds.UnknownDirective:
+                name = message.split(": ", 1)[-1]
+                self.add("unknown-directive", start, end, message,
+                         f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
+                         "the body up to the next '::' line is kept as raw text", "error")
+            elif message == "unclosed ::list":
+                where = f" (line {self.line_number(starts[after])})" if after < len(starts) else ""
+                self.add("unclosed-list", start, end, message,
+                         f"end the list with a line '::' before the line that opens another construct{where}",
+                         "error")
+            elif kind == kinds.InvalidSyntax:
+                line_text = _trim(self.line_at(start)[2])
+                self.add("invalid-list-item", start, end, message,
+                         "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
+                if _MARKDOWN_ITEM.match(line_text):
+                    marker = line_text.split(None, 1)
+                    rest = marker[1] if len(marker) > 1 else ""
+                    ordered = marker[0][0].isdigit()
+                    self.add("markdown-list-item", start, end,
+                             f"'{marker[0]}' is a Markdown list marker; in a ::list every item begins with '- '",
+                             f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
+            elif message == "unclosed ::table":
+                # The table stops at the line after the last one it took.
+                table_end = self.blocks[after - 1].span.end if after else end
+                where = f" at line {self.line_number(table_end) + 1}"
+                self.add("unclosed-table", start, end, message,
+                         f"the table ended{where}: every row begins with '|', a blank line ends the table; "
+                         "remove the line or close the table with '::' before it", "error")
+            elif message == "unclosed HTML block":
+                self.add("unclosed-html", start, end, message,
+                         "end the block with a line '::'", "error")
+            else:
+                self.add("parse-error", start, end, message, "", "error")
+
+    def header(self) -> None:
+        text_start = 0
+        data = self.data
+        if self.text.startswith("\ufeff"):
+            self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
+                     "remove it: with it the first line is never a profile line, metadata or heading")
+            return  # the mark makes the first line ordinary content
+        lines = self.lines(text_start, len(data))
+        line = next((ln for ln in lines if ln[2].strip(" \t")), None)
+        if line is None:
+            return
+        trimmed = _trim(line[2])
+        if trimmed.startswith("@profile"):
+            value = _trim(trimmed[8:])
+            if value in PROFILES:
+                line = next((ln for ln in lines if ln[2].strip(" \t")), None)
+                if line is None:
+                    return
+                trimmed = _trim(line[2])
+            else:
+                self.add("unknown-profile", line[0], line[1],
+                         f"unknown profile '{value}': this line is read as a paragraph",
+                         f"write '@profile quillet', '@profile md' or '@profile md-strict'{_suggest(value, PROFILES)}")
+                return
+        if trimmed.startswith("@modules"):
+            raw = line[2]
+            base = line[0] + len(raw.encode()) - len(raw.lstrip(_SPACES).encode()) + 8
+            offset = base
+            for piece in trimmed[8:].split(","):
+                name = _trim(piece)
+                size = len(piece.encode())
+                if name and name not in MODULES:
+                    lead = len(piece.encode()) - len(piece.lstrip(_SPACES).encode())
+                    start = offset + lead
+                    self.add("unknown-module", start, start + len(name.encode()),
+                             f"unknown module '{name}' is ignored",
+                             f"known modules: {', '.join(MODULES)}{_suggest(name, MODULES)}")
+                offset += size + 1
+            line = next((ln for ln in lines if ln[2].strip(" \t")), None)
+            if line is None:
+                return
+            trimmed = _trim(line[2])
+        if len(trimmed) >= 3 and trimmed.startswith("---") and "meta" in trimmed:
+            for after in lines:
+                if _trim(after[2]) == "---":
+                    return
+            self.add("unclosed-metadata", line[0], line[1],
+                     "the metadata block is never closed: the rest of the document is read as metadata"
+                     + (f" ({_plural(self.line_number(len(data)) - self.line_number(line[0]), 'line')})"),
+                     "end the metadata block with a line '---'")
+
+    def block_checks(self) -> None:
+        pyql = self.pyql
+        data = self.data
+        modules = self.document.modules
+        blocks = self.blocks
+        paragraph, thematic, raw = pyql.Paragraph, pyql.ThematicBreak, pyql.RawBlock
+        # Most blocks need no look at all: the comprehensions pick the few that
+        # do, which keeps checking a clean document close to the parse's cost.
+        kinds = [type(block) for block in blocks]
+        starts = self.starts
+        marks = b" \t>-*+0123456789"
+        for i in [i for i, kind in enumerate(kinds) if kind is paragraph and data[starts[i] : starts[i] + 1] in marks]:
+            self.markdown_paragraph(blocks[i])
+        # Lines of '=' under text: found once in the whole text, then matched
+        # with the paragraph that holds them.
+        found = data.find(b"\n==")
+        while found >= 0:
+            i = bisect_right(starts, found) - 1
+            if i >= 0 and kinds[i] is paragraph and found < blocks[i].span.end:
+                self.setext(blocks[i], None, "===")
+            found = data.find(b"\n==", found + 3)
+        special = (pyql.Callout, pyql.Figure, pyql.List, thematic, raw)
+        container = None
+        for i in [i for i, kind in enumerate(kinds) if kind in special]:
+            kind, block = kinds[i], blocks[i]
+            previous = blocks[i - 1] if i else None
+            if kind is thematic:
+                if previous is not None and kinds[i - 1] is paragraph:
+                    self.setext(previous, block, "---")
+            elif kind is raw:
+                # The usual story of a stray '::': a list or table before it
+                # ended early at a line with an error.
+                j = i - 1
+                while j >= 0 and kinds[j] is not pyql.List and kinds[j] is not pyql.Table and kinds[j] is not raw:
+                    j -= 1
+                container = blocks[j] if j >= 0 and kinds[j] is not raw else None
+                self.raw(block, previous, container, modules)
+            else:
+                self.arguments(block)
+
+    def markdown_paragraph(self, block: Any) -> None:
+        span = block.span
+        if any(e.span is not None and e.span.start == span.start for e in self.errors):
+            return  # the rest of a list that ended at this line: reported there
+        lines = list(self.lines(span.start, span.end))
+        first = _trim(lines[0][2])
+        if first.startswith(">") and (len(first) == 1 or first[1] in " \t"):
+            self.add("markdown-quote", span.start, lines[0][1],
+                     "'>' does not quote here: these lines are an ordinary paragraph",
+                     "write '::quote', the quoted lines without '>', then '::'")
+            return
+        if all(_MARKDOWN_ITEM.match(_trim(line[2])) for line in lines):
+            ordered = first[0].isdigit()
+            self.add("markdown-list", span.start, lines[0][1],
+                     f"Markdown list lines are an ordinary paragraph here ({_plural(len(lines), 'line')})",
+                     f"write '::list{' ordered' if ordered else ''}', one '- item' line per item, then '::'")
+
+    def setext(self, paragraph: Any, rule: Any, mark: str) -> None:
+        data = self.data
+        span = paragraph.span
+        if rule is not None:
+            # Only a break on the very next line underlines the text.
+            if data[span.end : rule.span.start].strip(b"\r") != b"\n":
+                return
+            title_line = list(self.lines(span.start, span.end))[-1]
+            start, end = rule.span.start, rule.span.end
+            level = "##"
+        else:
+            lines = list(self.lines(span.start, span.end))
+            last = _trim(lines[-1][2])
+            if len(lines) < 2 or len(last) < 2 or set(last) != {"="}:
+                return
+            title_line = lines[-2]
+            start, end = lines[-1][0], lines[-1][1]
+            level = "#"
+        title = _trim(title_line[2])
+        self.add("markdown-setext-heading", start, end,
+                 f"a line of '{mark}' under text does not make a heading here"
+                 + (": it is a thematic break" if rule is not None else ": it stays paragraph text"),
+                 f"write '{level} {title}' instead of the two lines")
+
+    def raw(self, block: Any, previous: Any, container: Any, modules: Any) -> None:
+        start, end, line = self.line_at(block.span.start)
+        opener = _trim(line)
+        if opener.startswith("::html") and (len(opener) == 6 or opener[6] in _SPACES):
+            if self.pyql.ModuleKind.Html not in modules:
+                self.add("html-without-module", start, end,
+                         "this ::html block is kept as a raw block: the html module is not enabled",
+                         "add 'html' to the '@modules' line at the top of the document")
+            return
+        if opener != "::":
+            return
+        swallowed = self.pyql.parse_with_recovery(block.content).document.blocks
+        counts: dict[str, int] = {}
+        for node in swallowed:
+            counts[type(node).__name__] = counts.get(type(node).__name__, 0) + 1
+        names = [_plural(n, name) for name, n in counts.items()]
+        what = ", ".join(names[:-1]) + (" and " if len(names) > 1 else "") + (names[-1] if names else "")
+        message = "a '::' line where no block is open starts a raw block"
+        message += f" that swallows {what}" if what else ""
+        message += " up to the next '::' line or the end of the input"
+        hint = "delete this line, or name the directive it was meant to open (for example '::quote')"
+        # The usual story: a list or table ended early at a line with an
+        # error, and its own '::' then closed nothing.
+        failed = container is not None and any(
+            e.span is not None and container.span.start <= e.span.start < start for e in self.errors
+        )
+        if failed:
+            kind = type(container).__name__.lower()
+            hint = (f"the ::{kind} on line {self.line_number(container.span.start)} ended early with an "
+                    "error, so this '::' closed nothing: fix the line the error points at")
+        elif previous is not None:
+            kind = type(previous).__name__
+            pstart = previous.span.start
+            if kind in ("Quote", "Callout"):
+                hint = (f"the ::{kind.lower()} on line {self.line_number(pstart)} was already closed by an "
+                        "earlier '::' (directives cannot nest inside it): delete this line")
+        self.add("stray-closing-line", start, end, message, hint)
+
+    def arguments(self, block: Any) -> None:
+        start, end, line = self.line_at(block.span.start)
+        name = type(block).__name__.lower()
+        if _WELL_FORMED[name].fullmatch(line):
+            return
+        trimmed = _trim(line)
+        prefix = "::" + name
+        lead = len(line.encode()) - len(line.lstrip(_SPACES).encode())
+        if not trimmed.startswith(prefix):
+            # "::  name args": the name is read, the arguments are not.
+            words = trimmed[2:].split()
+            if len(words) > 1:
+                self.add("ignored-arguments", start, end,
+                         f"the arguments of this ::{name} are ignored: a space follows '::'",
+                         f"write '{prefix} {' '.join(words[1:])}'")
+            return
+        arguments = trimmed[len(prefix):]
+        base = start + lead + len(prefix.encode())
+        if name == "list":
+            self.list_arguments(arguments, base)
+        else:
+            self.attributes(name, arguments, base)
+
+    def list_arguments(self, arguments: str, base: int) -> None:
+        for match in re.finditer(r"\S+", arguments):
+            word = match.group()
+            start = base + len(arguments[: match.start()].encode())
+            end = start + len(word.encode())
+            if word in ("ordered", "unordered"):
+                continue
+            if word.startswith("start="):
+                if not re.fullmatch(r"\+?[0-9]+", word[6:]) or int(word[6:]) >= 1 << 64:
+                    self.add("invalid-list-start", start, end,
+                             f"'{word}' is not a start number: the list gets none",
+                             "write start= and a number, for example start=3")
+                continue
+            self.add("unknown-attribute", start, end,
+                     f"::list does not know '{word}', which is ignored",
+                     "::list takes 'ordered', 'unordered' and 'start=N'"
+                     + _suggest(word, ("ordered", "unordered")))
+
+    def attributes(self, name: str, arguments: str, base: int) -> None:
+        """The attribute list read as the parser reads it, reporting what it
+        drops."""
+        known = ATTRIBUTES[name]
+        rest = arguments.lstrip(_SPACES)
+        at = len(arguments) - len(rest)  # index of rest in arguments
+
+        def where(i: int, j: int) -> tuple[int, int]:
+            return base + len(arguments[:i].encode()), base + len(arguments[:j].encode())
+
+        while rest:
+            equals = rest.find("=")
+            if equals < 0:
+                start, end = where(at, at + len(rest.rstrip(_SPACES)))
+                self.add("ignored-attribute-text", start, end,
+                         f"'{_trim(rest)}' is no key=value pair and is ignored",
+                         'quote a value that holds spaces: title="Two words"')
+                return
+            key = _trim(rest[:equals])
+            key_at = at + len(rest[:equals]) - len(rest[:equals].lstrip(_SPACES))
+            value = rest[equals + 1 :].lstrip(_SPACES)
+            value_at = at + len(rest) - len(value)
+            if value.startswith('"'):
+                close = value.find('"', 1)
+                if close < 0:
+                    start, end = where(value_at, len(arguments))
+                    self.add("unclosed-attribute-quote", start, end,
+                             f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
+                             'end the value with a closing "')
+                    return
+                next_at = value_at + close + 1
+            else:
+                space = value.find(" ")
+                next_at = value_at + (space if space >= 0 else len(value))
+            if key not in known:
+                start, end = where(key_at, key_at + len(key))
+                hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
+                if " " in key:
+                    hint += f"; the words before '{key.split()[-1]}=' joined its key: quote values with spaces"
+                elif key.lower() in SYNONYMS[name]:
+                    hint += f"; did you mean {SYNONYMS[name][key.lower()]}=?"
+                else:
+                    hint += _suggest(key, known)
+                self.add("unknown-attribute", start, end,
+                         f"::{name} does not know the attribute '{key}', which is ignored", hint)
+            rest = arguments[next_at:].lstrip(_SPACES)
+            at = len(arguments) - len(rest)
+
+    def open_at_end(self) -> None:
+        if not self.blocks:
+            return
+        block = self.blocks[-1]
+        kind = type(block).__name__
+        if kind not in _OPEN_AT_END:
+            return
+        data = self.data
+        span = block.span
+        if data[span.end :].strip(b" \t\r\n"):
+            return  # something follows: the block was closed or ended
+        last_start = data.rfind(b"\n", span.start, span.end) + 1
+        closer = _CLOSERS.get(kind, "::")
+        if last_start > span.start and _trim(self.line_at(last_start)[2]) == closer:
+            return
+        start, end, line = self.line_at(span.start)
+        name = "code fence" if kind == "CodeBlock" else "::" + _trim(line)[2:].split(" ", 1)[0]
+        if any(e.span is not None and e.span.start == span.start for e in self.errors):
+            return  # ended by a line the error names, not by the end of the input
+        lines = self.line_number(len(data)) - self.line_number(start)
+        self.add("unclosed-block", start, end,
+                 f"this {name} runs to the end of the input ({_plural(lines, 'more line')}): "
+                 f"its closing '{closer}' line is missing",
+                 f"end it with a line '{closer}'")
+
+    def markdown_links(self) -> None:
+        text = self.text
+        if "](" not in text:
+            return
+        pyql = self.pyql
+        starts = self.starts
+        verbatim = (pyql.CodeBlock, pyql.MathBlock, pyql.HtmlBlock, pyql.RawBlock)
+        code_spans: dict[int, list[tuple[int, int]]] = {}
+        for match in _LINK.finditer(text):
+            start = self.index.byte_offset(match.start())
+            end = self.index.byte_offset(match.end())
+            i = bisect_right(starts, start) - 1
+            if i < 0 or start >= self.blocks[i].span.end:
+                continue
+            block = self.blocks[i]
+            if isinstance(block, verbatim):
+                continue
+            if i not in code_spans:
+                code_spans[i] = self.code_spans(block)
+            if any(s <= start < e for s, e in code_spans[i]):
+                continue
+            image, label, url = match.group(1), match.group(2), match.group(3)
+            if image:
+                self.add("markdown-image", start, end, "a Markdown image stays plain text here",
+                         f"write a line '::figure src={url} alt=\"{label}\"'")
+            else:
+                self.add("markdown-link", start, end, "a Markdown link stays plain text here",
+                         f"write [[{label}|{url}]]" if label else f"write <{url}>")
+
+    def code_spans(self, block: Any) -> list[tuple[int, int]]:
+        from quillet.fields import walk
+
+        code = self.pyql.CodeSpan
+        return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
+
+
+def check(text: str, *, profile: Any = None) -> list[Diagnostic]:
+    """The diagnostics of a document, in order of position: the parser's
+    errors (severity "error") and warnings for text that parses but almost
+    certainly does not mean what its writer meant (see ``CODES``).
+
+    ``text`` is a ``str``: the checks read its lines as well as its tree.
+    ``profile`` is the profile to parse with (a ``pyql.Profile`` or "quillet",
+    "md", "md-strict").
+
+    >>> [(d.code, d.line, d.hint) for d in check("::callout kind=tip\\nHi\\n::\\n")]
+    [('unknown-attribute', 1, '::callout takes type= and title=; did you mean type=?')]
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    return _Checker(text, profile).run()
+
+
+# ---------------------------------------------------------------------------
+# quillet check FILE...
+
+EXIT_OK, EXIT_FOUND, EXIT_USAGE = 0, 1, 2
+MAX_INPUT_BYTES = 2**32 - 1
+
+
+def _caret(line: str, column: int, width: int) -> str:
+    """Spaces up to the column (tabs kept, so that the caret lines up), then
+    the caret and a tilde under each further character of the span."""
+    prefix = "".join(c if c == "\t" else " " for c in line[: column - 1])
+    return prefix + "^" + "~" * max(0, width - 1)
+
+
+def format_diagnostic(name: str, text: str, diagnostic: Diagnostic) -> str:
+    """A diagnostic as a compiler prints it: the position and message, the
+    source line, a caret under the span, and the hint."""
+    from quillet.cli import printable
+
+    d = diagnostic
+    head = f"{name}:{d.line}:{d.column}: {d.severity}[{d.code}]: {d.message}"
+    line_start = d.start - (d.column - 1)
+    line_end = text.find("\n", d.start)
+    if line_end < 0:
+        line_end = len(text)
+    source = text[line_start:line_end].rstrip("\r")
+    width = max(1, min(d.end, line_start + len(source)) - d.start)
+    shown = printable(source)
+    lines = [printable(head)]
+    if shown == source:  # escapes would move the caret
+        lines += ["    " + source, "    " + _caret(source, d.column, width)]
+    else:
+        lines.append("    " + shown)
+    if d.hint:
+        lines.append("    hint: " + printable(d.hint))
+    return "\n".join(lines) + "\n"
+
+
+def _read(path: str) -> str:
+    if path == "-":
+        stream = sys.stdin.buffer if sys.stdin is not None else None
+        if stream is None:
+            raise OSError("standard input is closed")
+        data = stream.read(MAX_INPUT_BYTES + 1)
+    else:
+        with open(path, "rb") as handle:
+            data = handle.read(MAX_INPUT_BYTES + 1)
+    if len(data) > MAX_INPUT_BYTES:
+        raise ValueError(f"input too large: more than {MAX_INPUT_BYTES} bytes")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})") from None
+
+
+def main(argv: list[str] | None = None) -> int:
+    """``quillet check FILE...``: print the diagnostics of each file. The exit
+    status is 1 when some file has errors (or warnings, with --strict), 2 for
+    a file that cannot be read, else 0."""
+    parser = argparse.ArgumentParser(
+        prog="quillet check",
+        description="Check Quillet documents: the parser's errors and warnings for text that parses but "
+        "almost certainly does not mean what its writer meant, each with a hint.",
+    )
+    parser.add_argument("paths", nargs="+", metavar="FILE", help="a document, or - for standard input")
+    parser.add_argument("--format", choices=("text", "json"), default="text",
+                        help="text (compiler-style, the default) or json (one JSON object per file)")
+    parser.add_argument("--strict", action="store_true", help="exit with 1 on warnings too")
+    parser.add_argument("--profile", choices=PROFILES, help="profile to parse with")
+    args = parser.parse_args(argv)
+    status = EXIT_OK
+    out = sys.stdout
+    for path in args.paths:
+        name = "<stdin>" if path == "-" else path
+        try:
+            text = _read(path)
+        except (OSError, ValueError) as exc:
+            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+            sys.stderr.write(f"quillet check: {name}: {reason}\n")
+            if args.format == "json":
+                out.write(json.dumps({"path": name, "diagnostics": None, "input_error": reason}) + "\n")
+            status = EXIT_USAGE
+            continue
+        diagnostics = check(text, profile=args.profile)
+        if args.format == "json":
+            record = {"path": name, "diagnostics": [d.as_dict() for d in diagnostics], "input_error": None}
+            out.write(json.dumps(record, ensure_ascii=False) + "\n")
+        else:
+            out.write("".join(format_diagnostic(name, text, d) for d in diagnostics))
+        if status != EXIT_USAGE and any(
+            d.severity == "error" or args.strict for d in diagnostics
+        ):
+            status = EXIT_FOUND
+    out.flush()
+    return status
