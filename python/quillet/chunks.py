@@ -437,7 +437,8 @@ class _Packer:
     def cut(self, unit: _Unit) -> list[_Unit]:
         """The unit cut between lines into parts that each fit the budget,
         save single lines that alone exceed it. The first part also fits what
-        room the current chunk has left when it can."""
+        room the current chunk has left when it can; the others leave room for
+        the overlap that will come before them."""
         if unit.kind in _OPENED:
             unit.lead = self.lead(unit.block, unit.block.span.start)
         if unit.rendered is not None:
@@ -446,24 +447,73 @@ class _Packer:
         data = self.data
         start = unit.bstart
         first = True
+        counting = self.count is not None
+        max_chars = self.max_chars
+        if max_chars is not None and self.overlap and not counting:
+            max_chars -= self.overlap
+        max_tokens = self.max_tokens
+        if max_tokens is not None and self.overlap and counting:
+            max_tokens -= self.overlap
         room_chars = None if self.max_chars is None else self.max_chars - self.chars
+        line_ends = iter(self.line_ends(unit.bstart, unit.bend)) if counting else None
+        pending: int | None = None  # a line end read but not yet placed
         while start < unit.bend:
-            if self.count is None and self.max_chars is not None:
+            if not counting and max_chars is not None:
                 # Characters alone: find the last line end within reach.
-                room = room_chars if first and room_chars else self.max_chars
+                room = room_chars if first and room_chars else max_chars
                 reach = self.index.byte_offset(min(self.char(start) + room, self.char(unit.bend)))
                 if reach >= unit.bend:
                     stop = unit.bend
                 else:
                     stop = data.rfind(b"\n", start, reach) + 1
                     if stop <= start:
-                        if first and room != self.max_chars:
+                        if first and room != max_chars:
                             first = False
                             continue
                         found = data.find(b"\n", start, unit.bend)
                         stop = unit.bend if found < 0 else found + 1
             else:
-                stop = self.cut_tokens(start, unit.bend, first)
+                assert line_ends is not None
+                chars = tokens = 0
+                if first and self.current:
+                    chars, tokens = self.chars, self.tokens
+                cap_chars = self.max_chars if first else max_chars
+                cap_tokens = self.max_tokens if first else max_tokens
+                stop = start
+                while True:
+                    line_end = pending if pending is not None else next(line_ends, None)
+                    pending = None
+                    if line_end is None:
+                        break
+                    piece = self.text[self.char(stop) : self.char(line_end)]
+                    n_chars, n_tokens = len(piece), int(self.count(piece))  # type: ignore[misc]
+                    if (cap_chars is None or chars + n_chars <= cap_chars) and (
+                        cap_tokens is None or tokens + n_tokens <= cap_tokens
+                    ):
+                        chars, tokens, stop = chars + n_chars, tokens + n_tokens, line_end
+                        continue
+                    if stop > start:
+                        pending = line_end  # it opens the next part
+                    elif chars or tokens:
+                        pending = line_end  # no room left in the current chunk
+                        first = False
+                    else:
+                        stop = line_end  # a line alone over the budget
+                    break
+                if stop == start:
+                    continue
+            if parts and not data[start:stop].strip():
+                # Only the blank lines after the block are left: they go with
+                # its last part when they fit there.
+                last = parts[-1]
+                merged = self.measure(
+                    _Unit(last.bstart, stop, last.cstart, self.char(stop), unit.kind, unit.path, 0)
+                )
+                if self.fits(merged.chars, merged.tokens):
+                    merged.lead = last.lead
+                    parts[-1] = merged
+                    start = stop
+                    continue
             part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
             if parts:
                 part.lead = unit.lead
@@ -471,30 +521,6 @@ class _Packer:
             start = stop
             first = False
         return parts
-
-    def cut_tokens(self, start: int, end: int, first: bool) -> int:
-        """Where the part from start ends when tokens are counted: whole lines
-        while their counts add up within the budget (the current chunk's room
-        for a first part)."""
-        assert self.count is not None
-        chars = tokens = 0
-        if first and self.current:
-            chars, tokens = self.chars, self.tokens
-        stop = start
-        for line_end in self.line_ends(start, end):
-            piece = self.text[self.char(stop) : self.char(line_end)]
-            n_chars, n_tokens = len(piece), int(self.count(piece))
-            if not self.fits(chars + n_chars, tokens + n_tokens):
-                if stop > start:
-                    return stop
-                if chars or tokens:  # no room in the current chunk: a fresh one
-                    chars = tokens = 0
-                    if self.fits(n_chars, n_tokens):
-                        chars, tokens, stop = n_chars, n_tokens, line_end
-                        continue
-                return line_end  # a line alone over the budget
-            chars, tokens, stop = chars + n_chars, tokens + n_tokens, line_end
-        return stop
 
     def cut_rendered(self, unit: _Unit) -> list[_Unit]:
         """A rendered block cut between the lines of its rendering. The source
