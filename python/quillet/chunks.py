@@ -20,7 +20,9 @@ before ends, the first at 0 and the last ends at the end of the text.
 
 from __future__ import annotations
 
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
+from itertools import accumulate
 from typing import Any, Callable
 
 from quillet._source import plain_text, profile_value
@@ -206,6 +208,8 @@ class _Packer:
         self.heading_context = heading_context
         self.out: list[Chunk] = []
         self.current: list[_Unit] = []
+        # Filled in by layout(), one entry per unit.
+        self.rendered: list[str] | None = None
         self.chars = 0  # of the current chunk
         self.tokens = 0
         self.ascii = text.isascii()
@@ -231,43 +235,81 @@ class _Packer:
 
     # -- the blocks as units ---------------------------------------------
 
-    def units(self) -> list[_Unit]:
+    def layout(self) -> int:
+        """Read the blocks into arrays, one entry per unit (a block with the
+        blank lines after it): where each starts, in bytes and characters; its
+        class, heading level and output text; running totals of the sizes; the
+        headings, their paths and where their sections end. Returns the number
+        of units."""
         import pyql
 
         blocks = self.document.blocks
         total = len(self.data)
+        self.blocks = blocks
         if not blocks:
             if not total:
-                return []
-            unit = _Unit(0, total, 0, len(self.text), "", (), 0)
-            if self.render is not None:
-                unit.rendered = ""
-            return [self.measure(unit)]
-        units: list[_Unit] = []
-        titles: list[tuple[int, str]] = []  # the open headings, outermost first
-        path: tuple[str, ...] = ()
-        heading = pyql.Heading
-        starts = [block.span.start for block in blocks]
+                return 0
+            blocks = [None]  # one unit of what the text holds (blank lines, a header)
+        n = len(blocks)
+        starts = [block.span.start for block in blocks] if blocks[0] is not None else [0]
         starts[0] = 0
         starts.append(total)
-        chars = self.block_chars(starts)
+        self.bstarts = starts
+        self.cstarts = chars = self.block_chars(starts)
+        self.kinds = [type(block).__name__ if block is not None else "" for block in blocks]
+        self.levels = [0] * n
+        heading = pyql.Heading
+        self.heads = heads = [i for i, block in enumerate(blocks) if type(block) is heading]
+        self.head_paths: list[tuple[str, ...]] = []
+        self.ends: dict[int, int] = {}
+        ends = self.ends
+        titles: list[tuple[int, str, int]] = []  # the open headings, outermost first
+        for i in heads:
+            level = blocks[i].level
+            self.levels[i] = level
+            while titles and titles[-1][0] >= level:
+                ends[titles.pop()[2]] = i
+            titles.append((level, plain_text(blocks[i].content).strip(), i))
+            self.head_paths.append(tuple(title for _, title, _ in titles))
+        for _, _, i in titles:
+            ends[i] = n
         render = self.render
-        measure = self.count is not None or render is not None
-        for i, block in enumerate(blocks):
-            level = 0
-            kind = type(block)
-            if kind is heading:
-                level = block.level
-                while titles and titles[-1][0] >= level:
-                    titles.pop()
-                titles.append((level, plain_text(block.content).strip()))
-                path = tuple(title for _, title in titles)
-            unit = _Unit(starts[i], starts[i + 1], chars[i], chars[i + 1], kind.__name__, path, level)
-            unit.block = block
-            if render is not None:
-                unit.rendered = render(block)
-            units.append(self.measure(unit) if measure else unit)
-        return units
+        pieces: list[str]
+        if render is not None:
+            self.rendered = [render(block) if block is not None else "" for block in blocks]
+            self.pc = list(accumulate((len(r) + 2 for r in self.rendered), initial=0))
+            pieces = self.rendered
+        else:
+            self.rendered = None
+            self.pc = chars
+            pieces = []
+        if self.count is not None:
+            count = self.count
+            if render is None:
+                text = self.text
+                pieces = [text[chars[i] : chars[i + 1]] for i in range(n)]
+            self.pt = list(accumulate((int(count(piece)) for piece in pieces), initial=0))
+        else:
+            self.pt = [0] * (n + 1)
+        return n
+
+    def path_at(self, i: int) -> tuple[str, ...]:
+        k = bisect_right(self.heads, i) - 1
+        return self.head_paths[k] if k >= 0 else ()
+
+    def unit(self, i: int) -> _Unit:
+        """Unit i as an object, for the rare paths that cut or carry it."""
+        unit = _Unit(
+            self.bstarts[i], self.bstarts[i + 1], self.cstarts[i], self.cstarts[i + 1],
+            self.kinds[i], self.path_at(i), self.levels[i],
+        )
+        unit.chars = self.pc[i + 1] - self.pc[i]
+        unit.tokens = self.pt[i + 1] - self.pt[i]
+        unit.block = self.blocks[i] if self.blocks else None
+        if self.rendered is not None:
+            unit.rendered = self.rendered[i]
+            unit.chars = len(unit.rendered)
+        return unit
 
     def block_chars(self, starts: list[int]) -> list[int]:
         """The str indexes of increasing byte offsets, in one pass."""
@@ -296,67 +338,106 @@ class _Packer:
     # -- packing -----------------------------------------------------------
 
     def run(self) -> list[Chunk]:
-        units = self.units()
-        if not units:
+        n = self.layout()
+        if not n:
             return []
-        # Where each heading's section ends (the index of the first unit after
-        # it), and running totals of the sizes, to size a section at once.
-        ends = [len(units)] * len(units)
-        open_headings: list[int] = []
-        for i, unit in enumerate(units):
-            if unit.level:
-                while open_headings and units[open_headings[-1]].level >= unit.level:
-                    ends[open_headings.pop()] = i
-                open_headings.append(i)
-        chars_before = [0]
-        tokens_before = [0]
-        for unit in units:
-            chars_before.append(chars_before[-1] + unit.chars)
-            tokens_before.append(tokens_before[-1] + unit.tokens)
-
-        # The fits() test written out, for the loop that every block goes
-        # through: budgets left out are never reached.
+        pc, pt, levels, heads, ends = self.pc, self.pt, self.levels, self.heads, self.ends
+        # Budgets left out are never reached.
         cap_chars = self.max_chars if self.max_chars is not None else 1 << 62
         cap_tokens = self.max_tokens if self.max_tokens is not None else 1 << 62
-        current = self.current
-        for i, unit in enumerate(units):
-            chars, tokens = unit.chars, unit.tokens
-            if chars > cap_chars or tokens > cap_tokens:
-                for part in self.cut(unit):
+        i = 0
+        while i < n:
+            size_chars, size_tokens = pc[i + 1] - pc[i], pt[i + 1] - pt[i]
+            if size_chars > cap_chars or size_tokens > cap_tokens:
+                for part in self.cut(self.unit(i)):
                     self.add(part, heading=False)
-                current = self.current
+                i += 1
                 continue
-            if current:
-                if unit.level:
-                    # A subsection stays with the chunk that its parent section
-                    # began if the whole of it fits there too.
-                    opener = current[0] if current[0].kind or len(current) == 1 else current[1]
-                    end = ends[i]
-                    if not (
-                        0 < opener.level < unit.level
-                        and self.chars + chars_before[end] - chars_before[i] <= cap_chars
-                        and self.tokens + tokens_before[end] - tokens_before[i] <= cap_tokens
-                    ):
-                        self.flush()
-                        current = self.current
-                elif self.chars + chars > cap_chars or self.tokens + tokens > cap_tokens:
-                    self.flush()
-                    current = self.current
-            if not current and self.overlap and self.out and not unit.level:
-                self.add(unit, heading=False)
-                current = self.current
+            level = levels[i]
+            if self.current and (
+                level or self.chars + size_chars > cap_chars or self.tokens + size_tokens > cap_tokens
+            ):
+                self.flush()
+            if not self.current and self.overlap and self.out and not level:
+                tail = self.tail(size_chars, size_tokens)
+                if tail is not None:
+                    self.current.append(tail)
+                    self.chars, self.tokens = tail.chars, tail.tokens
+            # The furthest run of whole units that fits beside what is open.
+            j = bisect_right(pc, pc[i] + cap_chars - self.chars, i + 1) - 1
+            if self.max_tokens is not None:
+                j = min(j, bisect_right(pt, pt[i] + cap_tokens - self.tokens, i + 1) - 1)
+            # A heading in the run ends it, unless the chunk began at the
+            # heading of an enclosing section and the new section fits whole.
+            opener = 0 if self.current else level
+            k = bisect_right(heads, i)
+            while k < len(heads) and heads[k] < j:
+                h = heads[k]
+                if 0 < opener < levels[h] and ends[h] <= j:
+                    k = bisect_left(heads, ends[h], k)
+                    continue
+                j = h
+                break
+            if j < n and (pc[j + 1] - pc[j] > cap_chars or pt[j + 1] - pt[j] > cap_tokens) and j not in ends:
+                # The next unit will be cut: its first part may join these.
+                for k in range(i, j):
+                    unit = self.unit(k)
+                    self.current.append(unit)
+                    self.chars += unit.chars
+                    self.tokens += unit.tokens
+                i = j
                 continue
-            current.append(unit)
-            self.chars += chars
-            self.tokens += tokens
+            i = self.emit_range(i, j)
         self.flush()
         return self.out
+
+    def emit_range(self, i: int, j: int) -> int:
+        """A chunk of what is open and the units i..j-1; returns where the
+        next chunk starts (before j when the token count of the whole came out
+        over the budget)."""
+        carry = self.current
+        while True:
+            if self.rendered is None:
+                text = self.text[carry[0].cstart if carry else self.cstarts[i] : self.cstarts[j]]
+            else:
+                text = "\n\n".join([u.rendered for u in carry if u.rendered] + [r for r in self.rendered[i:j] if r])
+            size = len(text)
+            if self.count is not None:
+                size = int(self.count(text))
+                if self.max_tokens is not None and size > self.max_tokens and j > i + (0 if carry else 1):
+                    j -= 1  # the counts did not add up: one unit fewer
+                    if j == i:
+                        self.flush()
+                        return i
+                    continue
+            break
+        kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + self.kinds[i:j]))
+        path = self.path_at(i)
+        context = ""
+        if self.heading_context:
+            context = CONTEXT_SEPARATOR.join(path)
+            lead = next((u.lead for u in carry if u.lead), "")
+            if lead:
+                context = f"{context}\n{lead}" if context else lead
+        oversized = (self.max_chars is not None and len(text) > self.max_chars) or (
+            self.count is not None and self.max_tokens is not None and size > self.max_tokens
+        )
+        start = carry[0] if carry else None
+        self.out.append(
+            Chunk(
+                len(self.out), text, context, path,
+                (start.bstart if start else self.bstarts[i], self.bstarts[j]),
+                start.cstart if start else self.cstarts[i], self.cstarts[j], size, kinds, oversized,
+            )
+        )
+        self.current, self.chars, self.tokens = [], 0, 0
+        return j
 
     def add(self, unit: _Unit, heading: bool) -> None:
         if self.current and not self.fits(self.chars + unit.chars, self.tokens + unit.tokens):
             self.flush()
         if not self.current and self.overlap and self.out and not heading:
-            tail = self.tail(unit)
+            tail = self.tail(unit.chars, unit.tokens)
             if tail is not None:
                 self.push(tail)
         self.push(unit)
@@ -562,7 +643,7 @@ class _Packer:
             start = stop
         return parts
 
-    def tail(self, unit: _Unit) -> _Unit | None:
+    def tail(self, next_chars: int, next_tokens: int) -> _Unit | None:
         """The last lines of the previous chunk, up to ``overlap`` in size and
         never all of it, if they fit before unit; None otherwise."""
         if self.render is not None:
@@ -583,7 +664,7 @@ class _Packer:
             tokens = int(self.count(piece)) if self.count is not None else 0
             if (tokens if self.count is not None else chars) > self.overlap:
                 break
-            if not self.fits(chars + unit.chars, tokens + unit.tokens):
+            if not self.fits(chars + next_chars, tokens + next_tokens):
                 break
             best = _Unit(at, end, cstart, last.end, "", last.path, 0)
             best.chars, best.tokens = chars, tokens
