@@ -213,13 +213,13 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const char* format_text = PyUnicode_AsUTF8AndSize(args[1], &format_size);
     if (format_text == nullptr) return nullptr;
     const std::string_view format(format_text, static_cast<size_t>(format_size));
-    std::unique_ptr<Writer> writer = make_writer(format, options);
-    if (writer == nullptr) return nullptr;
     Output out;
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
         pyql::Arguments input;
         if (!read_profile(args[3], profile) || !read_input(source, input)) return nullptr;
+        std::unique_ptr<Writer> writer = make_writer(format, options);
+        if (writer == nullptr) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
         if (!without_gil([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
         return output_str(out.buffer());
@@ -228,6 +228,8 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         quillet_native::Converted converted;
         PyObject* status = convert_source(source, format, converted, format != "json");
         if (status != Py_None) return status;
+        std::unique_ptr<Writer> writer = make_writer(format, options);
+        if (writer == nullptr) return nullptr;
         if (!without_gil([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
         return output_str(out.buffer());
     });

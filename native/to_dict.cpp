@@ -385,6 +385,9 @@ PyObject* Builder::source(const Source& source) {
 }  // namespace
 
 PyObject* to_dict(const Source& source) {
+    // Every object made is reachable from the data being built and no Python code runs meanwhile: a
+    // collection could find no garbage, yet would walk the growing data again and again.
+    pyql::GcPause pause;
     Builder builder;
     if (!builder.init()) return nullptr;
     return builder.source(source);
