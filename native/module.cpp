@@ -203,8 +203,9 @@ PyObject* convert_source(PyObject* source, std::string_view format, quillet_nati
 // block by block with the GIL released; a tree of pyql objects is read into a core tree, then written with
 // the GIL released. NotImplemented when the tree holds a metadata int that only the Python export writes.
 PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4 || !PyUnicode_Check(args[1]) || (args[2] != Py_None && !PyDict_Check(args[2]))) {
-        PyErr_SetString(PyExc_TypeError, "write(source, format: str, options: dict | None, profile)");
+    // profile may be left out, as callers of the first, three-argument form do.
+    if (nargs < 3 || nargs > 4 || !PyUnicode_Check(args[1]) || (args[2] != Py_None && !PyDict_Check(args[2]))) {
+        PyErr_SetString(PyExc_TypeError, "write(source, format: str, options: dict | None, profile=None)");
         return nullptr;
     }
     PyObject* source = args[0];
@@ -217,7 +218,7 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
         pyql::Arguments input;
-        if (!read_profile(args[3], profile) || !read_input(source, input)) return nullptr;
+        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !read_input(source, input)) return nullptr;
         std::unique_ptr<Writer> writer = make_writer(format, options);
         if (writer == nullptr) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
