@@ -4,17 +4,11 @@ The ``quillet`` command prints the trees or the JSON of Quillet documents and
 reports their errors with line and column numbers (see ``quillet --help``).
 ``to_dict``, ``to_json``, ``to_text`` and ``to_markdown`` write a Quillet
 text or a parsed document as plain data, JSON, plain text or Markdown (see
-``quillet.writers``; the data's schema is described in ``quillet.export``). ``line_col`` turns the UTF-8
-byte offsets of spans into (line, column) pairs.
+``quillet.writers``; the data's schema is described in ``quillet.export``).
+``line_col`` turns the UTF-8 byte offsets of spans into (line, column) pairs.
 """
 
-import pkgutil
 from importlib.metadata import PackageNotFoundError, version
-
-# The compiled part (quillet._native) is installed beside the installed package. Imported from a source
-# tree (as the tests import it), the package also looks for its modules in every other quillet
-# directory on sys.path, which finds the built one.
-__path__ = pkgutil.extend_path(__path__, __name__)
 
 from quillet.lines import LineIndex, line_col
 from quillet.writers import to_dict, to_json, to_markdown, to_text
