@@ -211,9 +211,9 @@ public:
         if (head_pending_) flush_head(out, {});
         std::string& o = out.buffer();
         if (!notes_.empty()) {
-            o += "<section class=\"footnotes\">\n<ul>\n";
+            o += "<div class=\"footnotes\">\n<ul>\n";
             o += notes_;
-            o += "</ul>\n</section>\n";
+            o += "</ul>\n</div>\n";
             notes_.clear();
         }
         if (options_.standalone) o += "</body>\n</html>\n";

@@ -1,0 +1,3 @@
+from typing import Any, Optional
+
+def write(source: str, format: str, options: Optional[dict[str, Any]], /) -> str: ...
