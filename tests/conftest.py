@@ -17,6 +17,7 @@ path, and the environment of a child interpreter.
 import os
 import runpy
 import sys
+import sysconfig
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -30,6 +31,14 @@ SOURCE = ROOT / "python"
 # installed build.
 if str(SOURCE) not in sys.path:
     sys.path.insert(0, str(SOURCE))
+
+# Its native module (quillet._native) exists only in the installed build: the package from the source tree
+# looks for it there too.
+import quillet  # noqa: E402
+
+_INSTALLED = Path(sysconfig.get_paths()["platlib"]) / "quillet"
+if _INSTALLED.is_dir() and str(_INSTALLED) not in quillet.__path__:
+    quillet.__path__.append(str(_INSTALLED))
 
 # Tests run under AddressSanitizer by scripts/test-sanitized.sh, which preloads its runtime. It reserves
 # terabytes of address space and keeps freed memory in quarantine: address-space limits cannot be applied
