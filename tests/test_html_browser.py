@@ -78,7 +78,9 @@ def browser():
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")  # Chromium's sandbox refuses to run as root
     options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The sanitized test run preloads its runtime into every child; the browser is not built for it.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     driver.set_page_load_timeout(60)
     driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": MARKER})
     yield driver
