@@ -55,7 +55,48 @@ bool text_option(PyObject* options, const char* name, std::string& out) {
     return true;
 }
 
-// The writer of `format` ("json", "text", "markdown") with its options read from `options`.
+// The options of the HTML writer: raw_html ("escape", "omit" or "allow"), allowed_schemes (a list or tuple of
+// str, compared without case), heading_ids, id_prefix, standalone.
+bool html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
+    using quillet::writers::RawHtml;
+    std::string raw_html = "escape";
+    if (!text_option(options, "raw_html", raw_html)) return false;
+    if (raw_html == "escape") {
+        o.raw_html = RawHtml::Escape;
+    } else if (raw_html == "omit") {
+        o.raw_html = RawHtml::Omit;
+    } else if (raw_html == "allow") {
+        o.raw_html = RawHtml::Allow;
+    } else {
+        PyErr_Format(PyExc_ValueError, "raw_html must be 'escape', 'omit' or 'allow', not %R",
+                     option(options, "raw_html"));
+        return false;
+    }
+    if (PyObject* schemes = option(options, "allowed_schemes"); schemes != nullptr) {
+        PyObject* seq = PySequence_Fast(schemes, "allowed_schemes must be a sequence of str");
+        if (seq == nullptr) return false;
+        o.allowed_schemes.clear();
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+            if (text == nullptr) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "allowed_schemes must be a sequence of str");
+                Py_DECREF(seq);
+                return false;
+            }
+            std::string scheme(text, static_cast<size_t>(size));
+            for (char& c : scheme) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            o.allowed_schemes.push_back(std::move(scheme));
+        }
+        Py_DECREF(seq);
+    }
+    return flag_option(options, "heading_ids", false, o.heading_ids) &&
+           text_option(options, "id_prefix", o.id_prefix) && flag_option(options, "standalone", false, o.standalone);
+}
+
+// The writer of `format` ("json", "text", "markdown", "html") with its options read from `options`.
 std::unique_ptr<Writer> make_format_writer(std::string_view format, PyObject* options) {
     using namespace quillet::writers;
     if (format == "json") {
@@ -79,6 +120,11 @@ std::unique_ptr<Writer> make_format_writer(std::string_view format, PyObject* op
         return make_text_writer(o);
     }
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
+    if (format == "html") {
+        HtmlOptions o;
+        if (!html_options(options, o)) return nullptr;
+        return make_html_writer(o);
+    }
     PyErr_Format(PyExc_ValueError, "unknown format: %.100s", std::string(format).c_str());
     return nullptr;
 }
