@@ -6,14 +6,10 @@
 #include <iterator>
 
 #include "common.hpp"
+#include "layouts.hpp"
 
 namespace pyql {
 namespace {
-
-struct EnumObject {
-    PyObject ob_base;
-    uint8_t value;
-};
 
 struct EnumInfo {
     TypeId id;

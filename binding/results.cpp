@@ -7,18 +7,13 @@
 #include <utility>
 
 #include "common.hpp"
+#include "layouts.hpp"
 #include "unicode_tables.hpp"
 
 namespace pyql {
 namespace {
 
 // ------------------------------------------------------------------------------------------------ Span
-
-struct SpanObject {
-    PyObject ob_base;
-    uint32_t start;
-    uint32_t end;
-};
 
 SpanObject* as_span(PyObject* self) {
     return reinterpret_cast<SpanObject*>(self);
@@ -60,16 +55,6 @@ PyType_Spec span_def = {
     .name = "builtins.Span", .basicsize = sizeof(SpanObject), .itemsize = 0, .flags = kTypeFlags, .slots = span_slots};
 
 // ------------------------------------------------------------------------------------------ ParseError
-
-// The message's UTF-8 bytes follow the fixed part; Py_SIZE is their count.
-struct ParseErrorObject {
-    PyVarObject ob_base;
-    uint32_t start;
-    uint32_t end;
-    uint8_t kind;
-    bool has_span;
-    bool recoverable;
-};
 
 ParseErrorObject* as_error(PyObject* self) {
     return reinterpret_cast<ParseErrorObject*>(self);
@@ -198,13 +183,6 @@ PyType_Spec error_def = {.name = "builtins.ParseError",
                          .slots = error_slots};
 
 // ----------------------------------------------------------------------------------------- ParseResult
-
-// Holds the Document object and the errors as plain values; every read of `errors` makes new objects.
-struct ParseResultObject {
-    PyObject ob_base;
-    PyObject* document;
-    std::vector<quillet::ParseError>* errors;  // owned; null only in a half-built object
-};
 
 ParseResultObject* as_result(PyObject* self) {
     return reinterpret_cast<ParseResultObject*>(self);

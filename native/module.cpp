@@ -1,5 +1,6 @@
-// The module quillet._native: the C++ writers, for the quillet package. pyql stays as it is; this module
-// parses and writes on its own, and never builds a pyql object.
+// The module quillet._native: the C++ writers and to_dict, for the quillet package. pyql stays as it is:
+// this module parses a str on its own without building a pyql object, and reads a tree of pyql objects
+// (convert.hpp) into a core tree that the same writers write.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -8,11 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "../binding/layouts.hpp"
 #include "../binding/utf8.hpp"
+#include "convert.hpp"
 #include "formats.hpp"
+#include "to_dict.hpp"
 
 namespace {
 
+using pyql::new_ref;
+using pyql::Ref;
 using quillet::writers::Output;
 using quillet::writers::Writer;
 
@@ -49,8 +55,49 @@ bool text_option(PyObject* options, const char* name, std::string& out) {
     return true;
 }
 
-// The writer of `format` ("json", "text", "markdown") with its options read from `options`.
-std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) {
+// The options of the HTML writer: raw_html ("escape", "omit" or "allow"), allowed_schemes (a list or tuple of
+// str, compared without case), heading_ids, id_prefix, standalone.
+bool html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
+    using quillet::writers::RawHtml;
+    std::string raw_html = "escape";
+    if (!text_option(options, "raw_html", raw_html)) return false;
+    if (raw_html == "escape") {
+        o.raw_html = RawHtml::Escape;
+    } else if (raw_html == "omit") {
+        o.raw_html = RawHtml::Omit;
+    } else if (raw_html == "allow") {
+        o.raw_html = RawHtml::Allow;
+    } else {
+        PyErr_Format(PyExc_ValueError, "raw_html must be 'escape', 'omit' or 'allow', not %R",
+                     option(options, "raw_html"));
+        return false;
+    }
+    if (PyObject* schemes = option(options, "allowed_schemes"); schemes != nullptr) {
+        PyObject* seq = PySequence_Fast(schemes, "allowed_schemes must be a sequence of str");
+        if (seq == nullptr) return false;
+        o.allowed_schemes.clear();
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+            if (text == nullptr) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "allowed_schemes must be a sequence of str");
+                Py_DECREF(seq);
+                return false;
+            }
+            std::string scheme(text, static_cast<size_t>(size));
+            for (char& c : scheme) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            o.allowed_schemes.push_back(std::move(scheme));
+        }
+        Py_DECREF(seq);
+    }
+    return flag_option(options, "heading_ids", false, o.heading_ids) &&
+           text_option(options, "id_prefix", o.id_prefix) && flag_option(options, "standalone", false, o.standalone);
+}
+
+// The writer of `format` ("json", "text", "markdown", "html") with its options read from `options`.
+std::unique_ptr<Writer> make_format_writer(std::string_view format, PyObject* options) {
     using namespace quillet::writers;
     if (format == "json") {
         JsonOptions o;
@@ -73,44 +120,56 @@ std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) 
         return make_text_writer(o);
     }
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
+    if (format == "html") {
+        HtmlOptions o;
+        if (!html_options(options, o)) return nullptr;
+        return make_html_writer(o);
+    }
     PyErr_Format(PyExc_ValueError, "unknown format: %.100s", std::string(format).c_str());
     return nullptr;
+}
+
+// As make_format_writer, and NotImplementedError for a format whose writer this build lacks.
+std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) {
+    std::unique_ptr<Writer> writer = make_format_writer(format, options);
+    if (writer == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NotImplementedError, "quillet._native has no %s writer in this build",
+                     std::string(format).c_str());
+    }
+    return writer;
 }
 
 PyObject* output_str(const std::string& bytes) {
     return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass");
 }
 
-// write(source: str, format: str, options: dict | None) -> str: parses `source` and writes its ParseResult,
-// with the GIL released while the C++ works.
-PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1]) ||
-        (args[2] != Py_None && !PyDict_Check(args[2]))) {
-        PyErr_SetString(PyExc_TypeError, "write(source: str, format: str, options: dict | None)");
-        return nullptr;
-    }
-    PyObject* options = args[2] == Py_None ? nullptr : args[2];
-    Py_ssize_t format_size = 0;
-    const char* format = PyUnicode_AsUTF8AndSize(args[1], &format_size);
-    if (format == nullptr) return nullptr;
-    pyql::Arguments input;
-    if (!pyql::view_or_encode_utf8(args[0], input)) return nullptr;
-    if (static_cast<uint64_t>(input.input_size) >= quillet::kMaxInputSize) {
-        PyErr_Format(PyExc_ValueError, "input too large: %zd bytes of UTF-8 (the limit is %zu bytes)", input.input_size,
-                     static_cast<size_t>(quillet::kMaxInputSize - 1));
-        return nullptr;
-    }
+// The function a Python user called, for error messages: "to_json".
+const char* caller_name(std::string_view format) {
+    if (format == "json") return "to_json";
+    if (format == "text") return "to_text";
+    if (format == "markdown") return "to_markdown";
+    return "to_dict";
+}
+
+PyObject* not_a_source(std::string_view format, PyObject* source) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(source)), "__name__"));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError,
+                 "%s() expects a pyql Document, ParseResult, ParseError or node, a list of nodes or a str, not %U",
+                 caller_name(format), name.get());
+    return nullptr;
+}
+
+// Runs `work` with the GIL released; a C++ exception comes back as MemoryError or RuntimeError. Nothing
+// may throw across the release, so the failure is carried out of the block and raised after it.
+template <class Work>
+bool without_gil(Work work) {
     prepare_thread_for_exceptions();
-    std::unique_ptr<Writer> writer = make_writer(std::string_view(format, static_cast<size_t>(format_size)), options);
-    if (writer == nullptr) return nullptr;
-    Output out;
-    // Nothing may throw across the GIL's release: the failure is carried out of the block and raised after.
     enum class Failure { None, Memory, Other } failure = Failure::None;
     std::string what;
     Py_BEGIN_ALLOW_THREADS;
     try {
-        quillet::writers::write_parsed(std::string_view(input.input, static_cast<size_t>(input.input_size)), *writer,
-                                       out);
+        work();
     } catch (const std::bad_alloc&) {
         failure = Failure::Memory;
     } catch (const std::exception& e) {
@@ -118,22 +177,162 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         what = e.what();
     }
     Py_END_ALLOW_THREADS;
-    if (failure == Failure::Memory) return PyErr_NoMemory();
+    if (failure == Failure::Memory) {
+        PyErr_NoMemory();
+        return false;
+    }
     if (failure == Failure::Other) {
         PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", what.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The same, for work that needs the GIL (it builds Python objects).
+template <class Work>
+PyObject* catching(Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", e.what());
         return nullptr;
     }
-    return output_str(out.buffer());
+}
+
+// The profile argument: None, or a pyql.Profile.
+bool read_profile(PyObject* arg, quillet::Profile& out) {
+    out = quillet::Profile::Quillet;
+    if (arg == Py_None) return true;
+    const quillet_native::Classes* classes = quillet_native::pyql_classes();
+    if (classes == nullptr) return false;
+    if (Py_TYPE(arg) != classes->profile) {
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+        if (name) PyErr_Format(PyExc_TypeError, "profile must be a pyql.Profile or None, not %U", name.get());
+        return false;
+    }
+    out = static_cast<quillet::Profile>(reinterpret_cast<const pyql::EnumObject*>(arg)->value);
+    return true;
+}
+
+// The UTF-8 of a str source, refused when too long for the parser.
+bool read_input(PyObject* str, pyql::Arguments& input) {
+    if (!pyql::view_or_encode_utf8(str, input)) return false;
+    if (static_cast<uint64_t>(input.input_size) >= quillet::kMaxInputSize) {
+        PyErr_Format(PyExc_ValueError, "input too large: %zd bytes of UTF-8 (the limit is %zu bytes)", input.input_size,
+                     static_cast<size_t>(quillet::kMaxInputSize - 1));
+        return false;
+    }
+    return true;
+}
+
+// Converts a tree source; NotImplemented (new reference) when only the Python export can write it,
+// null with an exception, or the Converted filled and Py_None (borrowed) on success.
+PyObject* convert_source(PyObject* source, std::string_view format, quillet_native::Converted& converted,
+                         bool big_ints_as_text) {
+    using quillet_native::Status;
+    switch (quillet_native::convert(source, converted, big_ints_as_text)) {
+        case Status::Ok:
+            return Py_None;
+        case Status::Failed:
+            return nullptr;
+        case Status::NotASource:
+            return not_a_source(format, source);
+        case Status::NeedsPython:
+            return new_ref(Py_NotImplemented);
+    }
+    return nullptr;
+}
+
+// write(source, format, options, profile) -> str: `source` written in `format`. A str is parsed and written
+// block by block with the GIL released; a tree of pyql objects is read into a core tree, then written with
+// the GIL released. NotImplemented when the tree holds a metadata int that only the Python export writes.
+PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    // profile may be left out, as callers of the first, three-argument form do.
+    if (nargs < 3 || nargs > 4 || !PyUnicode_Check(args[1]) || (args[2] != Py_None && !PyDict_Check(args[2]))) {
+        PyErr_SetString(PyExc_TypeError, "write(source, format: str, options: dict | None, profile=None)");
+        return nullptr;
+    }
+    PyObject* source = args[0];
+    PyObject* options = args[2] == Py_None ? nullptr : args[2];
+    Py_ssize_t format_size = 0;
+    const char* format_text = PyUnicode_AsUTF8AndSize(args[1], &format_size);
+    if (format_text == nullptr) return nullptr;
+    const std::string_view format(format_text, static_cast<size_t>(format_size));
+    Output out;
+    if (PyUnicode_Check(source)) {
+        quillet::Profile profile;
+        pyql::Arguments input;
+        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !read_input(source, input)) return nullptr;
+        std::unique_ptr<Writer> writer = make_writer(format, options);
+        if (writer == nullptr) return nullptr;
+        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        if (!without_gil([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
+        return output_str(out.buffer());
+    }
+    return catching([&]() -> PyObject* {
+        quillet_native::Converted converted;
+        PyObject* status = convert_source(source, format, converted, format != "json");
+        if (status != Py_None) return status;
+        std::unique_ptr<Writer> writer = make_writer(format, options);
+        if (writer == nullptr) return nullptr;
+        if (!without_gil([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
+        return output_str(out.buffer());
+    });
+}
+
+// to_dict(source, profile) -> dict | list: the plain data of `source` (a str gives its ParseResult's).
+// NotImplemented when the tree holds a metadata int that only the Python export reads.
+PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "to_dict(source, profile)");
+        return nullptr;
+    }
+    PyObject* source = args[0];
+    if (PyUnicode_Check(source)) {
+        quillet::Profile profile;
+        pyql::Arguments input;
+        if (!read_profile(args[1], profile) || !read_input(source, input)) return nullptr;
+        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        return catching([&]() -> PyObject* {
+            quillet::Parser parser(profile);
+            quillet::Document doc;
+            if (!without_gil([&] { doc = parser.parse_internal(text); })) return nullptr;
+            quillet::writers::Source result;
+            result.form = quillet::writers::Source::Form::Result;
+            result.document = quillet::writers::view_of(doc);
+            result.errors = parser.errors.data();
+            result.error_count = parser.errors.size();
+            return quillet_native::to_dict(result);
+        });
+    }
+    return catching([&]() -> PyObject* {
+        quillet_native::Converted converted;
+        PyObject* status = convert_source(source, "dict", converted, false);
+        if (status != Py_None) return status;
+        return quillet_native::to_dict(converted.source);
+    });
 }
 
 PyMethodDef kMethods[] = {
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)), METH_FASTCALL,
-     "write(source, format, options) -> str: the ParseResult of source in format."},
+     "write(source, format, options, profile) -> str: source (a str or a tree of pyql objects) in format."},
+    {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_to_dict)), METH_FASTCALL,
+     "to_dict(source, profile) -> dict | list: the plain data of source (a str or a tree of pyql objects)."},
     {},
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "quillet._native", "The C++ writers of the quillet package.", 0, kMethods,
+    PyModuleDef_HEAD_INIT,
+    "quillet._native",
+    "The C++ writers of the quillet package.",
+    0,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

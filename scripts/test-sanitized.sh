@@ -9,8 +9,9 @@
 # CMake picks (CXX to choose: GCC or Clang) and the python3 on PATH, which must have pytest and hypothesis.
 #
 # How the run is set up:
-# - PYTHONPATH puts the sanitized pyql and the source tree's quillet package first. Subprocesses inherit the
-#   environment, so `python -m quillet.cli` and `python -c ...` in the tests load the sanitized module too.
+# - PYTHONPATH puts the sanitized modules first: $build/site holds pyql and a quillet package made of links to
+#   the source tree's python/quillet files and the sanitized quillet._native. Subprocesses inherit the
+#   environment, so `python -m quillet.cli` and `python -c ...` in the tests load the sanitized modules too.
 # - The python executable is not instrumented, so the sanitizer runtime is preloaded (LD_PRELOAD); it has to
 #   be the first library loaded.
 # - PYTHONMALLOC=malloc sends every Python object to the sanitizer's allocator, so a reference-counting error
@@ -46,7 +47,14 @@ fi
 step "sanitized build in $build"
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLET_BUILD_PYTHON=ON -DQUILLET_SANITIZE=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target pyql --parallel "${QUILLET_JOBS:-2}"
+cmake --build "$build" --target pyql _native --parallel "${QUILLET_JOBS:-2}"
+
+site="$build/site"
+rm -rf "$site"
+mkdir -p "$site/quillet"
+ln -s "$build"/pyql.*.so "$site/"
+for file in "$root"/python/quillet/*; do ln -s "$file" "$site/quillet/"; done
+ln -s "$build"/_native.*.so "$site/quillet/"
 
 # The runtime the module was linked against, found through the compiler that linked it.
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
@@ -70,14 +78,16 @@ export LD_PRELOAD="${preload[*]}${LD_PRELOAD:+ $LD_PRELOAD}"
 export ASAN_OPTIONS="detect_leaks=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"
 
-step "python3 -c 'import pyql' loads the sanitized module"
-module=$("$python" -c 'import pyql; print(pyql.__file__)')
-case "$module" in
-    "$build"/*) echo "$module" ;;
-    *) echo "test-sanitized.sh: pyql came from $module, not from $build" >&2; exit 2 ;;
-esac
+step "python3 -c 'import pyql, quillet._native' loads the sanitized modules"
+for name in pyql quillet._native; do
+    module=$("$python" -c "import $name; print($name.__file__)")
+    case "$module" in
+        "$site"/*) echo "$module" ;;
+        *) echo "test-sanitized.sh: $name came from $module, not from $site" >&2; exit 2 ;;
+    esac
+done
 
 step "python3 -m pytest under AddressSanitizer and UndefinedBehaviorSanitizer"
 status=0

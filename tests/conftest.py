@@ -24,12 +24,10 @@ import pyql
 
 ROOT = Path(__file__).resolve().parents[1]
 BENCH = ROOT / "bench"
-SOURCE = ROOT / "python"
 
-# The companion package is tested from the source tree; pyql comes from the
-# installed build.
-if str(SOURCE) not in sys.path:
-    sys.path.insert(0, str(SOURCE))
+# Both packages are tested as installed: quillet has a native module of its own
+# (quillet._native), which exists only in a build. The test command installs
+# the source tree first; scripts/test-sanitized.sh puts its own build first.
 
 # Tests run under AddressSanitizer by scripts/test-sanitized.sh, which preloads its runtime. It reserves
 # terabytes of address space and keeps freed memory in quarantine: address-space limits cannot be applied

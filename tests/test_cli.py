@@ -17,7 +17,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import ROOT, SOURCE, UNDER_ASAN, child_env
+from conftest import ROOT, UNDER_ASAN, child_env
 from quillet.cli import Progress, format_value, printable
 from quillet.export import to_dict
 from quillet.lines import LineIndex, line_col
@@ -35,7 +35,7 @@ def cli_command(*args: str, limit: int | None = None) -> list[str]:
 
 
 def cli_env() -> dict[str, str]:
-    env = child_env(str(SOURCE))
+    env = child_env()
     env["PYTHONIOENCODING"] = "utf-8"
     return env
 

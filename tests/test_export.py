@@ -231,7 +231,8 @@ def test_values_a_parse_never_gives(change, error, message):
         to_dict(doc)
 
 
-@pytest.mark.parametrize("obj", [None, "# text", 42, pyql.Profile.Md, pyql.parse("x\n").span])
+# A str is a source too (it is parsed); see test_writers.py.
+@pytest.mark.parametrize("obj", [None, b"# text", 42, pyql.Profile.Md, pyql.parse("x\n").span])
 def test_to_dict_refuses_other_objects(obj):
-    with pytest.raises(TypeError, match="expects a pyql Document"):
+    with pytest.raises(TypeError, match="expects a pyql Document.* or a str, not"):
         to_dict(obj)

@@ -2,22 +2,24 @@
 
 The ``quillet`` command prints the trees or the JSON of Quillet documents and
 reports their errors with line and column numbers (see ``quillet --help``).
-``to_dict`` and ``to_json`` export a parsed document as plain data or JSON
-(the schema is described in ``quillet.export``). ``TextIndex`` turns the UTF-8
-byte offsets of spans into ``str`` indexes, UTF-16 offsets and (line, column)
-pairs (``line_col`` for a single offset). For agents and retrieval pipelines:
-``sections`` gives the heading tree, ``chunks`` splits a document into pieces
-that fit a budget, and ``check`` reports what a writer should fix.
+``to_dict``, ``to_json``, ``to_text`` and ``to_markdown`` write a Quillet
+text or a parsed document as plain data, JSON, plain text or Markdown (see
+``quillet.writers``; the data's schema is described in ``quillet.export``).
+``TextIndex`` turns the UTF-8 byte offsets of spans into ``str`` indexes,
+UTF-16 offsets and (line, column) pairs (``line_col`` for a single offset).
+For agents and retrieval pipelines: ``sections`` gives the heading tree,
+``chunks`` splits a document into pieces that fit a budget, and ``check``
+reports what a writer should fix.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from quillet.check import Diagnostic, check
 from quillet.chunks import Chunk, chunks
-from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
 from quillet.sections import Section, iter_sections, sections
 from quillet.textindex import TextIndex
+from quillet.writers import to_dict, to_json, to_markdown, to_text
 
 try:
     # The version is set once, in pyproject.toml, and read back from the installed distribution.
@@ -39,4 +41,6 @@ __all__ = [
     "sections",
     "to_dict",
     "to_json",
+    "to_markdown",
+    "to_text",
 ]

@@ -1,9 +1,13 @@
-"""Plain-data and JSON export of parsed documents.
+"""The plain-data and JSON schema of parsed documents, and its Python export.
 
-``to_dict(obj)`` turns a ``pyql`` object into dicts, lists, strings, numbers,
-booleans and ``None`` that ``json`` can write; ``to_json(obj, **json_kwargs)``
-returns that data as JSON text. Both accept a ``Document``, a ``ParseResult``,
-a ``ParseError`` or any single block or inline node.
+``quillet.to_dict`` and ``quillet.to_json`` (``quillet.writers``) write this
+schema in C++. The functions here are the export written in Python, which
+those fall back on where the C++ side cannot go: a metadata int outside
+int64, and a ``cls`` given to ``to_json``. ``to_dict(obj)`` turns a ``pyql``
+object into dicts, lists, strings, numbers, booleans and ``None`` that
+``json`` can write; ``to_json(obj, **json_kwargs)`` returns that data as
+JSON text. Both accept a ``Document``, a ``ParseResult``, a ``ParseError`` or
+any single block or inline node.
 
 Schema
 ------

@@ -1,0 +1,396 @@
+#include "to_dict.hpp"
+
+#include <cmath>
+#include <iterator>
+#include <string_view>
+#include <vector>
+
+#include "../binding/common.hpp"
+
+namespace quillet_native {
+namespace {
+
+using pyql::Ref;
+using quillet::writers::NodeRef;
+using quillet::writers::NodeType;
+using quillet::writers::Source;
+
+// Member names of the enumerations, indexed by the core's values.
+constexpr const char* kProfileNames[] = {"Quillet", "Md", "MdStrict"};
+constexpr const char* kModuleNames[] = {"Tables", "Footnotes", "Math", "Tasks", "Strikethrough", "Autolink", "Html"};
+constexpr const char* kErrorKindNames[] = {"UnexpectedEof",    "UnclosedDelimiter", "InvalidSyntax",
+                                           "UnknownDirective", "InvalidMetadata",   "Other"};
+constexpr const char* kListKindNames[] = {"Ordered", "Unordered"};
+static_assert(std::size(kProfileNames) == size_t(quillet::Profile::MdStrict) + 1);
+static_assert(std::size(kModuleNames) == size_t(quillet::ModuleKind::Html) + 1);
+static_assert(std::size(kErrorKindNames) == size_t(quillet::ParseErrorKind::Other) + 1);
+static_assert(std::size(kListKindNames) == size_t(quillet::ListKind::Unordered) + 1);
+
+template <size_t N>
+const char* name_of(const char* const (&names)[N], size_t value) {
+    return value < N ? names[value] : "?";
+}
+
+// The dict keys, made once per call.
+enum Key : size_t {
+    kType,
+    kSpan,
+    kLevel,
+    kContent,
+    kKind,
+    kStart,
+    kItems,
+    kBlocks,
+    kLang,
+    kTitle,
+    kSrc,
+    kAlt,
+    kCaption,
+    kRows,
+    kCells,
+    kHeader,
+    kDefs,
+    kLabel,
+    kDisplay,
+    kUrl,
+    kProfile,
+    kModules,
+    kMetadata,
+    kDocument,
+    kErrors,
+    kMessage,
+    kRecoverable,
+    kKeyCount,
+};
+constexpr const char* kKeyNames[kKeyCount] = {
+    "type",    "span", "level",   "content", "kind",     "start",    "items",  "blocks",  "lang",
+    "title",   "src",  "alt",     "caption", "rows",     "cells",    "header", "defs",    "label",
+    "display", "url",  "profile", "modules", "metadata", "document", "errors", "message", "recoverable",
+};
+
+PyObject* text(std::string_view s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+}
+
+PyObject* opt_text(const quillet::OptText& s) {
+    return s ? text(*s) : pyql::new_ref(Py_None);
+}
+
+PyObject* span_list(quillet::Span span) {
+    Ref list(PyList_New(2));
+    if (!list) return nullptr;
+    PyObject* start = PyLong_FromUnsignedLong(span.start);
+    if (start == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), 0, start);
+    PyObject* end = PyLong_FromUnsignedLong(span.end);
+    if (end == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), 1, end);
+    return list.release();
+}
+
+// A metadata value that is not a list. A float that is not finite is None: JSON has no such number.
+PyObject* scalar(const quillet::AttrValue& v) {
+    using K = quillet::AttrKind;
+    switch (v.kind) {
+        case K::String:
+            // A lone surrogate a caller put in a str came here as its three bytes.
+            return PyUnicode_DecodeUTF8(v.string.data(), static_cast<Py_ssize_t>(v.string.size()), "surrogatepass");
+        case K::Bool:
+            return PyBool_FromLong(v.boolean);
+        case K::Int:
+            return PyLong_FromLongLong(v.integer);
+        case K::Float:
+            return std::isfinite(v.number) ? PyFloat_FromDouble(v.number) : pyql::new_ref(Py_None);
+        case K::List:
+            break;
+    }
+    PyErr_SetString(PyExc_SystemError, "quillet._native: a list where a scalar was expected");
+    return nullptr;
+}
+
+// A metadata value; nested lists are built with a stack of their own.
+PyObject* attr_value(const quillet::AttrValue& value) {
+    if (value.kind != quillet::AttrKind::List) return scalar(value);
+    struct Open {
+        const quillet::AttrValue* value;
+        size_t next;
+        PyObject* out;  // borrowed: held by its parent, or by root
+    };
+    Ref root(PyList_New(static_cast<Py_ssize_t>(value.list.size())));
+    if (!root) return nullptr;
+    std::vector<Open> stack{Open{&value, 0, root.get()}};
+    while (!stack.empty()) {
+        Open& top = stack.back();
+        if (top.next == top.value->list.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const size_t i = top.next++;
+        const quillet::AttrValue& element = top.value->list[i];
+        if (element.kind == quillet::AttrKind::List) {
+            PyObject* child = PyList_New(static_cast<Py_ssize_t>(element.list.size()));
+            if (child == nullptr) return nullptr;
+            PyList_SET_ITEM(top.out, static_cast<Py_ssize_t>(i), child);
+            stack.push_back(Open{&element, 0, child});  // top is not used again
+            continue;
+        }
+        PyObject* item = scalar(element);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(top.out, static_cast<Py_ssize_t>(i), item);
+    }
+    return root.release();
+}
+
+class Builder {
+public:
+    bool init() {
+        for (size_t i = 0; i < kKeyCount; ++i) {
+            keys_[i].reset(PyUnicode_InternFromString(kKeyNames[i]));
+            if (!keys_[i]) return false;
+        }
+        for (size_t i = 0; i < quillet::writers::kNodeTypeCount; ++i) {
+            const std::string_view name = quillet::writers::type_name(static_cast<NodeType>(i));
+            types_[i].reset(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            if (!types_[i]) return false;
+        }
+        return true;
+    }
+
+    PyObject* source(const Source& source);
+
+private:
+    // d[key] = value, the value's reference consumed.
+    bool put(PyObject* d, Key key, PyObject* value) {
+        Ref owned(value);
+        return owned && PyDict_SetItem(d, keys_[key].get(), owned.get()) == 0;
+    }
+    // d[key] = a new list of `count` empty slots, returned borrowed (the dict holds it).
+    PyObject* put_children(PyObject* d, Key key, size_t count) {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+        return put(d, key, list) ? list : nullptr;
+    }
+
+    PyObject* node(NodeRef n, PyObject*& children);
+    PyObject* nodes(const NodeRef* roots, size_t count);
+    PyObject* document(const quillet::writers::DocumentView& doc);
+    PyObject* metadata(const quillet::Metadata& md);
+    PyObject* error(const quillet::ParseError& e);
+
+    Ref keys_[kKeyCount];
+    Ref types_[quillet::writers::kNodeTypeCount];
+};
+
+// A new dict for one node, fields in the order of the node's class; `children` is set to the (borrowed)
+// list its children go into, or null.
+PyObject* Builder::node(NodeRef n, PyObject*& children) {
+    using T = NodeType;
+    children = nullptr;
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), kType, pyql::new_ref(types_[size_t(n.type)].get()))) return nullptr;
+    PyObject* o = d.get();
+    const size_t count = quillet::writers::child_count(n);
+    bool ok = true;
+    switch (n.type) {
+        case T::Heading:
+            ok = put(o, kLevel, PyLong_FromLong(n.as<quillet::Heading>().level)) &&
+                 (children = put_children(o, kContent, count));
+            break;
+        case T::Paragraph:
+        case T::TableCell:
+        case T::Emphasis:
+        case T::Strong:
+        case T::Strikethrough:
+            ok = (children = put_children(o, kContent, count));
+            break;
+        case T::List: {
+            const auto& b = n.as<quillet::List>();
+            ok = put(o, kKind, PyUnicode_FromString(name_of(kListKindNames, size_t(b.kind)))) &&
+                 put(o, kStart, b.start ? PyLong_FromUnsignedLongLong(*b.start) : pyql::new_ref(Py_None)) &&
+                 (children = put_children(o, kItems, count));
+            break;
+        }
+        case T::ListItem:
+        case T::Quote:
+            ok = (children = put_children(o, kBlocks, count));
+            break;
+        case T::CodeBlock: {
+            const auto& b = n.as<quillet::CodeBlock>();
+            ok = put(o, kLang, text(b.lang)) && put(o, kContent, text(b.content));
+            break;
+        }
+        case T::Callout: {
+            const auto& b = n.as<quillet::Callout>();
+            ok = put(o, kKind, text(b.kind)) && put(o, kTitle, opt_text(b.title)) &&
+                 (children = put_children(o, kBlocks, count));
+            break;
+        }
+        case T::Figure: {
+            const auto& b = n.as<quillet::Figure>();
+            ok = put(o, kSrc, text(b.src)) && put(o, kAlt, text(b.alt)) && put(o, kCaption, opt_text(b.caption));
+            break;
+        }
+        case T::Table:
+            ok = (children = put_children(o, kRows, count));
+            break;
+        case T::TableRow:
+            ok = (children = put_children(o, kCells, count)) &&
+                 put(o, kHeader, PyBool_FromLong(n.as<quillet::TableRow>().header));
+            break;
+        case T::Footnotes:
+            ok = (children = put_children(o, kDefs, count));
+            break;
+        case T::FootnoteDef:
+            ok = put(o, kLabel, text(n.as<quillet::FootnoteDef>().label)) &&
+                 (children = put_children(o, kBlocks, count));
+            break;
+        case T::MathBlock: {
+            const auto& b = n.as<quillet::MathBlock>();
+            ok = put(o, kDisplay, PyBool_FromLong(b.display)) && put(o, kContent, text(b.content));
+            break;
+        }
+        case T::HtmlBlock:
+            ok = put(o, kContent, text(n.as<quillet::HtmlBlock>().content));
+            break;
+        case T::RawBlock:
+            ok = put(o, kContent, text(n.as<quillet::RawBlock>().content));
+            break;
+        case T::Text:
+        case T::CodeSpan:
+            ok = put(o, kContent, text(n.as<quillet::Inline>().text));
+            break;
+        case T::Link: {
+            const auto& in = n.as<quillet::Inline>();
+            ok = (children = put_children(o, kLabel, count)) && put(o, kUrl, text(in.text)) &&
+                 put(o, kTitle, opt_text(in.title));
+            break;
+        }
+        case T::AutoLink:
+            ok = put(o, kUrl, text(n.as<quillet::Inline>().text));
+            break;
+        case T::FootnoteRef:
+            ok = put(o, kLabel, text(n.as<quillet::Inline>().text));
+            break;
+        case T::ThematicBreak:
+        case T::HardBreak:
+        case T::SoftBreak:
+            break;
+    }
+    if (!ok || !put(o, kSpan, span_list(n.span()))) return nullptr;
+    return d.release();
+}
+
+// A new list of the dicts of `roots` and of everything below them, built in one walk.
+PyObject* Builder::nodes(const NodeRef* roots, size_t count) {
+    Ref root(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!root) return nullptr;
+    // open[d] takes the nodes at depth d + 1: the children of the last node entered at depth d.
+    std::vector<PyObject*> open;
+    quillet::writers::Walker walk(roots, count);
+    while (walk.next()) {
+        if (walk.event() != quillet::writers::Event::Enter) continue;
+        PyObject* children = nullptr;
+        PyObject* d = node(walk.node(), children);
+        if (d == nullptr) return nullptr;
+        const size_t depth = walk.depth();
+        PyObject* parent = depth == 0 ? root.get() : open[depth - 1];
+        PyList_SET_ITEM(parent, static_cast<Py_ssize_t>(walk.index()), d);
+        if (children != nullptr) {
+            if (open.size() <= depth) open.resize(depth + 1);
+            open[depth] = children;
+        }
+    }
+    return root.release();
+}
+
+PyObject* Builder::metadata(const quillet::Metadata& md) {
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    for (const quillet::MetadataEntry& entry : md.entries) {
+        Ref key(PyUnicode_DecodeUTF8(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size()), "surrogatepass"));
+        if (!key) return nullptr;
+        Ref value(attr_value(entry.value));
+        if (!value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* Builder::document(const quillet::writers::DocumentView& doc) {
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), kType, PyUnicode_FromString("Document")) ||
+        !put(d.get(), kProfile, PyUnicode_FromString(name_of(kProfileNames, size_t(doc.profile))))) {
+        return nullptr;
+    }
+    Ref modules(PyList_New(static_cast<Py_ssize_t>(doc.module_count)));
+    if (!modules) return nullptr;
+    for (size_t i = 0; i < doc.module_count; ++i) {
+        PyObject* name = PyUnicode_FromString(name_of(kModuleNames, size_t(doc.modules[i])));
+        if (name == nullptr) return nullptr;
+        PyList_SET_ITEM(modules.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (!put(d.get(), kModules, modules.release()) ||
+        !put(d.get(), kMetadata, doc.metadata ? metadata(*doc.metadata) : pyql::new_ref(Py_None))) {
+        return nullptr;
+    }
+    std::vector<NodeRef> roots;
+    roots.reserve(doc.block_count);
+    for (size_t i = 0; i < doc.block_count; ++i) roots.push_back(quillet::writers::node_ref(doc.blocks[i]));
+    if (!put(d.get(), kBlocks, nodes(roots.data(), roots.size())) || !put(d.get(), kSpan, span_list(doc.span))) {
+        return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* Builder::error(const quillet::ParseError& e) {
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), kMessage, text(e.message)) ||
+        !put(d.get(), kKind, PyUnicode_FromString(name_of(kErrorKindNames, size_t(e.kind)))) ||
+        !put(d.get(), kSpan, e.span ? span_list(*e.span) : pyql::new_ref(Py_None)) ||
+        !put(d.get(), kRecoverable, PyBool_FromLong(e.recoverable))) {
+        return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* Builder::source(const Source& source) {
+    switch (source.form) {
+        case Source::Form::Document:
+            return document(source.document);
+        case Source::Form::Result: {
+            Ref d(PyDict_New());
+            if (!d || !put(d.get(), kDocument, document(source.document))) return nullptr;
+            Ref errors(PyList_New(static_cast<Py_ssize_t>(source.error_count)));
+            if (!errors) return nullptr;
+            for (size_t i = 0; i < source.error_count; ++i) {
+                PyObject* e = error(source.errors[i]);
+                if (e == nullptr) return nullptr;
+                PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), e);
+            }
+            if (!put(d.get(), kErrors, errors.release())) return nullptr;
+            return d.release();
+        }
+        case Source::Form::Error:
+            return error(source.errors[0]);
+        case Source::Form::Node: {
+            Ref list(nodes(source.nodes, 1));
+            if (!list) return nullptr;
+            return pyql::new_ref(PyList_GET_ITEM(list.get(), 0));
+        }
+        case Source::Form::Nodes:
+            return nodes(source.nodes, source.node_count);
+    }
+    PyErr_SetString(PyExc_SystemError, "quillet._native: unknown source form");
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* to_dict(const Source& source) {
+    // Every object made is reachable from the data being built and no Python code runs meanwhile: a
+    // collection could find no garbage, yet would walk the growing data again and again.
+    pyql::GcPause pause;
+    Builder builder;
+    if (!builder.init()) return nullptr;
+    return builder.source(source);
+}
+
+}  // namespace quillet_native

@@ -1,0 +1,6 @@
+# The C++ writers and to_dict; quillet.writers is their typed face. Both return NotImplemented when only
+# the Python export (quillet.export) can handle the source: its metadata holds an int outside int64.
+from typing import Any
+
+def write(source: object, format: str, options: dict[str, Any] | None, profile: object = None) -> Any: ...
+def to_dict(source: object, profile: object) -> Any: ...

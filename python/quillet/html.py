@@ -1,0 +1,72 @@
+"""HTML that is safe to put in a page.
+
+``to_html(source)`` writes a document as an HTML fragment (or, with
+``standalone=True``, a whole page). By default nothing in the document can
+run a script or load anything but an image: every text is escaped, every
+attribute quoted, link and image URLs are checked against an allowlist of
+schemes after the clean-up a browser applies to them, and HTML blocks are shown
+as text. The README lists the elements each node becomes.
+"""
+
+import re
+from typing import Iterable, Optional
+
+import pyql
+from quillet import _native
+
+RAW_HTML_MODES = ("escape", "omit", "allow")
+DEFAULT_SCHEMES = ("http", "https", "mailto")
+
+_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*\Z")
+_ID_PREFIX = re.compile(r"[A-Za-z0-9_-]*\Z")
+
+
+def to_html(
+    source: str,
+    *,
+    profile: Optional[pyql.Profile] = None,
+    raw_html: str = "escape",
+    allowed_schemes: Iterable[str] = DEFAULT_SCHEMES,
+    heading_ids: bool = False,
+    id_prefix: str = "",
+    standalone: bool = False,
+) -> str:
+    """The HTML of ``source``, a ``str`` (parsed and written in C++, without
+    the GIL).
+
+    ``raw_html``: ``"escape"`` shows HTML and raw blocks as text, ``"omit"``
+    leaves them out, ``"allow"`` writes HTML blocks as they are, which is unsafe
+    for untrusted input (pass the output through a sanitizer such as nh3).
+    ``allowed_schemes``: the URL schemes a link or image may have (without
+    case); a URL without a scheme always passes, and an image may also be a
+    ``data:`` URL of a PNG, GIF, JPEG or WebP image. A link whose URL is refused
+    is written as its label; a figure whose image is refused keeps its caption.
+    ``heading_ids``: give headings ids (``h-`` and the heading's words).
+    ``id_prefix``: put in front of every id (headings and footnotes), ASCII
+    letters, digits, ``-`` and ``_`` only. ``standalone``: a whole page, with
+    the metadata ``title`` (or the first heading) as its title and a small
+    stylesheet. ``profile`` is recorded by the parse only: the HTML does not
+    depend on it.
+    """
+    if profile is not None and not isinstance(profile, pyql.Profile):
+        raise TypeError(f"profile must be a pyql.Profile or None, not {type(profile).__name__}")
+    if raw_html not in RAW_HTML_MODES:
+        raise ValueError(f"raw_html must be 'escape', 'omit' or 'allow', not {raw_html!r}")
+    if isinstance(allowed_schemes, (str, bytes)):
+        raise TypeError("allowed_schemes must be an iterable of scheme names, not a single string")
+    schemes = list(allowed_schemes)
+    for scheme in schemes:
+        if not isinstance(scheme, str) or not _SCHEME.match(scheme):
+            raise ValueError(f"allowed_schemes: {scheme!r} is not a URL scheme name")
+    if not isinstance(id_prefix, str) or not _ID_PREFIX.match(id_prefix):
+        raise ValueError(f"id_prefix may hold only ASCII letters, digits, '-' and '_', not {id_prefix!r}")
+    if not isinstance(source, str):
+        raise TypeError(f"to_html takes a str, not {type(source).__name__}")
+    options = {
+        "raw_html": raw_html,
+        "allowed_schemes": schemes,
+        "heading_ids": bool(heading_ids),
+        "id_prefix": id_prefix,
+        "standalone": bool(standalone),
+    }
+    return _native.write(source, "html", options)
