@@ -2,6 +2,7 @@
 and check, table-driven, and their invariants on generated and hostile input."""
 
 import json
+import re
 import subprocess
 import sys
 
@@ -10,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 import pyql
 import quillet
-from conftest import SOURCE, bench_script, child_env
+from conftest import ROOT, bench_script
 from quillet import TextIndex, check, chunks, iter_sections, sections
 from quillet.check import CODES
 from test_properties import TEXTS
@@ -250,7 +251,7 @@ def test_check_leaves_the_parse_alone_and_documents_its_codes():
 
 def run_check(*args, stdin=None):
     return subprocess.run([sys.executable, "-m", "quillet.cli", "check", *args], input=stdin,
-                          capture_output=True, text=True, timeout=60, env=child_env(str(SOURCE)))
+                          capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("args, text, status, output", [
@@ -320,3 +321,13 @@ families = bench_script("families.py")
 @pytest.mark.parametrize("name", sorted(families.FAMILIES))
 def test_agent_tools_on_hostile_input(name):
     assert_sound(families.FAMILIES[name](20_000).text)
+
+
+def test_readme_examples_print_what_the_readme_shows():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Using pyql in agent and retrieval pipelines", 1)[1].split("\n## Performance", 1)[0]
+    pairs = re.findall(r"(`{3,4})python\n(.*?)\1\n\n```text\n(.*?)```", section, re.S)
+    assert len(pairs) == 3
+    for _, code, output in pairs:
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert run.stdout == output, run.stderr
