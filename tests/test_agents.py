@@ -326,8 +326,8 @@ def test_agent_tools_on_hostile_input(name):
 def test_readme_examples_print_what_the_readme_shows():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     section = readme.split("## Using pyql in agent and retrieval pipelines", 1)[1].split("\n## Performance", 1)[0]
-    pairs = re.findall(r"(`{3,4})python\n(.*?)\1\n\n```text\n(.*?)```", section, re.S)
-    assert len(pairs) == 3
-    for _, code, output in pairs:
+    blocks = re.findall(r"^(`{3,4})python\n(.*?)^\1\n(?:\n```text\n(.*?)^```\n)?", section, re.S | re.M)
+    assert [output != "" for _, _, output in blocks] == [True, True, False, True]
+    for _, code, output in blocks:
         run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-        assert run.stdout == output, run.stderr
+        assert run.returncode == 0 and run.stdout == output, run.stderr
