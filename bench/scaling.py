@@ -1,6 +1,7 @@
 """How parse time grows with input size, for each family of hostile input.
 
     python bench/scaling.py [--sizes 1,2,4] [--family NAME[,NAME...]] [--repeat N]
+                            [--tool parse|sections|chunks|check]
 
 Builds every family of families.py at each size (in MB of UTF-8), parses it
 with pyql.parse_with_recovery (best of a few runs, after a warm-up), and
@@ -11,6 +12,10 @@ family far denser than prose costs more per MB for that reason alone). The
 goal printed beside it: no ratio per doubling above 2.3
 (linear time gives 2.0) and no family slower than 3 times prose per MB.
 Rows that miss it are marked, and the exit status is 1 when any row does.
+
+--tool times one of the quillet tools for agents on the same inputs instead
+of the parse (each parses the text itself): quillet.sections, quillet.chunks
+with max_chars=2000, or quillet.check.
 
 Sizes need not double: ratios are then normalised to a doubling
 (t2/t1 raised to the power 1/log2(s2/s1)).
@@ -24,6 +29,7 @@ import sys
 import time
 
 import pyql
+import quillet
 
 from families import FAMILIES, MB, count_nodes
 
@@ -38,7 +44,16 @@ MAX_RUNS = 50
 REPEAT_BUDGET = 2.0
 
 
-def best_time(text, repeat):
+# What is timed: the parse, or a tool that parses the text and works on its tree.
+TOOLS = {
+    "parse": pyql.parse_with_recovery,
+    "sections": quillet.sections,
+    "chunks": lambda text: quillet.chunks(text, max_chars=2000),
+    "check": quillet.check,
+}
+
+
+def best_time(text, repeat, tool=pyql.parse_with_recovery):
     """The best of several runs, in CPU seconds of this process: time spent
     waiting for a core that other processes hold does not count."""
     best = math.inf
@@ -47,7 +62,7 @@ def best_time(text, repeat):
     while True:
         gc.collect()
         start = time.process_time()
-        result = pyql.parse_with_recovery(text)
+        result = tool(text)
         del result  # freeing the tree is part of the cost
         elapsed = time.process_time() - start
         best = min(best, elapsed)
@@ -62,16 +77,16 @@ def per_doubling(t1, t2, n1, n2):
     return (t2 / t1) ** (1 / math.log2(n2 / n1))
 
 
-def measure(name, sizes, repeat):
+def measure(name, sizes, repeat, tool=pyql.parse_with_recovery):
     """The best time at each size, the input's exact length at each size,
     and the number of objects the parse builds per KB of input."""
     build = FAMILIES[name]
-    best_time(build(max(1, int(sizes[0] * MB) // 16)).text, 1)  # warm-up
+    best_time(build(max(1, int(sizes[0] * MB) // 16)).text, 1, tool)  # warm-up
     times, lengths = [], []
     for s in sizes:
         text = build(int(s * MB)).text
         lengths.append(len(text.encode()))
-        times.append(max(best_time(text, repeat), 1e-9))
+        times.append(max(best_time(text, repeat, tool), 1e-9))
     smallest = build(int(sizes[0] * MB)).text
     density = count_nodes(pyql.parse_with_recovery(smallest)) / (len(smallest.encode()) / 1000)
     return times, lengths, density
@@ -85,6 +100,8 @@ def main(argv=None):
                     help="comma-separated family names (default: all); one of " + ", ".join(FAMILIES))
     ap.add_argument("--repeat", type=int, default=5,
                     help="least number of runs per measurement, best taken (default 5)")
+    ap.add_argument("--tool", choices=TOOLS, default="parse",
+                    help="what is timed: the parse (default) or a quillet tool for agents")
     args = ap.parse_args(argv)
 
     sizes = [float(s) for s in args.sizes.split(",") if s.strip()]
@@ -98,7 +115,7 @@ def main(argv=None):
 
     size_cols = [f"{s:g} MB" for s in sizes]
     ratio_cols = [f"x{i + 1}" for i in range(len(sizes) - 1)]
-    print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}")
+    print(f"pyql {pyql.__file__}; timing {args.tool}; load average {os.getloadavg()[0]:.2f}")
     print(f"sizes {', '.join(size_cols)}; CPU ms, best of {args.repeat} or more; "
           f"x1.. = time ratio per doubling; 'vs prose' = time per MB over prose's, at {size_cols[-1]}; "
           f"nodes/KB = objects built per KB of input; ns/node = time per object built, at {size_cols[-1]}")
@@ -110,7 +127,7 @@ def main(argv=None):
     prose_rate = None  # seconds per byte of prose at the largest size
     failed = []
     for name in names:
-        times, lengths, density = measure(name, sizes, args.repeat)
+        times, lengths, density = measure(name, sizes, args.repeat, TOOLS[args.tool])
         if prose_rate is None:
             prose_rate = times[-1] / lengths[-1]
         ratios = [per_doubling(a, b, la, lb)

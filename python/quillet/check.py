@@ -15,13 +15,14 @@ import argparse
 import json
 import re
 import sys
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from difflib import get_close_matches
+from functools import lru_cache
 from typing import Any, Iterator
 
 from quillet._source import plain_text, profile_value
-from quillet.textindex import TextIndex
+from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
 __all__ = ["CODES", "Diagnostic", "check", "main"]
 
@@ -124,6 +125,7 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"
 
 
+@lru_cache(maxsize=1024)
 def _suggest(word: str, known: tuple[str, ...]) -> str:
     """' (did you mean X?)' for a near miss, else ''."""
     lower = {k.lower(): k for k in known}
@@ -146,6 +148,8 @@ class _Checker:
         self.errors = result.errors
         self.blocks = result.document.blocks
         self.starts = [block.span.start for block in self.blocks]
+        # Where the errors start, in order: what a warning checks them against.
+        self.error_starts = sorted(e.span.start for e in self.errors if e.span is not None)
         self.found: list[tuple[int, int, str, str, str, str]] = []
 
     # -- helpers -----------------------------------------------------------
@@ -172,6 +176,11 @@ class _Checker:
                 break
             start = nl + 1
 
+    def error_at(self, start: int, end: int) -> bool:
+        """Whether an error starts in [start, end)."""
+        i = bisect_left(self.error_starts, start)
+        return i < len(self.error_starts) and self.error_starts[i] < end
+
     def line_number(self, offset: int) -> int:
         return self.index.line_col(offset)[0]
 
@@ -183,15 +192,32 @@ class _Checker:
         self.block_checks()
         self.open_at_end()
         self.markdown_links()
-        index = self.index
+        # Positions in one pass: the diagnostics come in order, so each one
+        # counts lines and characters only from the one before.
+        data = self.data
+        ascii_only = self.text.isascii()
+
+        def chars_in(piece: bytes) -> int:
+            # Characters are the bytes that do not continue one.
+            return len(piece) if ascii_only else len(piece) - len(piece.translate(None, _NOT_CONTINUATION))
+
         diagnostics = []
+        line, at, char, line_start_char = 1, 0, 0, 0
         for start, end, severity, code, message, hint in sorted(
             self.found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
         ):
-            line, column = index.line_col(start)
-            chars = index.char_span((start, end))
+            if start > at:
+                gap = data[at:start]
+                newlines = gap.count(b"\n")
+                if newlines:
+                    line += newlines
+                    line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
+                char += chars_in(gap)
+                at = start
+            end_char = char + chars_in(data[start:end])
             diagnostics.append(
-                Diagnostic(code, severity, message, (start, end), chars[0], chars[1], line, column, hint)
+                Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
+                           hint)
             )
         return diagnostics
 
@@ -331,7 +357,7 @@ class _Checker:
 
     def markdown_paragraph(self, block: Any) -> None:
         span = block.span
-        if any(e.span is not None and e.span.start == span.start for e in self.errors):
+        if self.error_at(span.start, span.start + 1):
             return  # the rest of a list that ended at this line: reported there
         lines = list(self.lines(span.start, span.end))
         first = _trim(lines[0][2])
@@ -393,9 +419,7 @@ class _Checker:
         hint = "delete this line, or name the directive it was meant to open (for example '::quote')"
         # The usual story: a list or table ended early at a line with an
         # error, and its own '::' then closed nothing.
-        failed = container is not None and any(
-            e.span is not None and container.span.start <= e.span.start < start for e in self.errors
-        )
+        failed = container is not None and self.error_at(container.span.start, start)
         if failed:
             kind = type(container).__name__.lower()
             hint = (f"the ::{kind} on line {self.line_number(container.span.start)} ended early with an "
@@ -451,51 +475,67 @@ class _Checker:
 
     def attributes(self, name: str, arguments: str, base: int) -> None:
         """The attribute list read as the parser reads it, reporting what it
-        drops."""
+        drops. Works with indexes into the line, so that a line of any length
+        is read once."""
         known = ATTRIBUTES[name]
-        rest = arguments.lstrip(_SPACES)
-        at = len(arguments) - len(rest)  # index of rest in arguments
+        n = len(arguments)
+        ascii_only = arguments.isascii()
+        cache = [0, 0]  # a str index and its byte offset, moving forward
 
-        def where(i: int, j: int) -> tuple[int, int]:
-            return base + len(arguments[:i].encode()), base + len(arguments[:j].encode())
+        def byte(i: int) -> int:
+            if ascii_only:
+                return base + i
+            if i < cache[0]:
+                cache[0] = cache[1] = 0
+            cache[1] += len(arguments[cache[0] : i].encode("utf-8", "surrogatepass"))
+            cache[0] = i
+            return base + cache[1]
 
-        while rest:
-            equals = rest.find("=")
+        def skip_spaces(i: int) -> int:
+            while i < n and arguments[i] in _SPACES:
+                i += 1
+            return i
+
+        i = skip_spaces(0)
+        while i < n:
+            equals = arguments.find("=", i)
             if equals < 0:
-                start, end = where(at, at + len(rest.rstrip(_SPACES)))
-                self.add("ignored-attribute-text", start, end,
-                         f"'{_trim(rest)}' is no key=value pair and is ignored",
+                rest = arguments[i:].rstrip(_SPACES)
+                self.add("ignored-attribute-text", byte(i), byte(i + len(rest)),
+                         f"'{rest}' is no key=value pair and is ignored",
                          'quote a value that holds spaces: title="Two words"')
                 return
-            key = _trim(rest[:equals])
-            key_at = at + len(rest[:equals]) - len(rest[:equals].lstrip(_SPACES))
-            value = rest[equals + 1 :].lstrip(_SPACES)
-            value_at = at + len(rest) - len(value)
-            if value.startswith('"'):
-                close = value.find('"', 1)
+            raw_key = arguments[i:equals]
+            key = _trim(raw_key)
+            key_at = i + len(raw_key) - len(raw_key.lstrip(_SPACES))
+            value_at = skip_spaces(equals + 1)
+            if value_at < n and arguments[value_at] == '"':
+                close = arguments.find('"', value_at + 1)
                 if close < 0:
-                    start, end = where(value_at, len(arguments))
-                    self.add("unclosed-attribute-quote", start, end,
+                    if key not in known:
+                        self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
+                    self.add("unclosed-attribute-quote", byte(value_at), byte(n),
                              f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
                              'end the value with a closing "')
                     return
-                next_at = value_at + close + 1
+                following = close + 1
             else:
-                space = value.find(" ")
-                next_at = value_at + (space if space >= 0 else len(value))
+                space = arguments.find(" ", value_at)
+                following = space if space >= 0 else n
             if key not in known:
-                start, end = where(key_at, key_at + len(key))
-                hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
-                if " " in key:
-                    hint += f"; the words before '{key.split()[-1]}=' joined its key: quote values with spaces"
-                elif key.lower() in SYNONYMS[name]:
-                    hint += f"; did you mean {SYNONYMS[name][key.lower()]}=?"
-                else:
-                    hint += _suggest(key, known)
-                self.add("unknown-attribute", start, end,
-                         f"::{name} does not know the attribute '{key}', which is ignored", hint)
-            rest = arguments[next_at:].lstrip(_SPACES)
-            at = len(arguments) - len(rest)
+                self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
+            i = skip_spaces(following)
+
+    def unknown_attribute(self, name: str, known: tuple[str, ...], key: str, start: int, end: int) -> None:
+        hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
+        if " " in key:
+            hint += f"; the words before '{key.split()[-1]}=' joined its key: quote values with spaces"
+        elif key.lower() in SYNONYMS[name]:
+            hint += f"; did you mean {SYNONYMS[name][key.lower()]}=?"
+        else:
+            hint += _suggest(key, known)
+        self.add("unknown-attribute", start, end, f"::{name} does not know the attribute '{key}', which is ignored",
+                 hint)
 
     def open_at_end(self) -> None:
         if not self.blocks:
@@ -514,7 +554,7 @@ class _Checker:
             return
         start, end, line = self.line_at(span.start)
         name = "code fence" if kind == "CodeBlock" else "::" + _trim(line)[2:].split(" ", 1)[0]
-        if any(e.span is not None and e.span.start == span.start for e in self.errors):
+        if self.error_at(span.start, span.start + 1):
             return  # ended by a line the error names, not by the end of the input
         lines = self.line_number(len(data)) - self.line_number(start)
         self.add("unclosed-block", start, end,
