@@ -137,3 +137,9 @@ def test_hostile_families(name):
     assert out == "" or out.endswith("\n")
     assert len(out.encode()) <= 2 * len(src.encode())
 
+
+def test_readme_example():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Plain text", 1)[1].split("\n## ", 1)[0]
+    src, expected = re.search(r"```qlt\n(.*?)```\n\n```text\n(.*?)```", section, re.S).groups()
+    assert text(src) == expected
