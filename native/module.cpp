@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "../binding/utf8.hpp"
+#include "files.hpp"
 #include "formats.hpp"
 
 namespace {
@@ -129,6 +130,8 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef kMethods[] = {
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)), METH_FASTCALL,
      "write(source, format, options) -> str: the ParseResult of source in format."},
+    {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet::native::write_fd)), METH_FASTCALL,
+     quillet::native::kWriteFdDoc},
     {},
 };
 
