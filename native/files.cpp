@@ -337,10 +337,6 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     prepare_thread_for_exceptions();
     std::unique_ptr<Writer> writer = command_writer(format);
-    if (writer == nullptr) {
-        PyErr_Format(PyExc_NotImplementedError, "no %s writer in this build", format);
-        return nullptr;
-    }
 
     enum class Failure { None, BadUtf8, Memory, Write, Interrupted, Other } failure = Failure::None;
     int64_t bad_at = -1;
@@ -353,7 +349,7 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bad_at = invalid_utf8_at(input);
         if (bad_at >= 0) {
             failure = Failure::BadUtf8;
-        } else {
+        } else if (writer != nullptr) {
             out.write(prefix);
             KeepErrors keeping(*writer, errors);
             writers::write_parsed(input, keeping, out, profile);
@@ -388,6 +384,10 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         case Failure::Other:
             PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", what.c_str());
             return nullptr;
+    }
+    if (writer == nullptr) {
+        PyErr_Format(PyExc_NotImplementedError, "no %s writer in this build", format);
+        return nullptr;
     }
     PyObject* list = error_list(errors);
     if (list == nullptr || fd >= 0) return list;

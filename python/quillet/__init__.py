@@ -8,6 +8,12 @@ byte offsets of spans into (line, column) pairs.
 """
 
 from importlib.metadata import PackageNotFoundError, version
+from pkgutil import extend_path
+
+# Run from the source tree (the tests do), the package also looks in the
+# installed copy further along sys.path, where the build put the compiled
+# module quillet._native.
+__path__ = extend_path(__path__, __name__)
 
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
