@@ -7,7 +7,8 @@ reports their errors with line and column numbers (see ``quillet --help``).
 byte offsets of spans into (line, column) pairs.
 """
 
-from importlib.metadata import PackageNotFoundError, version
+from __future__ import annotations
+
 from pkgutil import extend_path
 
 # Run from the source tree (the tests do), the package also looks in the
@@ -18,10 +19,22 @@ __path__ = extend_path(__path__, __name__)
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
 
-try:
-    # The version is set once, in pyproject.toml, and read back from the installed distribution.
-    __version__ = version("pyql")
-except PackageNotFoundError:  # running from a source tree that was never installed
-    __version__ = "unknown"
+
+def __getattr__(name: str) -> str:
+    # __version__ is read on first use: importlib.metadata takes longer to
+    # import than the rest of the package, and the command needs it only
+    # for --version.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        # The version is set once, in pyproject.toml, and read back from the installed distribution.
+        __version__ = version("pyql")
+    except PackageNotFoundError:  # running from a source tree that was never installed
+        __version__ = "unknown"
+    return __version__
+
 
 __all__ = ["LineIndex", "__version__", "line_col", "to_dict", "to_json"]

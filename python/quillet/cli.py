@@ -11,8 +11,6 @@ import stat
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
@@ -21,6 +19,8 @@ from quillet.fields import walk
 from quillet.lines import LineIndex
 
 if TYPE_CHECKING:
+    from concurrent.futures import ProcessPoolExecutor
+
     import pyql
 
 EXIT_OK = 0
@@ -671,6 +671,9 @@ def _reports(
         for job in jobs:
             yield job if isinstance(job, Report) else process(job, options, out)
         return
+    # Imported only when there are workers: a run of one process starts sooner.
+    from concurrent.futures import ProcessPoolExecutor
+
     try:
         # Linux workers are forked from this process, so that they can watch
         # it as their parent (a fork server would stand between them).
@@ -777,6 +780,15 @@ def _version() -> str:
     return __version__
 
 
+class _VersionAction(argparse.Action):
+    """--version, which looks the version up only when asked: reading it
+    from the installed distribution takes longer than a whole run."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
+        _Output().write(f"{parser.prog} (pyql) {_version()}\n")
+        parser.exit()
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=PROG,
@@ -790,7 +802,7 @@ def _build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="a document, a directory of *.qlt documents, or - for standard input",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s (pyql) {_version()}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     view = parser.add_mutually_exclusive_group()
     view.add_argument(
         "--tree",
@@ -1014,6 +1026,16 @@ def run(argv: list[str] | None = None) -> int:
             signal.signal(signum, handler)
 
 
+class _NoPool(Exception):
+    """Never raised: what _broken_pool() gives when no pool was made."""
+
+
+def _broken_pool() -> type[BaseException]:
+    """The exception of a pool whose worker died, once a pool was made."""
+    module = sys.modules.get("concurrent.futures.process")
+    return getattr(module, "BrokenProcessPool", _NoPool)
+
+
 def _run(args: argparse.Namespace) -> int:
     jobs = list(expand(args.paths, read_stdin))
     options = Options(args.mode, args.profile, args.output_dir)
@@ -1049,7 +1071,7 @@ def _run(args: argparse.Namespace) -> int:
                 if args.mode != "errors":
                     _write_stderr("".join(line + "\n" for line in report.problems))
             progress.update(done)
-    except BrokenProcessPool:
+    except _broken_pool():
         progress.clear()
         _write_stderr(
             f"{PROG}: a worker process stopped unexpectedly; "
