@@ -1,5 +1,5 @@
 """The ``quillet`` command: print the trees of Quillet documents, or their JSON,
-and report their errors with line and column numbers."""
+plain text or Markdown, and report their errors with line and column numbers."""
 
 from __future__ import annotations
 
@@ -69,6 +69,8 @@ examples:
   quillet docs/ notes.qlt                every *.qlt below docs/, then notes.qlt
   quillet --errors-only -j 4 docs/       check many files on 4 processes
   quillet --json docs/ > docs.jsonl      one JSON object per file
+  quillet --to text notes.qlt            the words of a document, no markup
+  quillet --to markdown -o out/ docs/    docs/a/b.qlt -> out/a/b.md
   quillet --profile md README.qlt        profile to record when the document names none
 
 output with --json (JSON Lines, UTF-8): one line per file, in input order:
@@ -78,6 +80,17 @@ error also has "line" and "column", null without a span). A path that gives
 no document (unreadable, not UTF-8, a directory without *.qlt files) has
 "document": null and the reason in "input_error". U+0085, U+2028 and U+2029
 are written as \\u escapes, so that every reader sees one record per line.
+
+--to text and --to markdown write UTF-8, each document headed by ==> FILE <==
+when there are several.
+
+output with -o DIR: one file per input, at the path the input has below the
+directory argument it came from (the base name of a file argument), its .qlt
+suffix replaced by .tree, .json (its JSON Lines record), .txt or .md (any other
+name gains the suffix). Directories are made as needed; each file is renamed
+into place once complete. A file with parse errors still gets its output; an
+input error gives no file. Refused before anything is written: - (standard
+input), --errors-only, two inputs writing one file, an output that is an input.
 
 exit status:
   0  every document parsed without errors
