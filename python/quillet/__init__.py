@@ -19,6 +19,8 @@ __path__ = extend_path(__path__, __name__)
 from quillet.export import to_dict, to_json
 from quillet.lines import LineIndex, line_col
 
+__version__: str  # set by __getattr__ on first use
+
 
 def __getattr__(name: str) -> str:
     # __version__ is read on first use: importlib.metadata takes longer to

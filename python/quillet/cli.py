@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 import functools
+import importlib
+import json
 import os
 import signal
 import stat
@@ -382,6 +384,11 @@ def _json_record_end(errors: list[dict[str, Any]]) -> bytes:
     return text.translate(_JSON_LINE_BREAKS).encode("utf-8", "backslashreplace")
 
 
+def _native() -> Any:
+    """The compiled module quillet._native (ImportError in a build without it)."""
+    return importlib.import_module("quillet._native")
+
+
 # Whether quillet._native writes each format, found out once per process.
 _native_modes: dict[str, bool] = {}
 
@@ -391,9 +398,7 @@ def native_writes(mode: str) -> bool:
     back on the Python export for JSON)."""
     if mode not in _native_modes:
         try:
-            from quillet import _native
-
-            _native.write_fd(b"", -1, mode, None, b"")
+            _native().write_fd(b"", -1, mode, None, b"")
             _native_modes[mode] = True
         except (ImportError, AttributeError, NotImplementedError):
             _native_modes[mode] = False
@@ -482,8 +487,7 @@ def _process_native(
     """Parse and write one document in C++, from its bytes to a file
     descriptor: no str of the input, and no more than a chunk of the
     output at a time when it goes to a file or standard output."""
-    from quillet import _native
-
+    native = _native()
     json_mode = options.mode == "json"
     body = memoryview(data)[start:]
     direct = options.out_dir is None and out is not None and out.fileno() is not None
@@ -495,7 +499,7 @@ def _process_native(
 
     def write(fd: int) -> bytes:
         try:
-            result = _native.write_fd(body, fd, options.mode, options.profile, head)
+            result = native.write_fd(body, fd, options.mode, options.profile, head)
         except ValueError as exc:
             # Not UTF-8: the same words as the decoder's error.
             raise InputError(str(exc)) from None
