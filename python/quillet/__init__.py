@@ -8,16 +8,30 @@ text or a parsed document as plain data, JSON, plain text, Markdown or safe HTML
 ``line_col`` turns the UTF-8 byte offsets of spans into (line, column) pairs.
 """
 
-from importlib.metadata import PackageNotFoundError, version
+from __future__ import annotations
 
 from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
 from quillet.writers import to_dict, to_json, to_markdown, to_text
 
-try:
-    # The version is set once, in pyproject.toml, and read back from the installed distribution.
-    __version__ = version("pyql")
-except PackageNotFoundError:  # running from a source tree that was never installed
-    __version__ = "unknown"
+__version__: str  # set by __getattr__ on first use
+
+
+def __getattr__(name: str) -> str:
+    # __version__ is read on first use: importlib.metadata takes longer to
+    # import than the rest of the package, and the command needs it only
+    # for --version.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        # The version is set once, in pyproject.toml, and read back from the installed distribution.
+        __version__ = version("pyql")
+    except PackageNotFoundError:  # running from a source tree that was never installed
+        __version__ = "unknown"
+    return __version__
+
 
 __all__ = ["LineIndex", "__version__", "line_col", "to_dict", "to_html", "to_json", "to_markdown", "to_text"]
