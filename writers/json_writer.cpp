@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats.hpp"
 
 namespace quillet::writers {
@@ -34,6 +38,82 @@ template <size_t N>
 std::string_view name_of(const std::string_view (&names)[N], size_t value) {
     return value < N ? names[value] : std::string_view("?");
 }
+
+// ------------------------------------------------------------------------------------------- output
+
+// Where the writer's bytes gather before they go to the Output in blocks: a small buffer that stays in the
+// cache, written through a pointer, so that the many short pieces of a node cost a copy each and no more.
+class Stage {
+public:
+    static constexpr size_t kSize = 1 << 16;
+
+    Stage() : data_(new char[kSize]), p_(data_.get()), limit_(data_.get() + kSize) {}
+
+    void attach(Output& out) { out_ = &out; }
+    // Starts a write: drops whatever an earlier write that failed half-way left behind.
+    void start(Output& out) {
+        out_ = &out;
+        p_ = data_.get();
+    }
+
+    // Makes room for `n` bytes (a few dozen at most; longer texts go through text()), which put() and the
+    // pointer may then write.
+    void room(size_t n) {
+        if (size_t(limit_ - p_) < n) flush();
+    }
+    void put(char c) { *p_++ = c; }
+    // Where the next byte goes: a caller that has made room writes through it and moves it on.
+    char*& pointer() { return p_; }
+
+    void text(const char* s, size_t n) {
+        if (size_t(limit_ - p_) >= n) {
+            copy(s, n);
+            return;
+        }
+        flush();
+        if (n > kSize / 2) {
+            out_->buffer().append(s, n);
+            out_->written();
+            return;
+        }
+        copy(s, n);
+    }
+    void text(std::string_view s) { text(s.data(), s.size()); }
+    void one(char c) {
+        room(1);
+        put(c);
+    }
+
+    // Hands what has gathered to the Output.
+    void flush() {
+        if (p_ == data_.get()) return;
+        out_->buffer().append(data_.get(), size_t(p_ - data_.get()));
+        p_ = data_.get();
+        out_->written();
+    }
+
+private:
+    // Most pieces are a few bytes long: copied inline (as two overlapping words) rather than by a call.
+    void copy(const char* s, size_t n) {
+        if (n >= 8 && n <= 16) {
+            std::memcpy(p_, s, 8);
+            std::memcpy(p_ + n - 8, s + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(p_, s, 4);
+            std::memcpy(p_ + n - 4, s + n - 4, 4);
+        } else if (n < 4) {
+            for (size_t i = 0; i < n; ++i) p_[i] = s[i];
+        } else {
+            std::memcpy(p_, s, n);
+        }
+        p_ += n;
+    }
+
+    std::unique_ptr<char[]> data_;
+    char* p_;
+    char* limit_;
+    Output* out_ = nullptr;
+};
 
 // ------------------------------------------------------------------------------------------- strings
 
@@ -63,18 +143,22 @@ const EscapeTable kEscapeAscii = escape_table(true);
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void append_u(std::string& b, uint32_t unit) {
-    const char text[6] = {
-        '\\', 'u', kHex[(unit >> 12) & 0xf], kHex[(unit >> 8) & 0xf], kHex[(unit >> 4) & 0xf], kHex[unit & 0xf]};
-    b.append(text, 6);
+char* put_u(char* p, uint32_t unit) {
+    p[0] = '\\';
+    p[1] = 'u';
+    p[2] = kHex[(unit >> 12) & 0xf];
+    p[3] = kHex[(unit >> 8) & 0xf];
+    p[4] = kHex[(unit >> 4) & 0xf];
+    p[5] = kHex[unit & 0xf];
+    return p + 6;
 }
 
 // Decodes the UTF-8 sequence at s[i] (a byte >= 0x80) and returns its length. Lone surrogates, which a
 // caller's text may hold (encoded as ED A0..BF xx), decode like any other three-byte sequence; a byte
 // that starts no complete sequence decodes as U+FFFD on its own.
-size_t decode_utf8(std::string_view s, size_t i, uint32_t& cp) {
+size_t decode_utf8(const char* s, size_t size, uint32_t& cp) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
+    const unsigned char lead = byte(0);
     size_t len = 0;
     if (lead >= 0xf0 && lead < 0xf5) {
         len = 4;
@@ -86,82 +170,136 @@ size_t decode_utf8(std::string_view s, size_t i, uint32_t& cp) {
         len = 2;
         cp = lead & 0x1f;
     }
-    if (len == 0 || i + len > s.size()) {
+    if (len == 0 || len > size) {
         cp = 0xfffd;
         return 1;
     }
     for (size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xc0) != 0x80) {
+        if ((byte(k) & 0xc0) != 0x80) {
             cp = 0xfffd;
             return 1;
         }
-        cp = (cp << 6) | (byte(i + k) & 0x3f);
+        cp = (cp << 6) | (byte(k) & 0x3f);
     }
     return len;
 }
 
-// `s` as a JSON string: runs of bytes that need no escape are appended whole.
-void append_string(std::string& b, std::string_view s, const EscapeTable& table) {
-    b.push_back('"');
-    const char* data = s.data();
-    const size_t n = s.size();
-    size_t run = 0;
-    size_t i = 0;
-    while (i < n) {
-        const char e = table[static_cast<unsigned char>(data[i])];
-        if (e == 0) {
-            ++i;
-            continue;
+// The first byte of [p, end) that needs an escape, or end.
+const char* find_escape(const char* p, const char* end, const EscapeTable& table, bool ascii) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1f);
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i del = _mm_set1_epi8(0x7f);
+    while (end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash));
+        if (ascii) {
+            // As signed bytes, the controls and every byte >= 0x80 are below the space.
+            hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, del)));
+        } else {
+            hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x));
         }
-        b.append(data + run, i - run);
+        if (const int mask = _mm_movemask_epi8(hit); mask != 0) return p + __builtin_ctz(unsigned(mask));
+        p += 16;
+    }
+#else
+    (void)ascii;
+#endif
+    while (p < end && table[static_cast<unsigned char>(*p)] == 0) ++p;
+    return p;
+}
+
+// `s` as a JSON string: runs of bytes that need no escape are copied whole.
+void put_string(Stage& st, std::string_view s, const EscapeTable& table, bool ascii) {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    st.one('"');
+    while (true) {
+        const char* run = find_escape(p, end, table, ascii);
+        st.text(p, size_t(run - p));
+        if (run == end) break;
+        p = run;
+        const char e = table[static_cast<unsigned char>(*p)];
+        st.room(12);
+        char*& w = st.pointer();
         if (e == 'U') {
             uint32_t cp = 0;
-            i += decode_utf8(s, i, cp);
+            p += decode_utf8(p, size_t(end - p), cp);
             if (cp >= 0x10000) {
                 cp -= 0x10000;
-                append_u(b, 0xd800 | (cp >> 10));
-                append_u(b, 0xdc00 | (cp & 0x3ff));
+                w = put_u(w, 0xd800 | (cp >> 10));
+                w = put_u(w, 0xdc00 | (cp & 0x3ff));
             } else {
-                append_u(b, cp);
+                w = put_u(w, cp);
             }
         } else {
             if (e == 'u') {
-                append_u(b, static_cast<unsigned char>(data[i]));
+                w = put_u(w, static_cast<unsigned char>(*p));
             } else {
-                const char text[2] = {'\\', e};
-                b.append(text, 2);
+                w[0] = '\\';
+                w[1] = e;
+                w += 2;
             }
-            ++i;
+            ++p;
         }
-        run = i;
     }
-    b.append(data + run, n - run);
-    b.push_back('"');
+    st.one('"');
 }
 
 // ------------------------------------------------------------------------------------------- numbers
 
 template <class Int>
-void append_int(std::string& b, Int value) {
-    char text[24];
-    const auto r = std::to_chars(text, text + sizeof text, value);
-    b.append(text, r.ptr);
+void put_int(Stage& st, Int value) {
+    st.room(24);
+    char*& w = st.pointer();
+    w = std::to_chars(w, w + 24, value).ptr;
+}
+
+// The digits of 0..99, two by two.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// A span offset, at `w` (which has room for 10 digits); the end of what was written. Faster than to_chars
+// for the two numbers of every node.
+char* put_offset(char* w, uint32_t value) {
+    char digits[10];
+    char* d = digits + 10;
+    while (value >= 100) {
+        d -= 2;
+        std::memcpy(d, kDigitPairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        d -= 2;
+        std::memcpy(d, kDigitPairs + 2 * value, 2);
+    } else {
+        *--d = char('0' + value);
+    }
+    const size_t n = size_t(digits + 10 - d);
+    std::memcpy(w, d, n);
+    return w + n;
 }
 
 // A finite float as Python's repr writes it: the shortest digits that read back to the same value, in
 // positional form when the decimal point falls within 16 digits of them (with ".0" when there is no
 // fraction), otherwise as d.ddde+XX.
-void append_float(std::string& b, double value) {
+void put_float(Stage& st, double value) {
     if (!std::isfinite(value)) {
         // The export has no non-finite numbers: standard JSON cannot write them.
-        b.append("null");
+        st.text("null");
         return;
     }
     char text[40];
     const auto r = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
     const char* p = text;
+    st.room(40);
+    char*& w = st.pointer();
     if (*p == '-') {
-        b.push_back('-');
+        *w++ = '-';
         ++p;
     }
     char digits[24];
@@ -172,28 +310,32 @@ void append_float(std::string& b, double value) {
     int exponent = 0;
     std::from_chars(p + (p[1] == '+' ? 2 : 1), r.ptr, exponent);
     const int point = exponent + 1;  // digits[0..point) come before the decimal point
+    const auto copy = [&](const char* from, size_t count) {
+        std::memcpy(w, from, count);
+        w += count;
+    };
     if (point <= -4 || point > 16) {
-        b.push_back(digits[0]);
+        *w++ = digits[0];
         if (n > 1) {
-            b.push_back('.');
-            b.append(digits + 1, n - 1);
+            *w++ = '.';
+            copy(digits + 1, n - 1);
         }
-        b.append(exponent < 0 ? "e-" : "e+");
+        copy(exponent < 0 ? "e-" : "e+", 2);
         const int magnitude = exponent < 0 ? -exponent : exponent;
-        if (magnitude < 10) b.push_back('0');
-        append_int(b, magnitude);
+        if (magnitude < 10) *w++ = '0';
+        w = std::to_chars(w, w + 4, magnitude).ptr;
     } else if (point <= 0) {
-        b.append("0.");
-        b.append(size_t(-point), '0');
-        b.append(digits, n);
+        copy("0.", 2);
+        w = std::fill_n(w, -point, '0');
+        copy(digits, n);
     } else if (size_t(point) >= n) {
-        b.append(digits, n);
-        b.append(size_t(point) - n, '0');
-        b.append(".0");
+        copy(digits, n);
+        w = std::fill_n(w, size_t(point) - n, '0');
+        copy(".0", 2);
     } else {
-        b.append(digits, size_t(point));
-        b.push_back('.');
-        b.append(digits + point, n - size_t(point));
+        copy(digits, size_t(point));
+        *w++ = '.';
+        copy(digits + point, n - size_t(point));
     }
 }
 
@@ -275,28 +417,34 @@ std::vector<TypeFields> declared_fields() {
 enum class DocKey : uint8_t { Type, Profile, Modules, Metadata, Blocks, Span };
 enum class ErrorKey : uint8_t { Message, Kind, Span, Recoverable };
 
+// One step of writing a node: a constant text, a line break, a field's value, or the line break before the
+// closing bracket of the node's children when it has any.
+enum class Op : uint8_t { Text, Newline, Value, CloseChildren };
+struct Piece {
+    Op op;
+    Field field;      // Value
+    uint32_t offset;  // Text: where the text starts in JsonWriter::texts_; Newline: levels below the node's
+    uint32_t size;    // Text
+};
+
+// What the writer writes of a node on entering it and on leaving it.
+struct Program {
+    std::vector<Piece> enter;
+    std::vector<Piece> leave;
+};
+
+// The output is about four times the input without indentation (more with it); reserving that much at
+// once spares growing the Output's buffer step by step. Capped, since a streaming Output never needs more
+// than its spill size and a huge input should not reserve gigabytes up front.
+constexpr size_t kMaxReserve = size_t(64) << 20;
+
 // -------------------------------------------------------------------------------------------- the writer
 
 class JsonWriter final : public Writer {
 public:
     explicit JsonWriter(const JsonOptions& options)
         : o_(options), escape_(options.ensure_ascii ? kEscapeAscii : kEscapeUtf8), newline_("\n") {
-        for (TypeFields& t : declared_fields()) {
-            Layout& layout = layouts_[size_t(t.type)];
-            std::vector<FieldName> fields;
-            fields.push_back({"type", Field::Type});
-            fields.insert(fields.end(), t.fields.begin(), t.fields.end());
-            fields.push_back({"span", Field::Span});
-            if (o_.sort_keys) {
-                std::sort(fields.begin(), fields.end(),
-                          [](const FieldName& a, const FieldName& b) { return a.key < b.key; });
-            }
-            for (const FieldName& f : fields) {
-                if (f.field == Field::Children) layout.children = layout.fields.size();
-                layout.fields.push_back({key_text(f.key), f.field});
-            }
-            layout.type_text = quoted(type_name(t.type));
-        }
+        for (const TypeFields& t : declared_fields()) build_program(t);
         doc_keys_ = {{"type", DocKey::Type},         {"profile", DocKey::Profile}, {"modules", DocKey::Modules},
                      {"metadata", DocKey::Metadata}, {"blocks", DocKey::Blocks},   {"span", DocKey::Span}};
         error_keys_ = {{"message", ErrorKey::Message},
@@ -314,24 +462,26 @@ public:
     }
 
     void begin(const Source& source, Output& out) override {
-        std::string& b = out.buffer();
+        st_.start(out);
         written_ = 0;
         form_ = source.form;
         switch (source.form) {
             case Source::Form::Result:
                 // {"document": {...}, "errors": [...]}: the document's fields at level 2, its blocks at 3.
-                b.push_back('{');
-                newline(b, 1);
-                b.append(document_key_);
-                begin_document(b, source.document, 1);
+                reserve(out, source.document.span);
+                st_.one('{');
+                newline(1);
+                st_.text(document_key_);
+                begin_document(source.document, 1);
                 top_level_ = 3;
                 break;
             case Source::Form::Document:
-                begin_document(b, source.document, 0);
+                reserve(out, source.document.span);
+                begin_document(source.document, 0);
                 top_level_ = 2;
                 break;
             case Source::Form::Nodes:
-                b.push_back('[');
+                st_.one('[');
                 top_level_ = 1;
                 break;
             case Source::Form::Node:
@@ -339,220 +489,275 @@ public:
                 top_level_ = 0;
                 break;
         }
-        out.written();
+        st_.flush();
     }
 
     void node(NodeRef top, size_t index, Output& out) override {
-        std::string& b = out.buffer();
+        st_.attach(out);
         Walker walk(top);
         while (walk.next()) {
             const NodeRef n = walk.node();
             const size_t depth = walk.depth();
             const size_t level = top_level_ + 2 * depth;
-            const Layout& layout = layouts_[size_t(n.type)];
+            const Program& program = programs_[size_t(n.type)];
             if (walk.event() == Event::Enter) {
-                if ((depth == 0 ? index : walk.index()) > 0) b.append(o_.item_separator);
-                if (depth > 0 || form_ != Source::Form::Node) newline(b, level);
-                b.push_back('{');
-                const size_t stop = layout.children < layout.fields.size() ? layout.children + 1 : layout.fields.size();
-                write_fields(b, n, layout, 0, stop, level + 1);
-                if (stop > layout.children && child_count(n) == 0) b.push_back(']');
+                if ((depth == 0 ? index : walk.index()) > 0) st_.text(o_.item_separator);
+                if (depth > 0 || form_ != Source::Form::Node) newline(level);
+                run(program.enter, n, level);
             } else {
-                size_t from = layout.fields.size();
-                if (layout.children < layout.fields.size()) {
-                    from = layout.children + 1;
-                    if (child_count(n) > 0) {
-                        newline(b, level + 1);
-                        b.push_back(']');
-                    }
-                }
-                write_fields(b, n, layout, from, layout.fields.size(), level + 1);
-                newline(b, level);
-                b.push_back('}');
-                out.written();
+                run(program.leave, n, level);
             }
         }
         ++written_;
+        st_.flush();
     }
 
     void end(const Source& source, Output& out) override {
-        std::string& b = out.buffer();
+        st_.attach(out);
         switch (source.form) {
             case Source::Form::Result:
-                end_document(b, source.document, 1);
-                b.append(o_.item_separator);
-                newline(b, 1);
-                b.append(errors_key_);
+                end_document(source.document, 1);
+                st_.text(o_.item_separator);
+                newline(1);
+                st_.text(errors_key_);
                 if (source.error_count == 0) {
-                    b.append("[]");
+                    st_.text("[]");
                 } else {
-                    b.push_back('[');
+                    st_.one('[');
                     for (size_t i = 0; i < source.error_count; ++i) {
-                        if (i > 0) b.append(o_.item_separator);
-                        newline(b, 2);
-                        write_error(b, source.errors[i], 2);
-                        out.written();
+                        if (i > 0) st_.text(o_.item_separator);
+                        newline(2);
+                        write_error(source.errors[i], 2);
                     }
-                    newline(b, 1);
-                    b.push_back(']');
+                    newline(1);
+                    st_.one(']');
                 }
-                newline(b, 0);
-                b.push_back('}');
+                newline(0);
+                st_.one('}');
                 break;
             case Source::Form::Document:
-                end_document(b, source.document, 0);
+                end_document(source.document, 0);
                 break;
             case Source::Form::Nodes:
-                if (written_ > 0) newline(b, 0);
-                b.push_back(']');
+                if (written_ > 0) newline(0);
+                st_.one(']');
                 break;
             case Source::Form::Error:
-                if (source.error_count > 0) write_error(b, source.errors[0], 0);
+                if (source.error_count > 0) write_error(source.errors[0], 0);
                 break;
             case Source::Form::Node:
                 break;
         }
-        out.written();
+        st_.flush();
     }
 
 private:
-    struct KeyedField {
-        std::string key;  // the quoted key and the key separator
-        Field field;
-    };
-    struct Layout {
-        std::vector<KeyedField> fields;  // in the order written
-        size_t children = size_t(-1);    // the position of Field::Children, if any
-        std::string type_text;           // the quoted type name
-    };
-
-    std::string quoted(std::string_view s) const {
-        std::string text;
-        append_string(text, s, escape_);
-        return text;
-    }
+    // Keys and type names are ASCII letters: nothing in them needs an escape.
+    static std::string quoted(std::string_view s) { return '"' + std::string(s) + '"'; }
     std::string key_text(std::string_view key) const { return quoted(key) + o_.key_separator; }
 
-    // A line break and the indentation of `level`, when indenting.
-    void newline(std::string& b, size_t level) {
-        if (!o_.indent) return;
-        const size_t size = 1 + level * o_.indent_text.size();
-        while (newline_.size() < size) newline_.append(o_.indent_text);
-        b.append(newline_.data(), size);
+    void reserve(Output& out, Span span) {
+        const size_t estimate = std::min(size_t(span.end) * (o_.indent ? 8 : 4) + 4096, kMaxReserve);
+        if (out.buffer().capacity() < out.buffer().size() + estimate)
+            out.buffer().reserve(out.buffer().size() + estimate);
     }
 
-    // [start, end], as json.dumps writes a list of two ints whose line is at `level`.
-    void write_span(std::string& b, Span span, size_t level) {
-        b.push_back('[');
-        newline(b, level + 1);
-        append_int(b, span.start);
-        b.append(o_.item_separator);
-        newline(b, level + 1);
-        append_int(b, span.end);
-        newline(b, level);
-        b.push_back(']');
-    }
-    void write_bool(std::string& b, bool value) { b.append(value ? "true" : "false"); }
-    void write_opt_text(std::string& b, const OptText& text) {
-        if (text) {
-            append_string(b, *text, escape_);
-        } else {
-            b.append("null");
+    // ------------------------------------------------------------------------------------- nodes
+
+    // The steps of writing a node of type `t`, its constant texts joined wherever nothing comes between.
+    void build_program(const TypeFields& t) {
+        std::vector<FieldName> fields;
+        fields.push_back({"type", Field::Type});
+        fields.insert(fields.end(), t.fields.begin(), t.fields.end());
+        fields.push_back({"span", Field::Span});
+        if (o_.sort_keys) {
+            std::sort(fields.begin(), fields.end(),
+                      [](const FieldName& a, const FieldName& b) { return a.key < b.key; });
         }
-    }
-
-    // The fields [from, to) of `layout`, the node's own fields at `level`; a Children field writes its key.
-    void write_fields(std::string& b, NodeRef n, const Layout& layout, size_t from, size_t to, size_t level) {
-        for (size_t i = from; i < to; ++i) {
-            if (i > 0) b.append(o_.item_separator);
-            newline(b, level);
-            const KeyedField& f = layout.fields[i];
-            b.append(f.key);
-            switch (f.field) {
+        Program& program = programs_[size_t(t.type)];
+        std::vector<Piece>* steps = &program.enter;
+        const auto text = [&](std::string_view s) {
+            if (!steps->empty() && steps->back().op == Op::Text &&
+                steps->back().offset + steps->back().size == texts_.size()) {
+                steps->back().size += uint32_t(s.size());
+            } else {
+                steps->push_back({Op::Text, Field::Type, uint32_t(texts_.size()), uint32_t(s.size())});
+            }
+            texts_.append(s);
+        };
+        const auto newline_below = [&](uint32_t levels) {
+            if (o_.indent) steps->push_back({Op::Newline, Field::Type, levels, 0});
+        };
+        text("{");
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (i > 0) text(o_.item_separator);
+            newline_below(1);
+            text(key_text(fields[i].key));
+            switch (fields[i].field) {
                 case Field::Type:
-                    b.append(layout.type_text);
-                    break;
-                case Field::Span:
-                    write_span(b, n.span(), level);
+                    text(quoted(type_name(t.type)));
                     break;
                 case Field::Children:
-                    b.push_back('[');  // the children follow, then the closing bracket
+                    text("[");
+                    steps = &program.leave;
+                    if (o_.indent) steps->push_back({Op::CloseChildren, Field::Type, 0, 0});
+                    text("]");
                     break;
-                case Field::Level:
-                    append_int(b, unsigned(n.as<Heading>().level));
+                default:
+                    steps->push_back({Op::Value, fields[i].field, 0, 0});
                     break;
-                case Field::ListKind:
-                    append_string(b, name_of(kListKindNames, size_t(n.as<List>().kind)), escape_);
+            }
+        }
+        newline_below(0);
+        text("}");
+    }
+
+    // The steps of `steps` for the node `n` whose line is at `level`.
+    void run(const std::vector<Piece>& steps, NodeRef n, size_t level) {
+        for (const Piece& piece : steps) {
+            switch (piece.op) {
+                case Op::Text:
+                    st_.text(texts_.data() + piece.offset, piece.size);
                     break;
-                case Field::Start:
-                    if (const auto& start = n.as<List>().start) {
-                        append_int(b, *start);
-                    } else {
-                        b.append("null");
-                    }
+                case Op::Newline:
+                    newline(level + piece.offset);
                     break;
-                case Field::Lang:
-                    append_string(b, n.as<CodeBlock>().lang, escape_);
+                case Op::Value:
+                    write_field(n, piece.field, level + 1);
                     break;
-                case Field::CodeContent:
-                    append_string(b, n.as<CodeBlock>().content, escape_);
-                    break;
-                case Field::CalloutKind:
-                    append_string(b, n.as<Callout>().kind, escape_);
-                    break;
-                case Field::CalloutTitle:
-                    write_opt_text(b, n.as<Callout>().title);
-                    break;
-                case Field::Src:
-                    append_string(b, n.as<Figure>().src, escape_);
-                    break;
-                case Field::Alt:
-                    append_string(b, n.as<Figure>().alt, escape_);
-                    break;
-                case Field::Caption:
-                    write_opt_text(b, n.as<Figure>().caption);
-                    break;
-                case Field::Header:
-                    write_bool(b, n.as<TableRow>().header);
-                    break;
-                case Field::DefLabel:
-                    append_string(b, n.as<FootnoteDef>().label, escape_);
-                    break;
-                case Field::Display:
-                    write_bool(b, n.as<MathBlock>().display);
-                    break;
-                case Field::MathContent:
-                    append_string(b, n.as<MathBlock>().content, escape_);
-                    break;
-                case Field::HtmlContent:
-                    append_string(b, n.as<HtmlBlock>().content, escape_);
-                    break;
-                case Field::RawContent:
-                    append_string(b, n.as<RawBlock>().content, escape_);
-                    break;
-                case Field::InlineText:
-                case Field::Url:
-                    append_string(b, n.as<Inline>().text, escape_);
-                    break;
-                case Field::Title:
-                    write_opt_text(b, n.as<Inline>().title);
+                case Op::CloseChildren:
+                    if (child_count(n) > 0) newline(level + 1);
                     break;
             }
         }
     }
 
-    // A document object whose own fields are at `level` + 1, up to the opening of its blocks.
-    void begin_document(std::string& b, const DocumentView& doc, size_t level) {
-        b.push_back('{');
-        write_document_keys(b, doc, level + 1, 0);
-        b.push_back('[');
+    void write_string(std::string_view s) { put_string(st_, s, escape_, o_.ensure_ascii); }
+    void write_bool(bool value) { st_.text(value ? std::string_view("true") : std::string_view("false")); }
+    void write_opt_text(const OptText& text) {
+        if (text) {
+            write_string(*text);
+        } else {
+            st_.text("null");
+        }
     }
-    void end_document(std::string& b, const DocumentView& doc, size_t level) {
-        if (written_ > 0) newline(b, level + 1);
-        b.push_back(']');
-        write_document_keys(b, doc, level + 1, blocks_position() + 1);
-        newline(b, level);
-        b.push_back('}');
+
+    // A line break and the indentation of `level`, when indenting.
+    void newline(size_t level) {
+        if (!o_.indent) return;
+        const size_t size = 1 + level * o_.indent_text.size();
+        while (newline_.size() < size) newline_.append(o_.indent_text);
+        st_.text(newline_.data(), size);
+    }
+
+    // [start, end], as json.dumps writes a list of two ints whose line is at `level`.
+    void write_span(Span span, size_t level) {
+        if (!o_.indent && o_.item_separator.size() <= 8) {
+            st_.room(30);
+            char*& w = st_.pointer();
+            *w++ = '[';
+            w = put_offset(w, span.start);
+            std::memcpy(w, o_.item_separator.data(), o_.item_separator.size());
+            w += o_.item_separator.size();
+            w = put_offset(w, span.end);
+            *w++ = ']';
+            return;
+        }
+        st_.one('[');
+        newline(level + 1);
+        put_int(st_, span.start);
+        st_.text(o_.item_separator);
+        newline(level + 1);
+        put_int(st_, span.end);
+        newline(level);
+        st_.one(']');
+    }
+
+    // The value of one field of `n`, whose line is at `level`.
+    void write_field(NodeRef n, Field field, size_t level) {
+        switch (field) {
+            case Field::Type:
+            case Field::Children:
+                break;  // written by the program
+            case Field::Span:
+                write_span(n.span(), level);
+                break;
+            case Field::Level:
+                put_int(st_, unsigned(n.as<Heading>().level));
+                break;
+            case Field::ListKind:
+                write_string(name_of(kListKindNames, size_t(n.as<List>().kind)));
+                break;
+            case Field::Start:
+                if (const auto& start = n.as<List>().start) {
+                    put_int(st_, *start);
+                } else {
+                    st_.text("null");
+                }
+                break;
+            case Field::Lang:
+                write_string(n.as<CodeBlock>().lang);
+                break;
+            case Field::CodeContent:
+                write_string(n.as<CodeBlock>().content);
+                break;
+            case Field::CalloutKind:
+                write_string(n.as<Callout>().kind);
+                break;
+            case Field::CalloutTitle:
+                write_opt_text(n.as<Callout>().title);
+                break;
+            case Field::Src:
+                write_string(n.as<Figure>().src);
+                break;
+            case Field::Alt:
+                write_string(n.as<Figure>().alt);
+                break;
+            case Field::Caption:
+                write_opt_text(n.as<Figure>().caption);
+                break;
+            case Field::Header:
+                write_bool(n.as<TableRow>().header);
+                break;
+            case Field::DefLabel:
+                write_string(n.as<FootnoteDef>().label);
+                break;
+            case Field::Display:
+                write_bool(n.as<MathBlock>().display);
+                break;
+            case Field::MathContent:
+                write_string(n.as<MathBlock>().content);
+                break;
+            case Field::HtmlContent:
+                write_string(n.as<HtmlBlock>().content);
+                break;
+            case Field::RawContent:
+                write_string(n.as<RawBlock>().content);
+                break;
+            case Field::InlineText:
+            case Field::Url:
+                write_string(n.as<Inline>().text);
+                break;
+            case Field::Title:
+                write_opt_text(n.as<Inline>().title);
+                break;
+        }
+    }
+
+    // ---------------------------------------------------------------------------- documents, errors
+
+    // A document object whose own fields are at `level` + 1, up to the opening of its blocks.
+    void begin_document(const DocumentView& doc, size_t level) {
+        st_.one('{');
+        write_document_keys(doc, level + 1, 0);
+        st_.one('[');
+    }
+    void end_document(const DocumentView& doc, size_t level) {
+        if (written_ > 0) newline(level + 1);
+        st_.one(']');
+        write_document_keys(doc, level + 1, blocks_position() + 1);
+        newline(level);
+        st_.one('}');
     }
     size_t blocks_position() const {
         for (size_t i = 0; i < doc_keys_.size(); ++i) {
@@ -561,79 +766,79 @@ private:
         return doc_keys_.size();
     }
     // The document's keys from position `from` on, up to the key of its blocks (written, with no value).
-    void write_document_keys(std::string& b, const DocumentView& doc, size_t level, size_t from) {
+    void write_document_keys(const DocumentView& doc, size_t level, size_t from) {
         for (size_t i = from; i < doc_keys_.size(); ++i) {
-            if (i > 0) b.append(o_.item_separator);
-            newline(b, level);
-            b.append(doc_keys_[i].first);
+            if (i > 0) st_.text(o_.item_separator);
+            newline(level);
+            st_.text(doc_keys_[i].first);
             switch (doc_keys_[i].second) {
                 case DocKey::Type:
-                    append_string(b, "Document", escape_);
+                    write_string("Document");
                     break;
                 case DocKey::Profile:
-                    append_string(b, name_of(kProfileNames, size_t(doc.profile)), escape_);
+                    write_string(name_of(kProfileNames, size_t(doc.profile)));
                     break;
                 case DocKey::Modules:
                     if (doc.module_count == 0) {
-                        b.append("[]");
+                        st_.text("[]");
                         break;
                     }
-                    b.push_back('[');
+                    st_.one('[');
                     for (size_t m = 0; m < doc.module_count; ++m) {
-                        if (m > 0) b.append(o_.item_separator);
-                        newline(b, level + 1);
-                        append_string(b, name_of(kModuleNames, size_t(doc.modules[m])), escape_);
+                        if (m > 0) st_.text(o_.item_separator);
+                        newline(level + 1);
+                        write_string(name_of(kModuleNames, size_t(doc.modules[m])));
                     }
-                    newline(b, level);
-                    b.push_back(']');
+                    newline(level);
+                    st_.one(']');
                     break;
                 case DocKey::Metadata:
-                    write_metadata(b, doc.metadata, level);
+                    write_metadata(doc.metadata, level);
                     break;
                 case DocKey::Blocks:
                     return;
                 case DocKey::Span:
-                    write_span(b, doc.span, level);
+                    write_span(doc.span, level);
                     break;
             }
         }
     }
 
-    void write_error(std::string& b, const ParseError& error, size_t level) {
-        b.push_back('{');
+    void write_error(const ParseError& error, size_t level) {
+        st_.one('{');
         for (size_t i = 0; i < error_keys_.size(); ++i) {
-            if (i > 0) b.append(o_.item_separator);
-            newline(b, level + 1);
-            b.append(error_keys_[i].first);
+            if (i > 0) st_.text(o_.item_separator);
+            newline(level + 1);
+            st_.text(error_keys_[i].first);
             switch (error_keys_[i].second) {
                 case ErrorKey::Message:
-                    append_string(b, error.message, escape_);
+                    write_string(error.message);
                     break;
                 case ErrorKey::Kind:
-                    append_string(b, name_of(kErrorKindNames, size_t(error.kind)), escape_);
+                    write_string(name_of(kErrorKindNames, size_t(error.kind)));
                     break;
                 case ErrorKey::Span:
                     if (error.span) {
-                        write_span(b, *error.span, level + 1);
+                        write_span(*error.span, level + 1);
                     } else {
-                        b.append("null");
+                        st_.text("null");
                     }
                     break;
                 case ErrorKey::Recoverable:
-                    write_bool(b, error.recoverable);
+                    write_bool(error.recoverable);
                     break;
             }
         }
-        newline(b, level);
-        b.push_back('}');
+        newline(level);
+        st_.one('}');
     }
 
     // -------------------------------------------------------------------------------------- metadata
 
     // The metadata as a Python dict holds it: a key that repeats keeps its first place and its last value.
-    void write_metadata(std::string& b, const Metadata* metadata, size_t level) {
+    void write_metadata(const Metadata* metadata, size_t level) {
         if (metadata == nullptr) {
-            b.append("null");
+            st_.text("null");
             return;
         }
         std::vector<std::pair<std::string_view, const AttrValue*>> entries;
@@ -647,38 +852,38 @@ private:
             }
         }
         if (entries.empty()) {
-            b.append("{}");
+            st_.text("{}");
             return;
         }
         if (o_.sort_keys) {
             // std::string_view compares bytes as unsigned: UTF-8 byte order is code point order.
             std::sort(entries.begin(), entries.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
         }
-        b.push_back('{');
+        st_.one('{');
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (i > 0) b.append(o_.item_separator);
-            newline(b, level + 1);
-            append_string(b, entries[i].first, escape_);
-            b.append(o_.key_separator);
-            write_value(b, *entries[i].second, level + 1);
+            if (i > 0) st_.text(o_.item_separator);
+            newline(level + 1);
+            write_string(entries[i].first);
+            st_.text(o_.key_separator);
+            write_value(*entries[i].second, level + 1);
         }
-        newline(b, level);
-        b.push_back('}');
+        newline(level);
+        st_.one('}');
     }
 
-    void write_scalar(std::string& b, const AttrValue& v) {
+    void write_scalar(const AttrValue& v) {
         switch (v.kind) {
             case AttrKind::String:
-                append_string(b, v.string, escape_);
+                write_string(v.string);
                 break;
             case AttrKind::Bool:
-                write_bool(b, v.boolean);
+                write_bool(v.boolean);
                 break;
             case AttrKind::Int:
-                append_int(b, v.integer);
+                put_int(st_, v.integer);
                 break;
             case AttrKind::Float:
-                append_float(b, v.number);
+                put_float(st_, v.number);
                 break;
             case AttrKind::List:
                 break;
@@ -700,9 +905,9 @@ private:
     }
 
     // A metadata value that starts on a line at `level`; its lists are walked with a stack of their own.
-    void write_value(std::string& b, const AttrValue& v, size_t level) {
+    void write_value(const AttrValue& v, size_t level) {
         if (v.kind != AttrKind::List) {
-            write_scalar(b, v);
+            write_scalar(v);
             return;
         }
         const bool pretty = o_.indent && !too_deep(v);
@@ -713,9 +918,9 @@ private:
         std::vector<Open> stack;
         const auto open = [&](const AttrValue& list) {
             if (list.list.empty()) {
-                b.append("[]");
+                st_.text("[]");
             } else {
-                b.push_back('[');
+                st_.one('[');
                 stack.push_back({&list, 0});
             }
         };
@@ -724,25 +929,27 @@ private:
             Open& top = stack.back();
             if (top.next == top.list->list.size()) {
                 stack.pop_back();
-                if (pretty) newline(b, level + stack.size());
-                b.push_back(']');
+                if (pretty) newline(level + stack.size());
+                st_.one(']');
                 continue;
             }
             const AttrValue& item = top.list->list[top.next++];
-            if (top.next > 1) b.append(o_.item_separator);
-            if (pretty) newline(b, level + stack.size());
+            if (top.next > 1) st_.text(o_.item_separator);
+            if (pretty) newline(level + stack.size());
             if (item.kind == AttrKind::List) {
                 open(item);
             } else {
-                write_scalar(b, item);
+                write_scalar(item);
             }
         }
     }
 
     JsonOptions o_;
     const EscapeTable& escape_;
+    Stage st_;
     std::string newline_;  // "\n" and as many indentations as the deepest line so far
-    std::array<Layout, kNodeTypeCount> layouts_;
+    std::string texts_;    // the constant texts of the programs
+    std::array<Program, kNodeTypeCount> programs_;
     std::vector<std::pair<std::string, DocKey>> doc_keys_;
     std::vector<std::pair<std::string, ErrorKey>> error_keys_;
     std::string document_key_;
