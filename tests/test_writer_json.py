@@ -72,7 +72,7 @@ KWARGS = [
     {"ensure_ascii": False},
     {"indent": 2, "sort_keys": True},
     {"indent": 1, "separators": (" ,", " = "), "ensure_ascii": False},
-    {"separators": (";", "=>"), "sort_keys": True, "ensure_ascii": False},
+    {"separators": (" ;\n  next: ", "=>"), "sort_keys": True, "ensure_ascii": False},
 ]
 KWARG_IDS = [repr(kw) for kw in KWARGS]
 # The default and the option that changes the most at once, for the larger tables.
@@ -140,6 +140,7 @@ SHAPED = [
     pytest.param(meta(f"k: '{EVERY_ESCAPE}'", f"{EVERY_ESCAPE}: 1"), id="escapes in metadata"),
     pytest.param(f"# {EVERY_ESCAPE}\n\n```{EVERY_ESCAPE}\n{EVERY_ESCAPE}\n```\n", id="escapes in nodes"),
     pytest.param("::list ordered start=18446744073709551615\n- a\n::\n", id="largest list start"),
+    pytest.param("```\n" + ("x" * 40_000 + '\t"é\n') * 3 + "```\n", id="long runs without escapes"),
 ]
 
 
