@@ -5,6 +5,7 @@ import importlib.machinery
 import importlib.util
 import json
 import math
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -24,12 +25,13 @@ from test_properties import TEXTS
 
 def load_native():
     """quillet._native: the tests import quillet from the source tree, the
-    module is built into the installed package."""
+    module is built into the installed package (or, for a sanitized run, into
+    a build directory on sys.path)."""
     try:
         from quillet import _native
     except ImportError:
-        installed = str(Path(sysconfig.get_paths()["platlib"]) / "quillet")
-        spec = importlib.machinery.PathFinder.find_spec("_native", [installed])
+        places = [*sys.path, str(Path(sysconfig.get_paths()["platlib"]) / "quillet")]
+        spec = importlib.machinery.PathFinder.find_spec("_native", places)
         spec.name = "quillet._native"
         _native = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(_native)
