@@ -14,7 +14,24 @@
 #include <utility>
 #include <vector>
 
+// Reading whole aligned blocks is safe for the machine but not for AddressSanitizer, which checks the bytes
+// of the text's object only.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLET_JSON_ALIGNED_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define QUILLET_JSON_ALIGNED_BLOCKS 0
+#endif
+#endif
+#if !defined(QUILLET_JSON_ALIGNED_BLOCKS)
 #if defined(__SSE2__)
+#define QUILLET_JSON_ALIGNED_BLOCKS 1
+#else
+#define QUILLET_JSON_ALIGNED_BLOCKS 0
+#endif
+#endif
+
+#if QUILLET_JSON_ALIGNED_BLOCKS
 #include <emmintrin.h>
 #endif
 
@@ -68,15 +85,9 @@ public:
     void text(const char* s, size_t n) {
         if (size_t(limit_ - p_) >= n) {
             copy(s, n);
-            return;
+        } else {
+            text_after_flush(s, n);
         }
-        flush();
-        if (n > kSize / 2) {
-            out_->buffer().append(s, n);
-            out_->written();
-            return;
-        }
-        copy(s, n);
     }
     void text(std::string_view s) { text(s.data(), s.size()); }
     void one(char c) {
@@ -85,7 +96,7 @@ public:
     }
 
     // Hands what has gathered to the Output.
-    void flush() {
+    [[gnu::noinline]] void flush() {
         if (p_ == data_.get()) return;
         out_->buffer().append(data_.get(), size_t(p_ - data_.get()));
         p_ = data_.get();
@@ -93,6 +104,17 @@ public:
     }
 
 private:
+    // The rare case, kept out of line so that text() stays small enough to inline.
+    [[gnu::noinline]] void text_after_flush(const char* s, size_t n) {
+        flush();
+        if (n > kSize / 2) {
+            out_->buffer().append(s, n);
+            out_->written();
+            return;
+        }
+        copy(s, n);
+    }
+
     // Most pieces are a few bytes long: copied inline (as two overlapping words) rather than by a call.
     void copy(const char* s, size_t n) {
         if (n >= 8 && n <= 16) {
@@ -184,31 +206,48 @@ size_t decode_utf8(const char* s, size_t size, uint32_t& cp) {
     return len;
 }
 
+#if QUILLET_JSON_ALIGNED_BLOCKS
+// One bit per byte of the aligned 16-byte block: set where the byte needs an escape.
+inline unsigned escape_mask(const char* block, bool ascii) {
+    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
+    if (ascii) {
+        // As signed bytes, the controls and every byte >= 0x80 are below the space.
+        hit = _mm_or_si128(
+            hit, _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f))));
+    } else {
+        const __m128i below_space = _mm_set1_epi8(0x1f);
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
 // The first byte of [p, end) that needs an escape, or end.
 const char* find_escape(const char* p, const char* end, const EscapeTable& table, bool ascii) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1f);
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i del = _mm_set1_epi8(0x7f);
-    while (end - p >= 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash));
-        if (ascii) {
-            // As signed bytes, the controls and every byte >= 0x80 are below the space.
-            hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, del)));
-        } else {
-            hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x));
+    if (p >= end) return end;
+#if QUILLET_JSON_ALIGNED_BLOCKS
+    // Reads whole aligned 16-byte blocks, the first and last of which may reach outside the text; an aligned
+    // block never crosses a page, so this cannot fault, and bytes outside the text are masked off or lie
+    // past the end. A short text costs one block, not a byte loop.
+    (void)table;
+    const auto start = reinterpret_cast<uintptr_t>(p);
+    const char* block = reinterpret_cast<const char*>(start & ~uintptr_t{15});
+    unsigned mask = escape_mask(block, ascii) & (~0u << (start & 15));
+    for (;;) {
+        if (mask != 0) {
+            const char* hit = block + __builtin_ctz(mask);
+            return hit < end ? hit : end;
         }
-        if (const int mask = _mm_movemask_epi8(hit); mask != 0) return p + __builtin_ctz(unsigned(mask));
-        p += 16;
+        block += 16;
+        if (block >= end) return end;
+        mask = escape_mask(block, ascii);
     }
 #else
     (void)ascii;
-#endif
     while (p < end && table[static_cast<unsigned char>(*p)] == 0) ++p;
     return p;
+#endif
 }
 
 // `s` as a JSON string: runs of bytes that need no escape are copied whole.
@@ -266,21 +305,27 @@ constexpr char kDigitPairs[] =
 // A span offset, at `w` (which has room for 10 digits); the end of what was written. Faster than to_chars
 // for the two numbers of every node.
 char* put_offset(char* w, uint32_t value) {
-    char digits[10];
-    char* d = digits + 10;
+    const size_t n = value < 10           ? 1
+                     : value < 100        ? 2
+                     : value < 1000       ? 3
+                     : value < 10000      ? 4
+                     : value < 100000     ? 5
+                     : value < 1000000    ? 6
+                     : value < 10000000   ? 7
+                     : value < 100000000  ? 8
+                     : value < 1000000000 ? 9
+                                          : 10;
+    char* d = w + n;
     while (value >= 100) {
         d -= 2;
         std::memcpy(d, kDigitPairs + 2 * (value % 100), 2);
         value /= 100;
     }
     if (value >= 10) {
-        d -= 2;
-        std::memcpy(d, kDigitPairs + 2 * value, 2);
+        std::memcpy(d - 2, kDigitPairs + 2 * value, 2);
     } else {
-        *--d = char('0' + value);
+        d[-1] = char('0' + value);
     }
-    const size_t n = size_t(digits + 10 - d);
-    std::memcpy(w, d, n);
     return w + n;
 }
 
