@@ -1,7 +1,7 @@
 """How parse time grows with input size, for each family of hostile input.
 
     python bench/scaling.py [--sizes 1,2,4] [--family NAME[,NAME...]] [--repeat N]
-                            [--tool parse|sections|chunks|check]
+                            [--formats parse,json,text,markdown,sections,chunks,check]
 
 Builds every family of families.py at each size (in MB of UTF-8), parses it
 with pyql.parse_with_recovery (best of a few runs, after a warm-up), and
@@ -13,9 +13,11 @@ goal printed beside it: no ratio per doubling above 2.3
 (linear time gives 2.0) and no family slower than 3 times prose per MB.
 Rows that miss it are marked, and the exit status is 1 when any row does.
 
---tool times one of the quillet tools for agents on the same inputs instead
-of the parse (each parses the text itself): quillet.sections, quillet.chunks
-with max_chars=2000, or quillet.check.
+With --formats, the same table for each writer of quillet (the str parsed and
+written in C++, as quillet.to_json(text) does), against prose written in the
+same format; "parse" is the parse alone. A format without a writer in this
+build is skipped. The tools for agents are timed the same way: "sections",
+"chunks" (max_chars=2000) and "check", each parsing the str itself.
 
 Sizes need not double: ratios are then normalised to a doubling
 (t2/t1 raised to the power 1/log2(s2/s1)).
@@ -44,16 +46,34 @@ MAX_RUNS = 50
 REPEAT_BUDGET = 2.0
 
 
-# What is timed: the parse, or a tool that parses the text and works on its tree.
+def parse(text):
+    return pyql.parse_with_recovery(text)
+
+
+# The tools for agents, timed like the writers.
 TOOLS = {
-    "parse": pyql.parse_with_recovery,
-    "sections": quillet.sections,
+    "sections": lambda text: quillet.sections(text),
     "chunks": lambda text: quillet.chunks(text, max_chars=2000),
-    "check": quillet.check,
+    "check": lambda text: quillet.check(text),
 }
 
 
-def best_time(text, repeat, tool=pyql.parse_with_recovery):
+def writer(fmt):
+    """The function that writes a str in fmt, or None without one."""
+    if fmt == "parse":
+        return parse
+    if fmt in TOOLS:
+        return TOOLS[fmt]
+    try:
+        from quillet import _native
+
+        _native.write("", fmt, None)
+    except (ImportError, AttributeError, SystemError, NotImplementedError, ValueError):
+        return None
+    return lambda text: _native.write(text, fmt, None)
+
+
+def best_time(text, repeat, run=parse):
     """The best of several runs, in CPU seconds of this process: time spent
     waiting for a core that other processes hold does not count."""
     best = math.inf
@@ -62,7 +82,7 @@ def best_time(text, repeat, tool=pyql.parse_with_recovery):
     while True:
         gc.collect()
         start = time.process_time()
-        result = tool(text)
+        result = run(text)
         del result  # freeing the tree is part of the cost
         elapsed = time.process_time() - start
         best = min(best, elapsed)
@@ -77,16 +97,16 @@ def per_doubling(t1, t2, n1, n2):
     return (t2 / t1) ** (1 / math.log2(n2 / n1))
 
 
-def measure(name, sizes, repeat, tool=pyql.parse_with_recovery):
+def measure(name, sizes, repeat, run=parse):
     """The best time at each size, the input's exact length at each size,
     and the number of objects the parse builds per KB of input."""
     build = FAMILIES[name]
-    best_time(build(max(1, int(sizes[0] * MB) // 16)).text, 1, tool)  # warm-up
+    best_time(build(max(1, int(sizes[0] * MB) // 16)).text, 1, run)  # warm-up
     times, lengths = [], []
     for s in sizes:
         text = build(int(s * MB)).text
         lengths.append(len(text.encode()))
-        times.append(max(best_time(text, repeat, tool), 1e-9))
+        times.append(max(best_time(text, repeat, run), 1e-9))
     smallest = build(int(sizes[0] * MB)).text
     density = count_nodes(pyql.parse_with_recovery(smallest)) / (len(smallest.encode()) / 1000)
     return times, lengths, density
@@ -100,8 +120,9 @@ def main(argv=None):
                     help="comma-separated family names (default: all); one of " + ", ".join(FAMILIES))
     ap.add_argument("--repeat", type=int, default=5,
                     help="least number of runs per measurement, best taken (default 5)")
-    ap.add_argument("--tool", choices=TOOLS, default="parse",
-                    help="what is timed: the parse (default) or a quillet tool for agents")
+    ap.add_argument("--formats", default="parse",
+                    help="comma-separated: parse (the parse alone), json, text, markdown, or a tool for "
+                    "agents: sections, chunks, check (default parse)")
     args = ap.parse_args(argv)
 
     sizes = [float(s) for s in args.sizes.split(",") if s.strip()]
@@ -112,11 +133,30 @@ def main(argv=None):
     if unknown:
         ap.error(f"unknown family {', '.join(unknown)}; known: {', '.join(FAMILIES)}")
     names = ["prose"] + [n for n in names if n != "prose"]
+    formats = [f.strip() for f in args.formats.split(",") if f.strip()]
+    failed = []
+    for fmt in formats:
+        run = writer(fmt)
+        if run is None:
+            print(f"{fmt}: no writer in this build, skipped\n")
+            continue
+        print(f"== {fmt}")
+        failed += [f"{name} ({fmt})" for name in table(names, sizes, args.repeat, run)]
+        print()
+    if failed:
+        print(f"{len(failed)} rows miss the goal: {', '.join(failed)}")
+        return 1
+    print("every family meets the goal")
+    return 0
+
+
+def table(names, sizes, repeat, run):
+    """Prints the table of one format; returns the families that miss the goal."""
 
     size_cols = [f"{s:g} MB" for s in sizes]
     ratio_cols = [f"x{i + 1}" for i in range(len(sizes) - 1)]
-    print(f"pyql {pyql.__file__}; timing {args.tool}; load average {os.getloadavg()[0]:.2f}")
-    print(f"sizes {', '.join(size_cols)}; CPU ms, best of {args.repeat} or more; "
+    print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}")
+    print(f"sizes {', '.join(size_cols)}; CPU ms, best of {repeat} or more; "
           f"x1.. = time ratio per doubling; 'vs prose' = time per MB over prose's, at {size_cols[-1]}; "
           f"nodes/KB = objects built per KB of input; ns/node = time per object built, at {size_cols[-1]}")
     print(f"goal: every ratio per doubling <= {MAX_RATIO} and every family <= {MAX_VS_PROSE:g}x prose")
@@ -127,7 +167,7 @@ def main(argv=None):
     prose_rate = None  # seconds per byte of prose at the largest size
     failed = []
     for name in names:
-        times, lengths, density = measure(name, sizes, args.repeat, TOOLS[args.tool])
+        times, lengths, density = measure(name, sizes, repeat, run)
         if prose_rate is None:
             prose_rate = times[-1] / lengths[-1]
         ratios = [per_doubling(a, b, la, lb)
@@ -141,12 +181,7 @@ def main(argv=None):
                     "ok" if ok else "FAIL"])
         print("  ".join(c.rjust(w) if i else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))),
               flush=True)
-
-    if failed:
-        print(f"\n{len(failed)} of {len(names)} families miss the goal: {', '.join(failed)}")
-        return 1
-    print(f"\nall {len(names)} families meet the goal")
-    return 0
+    return failed
 
 
 if __name__ == "__main__":

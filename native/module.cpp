@@ -12,6 +12,7 @@
 #include "../binding/layouts.hpp"
 #include "../binding/utf8.hpp"
 #include "convert.hpp"
+#include "files.hpp"
 #include "formats.hpp"
 #include "to_dict.hpp"
 
@@ -320,6 +321,8 @@ PyMethodDef kMethods[] = {
      "write(source, format, options, profile) -> str: source (a str or a tree of pyql objects) in format."},
     {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_to_dict)), METH_FASTCALL,
      "to_dict(source, profile) -> dict | list: the plain data of source (a str or a tree of pyql objects)."},
+    {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet::native::write_fd)), METH_FASTCALL,
+     quillet::native::kWriteFdDoc},
     {},
 };
 

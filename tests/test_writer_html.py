@@ -221,6 +221,10 @@ def browser_url(value):
     return re.sub(r"[\t\n\r]", "", value.strip("".join(map(chr, range(0x21)))))
 
 
+# Elements that sit inside a line of text; every other one separates words.
+INLINE = {"a", "em", "strong", "del", "code", "sup", "span"}
+
+
 class Reader(HTMLParser):
     """Reads the writer's output back: its elements, checked on the way, and the text a reader sees."""
 
@@ -232,6 +236,8 @@ class Reader(HTMLParser):
 
     def handle_starttag(self, tag, attrs):
         self.tags.append((tag, sorted(attrs, key=lambda a: a[0])))
+        if tag not in INLINE:
+            self.text.append(" ")  # a block's words never run into its neighbour's
         allowed = self.vocabulary.get(tag)
         if allowed is None:
             self.problems.append(f"element {tag}")
@@ -254,6 +260,8 @@ class Reader(HTMLParser):
             self.open.append(tag)
 
     def handle_endtag(self, tag):
+        if tag not in INLINE:
+            self.text.append(" ")
         if not self.open or self.open.pop() != tag:
             self.problems.append(f"end tag {tag} out of place")
         if tag in ("head", "title", "style"):
@@ -333,11 +341,13 @@ def html_words(html):
     caption, and math loses the delimiters that tell a renderer where it is."""
     text = re.sub(r"<figure>\n<img [^>]*alt=\"([^\"]*)\">\n</figure>", r"<p>\1</p>", html)
     text = re.sub(r'(<div class="math \w+">)\\[\[(](.*?)\\[\])]</div>', r"\1\2</div>", text, flags=re.S)
-    return " ".join(read(text).text).split()
+    return "".join(read(text).text).split()
 
 
 def text_words(text):
-    """The words of to_text without the list markers and the bars between table cells."""
+    """The words of to_text without the list markers and the bars between table cells; NUL becomes U+FFFD,
+    as in every HTML text."""
+    text = text.replace("\x00", "\ufffd")
     text = re.sub(r"^[ \t]*(- |\d+\. )", "", text, flags=re.M)
     return [word for word in text.split() if word != "|"]
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "text_util.hpp"
 
 namespace quillet::writers {
 namespace {
@@ -372,6 +373,7 @@ private:
                 break;
             }
             case NodeType::ListItem:
+                ++item_depth_;
                 o += "<li>";
                 break;
             case NodeType::CodeBlock: {
@@ -498,7 +500,11 @@ private:
                 if (options_.raw_html != RawHtml::Omit) verbatim(o, "raw-block", n.as<RawBlock>().content);
                 break;
             case NodeType::Text:
-                escape(o, n.as<Inline>().text);
+                if (item_depth_ > 0) {
+                    without_continuation_marks(n.as<Inline>().text, [&](std::string_view piece) { escape(o, piece); });
+                } else {
+                    escape(o, n.as<Inline>().text);
+                }
                 break;
             case NodeType::Emphasis:
                 o += "<em>";
@@ -582,6 +588,7 @@ private:
                 o += n.as<List>().kind == ListKind::Ordered ? "</ol>\n" : "</ul>\n";
                 break;
             case NodeType::ListItem:
+                --item_depth_;
                 o += "</li>\n";
                 break;
             case NodeType::Callout:
@@ -641,6 +648,7 @@ private:
     std::string notes_;    // the footnote definitions, written at the end
     std::string pending_;  // a standalone page's body until its title is known
     bool head_pending_ = false;
+    size_t item_depth_ = 0;  // the list items open around the current node
     TablePart table_part_ = TablePart::None;
     std::vector<bool> links_;  // for each open link: whether its <a> was written
     std::string url_;          // the cleaned URL being written

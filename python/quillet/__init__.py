@@ -2,8 +2,8 @@
 
 The ``quillet`` command prints the trees or the JSON of Quillet documents and
 reports their errors with line and column numbers (see ``quillet --help``).
-``to_dict``, ``to_json``, ``to_text`` and ``to_markdown`` write a Quillet
-text or a parsed document as plain data, JSON, plain text or Markdown (see
+``to_dict``, ``to_json``, ``to_text``, ``to_markdown`` and ``to_html`` write a Quillet
+text or a parsed document as plain data, JSON, plain text, Markdown or safe HTML (see
 ``quillet.writers``; the data's schema is described in ``quillet.export``).
 ``TextIndex`` turns the UTF-8 byte offsets of spans into ``str`` indexes,
 UTF-16 offsets and (line, column) pairs (``line_col`` for a single offset).
@@ -12,20 +12,35 @@ For agents and retrieval pipelines: ``sections`` gives the heading tree,
 reports what a writer should fix.
 """
 
-from importlib.metadata import PackageNotFoundError, version
+from __future__ import annotations
 
 from quillet.check import Diagnostic, check
 from quillet.chunks import Chunk, chunks
+from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
 from quillet.sections import Section, iter_sections, sections
 from quillet.textindex import TextIndex
 from quillet.writers import to_dict, to_json, to_markdown, to_text
 
-try:
-    # The version is set once, in pyproject.toml, and read back from the installed distribution.
-    __version__ = version("pyql")
-except PackageNotFoundError:  # running from a source tree that was never installed
-    __version__ = "unknown"
+__version__: str  # set by __getattr__ on first use
+
+
+def __getattr__(name: str) -> str:
+    # __version__ is read on first use: importlib.metadata takes longer to
+    # import than the rest of the package, and the command needs it only
+    # for --version.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        # The version is set once, in pyproject.toml, and read back from the installed distribution.
+        __version__ = version("pyql")
+    except PackageNotFoundError:  # running from a source tree that was never installed
+        __version__ = "unknown"
+    return __version__
+
 
 __all__ = [
     "Chunk",
@@ -40,6 +55,7 @@ __all__ = [
     "line_col",
     "sections",
     "to_dict",
+    "to_html",
     "to_json",
     "to_markdown",
     "to_text",

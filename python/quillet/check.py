@@ -11,13 +11,10 @@ to write instead. Checking never changes what the parser makes of the text.
 
 from __future__ import annotations
 
-import argparse
-import json
 import re
 import sys
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from difflib import get_close_matches
 from functools import lru_cache
 from typing import Any, Iterator
 
@@ -131,6 +128,8 @@ def _suggest(word: str, known: tuple[str, ...]) -> str:
     lower = {k.lower(): k for k in known}
     if word.lower() in lower:
         return f" (did you mean '{lower[word.lower()]}'? names are case-sensitive)"
+    from difflib import get_close_matches
+
     close = get_close_matches(word, known, n=1, cutoff=0.7)
     return f" (did you mean '{close[0]}'?)" if close else ""
 
@@ -674,6 +673,9 @@ def main(argv: list[str] | None = None) -> int:
     """``quillet check FILE...``: print the diagnostics of each file. The exit
     status is 1 when some file has errors (or warnings, with --strict), 2 for
     a file that cannot be read, else 0."""
+    import argparse
+    import json
+
     parser = argparse.ArgumentParser(
         prog="quillet check",
         description="Check Quillet documents: the parser's errors and warnings for text that parses but "

@@ -1,18 +1,18 @@
 """The ``quillet`` command: print the trees of Quillet documents, or their JSON,
-and report their errors with line and column numbers."""
+plain text or Markdown, and report their errors with line and column numbers."""
 
 from __future__ import annotations
 
 import argparse
 import functools
+import importlib
+import json
 import os
 import signal
 import stat
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
@@ -21,6 +21,8 @@ from quillet.fields import walk
 from quillet.lines import LineIndex
 
 if TYPE_CHECKING:
+    from concurrent.futures import ProcessPoolExecutor
+
     import pyql
 
 EXIT_OK = 0
@@ -69,6 +71,8 @@ examples:
   quillet docs/ notes.qlt                every *.qlt below docs/, then notes.qlt
   quillet --errors-only -j 4 docs/       check many files on 4 processes
   quillet --json docs/ > docs.jsonl      one JSON object per file
+  quillet --to text notes.qlt            the words of a document, no markup
+  quillet --to markdown -o out/ docs/    docs/a/b.qlt -> out/a/b.md
   quillet --profile md README.qlt        profile to record when the document names none
 
 output with --json (JSON Lines, UTF-8): one line per file, in input order:
@@ -78,6 +82,17 @@ error also has "line" and "column", null without a span). A path that gives
 no document (unreadable, not UTF-8, a directory without *.qlt files) has
 "document": null and the reason in "input_error". U+0085, U+2028 and U+2029
 are written as \\u escapes, so that every reader sees one record per line.
+
+--to text and --to markdown write UTF-8, each document headed by ==> FILE <==
+when there are several.
+
+output with -o DIR: one file per input, at the path the input has below the
+directory argument it came from (the base name of a file argument), its .qlt
+suffix replaced by .tree, .json (its JSON Lines record), .txt or .md (any other
+name gains the suffix). Directories are made as needed; each file is renamed
+into place once complete. A file with parse errors still gets its output; an
+input error gives no file. Refused before anything is written: - (standard
+input), --errors-only, two inputs writing one file, an output that is an input.
 
 exit status:
   0  every document parsed without errors
@@ -205,12 +220,30 @@ class Job:
     path: str | None = None
     data: bytes | None = None
     fifo_ok: bool = False  # a FIFO at path is read as a stream (it was named)
+    # Where its output goes below -o DIR: the path relative to the directory
+    # argument it was found in, or the file argument's base name.
+    rel: str | None = None
 
 
 @dataclass(frozen=True)
 class Options:
-    mode: str  # "tree", "json" or "errors"
+    mode: str  # "tree", "json", "text", "markdown" or "errors"
     profile: str | None
+    out_dir: str | None = None  # -o DIR: one output file per input
+
+
+# The formats written in C++ straight from the input's bytes, and the
+# extension of each format's files below -o DIR.
+NATIVE_MODES = ("json", "text", "markdown")
+EXTENSIONS = {"tree": ".tree", "json": ".json", "text": ".txt", "markdown": ".md"}
+
+
+def output_name(rel: str, mode: str) -> str:
+    """The output path, relative to -o DIR, of the input at rel: its .qlt
+    suffix replaced by the format's, or the format's appended to any other
+    name (notes.md gives notes.md.md, never the input's own name)."""
+    stem = rel[: -len(SUFFIX)] if rel.endswith(SUFFIX) and len(rel) > len(SUFFIX) else rel
+    return stem + EXTENSIONS[mode]
 
 
 @dataclass
@@ -218,7 +251,9 @@ class Report:
     """What processing one document gives, in output order."""
 
     name: str
-    output: str = ""  # for standard output: the tree or the JSON line
+    # For standard output: the tree or the JSON line (str), or what a writer
+    # in C++ wrote (UTF-8 bytes); empty when it was written already.
+    output: str | bytes = ""
     problems: list[str] = field(default_factory=list)  # FILE:LINE:COLUMN: message
     input_error: str | None = None  # why the file gave no document
 
@@ -335,29 +370,95 @@ def _json_line(
     return text.translate(_JSON_LINE_BREAKS) + "\n"
 
 
-def process(job: Job, options: Options) -> Report:
-    """Read, parse and render one document."""
+def _json_record_start(name: str) -> bytes:
+    """The JSON Lines record of a file up to its document, as _json_line
+    writes it."""
+    text = '{"path":' + json.dumps(name, ensure_ascii=False) + ',"document":'
+    return text.translate(_JSON_LINE_BREAKS).encode("utf-8", "backslashreplace")
+
+
+def _json_record_end(errors: list[dict[str, Any]]) -> bytes:
+    """The rest of the record after its document."""
+    text = ',"errors":' + json.dumps(errors, ensure_ascii=False, separators=(",", ":"))
+    text += ',"input_error":null}\n'
+    return text.translate(_JSON_LINE_BREAKS).encode("utf-8", "backslashreplace")
+
+
+def _native() -> Any:
+    """The compiled module quillet._native (ImportError in a build without it)."""
+    return importlib.import_module("quillet._native")
+
+
+# Whether quillet._native writes each format, found out once per process.
+_native_modes: dict[str, bool] = {}
+
+
+def native_writes(mode: str) -> bool:
+    """Whether the C++ writer of mode is there (a build without it falls
+    back on the Python export for JSON)."""
+    if mode not in _native_modes:
+        try:
+            _native().write_fd(b"", -1, mode, None, b"")
+            _native_modes[mode] = True
+        except (ImportError, AttributeError, NotImplementedError):
+            _native_modes[mode] = False
+    return _native_modes[mode]
+
+
+def process(job: Job, options: Options, out: _Output | None = None) -> Report:
+    """Read, parse and render one document. With out (the main process
+    without workers), a format written in C++ goes straight to standard
+    output as it is written instead of into the report."""
     report = Report(job.name)
     try:
-        return _process(job, options, report)
+        return _process(job, options, report, out)
     except InputError as exc:
         report.input_error = str(exc)
     except MemoryError:
+        if out is not None and out.streamed:
+            # Part of this document's output may be out already: what would
+            # follow could not be told from it.
+            raise FatalError(f"out of memory while writing {job.name}") from None
         report.input_error = "out of memory"
     report.output = ""
     report.problems.clear()
     return report
 
 
-def _process(job: Job, options: Options, report: Report) -> Report:
+def _error_problems(
+    name: str, errors: list[dict[str, Any]], data: Callable[[], bytes]
+) -> list[str]:
+    """FILE:LINE:COLUMN: message for each error, whose dict gains its line
+    and column (None without a span); data gives the bytes the spans count."""
+    problems = []
+    if errors:
+        index = LineIndex(data())
+        for error in errors:
+            span = error["span"]
+            if span is None:
+                error["line"] = error["column"] = None
+                where = name
+            else:
+                error["line"], error["column"] = index.line_col(span[0])
+                where = f"{name}:{error['line']}:{error['column']}"
+            problems.append(printable(f"{where}: {error['message']}"))
+    return problems
+
+
+def _process(job: Job, options: Options, report: Report, out: _Output | None) -> Report:
     import pyql
 
     data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
-    if data[: len(BOM)] == BOM:
-        # Spans then count from the byte after the mark.
-        data = data[len(BOM) :]
-    if len(data) > MAX_INPUT_BYTES:
+    # A byte-order mark is dropped: spans then count from the byte after it.
+    start = len(BOM) if data[: len(BOM)] == BOM else 0
+    if len(data) - start > MAX_INPUT_BYTES:
         raise _too_large()
+    if options.mode in NATIVE_MODES:
+        if native_writes(options.mode):
+            return _process_native(job, options, report, data, start, out)
+        if options.mode != "json":
+            raise FatalError(f"this build has no {options.mode} writer")
+    data = data[start:]
     text = _decode(data)
     try:
         result = pyql.parse_with_recovery(text, _profile(options.profile))
@@ -366,23 +467,104 @@ def _process(job: Job, options: Options, report: Report) -> Report:
         raise InputError(str(exc) or type(exc).__name__) from None
 
     errors = [error_dict(error) for error in result.errors]
-    if errors:
-        index = LineIndex(data)  # the exact bytes the spans count
-        for error in errors:
-            span = error["span"]
-            if span is None:
-                error["line"] = error["column"] = None
-                where = job.name
-            else:
-                error["line"], error["column"] = index.line_col(span[0])
-                where = f"{job.name}:{error['line']}:{error['column']}"
-            report.problems.append(printable(f"{where}: {error['message']}"))
+    # The exact bytes the spans count.
+    report.problems = _error_problems(job.name, errors, lambda: data)
 
     if options.mode == "tree":
         report.output = "".join(line + "\n" for line in render_tree(result.document))
     elif options.mode == "json":
         report.output = _json_line(job.name, to_dict(result.document), errors, None)
+    if options.out_dir is not None and job.rel is not None:
+        encoded = str(report.output).encode("utf-8", "backslashreplace")
+        _write_output(options, job, lambda fd: _write_all(fd, encoded))
+        report.output = ""
     return report
+
+
+def _process_native(
+    job: Job, options: Options, report: Report, data: bytes, start: int, out: _Output | None
+) -> Report:
+    """Parse and write one document in C++, from its bytes to a file
+    descriptor: no str of the input, and no more than a chunk of the
+    output at a time when it goes to a file or standard output."""
+    native = _native()
+    json_mode = options.mode == "json"
+    body = memoryview(data)[start:]
+    direct = options.out_dir is None and out is not None and out.fileno() is not None
+    # Written by the C++ side once the input is known to be UTF-8: the
+    # header of a headed output, the record's start for JSON Lines.
+    head = out.header(job.name) if direct and out is not None else b""
+    if json_mode:
+        head += _json_record_start(job.name)
+
+    def write(fd: int) -> bytes:
+        try:
+            result = native.write_fd(body, fd, options.mode, options.profile, head)
+        except ValueError as exc:
+            # Not UTF-8: the same words as the decoder's error.
+            raise InputError(str(exc)) from None
+        raw, output = result if fd < 0 else (result, b"")
+        errors = [
+            {
+                "message": message,
+                "kind": kind,
+                "span": None if begin is None else [begin, end],
+                "recoverable": recoverable,
+            }
+            for message, kind, begin, end, recoverable in raw
+        ]
+        report.problems = _error_problems(job.name, errors, lambda: bytes(body) if start else data)
+        tail = _json_record_end(errors) if json_mode else b""
+        if fd < 0:
+            return bytes(output) + tail
+        _write_all(fd, tail)
+        return b""
+
+    if options.out_dir is not None and job.rel is not None:
+        _write_output(options, job, write)
+    elif direct and out is not None:
+        out.streamed = True
+        try:
+            write(out.begin_raw())
+        except OSError as exc:
+            out.failed(exc)
+        out.printed = out.printed or out.headed
+    else:
+        report.output = write(-1)
+    return report
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def _write_output(options: Options, job: Job, write: Callable[[int], Any]) -> None:
+    """Write the output file of job below -o DIR with write(fd): into a
+    temporary file beside it, renamed into place once complete, so that a
+    failed write never leaves a truncated file that looks whole."""
+    target = os.path.join(options.out_dir or ".", output_name(job.rel or job.name, options.mode))
+    folder, base = os.path.split(target)
+    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
+    try:
+        os.makedirs(folder or ".", exist_ok=True)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0)
+        fd = os.open(temporary, flags | getattr(os, "O_BINARY", 0), 0o666)
+        try:
+            try:
+                write(fd)
+            finally:
+                os.close(fd)
+            os.replace(temporary, target)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+            raise
+    except OSError as exc:
+        raise FatalError(f"cannot write {target}: {exc.strerror or exc}") from None
 
 
 # ---------------------------------------------------------------------------
@@ -436,10 +618,10 @@ def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Jo
             if not found and not problems:
                 yield Report(path, input_error=f"no *{SUFFIX} documents in this directory")
             for name in found:
-                yield Job(name, path=name)
+                yield Job(name, path=name, rel=os.path.relpath(name, path))
         else:
             # A FIFO named on the command line is read as a stream.
-            yield Job(path, path=path, fifo_ok=True)
+            yield Job(path, path=path, fifo_ok=True, rel=os.path.basename(path))
 
 
 # The signals that end a run with the main process's cleanup (SIGINT comes as
@@ -495,16 +677,20 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
 
 
 def _reports(
-    jobs: list[Job | Report], options: Options, workers: int
+    jobs: list[Job | Report], options: Options, workers: int, out: _Output | None = None
 ) -> Generator[Report, None, None]:
     """Reports in job order; with more than one worker, jobs run in a
     process pool while finished reports are handed out. Never more
-    processes than jobs."""
+    processes than jobs. Without workers, out (if given) takes what the
+    C++ writers write as they go."""
     todo = [job for job in jobs if isinstance(job, Job)]
     if workers <= 1 or len(todo) < 2:
         for job in jobs:
-            yield job if isinstance(job, Report) else process(job, options)
+            yield job if isinstance(job, Report) else process(job, options, out)
         return
+    # Imported only when there are workers: a run of one process starts sooner.
+    from concurrent.futures import ProcessPoolExecutor
+
     try:
         # Linux workers are forked from this process, so that they can watch
         # it as their parent (a fork server would stand between them).
@@ -521,7 +707,7 @@ def _reports(
         )
     except (OSError, ValueError, NotImplementedError, ImportError):
         # No working multiprocessing here (no semaphores, say): one process.
-        yield from _reports(jobs, options, 1)
+        yield from _reports(jobs, options, 1, out)
         return
     finished = False
     try:
@@ -611,6 +797,15 @@ def _version() -> str:
     return __version__
 
 
+class _VersionAction(argparse.Action):
+    """--version, which looks the version up only when asked: reading it
+    from the installed distribution takes longer than a whole run."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
+        _Output().write(f"{parser.prog} (pyql) {_version()}\n")
+        parser.exit()
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=PROG,
@@ -624,7 +819,7 @@ def _build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="a document, a directory of *.qlt documents, or - for standard input",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s (pyql) {_version()}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     view = parser.add_mutually_exclusive_group()
     view.add_argument(
         "--tree",
@@ -641,6 +836,13 @@ def _build_parser() -> argparse.ArgumentParser:
         help="print one JSON object per file (JSON Lines; see below)",
     )
     view.add_argument(
+        "--to",
+        dest="mode",
+        choices=("tree", "json", "text", "markdown"),
+        help="what to write for each document: its tree (the default), JSON "
+        "(as --json), plain text or Markdown",
+    )
+    view.add_argument(
         "--errors-only",
         dest="mode",
         action="store_const",
@@ -652,6 +854,13 @@ def _build_parser() -> argparse.ArgumentParser:
         "--profile",
         choices=("quillet", "md", "md-strict"),
         help="profile to record when the document names none (default: quillet)",
+    )
+    parser.add_argument(
+        "-o",
+        "--output-dir",
+        metavar="DIR",
+        help="write each document's output to its own file below DIR instead of "
+        "standard output (see below)",
     )
     parser.add_argument(
         "-j",
@@ -669,17 +878,64 @@ class _Output:
     """Standard output, which may be closed, full, or read by a reader that
     goes away early (quillet ... | head)."""
 
-    def write(self, text: str, utf8: bool = False) -> None:
+    def __init__(self, headed: bool = False) -> None:
+        self.headed = headed  # each output is headed by ==> FILE <==
+        self.printed = False  # some output was headed already
+        self.streamed = False  # a C++ writer wrote to it directly
+
+    def header(self, name: str) -> bytes:
+        """The line that heads the output of the file name, if outputs are
+        headed (after an empty line but for the first)."""
+        if not self.headed:
+            return b""
+        gap = "\n" if self.printed else ""
+        return f"{gap}==> {printable(name)} <==\n".encode("utf-8", "backslashreplace")
+
+    def fileno(self) -> int | None:
+        """The file descriptor of standard output, None when there is none
+        (closed, or a stream put in its place)."""
+        stdout = sys.stdout
+        if stdout is None or getattr(stdout, "buffer", None) is None:
+            return None
+        try:
+            return int(stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            return None
+
+    def begin_raw(self) -> int:
+        """The file descriptor to write to directly, once everything written
+        through sys.stdout is out."""
+        fd = self.fileno()
+        if fd is None:
+            raise FatalError("cannot write the output: standard output is closed")
+        try:
+            sys.stdout.flush()
+        except OSError as exc:
+            self.failed(exc)
+        return fd
+
+    def failed(self, exc: OSError) -> NoReturn:
+        # What could not be written must not be tried again at exit.
+        if sys.stdout is not None:
+            _discard(sys.stdout)
+        if isinstance(exc, BrokenPipeError):
+            # The reader went away: stop quietly, as by SIGPIPE.
+            raise Stopped(getattr(signal, "SIGPIPE", 13)) from None
+        raise FatalError(f"cannot write the output: {exc.strerror or exc}") from None
+
+    def write(self, text: str | bytes, utf8: bool = False) -> None:
         stdout = sys.stdout
         if stdout is None:
             raise FatalError("cannot write the output: standard output is closed")
         buffer = getattr(stdout, "buffer", None)
         try:
             if buffer is None:  # a stream put in its place, for text only
-                stdout.write(text)
+                stdout.write(text if isinstance(text, str) else text.decode("utf-8", "replace"))
                 stdout.flush()
                 return
-            if utf8:
+            if isinstance(text, bytes):
+                data = text  # written by a C++ writer, in UTF-8
+            elif utf8:
                 # JSON Lines are UTF-8 whatever the terminal's encoding. A file
                 # name that is not UTF-8 holds lone surrogates, which become
                 # \udcXX escapes: valid JSON for the same string.
@@ -700,12 +956,7 @@ class _Output:
                 view = view[written:]
             buffer.flush()
         except OSError as exc:
-            # What could not be written must not be tried again at exit.
-            _discard(stdout)
-            if isinstance(exc, BrokenPipeError):
-                # The reader went away: stop quietly, as by SIGPIPE.
-                raise Stopped(getattr(signal, "SIGPIPE", 13)) from None
-            raise FatalError(f"cannot write the output: {exc.strerror or exc}") from None
+            self.failed(exc)
 
 
 def _discard(stream: TextIO) -> None:
@@ -774,6 +1025,11 @@ def run(argv: list[str] | None = None) -> int:
     args = _build_parser().parse_args(argv)
     if args.paths.count("-") > 1:
         raise UsageError("standard input (-) can be read only once")
+    if args.output_dir is not None:
+        if args.mode == "errors":
+            raise UsageError("-o DIR writes documents: it does not go with --errors-only")
+        if "-" in args.paths:
+            raise UsageError("-o DIR names its files after the inputs: standard input (-) has no name")
     try:
         import pyql  # noqa: F401
     except ImportError as exc:
@@ -787,16 +1043,28 @@ def run(argv: list[str] | None = None) -> int:
             signal.signal(signum, handler)
 
 
+class _NoPool(Exception):
+    """Never raised: what _broken_pool() gives when no pool was made."""
+
+
+def _broken_pool() -> type[BaseException]:
+    """The exception of a pool whose worker died, once a pool was made."""
+    module = sys.modules.get("concurrent.futures.process")
+    return getattr(module, "BrokenProcessPool", _NoPool)
+
+
 def _run(args: argparse.Namespace) -> int:
     jobs = list(expand(args.paths, read_stdin))
-    options = Options(args.mode, args.profile)
+    options = Options(args.mode, args.profile, args.output_dir)
+    if args.output_dir is not None:
+        _check_targets(jobs, options)
     workers = args.jobs or os.cpu_count() or 1
-    headed = args.mode == "tree" and len(jobs) > 1
+    headed = args.mode in ("tree", "text", "markdown") and len(jobs) > 1
     progress = Progress(len(jobs), sys.stderr, Progress.wanted(len(jobs), sys.stderr))
-    out = _Output()
+    out = _Output(headed)
 
-    input_errors = parse_errors = printed = False
-    reports = _reports(jobs, options, workers)
+    input_errors = parse_errors = False
+    reports = _reports(jobs, options, workers, out if args.output_dir is None else None)
     try:
         for done, report in enumerate(reports, 1):
             progress.clear()
@@ -805,12 +1073,12 @@ def _run(args: argparse.Namespace) -> int:
             if report.input_error is not None:
                 input_errors = True
                 _write_stderr(f"{PROG}: {name}: {printable(report.input_error)}\n")
-                if args.mode == "json":
+                if args.mode == "json" and args.output_dir is None:
                     text = _json_line(report.name, None, [], report.input_error)
             if headed and text:
-                gap = "\n" if printed else ""
-                text = f"{gap}==> {name} <==\n{text}"
-                printed = True
+                head = out.header(report.name)
+                text = head + text if isinstance(text, bytes) else head.decode("utf-8") + text
+                out.printed = True
             if args.mode == "errors":
                 text = "".join(line + "\n" for line in report.problems)
             if text:
@@ -820,7 +1088,7 @@ def _run(args: argparse.Namespace) -> int:
                 if args.mode != "errors":
                     _write_stderr("".join(line + "\n" for line in report.problems))
             progress.update(done)
-    except BrokenProcessPool:
+    except _broken_pool():
         progress.clear()
         _write_stderr(
             f"{PROG}: a worker process stopped unexpectedly; "
@@ -834,6 +1102,34 @@ def _run(args: argparse.Namespace) -> int:
     if input_errors:
         return EXIT_USAGE
     return EXIT_PARSE_ERRORS if parse_errors else EXIT_OK
+
+
+def _check_targets(jobs: list[Job | Report], options: Options) -> None:
+    """Refuse, before anything is written, a run in which two inputs would
+    write the same output file, or an output file would replace an input."""
+    inputs = set()
+    for job in jobs:
+        if isinstance(job, Job) and job.path is not None:
+            try:
+                info = os.stat(job.path)
+                inputs.add((info.st_dev, info.st_ino))
+            except OSError:
+                pass
+    seen: dict[str, str] = {}
+    for job in jobs:
+        if not isinstance(job, Job):
+            continue
+        target = os.path.join(options.out_dir or ".", output_name(job.rel or job.name, options.mode))
+        key = os.path.normcase(os.path.abspath(target))
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {job.name} would both be written to {target}")
+        seen[key] = job.name
+        try:
+            info = os.stat(target)
+        except OSError:
+            continue
+        if (info.st_dev, info.st_ino) in inputs:
+            raise UsageError(f"{target} is an input: writing it would replace it")
 
 
 def main(argv: list[str] | None = None) -> int:

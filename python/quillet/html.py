@@ -8,11 +8,17 @@ schemes after the clean-up a browser applies to them, and HTML blocks are shown
 as text. The README lists the elements each node becomes.
 """
 
+from __future__ import annotations
+
 import re
-from typing import Iterable, Optional
+from typing import TYPE_CHECKING, Iterable, Optional
 
 import pyql
 from quillet import _native
+from quillet.writers import _source
+
+if TYPE_CHECKING:
+    from quillet.writers import Source
 
 RAW_HTML_MODES = ("escape", "omit", "allow")
 DEFAULT_SCHEMES = ("http", "https", "mailto")
@@ -22,7 +28,7 @@ _ID_PREFIX = re.compile(r"[A-Za-z0-9_-]*\Z")
 
 
 def to_html(
-    source: str,
+    source: Source,
     *,
     profile: Optional[pyql.Profile] = None,
     raw_html: str = "escape",
@@ -31,8 +37,9 @@ def to_html(
     id_prefix: str = "",
     standalone: bool = False,
 ) -> str:
-    """The HTML of ``source``, a ``str`` (parsed and written in C++, without
-    the GIL).
+    """The HTML of ``source``: a ``str`` (parsed and written in C++, without
+    the GIL), or a ``Document``, ``ParseResult``, node or list of nodes, as
+    ``quillet.to_text`` takes them.
 
     ``raw_html``: ``"escape"`` shows HTML and raw blocks as text, ``"omit"``
     leaves them out, ``"allow"`` writes HTML blocks as they are, which is unsafe
@@ -45,8 +52,7 @@ def to_html(
     ``id_prefix``: put in front of every id (headings and footnotes), ASCII
     letters, digits, ``-`` and ``_`` only. ``standalone``: a whole page, with
     the metadata ``title`` (or the first heading) as its title and a small
-    stylesheet. ``profile`` is recorded by the parse only: the HTML does not
-    depend on it.
+    stylesheet. ``profile`` is the dialect a ``str`` is parsed in.
     """
     if profile is not None and not isinstance(profile, pyql.Profile):
         raise TypeError(f"profile must be a pyql.Profile or None, not {type(profile).__name__}")
@@ -60,8 +66,6 @@ def to_html(
             raise ValueError(f"allowed_schemes: {scheme!r} is not a URL scheme name")
     if not isinstance(id_prefix, str) or not _ID_PREFIX.match(id_prefix):
         raise ValueError(f"id_prefix may hold only ASCII letters, digits, '-' and '_', not {id_prefix!r}")
-    if not isinstance(source, str):
-        raise TypeError(f"to_html takes a str, not {type(source).__name__}")
     options = {
         "raw_html": raw_html,
         "allowed_schemes": schemes,
@@ -69,4 +73,4 @@ def to_html(
         "id_prefix": id_prefix,
         "standalone": bool(standalone),
     }
-    return _native.write(source, "html", options)
+    return str(_native.write(_source(source), "html", options, profile))

@@ -1,0 +1,229 @@
+"""The native writers against the Python export they replace, in one run.
+
+    python bench/writers.py [--sizes 1m,10m] [--repeat 3] [--no-command]
+
+On the corpus of bench/corpus.py, at each size:
+  - JSON of a str: quillet.to_json(text), against the Python export
+    (tests/export_reference.py: to_json(pyql.parse(text))) and against
+    orjson.dumps of the to_dict tree already built (if orjson is installed);
+  - JSON of a parsed Document: quillet.to_json(doc) against the reference;
+  - text and Markdown of a str, in MB/s;
+  - two threads writing different documents against one thread writing both
+    (throughput ratio: the GIL is released while the C++ works).
+Then, on the largest corpus, `quillet --to json FILE > /dev/null` against the
+command's Python path (as `quillet --json` was), wall time and peak RSS above
+the interpreter with the command's modules loaded.
+
+Until quillet.to_json and friends take a str, the str is written by
+quillet._native.write; what this build lacks is reported and skipped. Times
+are wall seconds, best of --repeat runs.
+"""
+
+import argparse
+import gc
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pyql
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+
+import corpus  # noqa: E402
+import export_reference  # noqa: E402
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        del result
+    return min(times)
+
+
+def str_writer(fmt):
+    """A function writing a str in fmt with the C++ writers, or None."""
+    import quillet
+
+    face = getattr(quillet, f"to_{fmt}", None)
+    if face is not None:
+        try:
+            face("# x\n")
+            return face
+        except (TypeError, NotImplementedError):
+            pass
+    try:
+        from quillet import _native
+
+        _native.write("# x\n", fmt, None)
+    except (ImportError, AttributeError, SystemError, NotImplementedError, ValueError):
+        return None
+    return lambda text: _native.write(text, fmt, None)
+
+
+def document_writer():
+    """quillet.to_json of a parsed Document, if it is the native one."""
+    import quillet
+
+    writers = sys.modules.get("quillet.writers")
+    if writers is None or getattr(quillet, "to_json", None) is export_reference.to_json:
+        return None
+    return quillet.to_json
+
+
+def row(label, seconds, size, base=None):
+    speed = size / seconds / 1e6
+    extra = f"  {base / seconds:7.1f}x" if base else ""
+    print(f"  {label:<44} {seconds * 1e3:9.1f} ms  {speed:8.1f} MB/s{extra}", flush=True)
+
+
+def threads_ratio(write, texts, repeat):
+    """Throughput of two threads, each writing its own document, over one
+    thread writing both."""
+    one = best(lambda: [write(t) for t in texts], repeat)
+
+    def two():
+        workers = [threading.Thread(target=write, args=(t,)) for t in texts]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    return one / best(two, repeat)
+
+
+def bench_size(name, repeat):
+    text = corpus.generate(corpus.SIZES[name])[0]
+    size = len(text.encode())
+    print(f"corpus {name}: {size:,} bytes of UTF-8, a str of {sys.getsizeof(text):,} bytes")
+    reference = best(lambda: export_reference.to_json(pyql.parse(text)), repeat)
+    row("reference: to_json(pyql.parse(text))", reference, size)
+    to_json = str_writer("json")
+    if to_json is not None:
+        row("to_json(text)", best(lambda: to_json(text), repeat), size, reference)
+    else:
+        print("  to_json(text): no C++ JSON writer in this build")
+    try:
+        import orjson
+
+        tree = export_reference.to_dict(pyql.parse(text))
+        row("orjson.dumps(to_dict tree already built)", best(lambda: orjson.dumps(tree), repeat), size, reference)
+        del tree
+    except ImportError:
+        print("  orjson: not installed (pip install orjson)")
+
+    doc = pyql.parse(text)
+    doc_reference = best(lambda: export_reference.to_json(doc), repeat)
+    row("reference: to_json(doc)", doc_reference, size)
+    native_doc = document_writer()
+    if native_doc is not None:
+        row("to_json(doc)", best(lambda: native_doc(doc), repeat), size, doc_reference)
+    else:
+        print("  to_json(doc): no native writer of pyql objects in this build")
+    del doc
+
+    for fmt in ("text", "markdown"):
+        write = str_writer(fmt)
+        if write is None:
+            print(f"  to_{fmt}(text): no C++ writer in this build")
+        else:
+            row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size)
+
+    for fmt in ("json", "text", "markdown"):
+        write = str_writer(fmt)
+        if write is not None:
+            other = corpus.generate(corpus.SIZES[name], corpus.DEFAULT_SEED + 1)[0]
+            ratio = threads_ratio(write, [text, other], repeat)
+            print(f"  two threads / one, to_{fmt}(text) of two documents: {ratio:.2f}x throughput")
+            break
+    else:
+        print("  threads: no C++ writer in this build")
+
+
+# Runs the command and, at its exit, reports its peak RSS from /proc: the
+# ru_maxrss of a child counts the parent's memory at the fork.
+_PEAK = """\
+import atexit, os, runpy, sys
+def peak():
+    with open("/proc/self/status") as status:
+        kb = [line.split()[1] for line in status if line.startswith("VmHWM:")][0]
+    os.write(2, f"\\nPEAK {kb}\\n".encode())
+atexit.register(peak)
+code = sys.argv.pop(1)
+if code == "-m":
+    sys.argv[0] = sys.argv.pop(1)
+    runpy.run_module(sys.argv[0], run_name="__main__", alter_sys=True)
+else:  # -c CODE
+    exec(sys.argv.pop(1))
+"""
+
+
+def run_command(args):
+    """Wall seconds and peak RSS (bytes) of one run of the command."""
+    start = time.perf_counter()
+    proc = subprocess.run([sys.executable, "-c", _PEAK, *args], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if proc.returncode not in (0, 1):
+        raise SystemExit(f"{' '.join(args)} failed with status {proc.returncode}")
+    peak = [line for line in proc.stderr.decode().splitlines() if line.startswith("PEAK ")][-1]
+    return elapsed, int(peak.split()[1]) * 1024
+
+
+def bench_command(name, repeat):
+    text = corpus.generate(corpus.SIZES[name])[0]
+    size = len(text.encode())
+    python_path = "import sys, quillet.cli as c; c._native_modes['json'] = False; sys.exit(c.main())"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, f"{name}.qlt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        del text
+        base = min(run_command(["-m", "quillet.cli", "--version"])[1] for _ in range(repeat))
+        print(f"quillet on the {name} corpus ({size:,} bytes); RSS above the interpreter with the command "
+              f"loaded ({base / 1e6:.1f} MB):")
+        results = {}
+        for label, args in (
+            ("quillet --json (the Python path)", ["-c", python_path, "--json", path]),
+            ("quillet --to json", ["-m", "quillet.cli", "--to", "json", path]),
+            ("quillet --to text", ["-m", "quillet.cli", "--to", "text", path]),
+            ("quillet --to markdown", ["-m", "quillet.cli", "--to", "markdown", path]),
+        ):
+            fmt = args[-2]
+            if fmt != "--json" and str_writer(fmt) is None:
+                print(f"  {label:<34} no C++ writer in this build" + (": the Python path" if fmt == "json" else ""))
+                if fmt != "json":
+                    continue
+            runs = [run_command(args) for _ in range(repeat)]
+            seconds = min(r[0] for r in runs)
+            rss = min(r[1] for r in runs) - base
+            results[label] = seconds
+            ref = results["quillet --json (the Python path)"]
+            print(f"  {label:<34} {seconds:7.3f} s  {ref / seconds:6.1f}x  peak +{rss / 1e6:7.1f} MB "
+                  f"({rss / size:.2f}x the input)", flush=True)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", default="1m,10m", help="comma-separated among " + ", ".join(corpus.SIZES))
+    ap.add_argument("--repeat", type=int, default=3, help="runs per measurement, best taken (default 3)")
+    ap.add_argument("--no-command", action="store_true", help="skip the runs of the quillet command")
+    args = ap.parse_args(argv)
+    sizes = [s for s in args.sizes.split(",") if s]
+    print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}")
+    for name in sizes:
+        bench_size(name, args.repeat)
+    if not args.no_command:
+        bench_command(sizes[-1], args.repeat)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
