@@ -161,6 +161,24 @@ def test_chunks_with_a_token_counter():
     assert max(c.size for c in parts) <= 16 and len(parts) == 5
 
 
+@pytest.mark.parametrize("fmt", ["text", "markdown"])
+def test_rendered_chunks_hold_the_writer_text_and_repeat_the_header_row(fmt):
+    write = getattr(quillet, f"to_{fmt}")
+    doc = "# Title *x*\n\nSome **bold** text.\n\n" + TABLE
+    try:
+        whole = write(doc)
+    except NotImplementedError:
+        pytest.skip(f"no {fmt} writer in this build")
+    (one,) = chunks(doc, format=fmt)
+    assert (one.text, one.span) == (whole, (0, len(doc)))
+    table = write(TABLE).split("\n")
+    head = table[:2] if fmt == "markdown" else table[:1]
+    parts = chunks(TABLE, max_chars=120, format=fmt)
+    assert len(parts) > 2 and all(p.text.split("\n")[: len(head)] == head for p in parts)
+    assert all(len(p.text) <= 120 for p in parts) and parts[-1].span[1] == len(TABLE)
+    assert all(a.span[1] == b.span[0] for a, b in zip(parts, parts[1:]))
+
+
 def test_chunk_overlap_repeats_the_last_lines_within_the_budget():
     text = "".join(f"line {i}\n" for i in range(40))
     parts = chunks(text, max_chars=100, overlap=20)

@@ -276,7 +276,9 @@ class _Packer:
         render = self.render
         pieces: list[str]
         if render is not None:
-            self.rendered = [render(block) if block is not None else "" for block in blocks]
+            # Each block's text without its final line feed: chunks join them
+            # with a blank line and end with one line feed.
+            self.rendered = [render(block).rstrip("\n") if block is not None else "" for block in blocks]
             self.pc = list(accumulate((len(r) + 2 for r in self.rendered), initial=0))
             pieces = self.rendered
         else:
@@ -400,7 +402,8 @@ class _Packer:
             if self.rendered is None:
                 text = self.text[carry[0].cstart if carry else self.cstarts[i] : self.cstarts[j]]
             else:
-                text = "\n\n".join([u.rendered for u in carry if u.rendered] + [r for r in self.rendered[i:j] if r])
+                pieces = [u.rendered for u in carry if u.rendered] + [r for r in self.rendered[i:j] if r]
+                text = "\n\n".join(pieces) + "\n" if pieces else ""
             size = len(text)
             if self.count is not None:
                 size = int(self.count(text))
@@ -471,7 +474,8 @@ class _Packer:
     def chunk_text(self, units: list[_Unit]) -> str:
         if self.render is None:
             return self.text[units[0].cstart : units[-1].cend]
-        return "\n\n".join(u.rendered for u in units if u.rendered)
+        pieces = [u.rendered for u in units if u.rendered]
+        return "\n\n".join(pieces) + "\n" if pieces else ""
 
     def emit(self, units: list[_Unit], text: str, size: int) -> None:
         # A chunk holds a part of one section or a section's start with whole
@@ -520,10 +524,10 @@ class _Packer:
         save single lines that alone exceed it. The first part also fits what
         room the current chunk has left when it can; the others leave room for
         the overlap that will come before them."""
-        if unit.kind in _OPENED:
-            unit.lead = self.lead(unit.block, unit.block.span.start)
         if unit.rendered is not None:
             return self.cut_rendered(unit)
+        if unit.kind in _OPENED:
+            unit.lead = self.lead(unit.block, unit.block.span.start)
         parts: list[_Unit] = []
         data = self.data
         start = unit.bstart
@@ -637,8 +641,7 @@ class _Packer:
                 at = min(len(source_lines) - 1, max(0, done * len(source_lines) // max(1, len(lines)) - 1))
                 stop = max(start, source_lines[at])
             part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
-            body = "\n".join(group)
-            part.rendered = (repeat + body) if g and repeat else body
+            part.rendered = repeat + "\n".join(group)
             parts.append(self.measure(part))
             start = stop
         return parts
