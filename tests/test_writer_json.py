@@ -1,18 +1,15 @@
 """The native JSON writer: byte for byte what the Python export writes for the
 ParseResult of the same text, with every json.dumps option it takes."""
 
-import importlib.machinery
-import importlib.util
 import json
 import math
-import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import pyql
+from quillet import to_json
 import test_blocks
 import test_containers
 import test_export
@@ -23,40 +20,12 @@ from export_reference import PRETTY_DEPTH, to_json as reference_json
 from test_properties import TEXTS
 
 
-def load_native():
-    """quillet._native: the tests import quillet from the source tree, the
-    module is built into the installed package (or, for a sanitized run, into
-    a build directory on sys.path)."""
-    try:
-        from quillet import _native
-    except ImportError:
-        places = [*sys.path, str(Path(sysconfig.get_paths()["platlib"]) / "quillet")]
-        spec = importlib.machinery.PathFinder.find_spec("_native", places)
-        spec.name = "quillet._native"
-        _native = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(_native)
-    return _native
-
-
-_native = load_native()
-
 corpus = bench_script("corpus.py")
 families = bench_script("families.py")
 
 
-def options(indent=None, separators=None, sort_keys=False, ensure_ascii=True):
-    """The writer's options for json.dumps keyword arguments, as json.dumps reads them."""
-    opts = {"sort_keys": sort_keys, "ensure_ascii": ensure_ascii}
-    if indent is not None:
-        opts["indent"] = " " * indent if isinstance(indent, int) else indent
-    if separators is None:
-        separators = (", ", ": ") if indent is None else (",", ": ")
-    opts["item_separator"], opts["key_separator"] = separators
-    return opts
-
-
 def native_json(text, **kwargs):
-    return _native.write(text, "json", options(**kwargs))
+    return to_json(text, **kwargs)
 
 
 def check(text, **kwargs):

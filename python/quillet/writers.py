@@ -130,11 +130,7 @@ def to_json(source: Source, *, profile: pyql.Profile | None = None, **json_kwarg
     source = _source(source)
     if json_kwargs.get("cls") is not None:
         return _python_json(source, profile, json_kwargs)
-    options = _json_options(json_kwargs)
-    try:
-        text = _native.write(source, "json", options, profile)
-    except NotImplementedError:  # a build without the C++ JSON writer
-        return _python_json(source, profile, json_kwargs)
+    text = _native.write(source, "json", _json_options(json_kwargs), profile)
     if text is NotImplemented:  # metadata holds an int outside int64
         return _python_json(source, profile, json_kwargs)
     return str(text)
