@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any, Iterator
 
-from quillet._source import plain_text, profile_value
+from quillet._source import gc_paused, profile_value
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
 __all__ = ["CODES", "Diagnostic", "check", "main"]
@@ -611,7 +611,8 @@ def check(text: str, *, profile: Any = None) -> list[Diagnostic]:
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
-    return _Checker(text, profile).run()
+    with gc_paused():
+        return _Checker(text, profile).run()
 
 
 # ---------------------------------------------------------------------------

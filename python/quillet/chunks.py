@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from itertools import accumulate
 from typing import Any, Callable
 
-from quillet._source import plain_text, profile_value
+from quillet._source import gc_paused, plain_text, profile_value
 from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
@@ -178,10 +178,11 @@ def chunks(
         if render is None:
             raise ValueError(f"format={format!r} needs quillet.to_{format}, which this build lacks")
 
-    return _Packer(
-        text, pyql.parse_with_recovery(text, profile_value(profile)).document, max_chars, max_tokens,
-        count_tokens, overlap, render, heading_context,
-    ).run()
+    with gc_paused():
+        return _Packer(
+            text, pyql.parse_with_recovery(text, profile_value(profile)).document, max_chars, max_tokens,
+            count_tokens, overlap, render, heading_context,
+        ).run()
 
 
 class _Packer:

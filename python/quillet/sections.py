@@ -13,7 +13,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from quillet._source import parse_source, plain_text
+from quillet._source import gc_paused, parse_source, plain_text
 from quillet.textindex import TextIndex
 
 if TYPE_CHECKING:
@@ -90,6 +90,11 @@ def sections(source: Any, *, profile: Any = None) -> list[Section]:
     >>> [(s.level, s.title, [c.title for c in s.children]) for s in sections("# A\\n## B\\n# C\\n")]
     [(1, 'A', ['B']), (1, 'C', [])]
     """
+    with gc_paused():
+        return _sections(source, profile)
+
+
+def _sections(source: Any, profile: Any) -> list[Section]:
     import pyql
 
     parsed = parse_source(source, profile)
