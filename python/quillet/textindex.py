@@ -152,7 +152,8 @@ class TextIndex:
 
     def byte_offset(self, index: int) -> int:
         """The byte offset of a ``str`` index, from 0 to the text's length in
-        characters: the inverse of ``char_index``."""
+        characters: the inverse of ``char_index``. Its page is found by halving
+        the page table, then it counts within that page."""
         index = int(index)
         if self._ascii:
             if not 0 <= index <= len(self._data):
