@@ -150,7 +150,7 @@ def test_a_reader_sees_the_document(browser, pages):
         "cells": ["quote", "::quote", "callout", "::callout"],
         "header": ["Construct", "Opener"],
         "callout": ["Mind the closing line"],
-        "items": ["A list item, with inline markup.", "An item that runs on | across a continuation line."],
+        "items": ["A list item, with inline markup.", "An item that runs on across a continuation line."],
         "start": 3,
         "image": "A diagram",
         "caption": ["The parts of a document"],
