@@ -4,7 +4,7 @@
 
 On the corpus of bench/corpus.py, at each size:
   - JSON of a str: quillet.to_json(text), against the Python export
-    (tests/export_reference.py: to_json(pyql.parse(text))) and against
+    (quillet.export, the Python export of before: to_json(pyql.parse(text))) and against
     orjson.dumps of the to_dict tree already built (if orjson is installed);
   - JSON of a parsed Document: quillet.to_json(doc) against the reference;
   - text and Markdown of a str, in MB/s;
@@ -31,10 +31,10 @@ import time
 import pyql
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, HERE)
 
 import corpus  # noqa: E402
-import export_reference  # noqa: E402
+from quillet import export as export_reference  # noqa: E402
 
 
 def best(fn, repeat):

@@ -16,7 +16,7 @@ import test_export
 import test_header
 import test_inline
 from conftest import ROOT, bench_script
-from export_reference import PRETTY_DEPTH, to_json as reference_json
+from quillet.export import PRETTY_DEPTH, to_json as reference_json
 from test_properties import TEXTS
 
 

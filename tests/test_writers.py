@@ -1,7 +1,7 @@
 """The writers' Python face: to_dict, to_json, to_text and to_markdown of str and tree sources.
 
-to_dict and to_json are held to the Python export of before (export_reference), the tree path to the str
-path. The bytes of each format across its options are the format's own tests."""
+to_dict and to_json are held to the Python export of before (quillet.export, kept for what the C++ side
+cannot hold), the tree path to the str path. The bytes of each format across its options are the format's own tests."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-import export_reference as ref
+from quillet import export as ref
 import pyql
 import quillet
 from conftest import ROOT, SINK
