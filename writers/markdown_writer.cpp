@@ -381,6 +381,7 @@ public:
     // The writer appends to the Output's own buffer, taken for the call (a swap, no copy), and lets it spill
     // only between blocks: the character before the write position is looked at, and at times rewritten.
     void begin(const Source& source, Output& out) override {
+        reset();  // a writer may be used for one write after another
         const bool document = source.form == Source::Form::Result || source.form == Source::Form::Document;
         // Markdown is about as long as its source: room for it at once, instead of a buffer that doubles
         // (and is copied) a dozen times. Capped, since an Output that streams keeps little at a time.
@@ -411,6 +412,16 @@ public:
     }
 
 private:
+    void reset() {
+        frames_.assign(1, Frame{});
+        lists_.clear();
+        table_ = TableState{};
+        inline_.active = false;
+        previous_list_ = 0;
+        line_start_ = true;
+        any_output_ = false;
+    }
+
     // ------------------------------------------------------------------ lines and containers
 
     // An open container: what its lines start with.
