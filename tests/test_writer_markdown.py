@@ -67,6 +67,7 @@ def expected(doc):
     """(outline, words) of a pyql Document: the structure a reader must find,
     and the text, one string per block."""
     outline, words = [], []
+    in_items = set()  # the blocks of list items, whose continued lines lose their "| " mark
     stack = [(b, False) for b in reversed(doc.blocks)]
     while stack:
         node, done = stack.pop()
@@ -76,7 +77,7 @@ def expected(doc):
                 outline.append(("/list",))
             continue
         if name in ("Paragraph", "Heading", "TableCell"):
-            text, links = inline_text(node.content)
+            text, links = inline_text(node.content, id(node) in in_items)
             words.append(text)
             if name == "Heading":
                 outline.append(("h", node.level, " ".join(text.split())))
@@ -89,6 +90,7 @@ def expected(doc):
             stack += [(i, False) for i in reversed(node.items)]
         elif name == "ListItem":
             outline.append(("item",))
+            in_items.update(id(b) for b in node.blocks)
             stack += [(b, False) for b in reversed(node.blocks)]
         elif name in ("Quote", "Callout", "FootnoteDef", "Footnotes"):
             if name == "Callout":
@@ -117,7 +119,7 @@ def expected(doc):
     return outline, words
 
 
-def inline_text(nodes):
+def inline_text(nodes, in_item=False):
     """The text a reader sees in inline nodes, and the links among them."""
     out, links = [], []
     stack = list(reversed(nodes))
@@ -128,7 +130,7 @@ def inline_text(nodes):
             continue
         name = type(node).__name__
         if name == "Text":
-            out.append(node.content)
+            out.append(re.sub(r"\n[ \t]*\| ", "\n", node.content) if in_item else node.content)
         elif name == "CodeSpan":
             out.append(node.content.replace("\r\n", " ").replace("\r", " ").replace("\n", " "))
         elif name == "FootnoteRef":

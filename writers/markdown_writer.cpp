@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "text_util.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -418,6 +419,7 @@ private:
         table_ = TableState{};
         inline_.active = false;
         previous_list_ = 0;
+        item_depth_ = 0;
         line_start_ = true;
         any_output_ = false;
     }
@@ -919,7 +921,11 @@ private:
         const Inline& node = n.as<Inline>();
         switch (n.type) {
             case NodeType::Text:
-                text(node.text);
+                if (item_depth_ > 0) {
+                    without_continuation_marks(node.text, [&](std::string_view piece) { text(piece); });
+                } else {
+                    text(node.text);
+                }
                 break;
             case NodeType::CodeSpan:
                 code_span(node.text);
@@ -1119,6 +1125,7 @@ private:
                 }
                 marker += ' ';
                 push_frame(marker, std::string(marker.size(), ' '));
+                ++item_depth_;
                 break;
             }
             case NodeType::CodeBlock: {
@@ -1281,6 +1288,9 @@ private:
                 lists_.pop_back();
                 break;
             case NodeType::ListItem:
+                --item_depth_;
+                pop_frame();
+                break;
             case NodeType::Quote:
             case NodeType::Callout:
             case NodeType::FootnoteDef:
@@ -1371,6 +1381,7 @@ private:
     TableState table_;
     InlineState inline_;
     char previous_list_ = 0;   // the marker of the list right before the block that begins
+    size_t item_depth_ = 0;    // the list items open around the current node
     bool line_start_ = true;   // nothing visible written on this line yet
     bool any_output_ = false;  // anything written at all (a "---" first would open front matter)
 };
