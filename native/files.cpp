@@ -200,9 +200,7 @@ std::unique_ptr<Writer> command_writer(std::string_view format) {
         o.item_separator = ",";
         o.key_separator = ":";
         o.ensure_ascii = false;
-        std::unique_ptr<Writer> json = make_json_writer(o);
-        if (json == nullptr) return nullptr;
-        return std::make_unique<DocumentOnly>(std::move(json));
+        return std::make_unique<DocumentOnly>(make_json_writer(o));
     }
     if (format == "text") return make_text_writer(TextOptions{});
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
@@ -337,6 +335,10 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     prepare_thread_for_exceptions();
     std::unique_ptr<Writer> writer = command_writer(format);
+    if (writer == nullptr) {
+        PyErr_Format(PyExc_ValueError, "unknown format: %.100s", format);
+        return nullptr;
+    }
 
     enum class Failure { None, BadUtf8, Memory, Write, Interrupted, Other } failure = Failure::None;
     int64_t bad_at = -1;
@@ -349,7 +351,7 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bad_at = invalid_utf8_at(input);
         if (bad_at >= 0) {
             failure = Failure::BadUtf8;
-        } else if (writer != nullptr) {
+        } else {
             out.write(prefix);
             KeepErrors keeping(*writer, errors);
             writers::write_parsed(input, keeping, out, profile);
@@ -384,10 +386,6 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         case Failure::Other:
             PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", what.c_str());
             return nullptr;
-    }
-    if (writer == nullptr) {
-        PyErr_Format(PyExc_NotImplementedError, "no %s writer in this build", format);
-        return nullptr;
     }
     PyObject* list = error_list(errors);
     if (list == nullptr || fd >= 0) return list;

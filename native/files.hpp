@@ -14,7 +14,7 @@ inline constexpr const char* kWriteFdDoc =
     "Parses the UTF-8 bytes `data` (a byte-order mark at the start dropped) and writes the document in\n"
     "`format` (\"json\": the command's JSON Lines document, \"text\", \"markdown\") to the file descriptor\n"
     "`fd` in chunks, after the bytes `prefix`; fd -1 returns (errors, output bytes) instead. Returns the\n"
-    "errors as (message, kind, start, end, recoverable). ValueError for input that is not UTF-8,\n"
-    "NotImplementedError for a format this build has no writer for, OSError when the output fails.";
+    "errors as (message, kind, start, end, recoverable). ValueError for input that is not UTF-8 and for an\n"
+    "unknown format, OSError when the output fails.";
 
 }  // namespace quillet::native

@@ -98,7 +98,7 @@ bool html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
 }
 
 // The writer of `format` ("json", "text", "markdown", "html") with its options read from `options`.
-std::unique_ptr<Writer> make_format_writer(std::string_view format, PyObject* options) {
+std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) {
     using namespace quillet::writers;
     if (format == "json") {
         JsonOptions o;
@@ -130,16 +130,6 @@ std::unique_ptr<Writer> make_format_writer(std::string_view format, PyObject* op
     return nullptr;
 }
 
-// As make_format_writer, and NotImplementedError for a format whose writer this build lacks.
-std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) {
-    std::unique_ptr<Writer> writer = make_format_writer(format, options);
-    if (writer == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NotImplementedError, "quillet._native has no %s writer in this build",
-                     std::string(format).c_str());
-    }
-    return writer;
-}
-
 PyObject* output_str(const std::string& bytes) {
     return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass");
 }
@@ -149,6 +139,7 @@ const char* caller_name(std::string_view format) {
     if (format == "json") return "to_json";
     if (format == "text") return "to_text";
     if (format == "markdown") return "to_markdown";
+    if (format == "html") return "to_html";
     return "to_dict";
 }
 

@@ -14,7 +14,7 @@ from quillet import export as ref
 import pyql
 import quillet
 from conftest import ROOT, SINK
-from quillet import _native, to_dict, to_json, to_markdown, to_text
+from quillet import to_dict, to_html, to_json, to_markdown, to_text
 
 TOUR = (ROOT / "examples" / "tour.qlt").read_text(encoding="utf-8")
 ERRORS = (ROOT / "examples" / "errors.qlt").read_text(encoding="utf-8")
@@ -29,23 +29,12 @@ DOCS = [
 ]
 
 
-def has_writer(fmt: str) -> bool:
-    try:
-        _native.write("", fmt, None, None)
-    except NotImplementedError:
-        return False
-    return True
-
-
-FORMATS = [
-    pytest.param(name, marks=pytest.mark.skipif(not has_writer(fmt), reason=f"no {fmt} writer in this build"))
-    for name, fmt in [("to_json", "json"), ("to_text", "text"), ("to_markdown", "markdown")]
-]
-WRITERS = {"to_json": to_json, "to_text": to_text, "to_markdown": to_markdown}
+WRITERS = {"to_json": to_json, "to_text": to_text, "to_markdown": to_markdown, "to_html": to_html}
+FORMATS = list(WRITERS)
 
 
 def test_public_names():
-    assert {"to_dict", "to_json", "to_text", "to_markdown"} <= set(quillet.__all__)
+    assert {"to_dict", *WRITERS} <= set(quillet.__all__)
 
 
 @pytest.mark.parametrize("src", DOCS, ids=range(len(DOCS)))
@@ -125,7 +114,7 @@ BAD_SOURCE = "# H *e*\npara\n::list\n- a\n::\n::table\n| c |\n::\n"
 def test_wrong_objects_in_a_tree(change, error, message):
     doc = pyql.parse(BAD_SOURCE)
     change(doc)
-    for write in [to_dict, *(WRITERS[name] for name in ("to_json", "to_text", "to_markdown"))]:
+    for write in [to_dict, *WRITERS.values()]:
         with pytest.raises(error, match=message):
             write(doc)
     # The same path below a ParseResult, and (for a nested object) below a list of nodes.
@@ -139,7 +128,7 @@ def test_wrong_objects_in_a_tree(change, error, message):
 
 
 @pytest.mark.parametrize("obj", [None, b"x", 42, pyql.Profile.Md, pyql.parse("x\n").span, {"type": "Text"}])
-@pytest.mark.parametrize("write", [to_dict, to_json, to_text, to_markdown])
+@pytest.mark.parametrize("write", [to_dict, *WRITERS.values()])
 def test_other_sources_are_refused(write, obj):
     with pytest.raises(TypeError, match=rf"^{write.__name__}\(\) expects a pyql Document, .* or a str, not "):
         write(obj)
@@ -256,8 +245,7 @@ def test_json_encoder_class_and_unknown_keywords():
 def test_threads_write_what_one_thread_writes():
     sources = [TOUR, ERRORS, SINK, TOUR * 3]
     trees = [pyql.parse_with_recovery(s) for s in sources]
-    formats = [to_dict, to_json] + [WRITERS[n] for n, f in [("to_text", "text"), ("to_markdown", "markdown")]
-                                     if has_writer(f)]
+    formats = [to_dict, *WRITERS.values()]
 
     def outputs(i):
         return [write(obj) for write in formats for obj in (sources[i], trees[i])]

@@ -16,7 +16,7 @@ import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
-from quillet.export import dumps, error_dict, flat_list_text, member_name, to_dict
+from quillet.export import dumps, error_dict, flat_list_text, member_name
 from quillet.fields import walk
 from quillet.lines import LineIndex
 
@@ -385,24 +385,8 @@ def _json_record_end(errors: list[dict[str, Any]]) -> bytes:
 
 
 def _native() -> Any:
-    """The compiled module quillet._native (ImportError in a build without it)."""
+    """The compiled module quillet._native, imported on first use."""
     return importlib.import_module("quillet._native")
-
-
-# Whether quillet._native writes each format, found out once per process.
-_native_modes: dict[str, bool] = {}
-
-
-def native_writes(mode: str) -> bool:
-    """Whether the C++ writer of mode is there (a build without it falls
-    back on the Python export for JSON)."""
-    if mode not in _native_modes:
-        try:
-            _native().write_fd(b"", -1, mode, None, b"")
-            _native_modes[mode] = True
-        except (ImportError, AttributeError, NotImplementedError):
-            _native_modes[mode] = False
-    return _native_modes[mode]
 
 
 def process(job: Job, options: Options, out: _Output | None = None) -> Report:
@@ -454,10 +438,7 @@ def _process(job: Job, options: Options, report: Report, out: _Output | None) ->
     if len(data) - start > MAX_INPUT_BYTES:
         raise _too_large()
     if options.mode in NATIVE_MODES:
-        if native_writes(options.mode):
-            return _process_native(job, options, report, data, start, out)
-        if options.mode != "json":
-            raise FatalError(f"this build has no {options.mode} writer")
+        return _process_native(job, options, report, data, start, out)
     data = data[start:]
     text = _decode(data)
     try:
@@ -470,10 +451,7 @@ def _process(job: Job, options: Options, report: Report, out: _Output | None) ->
     # The exact bytes the spans count.
     report.problems = _error_problems(job.name, errors, lambda: data)
 
-    if options.mode == "tree":
-        report.output = "".join(line + "\n" for line in render_tree(result.document))
-    elif options.mode == "json":
-        report.output = _json_line(job.name, to_dict(result.document), errors, None)
+    report.output = "".join(line + "\n" for line in render_tree(result.document))
     if options.out_dir is not None and job.rel is not None:
         encoded = str(report.output).encode("utf-8", "backslashreplace")
         _write_output(options, job, lambda fd: _write_all(fd, encoded))
