@@ -281,7 +281,6 @@ void check_walk(const std::vector<NodeRef>& roots, uint64_t skip) {
 std::vector<std::unique_ptr<Writer>> all_writers(std::vector<bool>& json) {
     std::vector<std::unique_ptr<Writer>> found;
     auto add = [&](std::unique_ptr<Writer> w, bool is_json) {
-        if (w == nullptr) return;  // a format this build has no writer for
         found.push_back(std::move(w));
         json.push_back(is_json);
     };
@@ -303,6 +302,12 @@ std::vector<std::unique_ptr<Writer>> all_writers(std::vector<bool>& json) {
     urls.link_urls = true;
     add(make_text_writer(urls), false);
     add(make_markdown_writer(MarkdownOptions{}), false);
+    add(make_html_writer(HtmlOptions{}), false);
+    HtmlOptions page;
+    page.standalone = true;
+    page.heading_ids = true;
+    page.raw_html = RawHtml::Allow;
+    add(make_html_writer(page), false);
     return found;
 }
 

@@ -191,8 +191,8 @@ private:
     std::unique_ptr<Writer> inner_;
 };
 
-// The command's writers: JSON as its JSON Lines write it (compact, UTF-8 as is), text and Markdown as
-// quillet.to_text and quillet.to_markdown write them by default.
+// The command's writers: JSON as its JSON Lines write it (compact, UTF-8 as is), text, Markdown and HTML
+// as quillet.to_text, to_markdown and to_html write them by default ("html-page": with standalone=True).
 std::unique_ptr<Writer> command_writer(std::string_view format) {
     using namespace writers;
     if (format == "json") {
@@ -204,6 +204,11 @@ std::unique_ptr<Writer> command_writer(std::string_view format) {
     }
     if (format == "text") return make_text_writer(TextOptions{});
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
+    if (format == "html" || format == "html-page") {
+        HtmlOptions o;
+        o.standalone = format == "html-page";
+        return make_html_writer(o);
+    }
     return nullptr;
 }
 

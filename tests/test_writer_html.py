@@ -12,7 +12,7 @@ import pytest
 from conftest import BENCH, ROOT
 from html_corpus import CASES
 from quillet import _native
-from quillet.html import to_html
+from quillet import to_html
 
 # ------------------------------------------------------------------------------------------- the mapping
 
@@ -375,7 +375,7 @@ def _families():
 # fraction of a second a linear writer needs, and far below what a quadratic one needs on 1 MB.
 CHILD = """
 import runpy, sys
-from quillet.html import to_html
+from quillet import to_html
 name = sys.argv[2]
 families = runpy.run_path(sys.argv[1])
 mb = families["MB"]

@@ -187,6 +187,18 @@ public:
     }
 
     void begin(const Source& source, Output& out) override {
+        // One writer may serve several writes: each starts from nothing.
+        saved_dst_ = nullptr;
+        notes_depth_ = 0;
+        notes_.clear();
+        pending_.clear();
+        head_pending_ = false;
+        item_depth_ = 0;
+        table_part_ = TablePart::None;
+        links_.clear();
+        used_ids_.clear();
+        next_suffix_.clear();
+        notes_by_label_.clear();
         dst_ = &out.buffer();
         // The HTML of a document is about a quarter longer than its text: room for it at once saves copying a
         // growing buffer and touching its pages again and again.

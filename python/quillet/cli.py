@@ -227,15 +227,16 @@ class Job:
 
 @dataclass(frozen=True)
 class Options:
-    mode: str  # "tree", "json", "text", "markdown" or "errors"
+    mode: str  # "tree", "json", "text", "markdown", "html" or "errors"
     profile: str | None
     out_dir: str | None = None  # -o DIR: one output file per input
+    standalone: bool = False  # --standalone: HTML as a whole page
 
 
 # The formats written in C++ straight from the input's bytes, and the
 # extension of each format's files below -o DIR.
-NATIVE_MODES = ("json", "text", "markdown")
-EXTENSIONS = {"tree": ".tree", "json": ".json", "text": ".txt", "markdown": ".md"}
+NATIVE_MODES = ("json", "text", "markdown", "html")
+EXTENSIONS = {"tree": ".tree", "json": ".json", "text": ".txt", "markdown": ".md", "html": ".html"}
 
 
 def output_name(rel: str, mode: str) -> str:
@@ -477,7 +478,9 @@ def _process_native(
 
     def write(fd: int) -> bytes:
         try:
-            result = native.write_fd(body, fd, options.mode, options.profile, head)
+            # A whole HTML page is the writer's "html-page" format.
+            fmt = "html-page" if options.mode == "html" and options.standalone else options.mode
+            result = native.write_fd(body, fd, fmt, options.profile, head)
         except ValueError as exc:
             # Not UTF-8: the same words as the decoder's error.
             raise InputError(str(exc)) from None
@@ -816,9 +819,9 @@ def _build_parser() -> argparse.ArgumentParser:
     view.add_argument(
         "--to",
         dest="mode",
-        choices=("tree", "json", "text", "markdown"),
+        choices=("tree", "json", "text", "markdown", "html"),
         help="what to write for each document: its tree (the default), JSON "
-        "(as --json), plain text or Markdown",
+        "(as --json), plain text, Markdown or safe HTML",
     )
     view.add_argument(
         "--errors-only",
@@ -832,6 +835,11 @@ def _build_parser() -> argparse.ArgumentParser:
         "--profile",
         choices=("quillet", "md", "md-strict"),
         help="profile to record when the document names none (default: quillet)",
+    )
+    parser.add_argument(
+        "--standalone",
+        action="store_true",
+        help="with --to html: a whole page (doctype, charset, title, a small stylesheet)",
     )
     parser.add_argument(
         "-o",
@@ -1003,6 +1011,8 @@ def run(argv: list[str] | None = None) -> int:
     args = _build_parser().parse_args(argv)
     if args.paths.count("-") > 1:
         raise UsageError("standard input (-) can be read only once")
+    if args.standalone and args.mode != "html":
+        raise UsageError("--standalone makes a whole HTML page: it goes with --to html only")
     if args.output_dir is not None:
         if args.mode == "errors":
             raise UsageError("-o DIR writes documents: it does not go with --errors-only")
@@ -1033,11 +1043,11 @@ def _broken_pool() -> type[BaseException]:
 
 def _run(args: argparse.Namespace) -> int:
     jobs = list(expand(args.paths, read_stdin))
-    options = Options(args.mode, args.profile, args.output_dir)
+    options = Options(args.mode, args.profile, args.output_dir, args.standalone)
     if args.output_dir is not None:
         _check_targets(jobs, options)
     workers = args.jobs or os.cpu_count() or 1
-    headed = args.mode in ("tree", "text", "markdown") and len(jobs) > 1
+    headed = args.mode in ("tree", "text", "markdown", "html") and len(jobs) > 1
     progress = Progress(len(jobs), sys.stderr, Progress.wanted(len(jobs), sys.stderr))
     out = _Output(headed)
 
