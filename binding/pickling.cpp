@@ -38,13 +38,16 @@ PyObject* uint_value(unsigned long long v) {
     return PyLong_FromUnsignedLongLong(v);
 }
 
-PyObject* text_value(PyObject* self, const TextRef& t) {
+// A text as bytes of UTF-8 from protocol 3 on (pickle copies them as they are, where a str would be decoded
+// here and encoded again by pickle), as a str before (protocol 2 has no plain bytes).
+PyObject* text_value(PyObject* self, const TextRef& t, bool as_bytes) {
     if (t.size < 0) Py_RETURN_NONE;
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(self) + t.offset, t.size, nullptr);
+    const char* data = reinterpret_cast<const char*>(self) + t.offset;
+    return as_bytes ? PyBytes_FromStringAndSize(data, t.size) : PyUnicode_DecodeUTF8(data, t.size, nullptr);
 }
 
 // Fills `args` (a tuple of the right size) from position 1 on, after the id.
-bool fill_node(PyObject* self, const NodeForm& form, PyObject* args) {
+bool fill_node(PyObject* self, const NodeForm& form, PyObject* args, bool as_bytes) {
     const auto* head = reinterpret_cast<const NodeHead*>(self);
     Py_ssize_t i = 1;
     auto put = [&](PyObject* v) {
@@ -75,7 +78,7 @@ bool fill_node(PyObject* self, const NodeForm& form, PyObject* args) {
     }
     const auto* refs = reinterpret_cast<const TextRef*>(reinterpret_cast<const char*>(self) + form.text_at);
     for (uint8_t t = 0; t < form.texts; ++t) {
-        if (!put(text_value(self, refs[t]))) return false;
+        if (!put(text_value(self, refs[t], as_bytes))) return false;
     }
     if (form.list && !put(new_ref_or_none(reinterpret_cast<const ListNode*>(self)->list))) return false;
     return true;
@@ -123,7 +126,7 @@ PyObject* document_values(PyObject* self) {
                          d->blocks != nullptr ? d->blocks : Py_None);
 }
 
-PyObject* values_of(PyObject* self, int id) {
+PyObject* values_of(PyObject* self, int id, bool as_bytes) {
     switch (id) {
         case kSpan: {
             const auto* s = reinterpret_cast<const SpanObject*>(self);
@@ -151,13 +154,15 @@ PyObject* values_of(PyObject* self, int id) {
     PyObject* code = PyLong_FromLong(id);
     if (code == nullptr) return nullptr;
     PyTuple_SET_ITEM(args.get(), 0, code);
-    if (!fill_node(self, form, args.get())) return nullptr;
+    if (!fill_node(self, form, args.get(), as_bytes)) return nullptr;
     return args.release();
 }
 
 }  // namespace
 
-PyObject* pickle_reduce(PyObject* self, PyObject*) {
+namespace {
+
+PyObject* reduce(PyObject* self, bool as_bytes) {
     const int id = type_id_of(self);
     if (id < 0) {
         PyErr_Format(PyExc_TypeError, "cannot pickle %s objects", Py_TYPE(self)->tp_name);
@@ -165,13 +170,21 @@ PyObject* pickle_reduce(PyObject* self, PyObject*) {
     }
     PyObject* rebuild = rebuild_function();
     if (rebuild == nullptr) return nullptr;
-    Ref values(values_of(self, id));
+    Ref values(values_of(self, id, as_bytes));
     if (!values) return nullptr;
     return PyTuple_Pack(2, rebuild, values.get());
 }
 
-PyObject* pickle_reduce_ex(PyObject* self, PyObject*) {
-    return pickle_reduce(self, nullptr);
+}  // namespace
+
+PyObject* pickle_reduce(PyObject* self, PyObject*) {
+    return reduce(self, false);
+}
+
+PyObject* pickle_reduce_ex(PyObject* self, PyObject* protocol) {
+    const long p = PyLong_AsLong(protocol);
+    if (p == -1 && PyErr_Occurred()) return nullptr;
+    return reduce(self, p >= 3);
 }
 
 PyMethodDef kPickleMethods[] = {

@@ -121,14 +121,54 @@ bool read_span(PyObject* start, PyObject* end, uint32_t& s, uint32_t& e) {
     return true;
 }
 
-// A text as UTF-8, or absent (None) where `optional`.
+// True when `s` is well-formed UTF-8, as Python's strict decoder reads it: no overlong forms, no
+// surrogates, nothing past U+10FFFF.
+bool valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t n = 0;
+        unsigned lo = 0x80, hi = 0xBF;  // the range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) <= n || p[1] < lo || p[1] > hi) return false;
+        for (size_t k = 2; k <= n; ++k) {
+            if ((p[k] & 0xC0) != 0x80) return false;
+        }
+        p += n + 1;
+    }
+    return true;
+}
+
+// A text as UTF-8 (a str, or bytes of well-formed UTF-8), or absent (None) where `optional`.
 bool read_text(PyObject* v, bool optional, std::optional<std::string_view>& out) {
     if (v == Py_None && optional) {
         out.reset();
         return true;
     }
+    if (PyBytes_CheckExact(v)) {
+        out = std::string_view(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v)));
+        if (!valid_utf8(*out)) return bad(PyExc_ValueError, "a text is not UTF-8");
+        return true;
+    }
     if (!PyUnicode_Check(v))
-        return bad(PyExc_TypeError, optional ? "a text must be a str or None" : "a text must be a str");
+        return bad(PyExc_TypeError, optional ? "a text must be a str, bytes or None" : "a text must be a str or bytes");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(v, &size);
     if (data == nullptr) return false;

@@ -146,7 +146,8 @@ BAD = [
     (10, 0, 1, 2, None, []), (10, 0, 1, 0, -1, []), (10, 0, 1, 0, 2**64, []),  # List
     (18, 0, 1, 1, []),                       # TableRow's header is a bool
     (22, 0, 1, 1, "x"),                      # MathBlock's display is a bool
-    (13, 0, 1, None, "x"), (13, 0, 1, b"py", "x"), (13, 0, 1, "\ud800", "x"),  # CodeBlock texts
+    (13, 0, 1, None, "x"), (13, 0, 1, b"\xff", "x"),
+    (26, 0, 1, b"\xc0\x80"), (26, 0, 1, b"\xed\xa0\x80"), (26, 0, 1, b"\xe2\x82"), (26, 0, 1, b"\xf4\x90\x80\x80"), (13, 0, 1, "\ud800", "x"),  # CodeBlock texts
     (26, 0, 1, None), (26, 0, 1), (26, 0, 1, "a", "b"),  # Text
     (9, 0, 1, [].__iter__()), (9, 0, 1, (1,)), (9, 0, 1, {}),  # child lists
     (4, 0, 1, 0, (), [], []), (4, 0, 1, 0, (7,), None, []), (4, 0, 1, 0, [0], None, []),  # Document
@@ -197,6 +198,17 @@ def test_mutated_and_random_pickles_raise_or_load():
                 quillet.to_json(loaded)
         except Exception:
             pass
+    for _ in range(3000):
+        # texts as bytes: taken exactly when Python's strict decoder takes them
+        data = bytes(rng.choice(b"a\x80\xbf\xc2\xdf\xe0\xed\xef\xf0\xf4\xf5\xff") for _ in range(rng.randrange(6)))
+        try:
+            expected = data.decode()
+        except UnicodeDecodeError:
+            expected = None
+        try:
+            assert _native.rebuild(26, 0, 1, data).content == expected
+        except ValueError:
+            assert expected is None
     for _ in range(3000):
         args = [rng.randrange(37)] + [rng.choice(values) for _ in range(rng.randrange(8))]
         try:

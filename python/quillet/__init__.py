@@ -6,12 +6,15 @@ reports their errors with line and column numbers (see ``quillet --help``).
 text or a parsed document as plain data, JSON, plain text, Markdown or safe HTML (see
 ``quillet.writers``; the data's schema is described in ``quillet.export``).
 ``line_col`` turns the UTF-8 byte offsets of spans into (line, column) pairs.
+``records`` and ``to_arrow`` give one flat row per block, for data frames;
+``parse_files`` parses many files in worker processes.
 """
 
 from __future__ import annotations
 
 from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
+from quillet.records import records, to_arrow
 from quillet.writers import to_dict, to_json, to_markdown, to_text
 
 __version__: str  # set by __getattr__ on first use
@@ -34,4 +37,7 @@ def __getattr__(name: str) -> str:
     return __version__
 
 
-__all__ = ["LineIndex", "__version__", "line_col", "to_dict", "to_html", "to_json", "to_markdown", "to_text"]
+__all__ = [
+    "LineIndex", "__version__", "line_col", "parse_files", "records", "to_arrow", "to_dict", "to_html", "to_json",
+    "to_markdown", "to_text",
+]
