@@ -12,6 +12,7 @@ text or a parsed document as plain data, JSON, plain text, Markdown or safe HTML
 
 from __future__ import annotations
 
+from quillet.batch import parse_files
 from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
 from quillet.records import records, to_arrow

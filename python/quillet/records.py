@@ -155,7 +155,7 @@ def records(source: Any, *, doc_id: str | None = None, text: str | None = None,
         for field, _ in BLOCK_FIELDS:
             row[field] = None
         for field in shape.fields:
-            if field in _OWN:
+            if field in _OWN and field != shape.children:
                 value = getattr(node, field)
                 row[field] = value if name != "List" or field != "kind" else repr(value).split(".")[1]
         open_rows.append(len(rows))
@@ -200,7 +200,7 @@ def to_arrow(source: Any, *, doc_id: str | None = None, text: str | None = None,
 
 def _pyarrow() -> Any:
     try:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError as exc:
         raise ImportError(
             "quillet.to_arrow needs pyarrow, which is not installed: pip install 'pyql[arrow]'"
