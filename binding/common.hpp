@@ -178,6 +178,14 @@ void gc_dealloc(PyObject* self) {
     // clang-format on
 }
 
+// --------------------------------------------------------------------------------------- pickling.cpp
+
+// __reduce__ and __reduce_ex__ of every class, and a method table holding only them. pickle and copy call
+// __reduce_ex__ first: defined, it spares them object.__reduce_ex__'s look-up of __reduce__ on every node.
+PyObject* pickle_reduce(PyObject* self, PyObject*);
+PyObject* pickle_reduce_ex(PyObject* self, PyObject* protocol);
+extern PyMethodDef kPickleMethods[];
+
 // ------------------------------------------------------------------------------------------ enums.cpp
 
 // A new instance of an enumeration class holding `value`.

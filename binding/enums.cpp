@@ -113,6 +113,7 @@ struct EnumType {
         {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
         {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+        {Py_tp_methods, kPickleMethods},
         {0, nullptr},
     };
     static inline PyType_Spec def = {.name = kEnums[I].type_name,

@@ -127,4 +127,9 @@ struct EnumObject {
     uint8_t value;
 };
 
+struct ParserObject {
+    PyObject ob_base;
+    uint8_t profile;
+};
+
 }  // namespace pyql

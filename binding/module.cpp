@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "common.hpp"
+#include "layouts.hpp"
 #include "quillet/parser.hpp"
 
 namespace pyql {
@@ -185,11 +186,6 @@ PyCFunction as_method(FastCallKeywords f) {
 
 // --------------------------------------------------------------------------------------------- Parser
 
-struct ParserObject {
-    PyObject ob_base;
-    uint8_t profile;
-};
-
 ParserObject* as_parser(PyObject* self) {
     return reinterpret_cast<ParserObject*>(self);
 }
@@ -228,6 +224,8 @@ PyMethodDef parser_methods[] = {
      "parse(self, input)\n--\n\nParse a Quillet string. Raises ValueError on error."},
     {"parse_with_recovery", as_method(parser_parse_with_recovery), METH_FASTCALL | METH_KEYWORDS,
      "parse_with_recovery(self, input)\n--\n\nParse with error recovery. Always returns a result."},
+    {"__reduce_ex__", pickle_reduce_ex, METH_O, "Helper for pickle and copy."},
+    {"__reduce__", pickle_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {},
 };
 

@@ -268,6 +268,7 @@ PyType_Slot document_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
     {Py_mp_length, reinterpret_cast<void*>(document_length)},
     {Py_tp_getset, document_getset},
+    {Py_tp_methods, kPickleMethods},
     {0, nullptr},
 };
 
@@ -279,7 +280,7 @@ PyType_Spec document_def = {.name = "builtins.Document",
 
 // Slot tables of the node classes, filled on first use (PyType_FromSpec keeps pointers into them).
 struct NodeTypeDef {
-    PyType_Slot slots[7];
+    PyType_Slot slots[8];
     PyType_Spec def;
 };
 NodeTypeDef node_type_defs[std::size(kNodeClasses)];
@@ -291,6 +292,7 @@ PyType_Spec* fill_node_type_def(size_t i) {
     s.slots[n++] = {Py_tp_doc, const_cast<char*>(c.doc)};
     s.slots[n++] = {Py_tp_new, reinterpret_cast<void*>(no_constructor)};
     s.slots[n++] = {Py_tp_getset, c.getset};
+    s.slots[n++] = {Py_tp_methods, kPickleMethods};
     if (c.holds_list) {
         s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<list_node_release>)};
         s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(list_node_traverse)};

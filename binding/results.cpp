@@ -43,6 +43,7 @@ PyGetSetDef span_getset[] = {
 };
 
 PyType_Slot span_slots[] = {
+    {Py_tp_methods, kPickleMethods},
     {Py_tp_doc, const_cast<char*>("Source location in the input text (byte offsets).")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
@@ -167,6 +168,7 @@ PyGetSetDef error_getset[] = {
 };
 
 PyType_Slot error_slots[] = {
+    {Py_tp_methods, kPickleMethods},
     {Py_tp_doc, const_cast<char*>("A parse error.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
@@ -245,6 +247,7 @@ PyGetSetDef result_getset[] = {
 };
 
 PyType_Slot result_slots[] = {
+    {Py_tp_methods, kPickleMethods},
     {Py_tp_doc, const_cast<char*>("Result of parsing with error recovery.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<result_release>)},

@@ -14,6 +14,7 @@
 #include "convert.hpp"
 #include "files.hpp"
 #include "formats.hpp"
+#include "pickle.hpp"
 #include "to_dict.hpp"
 
 namespace {
@@ -314,6 +315,8 @@ PyMethodDef kMethods[] = {
      "to_dict(source, profile) -> dict | list: the plain data of source (a str or a tree of pyql objects)."},
     {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet::native::write_fd)), METH_FASTCALL,
      quillet::native::kWriteFdDoc},
+    {"rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet_native::rebuild)), METH_FASTCALL,
+     quillet_native::kRebuildDoc},
     {},
 };
 

@@ -10,14 +10,18 @@ UTF-16 offsets and (line, column) pairs (``line_col`` for a single offset).
 For agents and retrieval pipelines: ``sections`` gives the heading tree,
 ``chunks`` splits a document into pieces that fit a budget, and ``check``
 reports what a writer should fix.
+``records`` and ``to_arrow`` give one flat row per block, for data frames;
+``parse_files`` parses many files in worker processes.
 """
 
 from __future__ import annotations
 
+from quillet.batch import parse_files
 from quillet.check import Diagnostic, check
 from quillet.chunks import Chunk, chunks
 from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
+from quillet.records import records, to_arrow
 from quillet.sections import Section, iter_sections, sections
 from quillet.textindex import TextIndex
 from quillet.writers import to_dict, to_json, to_markdown, to_text
@@ -53,7 +57,10 @@ __all__ = [
     "chunks",
     "iter_sections",
     "line_col",
+    "parse_files",
+    "records",
     "sections",
+    "to_arrow",
     "to_dict",
     "to_html",
     "to_json",

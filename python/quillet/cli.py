@@ -11,18 +11,17 @@ import os
 import signal
 import stat
 import sys
-import threading
 import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
+from quillet.batch import END_SIGNALS as _END_SIGNALS
+from quillet.batch import broken_pool, ordered_map
 from quillet.export import dumps, error_dict, flat_list_text, member_name
 from quillet.fields import walk
 from quillet.lines import LineIndex
 
 if TYPE_CHECKING:
-    from concurrent.futures import ProcessPoolExecutor
-
     import pyql
 
 EXIT_OK = 0
@@ -605,104 +604,24 @@ def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Jo
             yield Job(path, path=path, fifo_ok=True, rel=os.path.basename(path))
 
 
-# The signals that end a run with the main process's cleanup (SIGINT comes as
-# KeyboardInterrupt).
-_END_SIGNALS = tuple(
-    getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)
-)
-
-
-def _init_worker(main_pid: int) -> None:
-    # Ctrl-C reaches every process of the terminal's group: the main process
-    # handles it and stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for signum in _END_SIGNALS:  # not the main process's handlers
-        signal.signal(signum, signal.SIG_DFL)
-    _end_with(main_pid)
-
-
-def _end_with(main_pid: int) -> None:
-    """Make this worker end when the main process does, however it ends
-    (SIGKILL runs no cleanup): a worker would otherwise wait for its next
-    job forever, since it holds the job pipe's writing end too."""
-    if sys.platform.startswith("linux"):
-        try:
-            import ctypes
-
-            pr_set_pdeathsig = 1
-            libc = ctypes.CDLL(None, use_errno=True)
-            if libc.prctl(pr_set_pdeathsig, ctypes.c_ulong(signal.SIGKILL), 0, 0, 0) == 0:
-                if os.getppid() != main_pid:  # it ended before the request
-                    os._exit(1)
-                return
-        except (ImportError, OSError, AttributeError):
-            pass
-
-    def watch() -> None:
-        while os.getppid() == main_pid:
-            time.sleep(1.0)
-        os._exit(1)
-
-    threading.Thread(target=watch, name="quillet-watch-main", daemon=True).start()
-
-
-def _stop_workers(pool: ProcessPoolExecutor) -> None:
-    """End the pool's processes now rather than after their current jobs.
-    The executor has no public way to do this before Python 3.14."""
-    processes = getattr(pool, "_processes", None) or {}
-    for process in list(processes.values()):
-        try:
-            process.terminate()
-        except (OSError, ValueError, AttributeError):
-            pass
-
-
 def _reports(
     jobs: list[Job | Report], options: Options, workers: int, out: _Output | None = None
 ) -> Generator[Report, None, None]:
-    """Reports in job order; with more than one worker, jobs run in a
-    process pool while finished reports are handed out. Never more
-    processes than jobs. Without workers, out (if given) takes what the
+    """Reports in job order; with more than one worker, jobs run in the
+    worker processes of quillet.batch (as parse_files' do) while finished
+    reports are handed out. Without workers, out (if given) takes what the
     C++ writers write as they go."""
     todo = [job for job in jobs if isinstance(job, Job)]
     if workers <= 1 or len(todo) < 2:
         for job in jobs:
             yield job if isinstance(job, Report) else process(job, options, out)
         return
-    # Imported only when there are workers: a run of one process starts sooner.
-    from concurrent.futures import ProcessPoolExecutor
-
+    done = ordered_map(functools.partial(process, options=options), todo, workers)
     try:
-        # Linux workers are forked from this process, so that they can watch
-        # it as their parent (a fork server would stand between them).
-        context = None
-        if sys.platform.startswith("linux"):
-            import multiprocessing
-
-            context = multiprocessing.get_context("fork")
-        pool = ProcessPoolExecutor(
-            max_workers=min(workers, len(todo)),
-            mp_context=context,
-            initializer=_init_worker,
-            initargs=(os.getpid(),),
-        )
-    except (OSError, ValueError, NotImplementedError, ImportError):
-        # No working multiprocessing here (no semaphores, say): one process.
-        yield from _reports(jobs, options, 1, out)
-        return
-    finished = False
-    try:
-        chunk = max(1, min(64, len(todo) // (workers * 8)))
-        done = pool.map(functools.partial(process, options=options), todo, chunksize=chunk)
         for job in jobs:
             yield job if isinstance(job, Report) else next(done)
-        finished = True
     finally:
-        if not finished:
-            # Stopped early (a signal, a closed output, a failure): what the
-            # workers are doing is of no use any more.
-            _stop_workers(pool)
-        pool.shutdown(wait=True, cancel_futures=True)
+        done.close()
 
 
 class Progress:
@@ -1031,16 +950,6 @@ def run(argv: list[str] | None = None) -> int:
             signal.signal(signum, handler)
 
 
-class _NoPool(Exception):
-    """Never raised: what _broken_pool() gives when no pool was made."""
-
-
-def _broken_pool() -> type[BaseException]:
-    """The exception of a pool whose worker died, once a pool was made."""
-    module = sys.modules.get("concurrent.futures.process")
-    return getattr(module, "BrokenProcessPool", _NoPool)
-
-
 def _run(args: argparse.Namespace) -> int:
     jobs = list(expand(args.paths, read_stdin))
     options = Options(args.mode, args.profile, args.output_dir, args.standalone)
@@ -1076,7 +985,7 @@ def _run(args: argparse.Namespace) -> int:
                 if args.mode != "errors":
                     _write_stderr("".join(line + "\n" for line in report.problems))
             progress.update(done)
-    except _broken_pool():
+    except broken_pool():
         progress.clear()
         _write_stderr(
             f"{PROG}: a worker process stopped unexpectedly; "

@@ -1,0 +1,127 @@
+"""Many documents: parse_files, the command's -j, flat records and their
+tables, and the README's Dask recipe on a local cluster."""
+
+import re
+import subprocess
+import sys
+
+import pytest
+
+import pyql
+import quillet
+from conftest import ROOT, SINK
+from quillet.records import RECORD_FIELDS, arrow_schema
+
+TOUR = (ROOT / "examples" / "tour.qlt").read_text(encoding="utf-8")
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Documents, an unreadable path and a file that is not UTF-8, in an order
+    that is not the order of their names."""
+    texts = {"b.qlt": TOUR, "a.qlt": "# Grüße\n\n::nope\nx\n::\n", "c.qlt": "\ufeff" + SINK}
+    paths = []
+    for name, text in texts.items():
+        (tmp_path / name).write_text(text, encoding="utf-8")
+        paths.append(str(tmp_path / name))
+    (tmp_path / "bad.qlt").write_bytes(b"ok \xff\n")
+    return [paths[0], str(tmp_path / "missing.qlt"), paths[1], str(tmp_path / "bad.qlt"), paths[2]], texts
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 0])
+def test_parse_files_in_order_with_input_errors(files, jobs):
+    paths, texts = files
+    got = list(quillet.parse_files(paths, jobs=jobs, profile=pyql.Profile.Md))
+    assert [p for p, _ in got] == paths
+    assert isinstance(got[1][1], FileNotFoundError) and isinstance(got[3][1], UnicodeDecodeError)
+    for (path, result), text in zip([got[0], got[2], got[4]], texts.values()):
+        expected = pyql.parse_with_recovery(text.lstrip("\ufeff"), pyql.Profile.Md)
+        assert quillet.to_dict(result) == quillet.to_dict(expected), path
+
+
+@pytest.mark.parametrize("mode", ["json", "text", "tree"])
+def test_command_outputs_are_the_same_whatever_the_workers(files, tmp_path, mode):
+    paths = [p for p in files[0] if "missing" not in p and "bad" not in p]
+    outputs = []
+    for jobs in ("1", "2", "3"):
+        out = tmp_path / f"out{jobs}"
+        subprocess.run([sys.executable, "-m", "quillet.cli", "--to", mode, "-o", str(out), "-j", jobs, *paths],
+                       capture_output=True, timeout=120)
+        outputs.append({p.name: p.read_bytes() for p in out.iterdir()})
+    assert len(outputs[0]) == 3 and outputs[0] == outputs[1] == outputs[2]
+
+
+def test_records_against_to_dict():
+    text = "Grüße\n\n" + SINK
+    rows = quillet.records(text, doc_id="d")
+    data = [n for n in _walk_dicts(quillet.to_dict(pyql.parse_with_recovery(text))["document"]["blocks"])]
+    assert [(r["type"], [r["byte_start"], r["byte_end"]]) for r in rows] == [(d["type"], d["span"]) for d in data]
+    encoded = text.encode()
+    for row, node in zip(rows, data):
+        assert list(row) == [name for name, _ in RECORD_FIELDS] and row["doc_id"] == "d"
+        assert text[row["char_start"]:row["char_end"]] == encoded[row["byte_start"]:row["byte_end"]].decode()
+        assert (row["line"], row["column"]) == quillet.line_col(text, row["byte_start"])
+        own = {k: v for k, v in node.items() if k in row and k != "type" and not isinstance(v, list)}
+        assert {k: row[k] for k in own} == own
+        if row["parent"] is not None:
+            parent = rows[row["parent"]]
+            assert parent["depth"] == row["depth"] - 1 and parent["byte_start"] <= row["byte_start"]
+    heading = next(r for r in rows if r["type"] == "Heading")
+    assert heading["heading_path"] == [heading["text"]] and rows[-1]["heading_path"] == [heading["text"]]
+    tree_rows = quillet.records(pyql.parse(TOUR).blocks and pyql.parse_with_recovery(TOUR))
+    assert tree_rows[0]["char_start"] is None
+    assert quillet.records(pyql.parse_with_recovery(TOUR), text=TOUR) == quillet.records(TOUR)
+
+
+def _walk_dicts(nodes):
+    inline_content = {"Heading", "Paragraph", "TableCell"}
+    for node in nodes:
+        yield node
+        if node["type"] in inline_content:
+            continue
+        for key in ("items", "blocks", "rows", "cells", "defs"):
+            if key in node:
+                yield from _walk_dicts(node[key])
+
+
+def test_tables_load_into_pandas_and_duckdb():
+    pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+    duckdb = pytest.importorskip("duckdb")
+    rows = quillet.records(TOUR, doc_id="tour") + quillet.records(SINK, doc_id="sink")
+    blocks = quillet.to_arrow(rows)
+    assert blocks.schema == arrow_schema() and blocks.num_rows == len(rows)
+    assert quillet.to_arrow(TOUR, doc_id="tour").to_pylist() == rows[:len(quillet.records(TOUR))]
+    frame = pd.DataFrame(rows)
+    counts = duckdb.sql("select type, count(*) as n from blocks group by type order by type").fetchall()
+    assert dict(counts) == frame.groupby("type").size().to_dict() == blocks.to_pandas().groupby("type").size().to_dict()
+
+
+def test_to_arrow_without_pyarrow_says_what_to_install():
+    code = ("import sys; sys.modules['pyarrow'] = None\nimport quillet\n"
+            "try:\n    quillet.to_arrow('# a')\nexcept ImportError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "pip install 'pyql[arrow]'" in out.stdout, out.stderr
+
+
+def test_readme_dask_recipe_on_a_local_cluster(tmp_path):
+    pytest.importorskip("dask.distributed")
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    code = re.search(r"## Corpus-scale processing.*?```python\n(.*?)```", readme, re.S).group(1)
+    (tmp_path / "docs" / "sub").mkdir(parents=True)
+    (tmp_path / "docs" / "sub" / "tour.qlt").write_text(TOUR, encoding="utf-8")
+    (tmp_path / "docs" / "errors.qlt").write_text((ROOT / "examples" / "errors.qlt").read_text(), encoding="utf-8")
+    (tmp_path / "docs" / "sink.qlt").write_text(SINK, encoding="utf-8")
+    (tmp_path / "recipe.py").write_text(code, encoding="utf-8")
+    run = subprocess.run([sys.executable, "recipe.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    lines = run.stdout.splitlines()
+    expected, errors = {}, 0
+    for name in ("docs/errors.qlt", "docs/sink.qlt", "docs/sub/tour.qlt"):
+        text = (tmp_path / name).read_text(encoding="utf-8")
+        errors += len(pyql.parse_with_recovery(text).errors)
+        for row in quillet.records(text):
+            expected[row["type"]] = expected.get(row["type"], 0) + 1
+    assert lines[0] == f"3 documents, {errors} errors"
+    counts = dict(line.split() for line in lines[2:])
+    assert {k: int(v) for k, v in counts.items()} == expected
