@@ -32,7 +32,7 @@ from __future__ import annotations
 from typing import Any, Iterable, Iterator
 
 from quillet.fields import NodeCycleError, NodeShape, shapes_by_class
-from quillet.lines import LineIndex, _count_chars
+from quillet.textindex import TextIndex
 from quillet.writers import to_text
 
 __all__ = ["BLOCK_FIELDS", "RECORD_FIELDS", "arrow_schema", "records", "to_arrow"]
@@ -101,20 +101,6 @@ def _blocks(blocks: list[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
                 open_nodes.discard(id(owner))
 
 
-def char_offsets(data: bytes, offsets: Iterable[int]) -> dict[int, int]:
-    """Each UTF-8 byte offset into data mapped to its offset in characters.
-
-    One pass over the offsets in increasing order, so a document's spans cost
-    one count of its characters in all."""
-    out: dict[int, int] = {}
-    byte = char = 0
-    for offset in sorted(set(offsets)):
-        char += _count_chars(data, byte, offset)
-        byte = offset
-        out[offset] = char
-    return out
-
-
 def _tree(source: Any, profile: Any) -> tuple[Any, str | None]:
     import pyql
 
@@ -167,12 +153,9 @@ def records(source: Any, *, doc_id: str | None = None, text: str | None = None,
 
 def _place(rows: list[dict[str, Any]], text: str) -> None:
     """Fills the character spans, lines and columns of rows from the text."""
-    index = LineIndex(text)
-    data = text.encode("utf-8", "surrogatepass")
-    chars = char_offsets(data, (o for row in rows for o in (row["byte_start"], row["byte_end"])))
+    index = TextIndex(text)
     for row in rows:
-        row["char_start"] = chars[row["byte_start"]]
-        row["char_end"] = chars[row["byte_end"]]
+        row["char_start"], row["char_end"] = index.char_span((row["byte_start"], row["byte_end"]))
         row["line"], row["column"] = index.line_col(row["byte_start"])
 
 
