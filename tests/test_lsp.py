@@ -165,7 +165,9 @@ class Session:
 
     def change(self, uri, version, *changes):
         self.client.text_document_did_change(
-            types.DidChangeTextDocumentParams(types.VersionedTextDocumentIdentifier(version=version, uri=uri), list(changes))
+            types.DidChangeTextDocumentParams(
+                types.VersionedTextDocumentIdentifier(version=version, uri=uri), list(changes)
+            )
         )
         return self.diagnostics(uri, version)
 
@@ -366,7 +368,7 @@ def test_bad_input_is_answered_and_the_server_keeps_serving(session):
     found = session.open("file:///surrogate.qlt", "a\ud800b\n::bogus\n")
     assert [(d.code, d.range.start.line) for d in found] == [("unknown-directive", 1)]
     # Every hostile family: diagnostics, symbols and folding ranges.
-    for number, (name, build) in enumerate(sorted(families.FAMILIES.items())):
+    for name, build in sorted(families.FAMILIES.items()):
         uri = f"file:///{name}.qlt"
         session.open(uri, build(20_000).text)
         doc = session.doc(uri)
@@ -376,4 +378,4 @@ def test_bad_input_is_answered_and_the_server_keeps_serving(session):
     assert session.run(
         client.text_document_document_symbol_async(types.DocumentSymbolParams(session.doc()))
     )[0].name == "Tour é😀"
-    assert b"Traceback" not in session.stderr or b"Unable to" in session.stderr
+    assert b"Unable to" in session.stderr  # the messages it could not read were logged

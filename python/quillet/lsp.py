@@ -496,29 +496,29 @@ def build_server() -> Any:
     from pygls.lsp.server import LanguageServer
     from pygls.protocol import LanguageServerProtocol, lsp_method
 
-    class Protocol(LanguageServerProtocol):  # type: ignore[misc]
+    class Protocol(LanguageServerProtocol):
         """Leaves the documents to the server (which converts positions
         with TextIndex), offers UTF-8 positions only when the client does,
         and answers a request it cannot read with an error."""
 
-        @lsp_method(types.INITIALIZE)  # type: ignore[misc]
+        @lsp_method(types.INITIALIZE)
         def lsp_initialize(self, params: types.InitializeParams) -> Any:
             general = params.capabilities.general
             offered = general.position_encodings if general is not None else None
-            if offered is not None:
+            if general is not None and offered is not None:
                 utf8 = types.PositionEncodingKind.Utf8
                 general.position_encodings = [utf8 if utf8 in offered else types.PositionEncodingKind.Utf16]
             return (yield from super().lsp_initialize(params))
 
-        @lsp_method(types.TEXT_DOCUMENT_DID_OPEN)  # type: ignore[misc]
+        @lsp_method(types.TEXT_DOCUMENT_DID_OPEN)
         def lsp_text_document__did_open(self, params: Any) -> Any:
             yield self.fm.features[types.TEXT_DOCUMENT_DID_OPEN], (params,), None
 
-        @lsp_method(types.TEXT_DOCUMENT_DID_CHANGE)  # type: ignore[misc]
+        @lsp_method(types.TEXT_DOCUMENT_DID_CHANGE)
         def lsp_text_document__did_change(self, params: Any) -> Any:
             yield self.fm.features[types.TEXT_DOCUMENT_DID_CHANGE], (params,), None
 
-        @lsp_method(types.TEXT_DOCUMENT_DID_CLOSE)  # type: ignore[misc]
+        @lsp_method(types.TEXT_DOCUMENT_DID_CLOSE)
         def lsp_text_document__did_close(self, params: Any) -> Any:
             yield self.fm.features[types.TEXT_DOCUMENT_DID_CLOSE], (params,), None
 
@@ -549,11 +549,13 @@ def build_server() -> Any:
 
     def publish(document: Document) -> None:
         server.text_document_publish_diagnostics(
-            types.PublishDiagnosticsParams(uri=document.uri, version=document.version, diagnostics=diagnostics(document))
+            types.PublishDiagnosticsParams(
+                uri=document.uri, version=document.version, diagnostics=diagnostics(document)
+            )
         )
 
     def feature(method: str, options: Any = None) -> Callable[[Callable[..., Any]], Any]:
-        return server.feature(method, options)  # type: ignore[no-any-return]
+        return server.feature(method, options)
 
     @feature(types.TEXT_DOCUMENT_DID_OPEN)
     def did_open(params: types.DidOpenTextDocumentParams) -> None:
