@@ -1040,6 +1040,10 @@ def main(argv: list[str] | None = None) -> int:
         from quillet.check import main as check_main
 
         return check_main(args[1:])
+    if args[:1] == ["lsp"]:
+        from quillet.lsp import main as lsp_main
+
+        return lsp_main(args[1:])
     try:
         return run(argv)
     except (UsageError, FatalError) as exc:

@@ -17,6 +17,7 @@ table at all: there, character, UTF-16 and byte offsets coincide.
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from typing import Any, Tuple, Union
 
 __all__ = ["PAGE", "TextIndex", "SpanLike"]
@@ -209,6 +210,29 @@ class TextIndex:
         start = page << PAGE_SHIFT
         found = self._data.rfind(b"\n", start, offset)
         return found + 1 if found >= 0 else self._line_tables()[1][page]
+
+    def line_offset(self, line: int) -> int:
+        """The byte offset where a line (counted from 1) starts: the inverse of
+        the line of ``line_col``. Lines run from 1 to one more than the number
+        of line feeds. Its page is found by halving the page table, then the
+        line feeds are counted within that page."""
+        line = int(line)
+        wanted = line - 1  # line feeds before the line
+        data = self._data
+        lines, _ = self._line_tables()
+        last = (len(lines) - 1) << PAGE_SHIFT
+        total = lines[-1] + data.count(b"\n", last)
+        if not 0 <= wanted <= total:
+            raise ValueError(f"line {line} is outside the text (1..{total + 1})")
+        if wanted == 0:
+            return 0
+        # The last page with fewer line feeds before it than wanted holds the
+        # line feed that ends the line before.
+        page = bisect_left(lines, wanted) - 1
+        start = page << PAGE_SHIFT
+        end = min(len(data), start + PAGE)
+        rest = data[start:end].split(b"\n", wanted - lines[page])[-1]
+        return end - len(rest)
 
     def line_col(self, offset: int) -> tuple[int, int]:
         """(line, column) of a byte offset, both counted from 1, the column in

@@ -1,0 +1,651 @@
+"""``quillet lsp``: a language server for editors, over standard input and output.
+
+It publishes ``check``'s diagnostics on open and on every change, and answers
+document symbols (the heading outline with the directives of each section),
+folding ranges, go to definition, references and hover for footnote labels,
+and completion of directive names, module names and callout and figure
+attributes. Positions are UTF-16 code units unless the client offers UTF-8;
+every conversion goes through ``TextIndex``. Documents are synchronised fully
+or incrementally.
+
+The server needs pygls (``pip install "pyql[lsp]"``); this module imports it
+only when the server starts, so that the command can say how to install it.
+"""
+
+from __future__ import annotations
+
+import logging
+import re
+import sys
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable
+
+from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, check
+from quillet.textindex import TextIndex
+
+if TYPE_CHECKING:
+    from lsprotocol import types
+
+__all__ = ["Positions", "build_server", "main"]
+
+NAME = "quillet"
+EXIT_USAGE = 2
+INSTALL_HINT = 'quillet lsp needs pygls: pip install "pyql[lsp]"\n'
+# The common callout kinds offered after "type=" (any word is a valid kind).
+CALLOUT_KINDS = ("note", "tip", "important", "warning", "caution")
+# A message larger than this is skipped unread: a Content-Length alone would
+# otherwise make the reader allocate that much at once.
+MAX_MESSAGE = 256 << 20
+# A header line longer than this is read in pieces (none of which is a header).
+MAX_HEADER_LINE = 1 << 16
+
+logger = logging.getLogger("quillet.lsp")
+
+
+# ---------------------------------------------------------------------------
+# Positions
+
+
+class Positions:
+    """LSP positions (line from 0, character in UTF-16 code units or UTF-8
+    bytes) of one text, both ways, through its ``TextIndex``. Positions past
+    the end of a line or of the text are clamped, as the protocol asks."""
+
+    __slots__ = ("index", "utf8")
+
+    def __init__(self, index: TextIndex, utf8: bool) -> None:
+        self.index = index
+        self.utf8 = utf8
+
+    def position(self, offset: int) -> tuple[int, int]:
+        """(line, character) of a byte offset."""
+        index = self.index
+        offset = max(0, min(offset, len(index)))
+        start = index.line_start(offset)
+        line = index.line_col(start)[0] - 1
+        if self.utf8:
+            return line, self._snap(offset) - start
+        return line, index.utf16_index(offset) - index.utf16_index(start)
+
+    def _snap(self, offset: int) -> int:
+        data = self.index.data
+        while 0 < offset < len(data) and 0x80 <= data[offset] < 0xC0:
+            offset -= 1
+        return offset
+
+    def offset(self, line: int, character: int) -> int:
+        """The byte offset of (line, character)."""
+        index = self.index
+        data = index.data
+        try:
+            start = index.line_offset(max(0, line) + 1)
+        except ValueError:
+            return len(data)  # a line past the last one: the end of the text
+        end = data.find(b"\n", start)
+        if end < 0:
+            end = len(data)
+        elif end > start and data[end - 1] == 0x0D:
+            end -= 1  # the line's CR belongs to its line break
+        character = max(0, character)
+        if self.utf8:
+            return self._snap(min(start + character, end))
+        # At most four bytes per UTF-16 unit: decode no more of a long line.
+        limit = self._snap(min(end, start + 4 * character))
+        piece = data[start:limit].decode("utf-8", "surrogatepass")
+        if piece.isascii():
+            return start + min(character, len(piece))
+        units = piece.encode("utf-16-le", "surrogatepass")[: 2 * character]
+        prefix = units.decode("utf-16-le", "surrogatepass")
+        if prefix and "\ud800" <= prefix[-1] <= "\udbff":
+            prefix = prefix[:-1]  # half of a pair stands for the character
+        return start + len(prefix.encode("utf-8", "surrogatepass"))
+
+
+# ---------------------------------------------------------------------------
+# Documents
+
+
+def _valid_text(text: str) -> str:
+    """The text with each lone surrogate (JSON can carry one) replaced by
+    U+FFFD, which takes as many UTF-8 bytes, UTF-16 units and characters:
+    every position stays where it was, and the parser gets valid UTF-8."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return re.sub("[\ud800-\udfff]", "\ufffd", text)
+    return text
+
+
+@dataclass
+class Document:
+    """An open document: its text, version and what was computed from it."""
+
+    uri: str
+    text: str
+    version: int | None
+    utf8: bool
+    _positions: Positions | None = field(default=None, repr=False)
+    _tree: Any = field(default=None, repr=False)
+
+    @property
+    def positions(self) -> Positions:
+        if self._positions is None:
+            self._positions = Positions(TextIndex(self.text), self.utf8)
+        return self._positions
+
+    @property
+    def data(self) -> bytes:
+        return self.positions.index.data
+
+    def tree(self) -> Any:
+        """The parsed document, parsed on first use after each change."""
+        if self._tree is None:
+            import pyql
+
+            self._tree = pyql.parse_with_recovery(self.text).document
+        return self._tree
+
+    def replace(self, text: str) -> None:
+        self.text = _valid_text(text)
+        self._positions = None
+        self._tree = None
+
+    def edit(self, start: tuple[int, int], end: tuple[int, int], new: str) -> None:
+        """Replace the text between two LSP positions."""
+        positions = self.positions
+        index = positions.index
+        a = positions.offset(*start)
+        b = positions.offset(*end)
+        a, b = min(a, b), max(a, b)
+        self.replace(self.text[: index.char_index(a)] + new + self.text[index.char_index(b) :])
+
+    def offset(self, position: types.Position) -> int:
+        return self.positions.offset(position.line, position.character)
+
+    def range(self, start: int, end: int) -> types.Range:
+        from lsprotocol import types
+
+        positions = self.positions
+        (sl, sc), (el, ec) = positions.position(start), positions.position(max(start, end))
+        return types.Range(types.Position(sl, sc), types.Position(el, ec))
+
+    def line_text(self, offset: int) -> tuple[int, str]:
+        """(start, text) of the line holding offset, up to offset."""
+        start = self.positions.index.line_start(offset)
+        return start, self.data[start:offset].decode("utf-8", "replace")
+
+
+# ---------------------------------------------------------------------------
+# What the server answers
+
+
+def diagnostics(document: Document) -> list[types.Diagnostic]:
+    """check()'s diagnostics of the document, as the protocol has them."""
+    from lsprotocol import types
+
+    severity = {"error": types.DiagnosticSeverity.Error, "warning": types.DiagnosticSeverity.Warning}
+    return [
+        types.Diagnostic(
+            range=document.range(*d.span),
+            message=d.message + (f"\nhint: {d.hint}" if d.hint else ""),
+            severity=severity.get(d.severity, types.DiagnosticSeverity.Warning),
+            code=d.code,
+            source=NAME,
+        )
+        for d in check(document.text)
+    ]
+
+
+def _block_kinds() -> dict[type, Any]:
+    import pyql
+    from lsprotocol import types
+
+    kind = types.SymbolKind
+    return {
+        pyql.Table: kind.Array,
+        pyql.Callout: kind.Event,
+        pyql.Figure: kind.File,
+        pyql.CodeBlock: kind.Function,
+        pyql.List: kind.Array,
+        pyql.Quote: kind.String,
+        pyql.MathBlock: kind.Operator,
+        pyql.HtmlBlock: kind.Object,
+        pyql.RawBlock: kind.Object,
+        pyql.Footnotes: kind.Key,
+    }
+
+
+def _first_line(document: Document, start: int, end: int) -> str:
+    data = document.data
+    nl = data.find(b"\n", start, end)
+    line = data[start : end if nl < 0 else nl].decode("utf-8", "replace").strip()
+    return line[:80] or "::"
+
+
+def symbols(document: Document) -> list[types.DocumentSymbol]:
+    """The heading outline, nested, with each section's directives and code
+    blocks as children of its heading."""
+    from lsprotocol import types
+
+    from quillet.sections import sections
+
+    kinds = _block_kinds()
+    tree = document.tree()
+
+    def blocks(section_blocks: Any) -> list[types.DocumentSymbol]:
+        found = []
+        for block in section_blocks:
+            kind = kinds.get(type(block))
+            if kind is not None:
+                span = block.span
+                whole = document.range(span.start, span.end)
+                found.append(
+                    types.DocumentSymbol(
+                        name=_first_line(document, span.start, span.end),
+                        kind=kind,
+                        range=whole,
+                        selection_range=whole,
+                    )
+                )
+        return found
+
+    def convert(section: Any) -> types.DocumentSymbol:
+        heading = section.heading.span
+        return types.DocumentSymbol(
+            name=section.title or "#" * section.level,
+            detail="#" * section.level,
+            kind=types.SymbolKind.String,
+            range=document.range(*section.span),
+            selection_range=document.range(heading.start, heading.end),
+            children=blocks(section.blocks) + [convert(child) for child in section.children],
+        )
+
+    found: list[types.DocumentSymbol] = []
+    for top in sections(tree):
+        if top.level == 0:
+            found += blocks(top.blocks) + [convert(child) for child in top.children]
+        else:
+            found.append(convert(top))
+    return found
+
+
+def _metadata_lines(data: bytes) -> tuple[int, int] | None:
+    """The byte offsets of the metadata block's first and last lines, if the
+    header has one: it follows the profile and modules lines, if any."""
+    at = 0
+    seen_meta = None
+    while at <= len(data):
+        nl = data.find(b"\n", at)
+        end = len(data) if nl < 0 else nl
+        line = data[at:end].strip()
+        if seen_meta is None:
+            if line and not line.startswith((b"@profile", b"@modules")):
+                if not (line.startswith(b"---") and b"meta" in line):
+                    return None
+                seen_meta = at
+        elif line == b"---":
+            return seen_meta, at
+        if nl < 0:
+            return None if seen_meta is None else (seen_meta, at)
+        at = nl + 1
+    return None
+
+
+def folding_ranges(document: Document) -> list[types.FoldingRange]:
+    """Sections (the heading to the section's last text), directives, code
+    fences and the metadata block."""
+    from lsprotocol import types
+
+    from quillet.sections import iter_sections, sections
+
+    positions = document.positions
+    data = document.data
+    found: list[types.FoldingRange] = []
+
+    def add(start: int, end: int, kind: Any = None) -> None:
+        first = positions.position(start)[0]
+        last = positions.position(max(start, end))[0]
+        if last > first:
+            found.append(types.FoldingRange(start_line=first, end_line=last, kind=kind))
+
+    tree = document.tree()
+    meta = _metadata_lines(data)
+    if meta is not None:
+        add(*meta, types.FoldingRangeKind.Region)
+    for section in iter_sections(sections(tree)):
+        if section.heading is not None:
+            start, end = section.span
+            # A section ends where its last text does, not at the blank lines before the next heading.
+            end = start + len(data[start:end].rstrip())
+            add(start, end - 1, types.FoldingRangeKind.Region)
+    kinds = _block_kinds()
+    for block in tree.blocks:
+        if type(block) in kinds:
+            span = block.span
+            add(span.start, span.end - 1)
+    found.sort(key=lambda r: (r.start_line, -r.end_line))
+    return found
+
+
+def _footnotes(document: Document) -> tuple[list[Any], list[Any]]:
+    """The footnote definitions and references of the document."""
+    import pyql
+
+    from quillet.fields import walk
+
+    defs, refs = [], []
+    for node, _, _ in walk(document.tree().blocks):
+        kind = type(node)
+        if kind is pyql.FootnoteDef:
+            defs.append(node)
+        elif kind is pyql.FootnoteRef:
+            refs.append(node)
+    return defs, refs
+
+
+def _label_at(document: Document, position: types.Position) -> tuple[str | None, Any]:
+    """The footnote label under the position, and the node that holds it."""
+    offset = document.offset(position)
+    defs, refs = _footnotes(document)
+    for node in refs:
+        if node.span.start <= offset <= node.span.end:
+            return node.label, node
+    for node in defs:
+        span = node.span
+        # Only the "[^label]" that opens a definition names it.
+        if span.start <= offset <= span.start + len(node.label.encode()) + 3:
+            return node.label, node
+    return None, None
+
+
+def _def_label_range(document: Document, node: Any) -> types.Range:
+    start = node.span.start
+    return document.range(start, start + len(node.label.encode()) + 3)
+
+
+def definition(document: Document, position: types.Position) -> list[types.Location]:
+    from lsprotocol import types
+
+    label, _ = _label_at(document, position)
+    if label is None:
+        return []
+    defs, _ = _footnotes(document)
+    return [types.Location(document.uri, _def_label_range(document, d)) for d in defs if d.label == label]
+
+
+def references(document: Document, position: types.Position, declaration: bool) -> list[types.Location]:
+    from lsprotocol import types
+
+    label, _ = _label_at(document, position)
+    if label is None:
+        return []
+    defs, refs = _footnotes(document)
+    found = [types.Location(document.uri, document.range(r.span.start, r.span.end)) for r in refs if r.label == label]
+    if declaration:
+        found += [types.Location(document.uri, _def_label_range(document, d)) for d in defs if d.label == label]
+    found.sort(key=lambda loc: (loc.range.start.line, loc.range.start.character))
+    return found
+
+
+def hover(document: Document, position: types.Position) -> types.Hover | None:
+    """A footnote reference's definition, as written."""
+    from lsprotocol import types
+
+    label, node = _label_at(document, position)
+    if label is None:
+        return None
+    defs, _ = _footnotes(document)
+    texts = []
+    for d in defs:
+        if d.label == label:
+            source = document.data[d.span.start : d.span.end].decode("utf-8", "replace")
+            texts.append(source.split("]:", 1)[-1].strip())
+    value = "\n\n---\n\n".join(texts) if texts else f"footnote [^{label}] has no definition"
+    return types.Hover(
+        contents=types.MarkupContent(kind=types.MarkupKind.PlainText, value=value),
+        range=document.range(node.span.start, node.span.end),
+    )
+
+
+_DIRECTIVE_PREFIX = re.compile(r"[ \t]*::([A-Za-z0-9_-]*)")
+_MODULES_PREFIX = re.compile(r"[ \t]*@modules(?:[ \t]+(.*))?")
+_ATTRIBUTE_LINE = re.compile(r"[ \t]*::(callout|figure)[ \t]")
+_WORD_AT_END = re.compile(r"[A-Za-z0-9_-]*$")
+
+
+def completion(document: Document, position: types.Position) -> list[types.CompletionItem]:
+    """Directive names after "::", module names on the "@modules" line, and
+    attributes (and callout kinds after "type=") on "::callout" and
+    "::figure" lines."""
+    from lsprotocol import types
+
+    offset = document.offset(position)
+    _, before = document.line_text(offset)
+    word = _WORD_AT_END.search(before)
+    partial = word.group() if word else ""  # ASCII: as many units as characters or bytes
+    edit_range = types.Range(types.Position(position.line, max(0, position.character - len(partial))), position)
+
+    def items(names: Any, kind: Any, detail: str) -> list[types.CompletionItem]:
+        return [
+            types.CompletionItem(
+                label=name,
+                kind=kind,
+                detail=detail,
+                text_edit=types.TextEdit(range=edit_range, new_text=name),
+            )
+            for name in names
+        ]
+
+    directive = _DIRECTIVE_PREFIX.fullmatch(before)
+    if directive is not None:
+        return items(DIRECTIVES, types.CompletionItemKind.Keyword, "directive")
+    modules = _MODULES_PREFIX.fullmatch(before)
+    if modules is not None:
+        if modules.group(1) is None and before.endswith("@modules"):
+            return []  # the name needs a space before it
+        named = {piece.strip() for piece in (modules.group(1) or "").split(",")}
+        return items([m for m in MODULES if m not in named or m == partial], types.CompletionItemKind.Module, "module")
+    attributes = _ATTRIBUTE_LINE.match(before)
+    if attributes is not None and before.count('"') % 2 == 0:
+        name = attributes.group(1)
+        head = before[: len(before) - len(partial)]
+        if name == "callout" and head.endswith("type="):
+            return items(CALLOUT_KINDS, types.CompletionItemKind.EnumMember, "callout kind")
+        if head.endswith((" ", "\t")):
+            return items(
+                [f"{key}=" for key in ATTRIBUTES[name]], types.CompletionItemKind.Property, f"::{name} attribute"
+            )
+    return []
+
+
+# ---------------------------------------------------------------------------
+# The server
+
+
+class _Input:
+    """Standard input as the message loop reads it, made safe against
+    hostile framing: a body larger than MAX_MESSAGE is skipped instead of
+    allocated, a header line is read in bounded pieces, and a header that
+    follows the remains of a truncated message on the same line is found
+    again, so that one bad message costs at most the next one."""
+
+    def __init__(self, stream: BinaryIO) -> None:
+        self.stream = stream
+
+    def readline(self) -> bytes:
+        line = self.stream.readline(MAX_HEADER_LINE)
+        at = line.find(b"Content-Length:")
+        return line[at:] if at > 0 else line
+
+    def read(self, size: int) -> bytes:
+        if size <= MAX_MESSAGE:
+            return self.stream.read(size)
+        left = size
+        while left:
+            chunk = self.stream.read(min(left, 1 << 20))
+            if not chunk:
+                return b""  # the input ended: so does the server
+            left -= len(chunk)
+        logger.error("skipped a message of %d bytes (at most %d are read)", size, MAX_MESSAGE)
+        return b"\0"  # no JSON: reported as a message that cannot be read
+
+
+def build_server() -> Any:
+    """The language server (a pygls ``LanguageServer``), not yet started."""
+    from lsprotocol import types
+    from pygls.lsp.server import LanguageServer
+    from pygls.protocol import LanguageServerProtocol, lsp_method
+
+    class Protocol(LanguageServerProtocol):
+        """Leaves the documents to the server (which converts positions
+        with TextIndex), offers UTF-8 positions only when the client does,
+        and answers a request it cannot read with an error."""
+
+        @lsp_method(types.INITIALIZE)
+        def lsp_initialize(self, params: types.InitializeParams) -> Any:
+            general = params.capabilities.general
+            offered = general.position_encodings if general is not None else None
+            if general is not None and offered is not None:
+                utf8 = types.PositionEncodingKind.Utf8
+                general.position_encodings = [utf8 if utf8 in offered else types.PositionEncodingKind.Utf16]
+            return (yield from super().lsp_initialize(params))
+
+        @lsp_method(types.TEXT_DOCUMENT_DID_OPEN)
+        def lsp_text_document__did_open(self, params: Any) -> Any:
+            yield self.fm.features[types.TEXT_DOCUMENT_DID_OPEN], (params,), None
+
+        @lsp_method(types.TEXT_DOCUMENT_DID_CHANGE)
+        def lsp_text_document__did_change(self, params: Any) -> Any:
+            yield self.fm.features[types.TEXT_DOCUMENT_DID_CHANGE], (params,), None
+
+        @lsp_method(types.TEXT_DOCUMENT_DID_CLOSE)
+        def lsp_text_document__did_close(self, params: Any) -> Any:
+            yield self.fm.features[types.TEXT_DOCUMENT_DID_CLOSE], (params,), None
+
+        def structure_message(self, data: dict[str, Any]) -> Any:
+            try:
+                return super().structure_message(data)
+            except Exception as exc:
+                msg_id = data.get("id")
+                if "method" in data and isinstance(msg_id, (int, str)):
+                    from pygls.exceptions import JsonRpcInvalidParams
+
+                    error = exc if hasattr(exc, "to_response_error") else JsonRpcInvalidParams()
+                    self._send_response(msg_id, error=error.to_response_error())
+                raise
+
+    from quillet import __version__
+
+    server = LanguageServer(
+        NAME,
+        __version__,
+        protocol_cls=Protocol,
+        text_document_sync_kind=types.TextDocumentSyncKind.Incremental,
+    )
+    documents: dict[str, Document] = {}
+
+    def utf8() -> bool:
+        return bool(server.server_capabilities.position_encoding == types.PositionEncodingKind.Utf8)
+
+    def publish(document: Document) -> None:
+        server.text_document_publish_diagnostics(
+            types.PublishDiagnosticsParams(
+                uri=document.uri, version=document.version, diagnostics=diagnostics(document)
+            )
+        )
+
+    def feature(method: str, options: Any = None) -> Callable[[Callable[..., Any]], Any]:
+        return server.feature(method, options)
+
+    @feature(types.TEXT_DOCUMENT_DID_OPEN)
+    def did_open(params: types.DidOpenTextDocumentParams) -> None:
+        item = params.text_document
+        document = Document(item.uri, _valid_text(item.text), item.version, utf8())
+        documents[item.uri] = document
+        publish(document)
+
+    @feature(types.TEXT_DOCUMENT_DID_CHANGE)
+    def did_change(params: types.DidChangeTextDocumentParams) -> None:
+        document = documents.get(params.text_document.uri)
+        if document is None:
+            logger.error("a change of %s, which is not open, is ignored", params.text_document.uri)
+            return
+        for change in params.content_changes:
+            if isinstance(change, types.TextDocumentContentChangePartial):
+                start, end = change.range.start, change.range.end
+                document.edit((start.line, start.character), (end.line, end.character), change.text)
+            else:
+                document.replace(change.text)
+        document.version = params.text_document.version
+        publish(document)
+
+    @feature(types.TEXT_DOCUMENT_DID_CLOSE)
+    def did_close(params: types.DidCloseTextDocumentParams) -> None:
+        if documents.pop(params.text_document.uri, None) is not None:
+            server.text_document_publish_diagnostics(
+                types.PublishDiagnosticsParams(uri=params.text_document.uri, diagnostics=[])
+            )
+
+    def opened(uri: str) -> Document | None:
+        document = documents.get(uri)
+        if document is None:
+            logger.warning("a request for %s, which is not open, has no answer", uri)
+        return document
+
+    @feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
+    def document_symbol(params: types.DocumentSymbolParams) -> list[types.DocumentSymbol]:
+        document = opened(params.text_document.uri)
+        return [] if document is None else symbols(document)
+
+    @feature(types.TEXT_DOCUMENT_FOLDING_RANGE)
+    def folding_range(params: types.FoldingRangeParams) -> list[types.FoldingRange]:
+        document = opened(params.text_document.uri)
+        return [] if document is None else folding_ranges(document)
+
+    @feature(types.TEXT_DOCUMENT_DEFINITION)
+    def goto_definition(params: types.DefinitionParams) -> list[types.Location]:
+        document = opened(params.text_document.uri)
+        return [] if document is None else definition(document, params.position)
+
+    @feature(types.TEXT_DOCUMENT_REFERENCES)
+    def find_references(params: types.ReferenceParams) -> list[types.Location]:
+        document = opened(params.text_document.uri)
+        if document is None:
+            return []
+        return references(document, params.position, params.context.include_declaration)
+
+    @feature(types.TEXT_DOCUMENT_HOVER)
+    def on_hover(params: types.HoverParams) -> types.Hover | None:
+        document = opened(params.text_document.uri)
+        return None if document is None else hover(document, params.position)
+
+    @feature(types.TEXT_DOCUMENT_COMPLETION, types.CompletionOptions(trigger_characters=[":", "=", " ", ","]))
+    def complete(params: types.CompletionParams) -> list[types.CompletionItem]:
+        document = opened(params.text_document.uri)
+        return [] if document is None else completion(document, params.position)
+
+    return server
+
+
+def main(argv: list[str] | None = None) -> int:
+    """``quillet lsp``: serve over standard input and output until the client
+    says exit (or the input ends). Exits 2, saying how to install it, without
+    pygls."""
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="quillet lsp",
+        description="A language server for Quillet documents (*.qlt), over standard input and output.",
+    )
+    parser.add_argument("--log-level", default="WARNING", choices=("DEBUG", "INFO", "WARNING", "ERROR"),
+                        help="what to log on standard error (default WARNING)")
+    args = parser.parse_args(argv)
+    try:
+        import pygls  # noqa: F401
+    except ImportError:
+        sys.stderr.write(INSTALL_HINT)
+        return EXIT_USAGE
+    logging.basicConfig(level=args.log_level, stream=sys.stderr, format="quillet lsp: %(levelname)s: %(message)s")
+    server = build_server()
+    server.start_io(_Input(sys.stdin.buffer), sys.stdout.buffer)
+    return 0
