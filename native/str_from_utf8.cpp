@@ -26,19 +26,25 @@ void scan(const unsigned char* s, size_t i, size_t n, unsigned& widest, size_t& 
     unsigned top = 0;
     size_t count = 0;
 #if defined(__SSE2__)
-    __m128i max = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
     const __m128i cont = _mm_set1_epi8(static_cast<char>(0xBF));
+    __m128i max = zero;
     while (i + 16 <= n) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        max = _mm_max_epu8(max, v);
-        // A continuation byte is 0x80..0xBF: at most 0xBF (min(v, 0xBF) == v) with its high bit set.
-        const __m128i is_cont = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, cont), v), v);
-        count += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(is_cont))));
-        i += 16;
+        // Each lane counts its continuation bytes for up to 255 blocks, then the lanes are summed.
+        __m128i lanes = zero;
+        for (size_t blocks = 0; blocks < 255 && i + 16 <= n; ++blocks, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            max = _mm_max_epu8(max, v);
+            // A continuation byte is 0x80..0xBF: at most 0xBF (min(v, 0xBF) == v) with its high bit set.
+            const __m128i is_cont = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, cont), v), _mm_cmplt_epi8(v, zero));
+            lanes = _mm_sub_epi8(lanes, is_cont);
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) + static_cast<size_t>(_mm_extract_epi16(sums, 4));
     }
-    alignas(16) unsigned char lanes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max);
-    for (unsigned char lane : lanes) top = lane > top ? lane : top;
+    alignas(16) unsigned char widest_lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(widest_lanes), max);
+    for (unsigned char lane : widest_lanes) top = lane > top ? lane : top;
 #endif
     for (; i < n; ++i) {
         top = s[i] > top ? s[i] : top;
