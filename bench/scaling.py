@@ -15,9 +15,9 @@ Rows that miss it are marked, and the exit status is 1 when any row does.
 
 With --formats, the same table for each writer of quillet (the str parsed and
 written in C++, as quillet.to_json(text) does), against prose written in the
-same format; "parse" is the parse alone. A format without a writer in this
-build is skipped. The tools for agents are timed the same way: "sections",
-"chunks" (max_chars=2000) and "check", each parsing the str itself.
+same format (json, text, markdown, html); "parse" is the parse alone. The
+tools for agents are timed the same way: "sections", "chunks"
+(max_chars=2000) and "check", each parsing the str itself.
 
 Sizes need not double: ratios are then normalised to a doubling
 (t2/t1 raised to the power 1/log2(s2/s1)).
@@ -59,18 +59,12 @@ TOOLS = {
 
 
 def writer(fmt):
-    """The function that writes a str in fmt, or None without one."""
+    """The function that writes a str in fmt (parse, a tool, or quillet.to_<fmt>); None for another name."""
     if fmt == "parse":
         return parse
     if fmt in TOOLS:
         return TOOLS[fmt]
-    try:
-        from quillet import _native
-
-        _native.write("", fmt, None)
-    except (ImportError, AttributeError, SystemError, NotImplementedError, ValueError):
-        return None
-    return lambda text: _native.write(text, fmt, None)
+    return getattr(quillet, f"to_{fmt}", None)
 
 
 def best_time(text, repeat, run=parse):
@@ -121,7 +115,7 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=5,
                     help="least number of runs per measurement, best taken (default 5)")
     ap.add_argument("--formats", default="parse",
-                    help="comma-separated: parse (the parse alone), json, text, markdown, or a tool for "
+                    help="comma-separated: parse (the parse alone), json, text, markdown, html, or a tool for "
                     "agents: sections, chunks, check (default parse)")
     args = ap.parse_args(argv)
 
@@ -138,8 +132,7 @@ def main(argv=None):
     for fmt in formats:
         run = writer(fmt)
         if run is None:
-            print(f"{fmt}: no writer in this build, skipped\n")
-            continue
+            ap.error(f"unknown format {fmt}")
         print(f"== {fmt}")
         failed += [f"{name} ({fmt})" for name in table(names, sizes, args.repeat, run)]
         print()

@@ -7,16 +7,17 @@ On the corpus of bench/corpus.py, at each size:
     (quillet.export, the Python export of before: to_json(pyql.parse(text))) and against
     orjson.dumps of the to_dict tree already built (if orjson is installed);
   - JSON of a parsed Document: quillet.to_json(doc) against the reference;
-  - text and Markdown of a str, in MB/s;
+  - text, Markdown and HTML of a str, in MB/s; HTML against pyromark and
+    cmarkgfm writing HTML of the same document in Markdown (bench/corpus.py
+    writes both; if they are installed: the bench extra);
   - two threads writing different documents against one thread writing both
     (throughput ratio: the GIL is released while the C++ works).
 Then, on the largest corpus, `quillet --to json FILE > /dev/null` against the
 command's Python path (as `quillet --json` was), wall time and peak RSS above
 the interpreter with the command's modules loaded.
 
-Until quillet.to_json and friends take a str, the str is written by
-quillet._native.write; what this build lacks is reported and skipped. Times
-are wall seconds, best of --repeat runs.
+Times are wall seconds, best of --repeat runs; ratios compare rows of the
+same run (the machine may be shared and noisy).
 """
 
 import argparse
@@ -49,33 +50,32 @@ def best(fn, repeat):
 
 
 def str_writer(fmt):
-    """A function writing a str in fmt with the C++ writers, or None."""
+    """quillet.to_<fmt>, which writes a str with the C++ writers."""
     import quillet
 
-    face = getattr(quillet, f"to_{fmt}", None)
-    if face is not None:
-        try:
-            face("# x\n")
-            return face
-        except (TypeError, NotImplementedError):
-            pass
+    return getattr(quillet, f"to_{fmt}")
+
+
+def markdown_html():
+    """(label, function) of each Markdown to HTML writer installed: pyromark and cmarkgfm."""
+    found = []
     try:
-        from quillet import _native
+        import pyromark
 
-        _native.write("# x\n", fmt, None)
-    except (ImportError, AttributeError, SystemError, NotImplementedError, ValueError):
-        return None
-    return lambda text: _native.write(text, fmt, None)
+        options = pyromark.Options
+        flags = options.ENABLE_TABLES | options.ENABLE_STRIKETHROUGH | options.ENABLE_FOOTNOTES
+        found.append(("pyromark.html(markdown twin)", lambda md: pyromark.html(md, options=flags)))
+    except ImportError:
+        print("  pyromark: not installed (pip install pyromark)")
+    try:
+        import cmarkgfm
+        from cmarkgfm.cmark import Options
 
-
-def document_writer():
-    """quillet.to_json of a parsed Document, if it is the native one."""
-    import quillet
-
-    writers = sys.modules.get("quillet.writers")
-    if writers is None or getattr(quillet, "to_json", None) is export_reference.to_json:
-        return None
-    return quillet.to_json
+        found.append(("cmarkgfm HTML(markdown twin)", lambda md: cmarkgfm.github_flavored_markdown_to_html(
+            md, options=Options.CMARK_OPT_FOOTNOTES)))
+    except ImportError:
+        print("  cmarkgfm: not installed (pip install cmarkgfm)")
+    return found
 
 
 def row(label, seconds, size, base=None):
@@ -100,16 +100,13 @@ def threads_ratio(write, texts, repeat):
 
 
 def bench_size(name, repeat):
-    text = corpus.generate(corpus.SIZES[name])[0]
+    text, markdown = corpus.generate(corpus.SIZES[name])
     size = len(text.encode())
     print(f"corpus {name}: {size:,} bytes of UTF-8, a str of {sys.getsizeof(text):,} bytes")
     reference = best(lambda: export_reference.to_json(pyql.parse(text)), repeat)
     row("reference: to_json(pyql.parse(text))", reference, size)
     to_json = str_writer("json")
-    if to_json is not None:
-        row("to_json(text)", best(lambda: to_json(text), repeat), size, reference)
-    else:
-        print("  to_json(text): no C++ JSON writer in this build")
+    row("to_json(text)", best(lambda: to_json(text), repeat), size, reference)
     try:
         import orjson
 
@@ -122,29 +119,27 @@ def bench_size(name, repeat):
     doc = pyql.parse(text)
     doc_reference = best(lambda: export_reference.to_json(doc), repeat)
     row("reference: to_json(doc)", doc_reference, size)
-    native_doc = document_writer()
-    if native_doc is not None:
-        row("to_json(doc)", best(lambda: native_doc(doc), repeat), size, doc_reference)
-    else:
-        print("  to_json(doc): no native writer of pyql objects in this build")
+    row("to_json(doc)", best(lambda: str_writer("json")(doc), repeat), size, doc_reference)
     del doc
 
     for fmt in ("text", "markdown"):
         write = str_writer(fmt)
-        if write is None:
-            print(f"  to_{fmt}(text): no C++ writer in this build")
-        else:
-            row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size)
+        row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size)
 
-    for fmt in ("json", "text", "markdown"):
-        write = str_writer(fmt)
-        if write is not None:
-            other = corpus.generate(corpus.SIZES[name], corpus.DEFAULT_SEED + 1)[0]
-            ratio = threads_ratio(write, [text, other], repeat)
-            print(f"  two threads / one, to_{fmt}(text) of two documents: {ratio:.2f}x throughput")
-            break
-    else:
-        print("  threads: no C++ writer in this build")
+    # HTML: the last column is each Markdown writer's time over to_html's.
+    to_html = str_writer("html")
+    html = best(lambda: to_html(text), repeat)
+    row("to_html(text)", html, size)
+    md_size = len(markdown.encode())
+    for label, write in markdown_html():
+        seconds = best(lambda: write(markdown), repeat)
+        print(f"  {label:<44} {seconds * 1e3:9.1f} ms  {md_size / seconds / 1e6:8.1f} MB/s  "
+              f"{seconds / html:7.1f}x to_html's time", flush=True)
+
+    other = corpus.generate(corpus.SIZES[name], corpus.DEFAULT_SEED + 1)[0]
+    for fmt in ("json", "text", "markdown", "html"):
+        ratio = threads_ratio(str_writer(fmt), [text, other], repeat)
+        print(f"  two threads / one, to_{fmt}(text) of two documents: {ratio:.2f}x throughput")
 
 
 # Runs the command and, at its exit, reports its peak RSS from /proc: the
@@ -171,8 +166,9 @@ def run_command(args):
     proc = subprocess.run([sys.executable, "-c", _PEAK, *args], stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    if proc.returncode not in (0, 1):
-        raise SystemExit(f"{' '.join(args)} failed with status {proc.returncode}")
+    # Status 1 reports problems in the document; a traceback is the command (or this script) failing.
+    if proc.returncode not in (0, 1) or b"Traceback" in proc.stderr:
+        raise SystemExit(f"{' '.join(args)} failed with status {proc.returncode}:\n{proc.stderr.decode()}")
     peak = [line for line in proc.stderr.decode().splitlines() if line.startswith("PEAK ")][-1]
     return elapsed, int(peak.split()[1]) * 1024
 
@@ -180,7 +176,7 @@ def run_command(args):
 def bench_command(name, repeat):
     text = corpus.generate(corpus.SIZES[name])[0]
     size = len(text.encode())
-    python_path = "import sys, quillet.cli as c; c._native_modes['json'] = False; sys.exit(c.main())"
+    python_path = "import sys, quillet.cli as c; c.NATIVE_MODES = (); sys.exit(c.main())"
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, f"{name}.qlt")
         with open(path, "w", encoding="utf-8") as f:
@@ -196,11 +192,6 @@ def bench_command(name, repeat):
             ("quillet --to text", ["-m", "quillet.cli", "--to", "text", path]),
             ("quillet --to markdown", ["-m", "quillet.cli", "--to", "markdown", path]),
         ):
-            fmt = args[-2]
-            if fmt != "--json" and str_writer(fmt) is None:
-                print(f"  {label:<34} no C++ writer in this build" + (": the Python path" if fmt == "json" else ""))
-                if fmt != "json":
-                    continue
             runs = [run_command(args) for _ in range(repeat)]
             seconds = min(r[0] for r in runs)
             rss = min(r[1] for r in runs) - base

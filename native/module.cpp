@@ -15,6 +15,7 @@
 #include "files.hpp"
 #include "formats.hpp"
 #include "pickle.hpp"
+#include "str_from_utf8.hpp"
 #include "to_dict.hpp"
 
 namespace {
@@ -132,7 +133,7 @@ std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) 
 }
 
 PyObject* output_str(const std::string& bytes) {
-    return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass");
+    return quillet_native::str_from_utf8(bytes.data(), bytes.size());
 }
 
 // The function a Python user called, for error messages: "to_json".

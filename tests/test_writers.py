@@ -267,3 +267,13 @@ def test_threads_write_what_one_thread_writes():
     for t in threads:
         t.join()
     assert got == expected
+
+
+# The result str is built at its final width: ASCII, one, two or four bytes a character, the widest character
+# early or late in a long text. A str of the wrong width would compare unequal to the same characters.
+@pytest.mark.parametrize("wide", ["", "é", "\xff", "Ā", "€", "\uffff", "\U0001f642", "\U0010ffff"])
+@pytest.mark.parametrize("where", ["start", "end"])
+def test_result_str_width(wide, where):
+    body = "x" * 40 + " y" * 20
+    para = wide + body if where == "start" else body + wide
+    assert to_text(f"# {wide}h\n\n{para}\n") == f"{wide}h\n\n{para}\n"

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "quillet/document.hpp"
@@ -50,7 +51,6 @@ inline constexpr size_t kNodeTypeCount = size_t(NodeType::SoftBreak) + 1;
 
 // The class name of a node type: "Heading".
 std::string_view type_name(NodeType type);
-bool is_inline(NodeType type);
 
 // One node of any type: its type and the struct that holds it (Heading, ListItem, Inline, ...).
 struct NodeRef {
@@ -64,16 +64,18 @@ struct NodeRef {
     Span span() const;
 };
 
-NodeRef node_ref(const Block& block);
-NodeRef node_ref(const ListItem& item);
-NodeRef node_ref(const TableRow& row);
-NodeRef node_ref(const TableCell& cell);
-NodeRef node_ref(const FootnoteDef& def);
-NodeRef node_ref(const Inline& node);
+// The walk's hot path is defined below the classes, inline: a writer calls it once or twice a node.
+inline bool is_inline(NodeType type);
+inline NodeRef node_ref(const Block& block);
+inline NodeRef node_ref(const ListItem& item);
+inline NodeRef node_ref(const TableRow& row);
+inline NodeRef node_ref(const TableCell& cell);
+inline NodeRef node_ref(const FootnoteDef& def);
+inline NodeRef node_ref(const Inline& node);
 
 // The children of a node: its content, blocks, items, rows, cells, defs or (Link) label.
-size_t child_count(NodeRef node);
-NodeRef child_at(NodeRef node, size_t i);
+inline size_t child_count(NodeRef node);
+inline NodeRef child_at(NodeRef node, size_t i);
 
 enum class Event : uint8_t { Enter, Leave };
 
@@ -116,6 +118,147 @@ private:
     Event event_ = Event::Leave;
     bool pending_leave_ = false;  // a childless node was entered: its Leave comes next
 };
+
+// ------------------------------------------------------------------------------ the walk's hot path, inline
+
+// The node type of each block kind, in BlockKind's order.
+inline constexpr NodeType kBlockTypes[] = {
+    NodeType::Heading,       NodeType::Paragraph, NodeType::List,     NodeType::CodeBlock, NodeType::Callout,
+    NodeType::Quote,         NodeType::Figure,    NodeType::Table,    NodeType::Footnotes, NodeType::MathBlock,
+    NodeType::ThematicBreak, NodeType::HtmlBlock, NodeType::RawBlock,
+};
+static_assert(std::size(kBlockTypes) == std::variant_size_v<Block::Variant>);
+
+// The node type of each inline kind, in InlineKind's order.
+inline constexpr NodeType kInlineTypes[] = {
+    NodeType::Text,     NodeType::Emphasis,      NodeType::Strong,      NodeType::CodeSpan,  NodeType::Link,
+    NodeType::AutoLink, NodeType::Strikethrough, NodeType::FootnoteRef, NodeType::HardBreak, NodeType::SoftBreak,
+};
+static_assert(std::size(kInlineTypes) == size_t(InlineKind::SoftBreak) + 1);
+
+inline bool is_inline(NodeType type) {
+    return type >= NodeType::Text;
+}
+
+inline NodeRef node_ref(const Block& block) {
+    return std::visit([&](const auto& b) { return NodeRef{kBlockTypes[block.value.index()], &b}; }, block.value);
+}
+inline NodeRef node_ref(const ListItem& item) {
+    return {NodeType::ListItem, &item};
+}
+inline NodeRef node_ref(const TableRow& row) {
+    return {NodeType::TableRow, &row};
+}
+inline NodeRef node_ref(const TableCell& cell) {
+    return {NodeType::TableCell, &cell};
+}
+inline NodeRef node_ref(const FootnoteDef& def) {
+    return {NodeType::FootnoteDef, &def};
+}
+inline NodeRef node_ref(const Inline& node) {
+    return {kInlineTypes[size_t(node.kind)], &node};
+}
+
+inline size_t child_count(NodeRef node) {
+    switch (node.type) {
+        case NodeType::Heading:
+            return node.as<Heading>().content.size();
+        case NodeType::Paragraph:
+            return node.as<Paragraph>().content.size();
+        case NodeType::List:
+            return node.as<List>().items.size();
+        case NodeType::ListItem:
+            return node.as<ListItem>().blocks.size();
+        case NodeType::Callout:
+            return node.as<Callout>().blocks.size();
+        case NodeType::Quote:
+            return node.as<Quote>().blocks.size();
+        case NodeType::Table:
+            return node.as<Table>().rows.size();
+        case NodeType::TableRow:
+            return node.as<TableRow>().cells.size();
+        case NodeType::TableCell:
+            return node.as<TableCell>().content.size();
+        case NodeType::Footnotes:
+            return node.as<Footnotes>().defs.size();
+        case NodeType::FootnoteDef:
+            return node.as<FootnoteDef>().blocks.size();
+        case NodeType::Emphasis:
+        case NodeType::Strong:
+        case NodeType::Strikethrough:
+        case NodeType::Link:
+            return node.as<Inline>().children.size();
+        default:
+            return 0;
+    }
+}
+
+inline NodeRef child_at(NodeRef node, size_t i) {
+    switch (node.type) {
+        case NodeType::Heading:
+            return node_ref(node.as<Heading>().content[i]);
+        case NodeType::Paragraph:
+            return node_ref(node.as<Paragraph>().content[i]);
+        case NodeType::List:
+            return node_ref(node.as<List>().items[i]);
+        case NodeType::ListItem:
+            return node_ref(node.as<ListItem>().blocks[i]);
+        case NodeType::Callout:
+            return node_ref(node.as<Callout>().blocks[i]);
+        case NodeType::Quote:
+            return node_ref(node.as<Quote>().blocks[i]);
+        case NodeType::Table:
+            return node_ref(node.as<Table>().rows[i]);
+        case NodeType::TableRow:
+            return node_ref(node.as<TableRow>().cells[i]);
+        case NodeType::TableCell:
+            return node_ref(node.as<TableCell>().content[i]);
+        case NodeType::Footnotes:
+            return node_ref(node.as<Footnotes>().defs[i]);
+        case NodeType::FootnoteDef:
+            return node_ref(node.as<FootnoteDef>().blocks[i]);
+        default:
+            return node_ref(node.as<Inline>().children[i]);
+    }
+}
+
+inline void Walker::enter(NodeRef node, size_t index) {
+    event_ = Event::Enter;
+    node_ = node;
+    index_ = index;
+    depth_ = stack_.size();
+    if (const size_t count = child_count(node); count > 0) {
+        stack_.push_back(Frame{node, index, 0, count});
+    } else {
+        pending_leave_ = true;
+    }
+}
+
+inline bool Walker::next() {
+    if (pending_leave_) {
+        pending_leave_ = false;
+        event_ = Event::Leave;
+        return true;
+    }
+    if (stack_.empty()) {
+        if (next_root_ == root_count_) return false;
+        const size_t i = next_root_++;
+        enter(roots_[i], i);
+        return true;
+    }
+    Frame& top = stack_.back();
+    if (top.next < top.count) {
+        const size_t i = top.next++;
+        enter(child_at(top.node, i), i);
+        return true;
+    }
+    event_ = Event::Leave;
+    node_ = top.node;
+    index_ = top.index;
+    stack_.pop_back();
+    depth_ = stack_.size();
+    return true;
+}
 
 // ---------------------------------------------------------------------------------------- what is written
 
