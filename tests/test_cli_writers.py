@@ -145,14 +145,19 @@ def test_json_lines_from_the_native_writer_match_the_python_export(tmp_path):
     (tmp_path / "big.qlt").write_text(text, encoding="utf-8")
     (tmp_path / "err.qlt").write_bytes(ERRORS.read_bytes())
     native = run_cli("--json", "big.qlt", "err.qlt", cwd=tmp_path)
-    # The same records from the Python export, the errors placed as the command places them.
+    # The same records from to_dict (held to the Python export by its own tests), the errors placed as the
+    # command places them, the line separators escaped as the command escapes them.
     records, problems = b"", []
     for name in ("big.qlt", "err.qlt"):
         data = (tmp_path / name).read_bytes().removeprefix(codecs.BOM_UTF8)
         result = pyql.parse_with_recovery(data.decode())
         errors = [export.error_dict(e) for e in result.errors]
         problems += cli._error_problems(name, errors, lambda: data)
-        records += cli._json_line(name, export.to_dict(result.document), errors, None).encode()
+        record = {"path": name, "document": quillet.to_dict(result.document), "errors": errors, "input_error": None}
+        line = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+        for char in "\x85\u2028\u2029":
+            line = line.replace(char, f"\\u{ord(char):04x}")
+        records += line.encode() + b"\n"
     assert native.returncode == 1
     assert native.stderr.decode().splitlines() == problems
     assert native.stdout == records
