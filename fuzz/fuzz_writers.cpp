@@ -15,6 +15,7 @@
 
 #include "formats.hpp"
 #include "quillet/parser.hpp"
+#include "text_util.hpp"
 #include "walker.hpp"
 #include "writer.hpp"
 
@@ -29,41 +30,8 @@ using namespace quillet::writers;
     std::abort();
 }
 
-// The length of the well-formed UTF-8 sequence at s[i], or 0.
-size_t utf8_sequence(std::string_view s, size_t i) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const size_t n = s.size();
-    const unsigned char c = p[i];
-    if (c < 0x80) return 1;
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > n || p[i + 1] < low || p[i + 1] > high) return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if (p[i + k] < 0x80 || p[i + k] > 0xBF) return 0;
-    }
-    return length;
-}
-
 bool valid_utf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const size_t length = utf8_sequence(s, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
+    return invalid_utf8_at(s) == std::string_view::npos;
 }
 
 // ------------------------------------------------------------------------------------ a strict JSON check

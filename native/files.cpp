@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "formats.hpp"
+#include "text_util.hpp"
 
 namespace quillet::native {
 namespace {
@@ -29,45 +30,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // The offset of the first byte that starts no well-formed UTF-8 sequence (the lead byte of a broken one),
 // or -1 when all of `s` is well formed. It is the offset Python's decoder reports as the error's start.
 int64_t invalid_utf8_at(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        // ASCII runs go eight bytes at a time.
-        while (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, p + i, sizeof word);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;   // no overlong forms
-            if (c == 0xED) high = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;   // no overlong forms
-            if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return static_cast<int64_t>(i);
-        }
-        if (i + length > n || p[i + 1] < low || p[i + 1] > high) return static_cast<int64_t>(i);
-        for (size_t k = 2; k < length; ++k) {
-            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return static_cast<int64_t>(i);
-        }
-        i += length;
-    }
-    return -1;
+    const size_t at = writers::invalid_utf8_at(s);
+    return at == std::string_view::npos ? -1 : static_cast<int64_t>(at);
 }
 
 // The output failed with errno `code`.

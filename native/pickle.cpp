@@ -18,6 +18,7 @@
 #include "../binding/pickled.hpp"
 #include "quillet/document.hpp"
 #include "quillet/errors.hpp"
+#include "text_util.hpp"
 
 namespace quillet_native {
 namespace {
@@ -124,36 +125,7 @@ bool read_span(PyObject* start, PyObject* end, uint32_t& s, uint32_t& e) {
 // True when `s` is well-formed UTF-8, as Python's strict decoder reads it: no overlong forms, no
 // surrogates, nothing past U+10FFFF.
 bool valid_utf8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        const unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        size_t n = 0;
-        unsigned lo = 0x80, hi = 0xBF;  // the range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<size_t>(end - p) <= n || p[1] < lo || p[1] > hi) return false;
-        for (size_t k = 2; k <= n; ++k) {
-            if ((p[k] & 0xC0) != 0x80) return false;
-        }
-        p += n + 1;
-    }
-    return true;
+    return quillet::writers::invalid_utf8_at(s) == std::string_view::npos;
 }
 
 // A text as UTF-8 (a str, or bytes of well-formed UTF-8), or absent (None) where `optional`.
