@@ -9,7 +9,7 @@ two go through a tree.
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Iterator, NamedTuple
+from typing import Any, Container, Iterable, Iterator, NamedTuple
 
 __all__ = ["NODE_SHAPES", "NodeCycleError", "NodeShape", "shapes_by_class", "walk"]
 
@@ -79,10 +79,13 @@ class NodeCycleError(ValueError):
         self.name = name
 
 
-def walk(nodes: Iterable[Any]) -> Iterator[tuple[Any, NodeShape | None, int]]:
+def walk(
+    nodes: Iterable[Any], skip: Container[str] = ()
+) -> Iterator[tuple[Any, NodeShape | None, int]]:
     """Every node of nodes and every node below them, depth first in order,
     as (node, its shape, depth), the nodes given being at depth 0. An object
-    of no node class comes with the shape None and is not entered.
+    of no node class comes with the shape None and is not entered; nor are
+    the nodes of the classes named in skip.
 
     The walk keeps its own stack: parsed trees are shallow, but node lists are
     ordinary mutable lists, so a caller may chain nodes as deep as memory
@@ -96,7 +99,7 @@ def walk(nodes: Iterable[Any]) -> Iterator[tuple[Any, NodeShape | None, int]]:
         for node in items:
             shape = shapes.get(type(node))
             yield node, shape, len(stack) - 1
-            if shape is not None and shape.children is not None:
+            if shape is not None and shape.children is not None and shape.name not in skip:
                 if id(node) in open_nodes:
                     raise NodeCycleError(shape.name)
                 open_nodes.add(id(node))

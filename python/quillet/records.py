@@ -31,7 +31,7 @@ from __future__ import annotations
 
 from typing import Any, Iterable, Iterator
 
-from quillet.fields import NodeCycleError, NodeShape, shapes_by_class
+from quillet.fields import NodeShape, walk
 from quillet.textindex import TextIndex
 from quillet.writers import to_text
 
@@ -77,28 +77,11 @@ _INLINE_CONTENT = {"Heading", "Paragraph", "TableCell"}
 
 def _blocks(blocks: list[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
     """The block nodes of a document and every block below them, depth first,
-    as (node, shape, depth); inline nodes are not entered. An explicit stack,
-    as in fields.walk: a caller's tree may be deep, or hold a node inside itself."""
-    shapes = shapes_by_class()
-    stack: list[tuple[Iterator[Any], Any]] = [(iter(blocks), None)]
-    open_nodes: set[int] = set()
-    while stack:
-        items, owner = stack[-1]
-        for node in items:
-            shape = shapes.get(type(node))
-            if shape is None:
-                raise TypeError(f"records: a {type(node).__name__} where a block was expected")
-            yield node, shape, len(stack) - 1
-            if shape.children is not None and shape.name not in _INLINE_CONTENT:
-                if id(node) in open_nodes:
-                    raise NodeCycleError(shape.name)
-                open_nodes.add(id(node))
-                stack.append((iter(getattr(node, shape.children)), node))
-                break
-        else:
-            stack.pop()
-            if owner is not None:
-                open_nodes.discard(id(owner))
+    as (node, shape, depth); inline nodes are not entered."""
+    for node, shape, depth in walk(blocks, skip=_INLINE_CONTENT):
+        if shape is None:
+            raise TypeError(f"records: a {type(node).__name__} where a block was expected")
+        yield node, shape, depth
 
 
 def _tree(source: Any, profile: Any) -> tuple[Any, str | None]:
