@@ -1334,12 +1334,16 @@ private:
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             return lower.find(needle) != std::string::npos;
         };
-        for (std::string_view tag : {"script", "pre", "style", "textarea"}) {
-            if (lower_starts(std::string("<") + std::string(tag))) {
-                const size_t after = tag.size() + 1;
+        struct RawTag {
+            std::string_view open, close;
+        };
+        for (const RawTag& tag : {RawTag{"<script", "</script>"}, RawTag{"<pre", "</pre>"},
+                                  RawTag{"<style", "</style>"}, RawTag{"<textarea", "</textarea>"}}) {
+            if (lower_starts(tag.open)) {
+                const size_t after = tag.open.size();
                 if (s.size() == after || s[after] == ' ' || s[after] == '>' || s[after] == '\t' || s[after] == '\n' ||
                     s[after] == '\r') {
-                    return !contains_ci(std::string("</") + std::string(tag) + ">");
+                    return !contains_ci(tag.close);
                 }
             }
         }
