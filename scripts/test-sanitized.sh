@@ -20,6 +20,9 @@
 #   sanitizer has handed out instead, and do not look at the process's size, which grows by the freed memory
 #   the sanitizer holds back to catch late uses (its quarantine, up to 256 MiB). Other tests that count
 #   blocks check nothing here; the normal run covers them.
+# - A request for more memory than the sanitizer's allocator can give (a pickle that claims a terabyte-long
+#   string, say) returns null as malloc does, so Python raises MemoryError as in a normal run, instead of the
+#   sanitizer ending the process.
 # - Leak detection is off: CPython keeps much of its memory to the end of the process on purpose. The
 #   core's own leaks are the fuzzer's business (fuzz/run.sh runs with leak detection), Python-level leaks
 #   the leak tests'.
@@ -75,7 +78,7 @@ rm -rf "$reports"
 mkdir -p "$reports"
 
 export LD_PRELOAD="${preload[*]}${LD_PRELOAD:+ $LD_PRELOAD}"
-export ASAN_OPTIONS="detect_leaks=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$reports/asan"
+export ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"
