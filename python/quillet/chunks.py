@@ -296,6 +296,22 @@ class _Packer:
             self.pt = [0] * (n + 1)
         return n
 
+    def context(self, path: tuple[str, ...], lead: str) -> str:
+        """A chunk's context: its heading path joined, then the lead line of a
+        block cut in parts; "" without heading_context."""
+        if not self.heading_context:
+            return ""
+        context = CONTEXT_SEPARATOR.join(path)
+        if lead:
+            context = f"{context}\n{lead}" if context else lead
+        return context
+
+    def oversized(self, text: str, size: int) -> bool:
+        """Whether a chunk exceeds the budget (a line or row that alone does)."""
+        return (self.max_chars is not None and len(text) > self.max_chars) or (
+            self.count is not None and self.max_tokens is not None and size > self.max_tokens
+        )
+
     def path_at(self, i: int) -> tuple[str, ...]:
         k = bisect_right(self.heads, i) - 1
         return self.head_paths[k] if k >= 0 else ()
@@ -417,15 +433,8 @@ class _Packer:
             break
         kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + self.kinds[i:j]))
         path = self.path_at(i)
-        context = ""
-        if self.heading_context:
-            context = CONTEXT_SEPARATOR.join(path)
-            lead = next((u.lead for u in carry if u.lead), "")
-            if lead:
-                context = f"{context}\n{lead}" if context else lead
-        oversized = (self.max_chars is not None and len(text) > self.max_chars) or (
-            self.count is not None and self.max_tokens is not None and size > self.max_tokens
-        )
+        context = self.context(path, next((u.lead for u in carry if u.lead), ""))
+        oversized = self.oversized(text, size)
         start = carry[0] if carry else None
         self.out.append(
             Chunk(
@@ -490,15 +499,8 @@ class _Packer:
                     common += 1
                 path = path[:common]
         kinds = tuple(dict.fromkeys(unit.kind for unit in units if unit.kind))
-        context = ""
-        if self.heading_context:
-            context = CONTEXT_SEPARATOR.join(path)
-            lead = next((u.lead for u in units if u.kind), "")
-            if lead:
-                context = f"{context}\n{lead}" if context else lead
-        oversized = (self.max_chars is not None and len(text) > self.max_chars) or (
-            self.count is not None and self.max_tokens is not None and size > self.max_tokens
-        )
+        context = self.context(path, next((u.lead for u in units if u.kind), ""))
+        oversized = self.oversized(text, size)
         self.out.append(
             Chunk(
                 len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
