@@ -61,10 +61,14 @@ PAGE = '<!DOCTYPE html>\n<meta charset="utf-8">\n<title>case</title>\n{}'
 
 @pytest.fixture(scope="module")
 def browser():
-    for path, package in ((CHROMIUM, "chromium"), (CHROMEDRIVER, "chromium-driver")):
-        if not os.path.exists(path):
-            pytest.fail(f"{path} is missing: install Debian's {package} (apt-get install chromium chromium-driver)",
-                        pytrace=False)
+    missing = [path for path in (CHROMIUM, CHROMEDRIVER) if not os.path.exists(path)]
+    if missing:
+        # CI installs both (.ci/run), so there a missing browser is a failure; elsewhere the test waits for them.
+        reason = f"{' and '.join(missing)} missing: install Debian's chromium and chromium-driver packages " \
+                 "(apt-get install chromium chromium-driver)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(reason, pytrace=False)
+        pytest.skip(reason)
     from selenium import webdriver
     from selenium.webdriver.chrome.options import Options
     from selenium.webdriver.chrome.service import Service
