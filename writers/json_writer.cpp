@@ -44,18 +44,6 @@ namespace {
 // would take space growing with the square of the depth (the Python export's PRETTY_DEPTH).
 constexpr size_t kPrettyDepth = 100;
 
-constexpr std::string_view kProfileNames[] = {"Quillet", "Md", "MdStrict"};
-constexpr std::string_view kModuleNames[] = {"Tables",        "Footnotes", "Math", "Tasks",
-                                             "Strikethrough", "Autolink",  "Html"};
-constexpr std::string_view kListKindNames[] = {"Ordered", "Unordered"};
-constexpr std::string_view kErrorKindNames[] = {"UnexpectedEof",    "UnclosedDelimiter", "InvalidSyntax",
-                                                "UnknownDirective", "InvalidMetadata",   "Other"};
-
-template <size_t N>
-std::string_view name_of(const std::string_view (&names)[N], size_t value) {
-    return value < N ? names[value] : std::string_view("?");
-}
-
 // ------------------------------------------------------------------------------------------- output
 
 // Where the writer's bytes gather before they go to the Output in blocks: a small buffer that stays in the
@@ -386,77 +374,35 @@ void put_float(Stage& st, double value) {
 
 // ------------------------------------------------------------------------------------------- node fields
 
-// One field of one node type; Children is the node's list of child nodes.
-enum class Field : uint8_t {
-    Type,
-    Span,
-    Children,
-    Level,         // Heading
-    ListKind,      // List
-    Start,         // List
-    Lang,          // CodeBlock
-    CodeContent,   // CodeBlock
-    CalloutKind,   // Callout
-    CalloutTitle,  // Callout
-    Src,           // Figure
-    Alt,           // Figure
-    Caption,       // Figure
-    Header,        // TableRow
-    DefLabel,      // FootnoteDef
-    Display,       // MathBlock
-    MathContent,   // MathBlock
-    HtmlContent,   // HtmlBlock
-    RawContent,    // RawBlock
-    InlineText,    // Text and CodeSpan content, AutoLink url, FootnoteRef label
-    Url,           // Link
-    Title,         // Link
-};
+// What a step writes of a node: its "type", its "span", or a field of its class (FieldType, and for a text
+// its place among the class's texts).
+enum class Field : uint8_t { Type, Span, Children, Text, OptText, Level, Kind, Start, Flag };
+
+constexpr Field field_of(FieldType type) {
+    switch (type) {
+        case FieldType::Children:
+            return Field::Children;
+        case FieldType::Text:
+            return Field::Text;
+        case FieldType::OptText:
+            return Field::OptText;
+        case FieldType::Level:
+            return Field::Level;
+        case FieldType::Kind:
+            return Field::Kind;
+        case FieldType::Start:
+            return Field::Start;
+        case FieldType::Flag:
+            break;
+    }
+    return Field::Flag;
+}
 
 struct FieldName {
     std::string_view key;
     Field field;
+    uint8_t place = 0;  // a text's place among its class's texts
 };
-
-// The fields of each node type in declaration order, "type" and "span" aside.
-struct TypeFields {
-    NodeType type;
-    std::vector<FieldName> fields;
-};
-
-std::vector<TypeFields> declared_fields() {
-    using F = Field;
-    using T = NodeType;
-    const FieldName inline_content{"content", F::Children};
-    return {
-        {T::Heading, {{"level", F::Level}, {"content", F::Children}}},
-        {T::Paragraph, {inline_content}},
-        {T::List, {{"kind", F::ListKind}, {"start", F::Start}, {"items", F::Children}}},
-        {T::ListItem, {{"blocks", F::Children}}},
-        {T::CodeBlock, {{"lang", F::Lang}, {"content", F::CodeContent}}},
-        {T::Callout, {{"kind", F::CalloutKind}, {"title", F::CalloutTitle}, {"blocks", F::Children}}},
-        {T::Quote, {{"blocks", F::Children}}},
-        {T::Figure, {{"src", F::Src}, {"alt", F::Alt}, {"caption", F::Caption}}},
-        {T::Table, {{"rows", F::Children}}},
-        {T::TableRow, {{"cells", F::Children}, {"header", F::Header}}},
-        {T::TableCell, {inline_content}},
-        {T::Footnotes, {{"defs", F::Children}}},
-        {T::FootnoteDef, {{"label", F::DefLabel}, {"blocks", F::Children}}},
-        {T::MathBlock, {{"display", F::Display}, {"content", F::MathContent}}},
-        {T::ThematicBreak, {}},
-        {T::HtmlBlock, {{"content", F::HtmlContent}}},
-        {T::RawBlock, {{"content", F::RawContent}}},
-        {T::Text, {{"content", F::InlineText}}},
-        {T::Emphasis, {inline_content}},
-        {T::Strong, {inline_content}},
-        {T::Strikethrough, {inline_content}},
-        {T::CodeSpan, {{"content", F::InlineText}}},
-        {T::Link, {{"label", F::Children}, {"url", F::Url}, {"title", F::Title}}},
-        {T::AutoLink, {{"url", F::InlineText}}},
-        {T::FootnoteRef, {{"label", F::InlineText}}},
-        {T::HardBreak, {}},
-        {T::SoftBreak, {}},
-    };
-}
 
 // The keys of a document, of a parse result's error, in declaration order.
 enum class DocKey : uint8_t { Type, Profile, Modules, Metadata, Blocks, Span };
@@ -468,7 +414,8 @@ enum class Op : uint8_t { Text, Newline, Value, CloseChildren };
 struct Piece {
     Op op;
     Field field;      // Value
-    uint32_t offset;  // Text: where the text starts in JsonWriter::texts_; Newline: levels below the node's
+    uint32_t offset;  // Text: where the text starts in JsonWriter::texts_; Newline: levels below the node's;
+                      // Value: a text's place among its class's texts
     uint32_t size;    // Text
 };
 
@@ -489,7 +436,7 @@ class JsonWriter final : public Writer {
 public:
     explicit JsonWriter(const JsonOptions& options)
         : o_(options), escape_(options.ensure_ascii ? kEscapeAscii : kEscapeUtf8), newline_("\n") {
-        for (const TypeFields& t : declared_fields()) build_program(t);
+        for (size_t t = 0; t < kNodeTypeCount; ++t) build_program(NodeType(t));
         doc_keys_ = {{"type", DocKey::Type},         {"profile", DocKey::Profile}, {"modules", DocKey::Modules},
                      {"metadata", DocKey::Metadata}, {"blocks", DocKey::Blocks},   {"span", DocKey::Span}};
         error_keys_ = {{"message", ErrorKey::Message},
@@ -610,16 +557,19 @@ private:
     // ------------------------------------------------------------------------------------- nodes
 
     // The steps of writing a node of type `t`, its constant texts joined wherever nothing comes between.
-    void build_program(const TypeFields& t) {
+    void build_program(NodeType type) {
         std::vector<FieldName> fields;
         fields.push_back({"type", Field::Type});
-        fields.insert(fields.end(), t.fields.begin(), t.fields.end());
+        uint8_t texts = 0;
+        for (const FieldInfo& f : node_info(type)) {
+            fields.push_back({f.name, field_of(f.type), f.is_text() ? texts++ : uint8_t(0)});
+        }
         fields.push_back({"span", Field::Span});
         if (o_.sort_keys) {
             std::sort(fields.begin(), fields.end(),
                       [](const FieldName& a, const FieldName& b) { return a.key < b.key; });
         }
-        Program& program = programs_[size_t(t.type)];
+        Program& program = programs_[size_t(type)];
         std::vector<Piece>* steps = &program.enter;
         const auto text = [&](std::string_view s) {
             if (!steps->empty() && steps->back().op == Op::Text &&
@@ -640,7 +590,7 @@ private:
             text(key_text(fields[i].key));
             switch (fields[i].field) {
                 case Field::Type:
-                    text(quoted(type_name(t.type)));
+                    text(quoted(type_name(type)));
                     break;
                 case Field::Children:
                     text("[");
@@ -649,7 +599,7 @@ private:
                     text("]");
                     break;
                 default:
-                    steps->push_back({Op::Value, fields[i].field, 0, 0});
+                    steps->push_back({Op::Value, fields[i].field, fields[i].place, 0});
                     break;
             }
         }
@@ -668,7 +618,7 @@ private:
                     newline(level + piece.offset);
                     break;
                 case Op::Value:
-                    write_field(n, piece.field, level + 1);
+                    write_field(n, piece.field, piece.offset, level + 1);
                     break;
                 case Op::CloseChildren:
                     if (child_count(n) > 0) newline(level + 1);
@@ -718,8 +668,8 @@ private:
         st_.one(']');
     }
 
-    // The value of one field of `n`, whose line is at `level`.
-    void write_field(NodeRef n, Field field, size_t level) {
+    // The value of one field of `n` (a text: the one at `place`), whose line is at `level`.
+    void write_field(NodeRef n, Field field, size_t place, size_t level) {
         switch (field) {
             case Field::Type:
             case Field::Children:
@@ -727,64 +677,27 @@ private:
             case Field::Span:
                 write_span(n.span(), level);
                 break;
-            case Field::Level:
-                put_int(st_, unsigned(n.as<Heading>().level));
+            case Field::Text:
+                write_string(text_at(n, place).value_or(""));
                 break;
-            case Field::ListKind:
-                write_string(name_of(kListKindNames, size_t(n.as<List>().kind)));
+            case Field::OptText:
+                write_opt_text(text_at(n, place));
+                break;
+            case Field::Level:
+                put_int(st_, unsigned(scalar_of<uint8_t>(n)));
+                break;
+            case Field::Kind:
+                write_string(name_at(kListKindMembers, size_t(scalar_of<ListKind>(n))));
                 break;
             case Field::Start:
-                if (const auto& start = n.as<List>().start) {
+                if (const auto start = scalar_of<std::optional<uint64_t>>(n)) {
                     put_int(st_, *start);
                 } else {
                     st_.text("null");
                 }
                 break;
-            case Field::Lang:
-                write_string(n.as<CodeBlock>().lang);
-                break;
-            case Field::CodeContent:
-                write_string(n.as<CodeBlock>().content);
-                break;
-            case Field::CalloutKind:
-                write_string(n.as<Callout>().kind);
-                break;
-            case Field::CalloutTitle:
-                write_opt_text(n.as<Callout>().title);
-                break;
-            case Field::Src:
-                write_string(n.as<Figure>().src);
-                break;
-            case Field::Alt:
-                write_string(n.as<Figure>().alt);
-                break;
-            case Field::Caption:
-                write_opt_text(n.as<Figure>().caption);
-                break;
-            case Field::Header:
-                write_bool(n.as<TableRow>().header);
-                break;
-            case Field::DefLabel:
-                write_string(n.as<FootnoteDef>().label);
-                break;
-            case Field::Display:
-                write_bool(n.as<MathBlock>().display);
-                break;
-            case Field::MathContent:
-                write_string(n.as<MathBlock>().content);
-                break;
-            case Field::HtmlContent:
-                write_string(n.as<HtmlBlock>().content);
-                break;
-            case Field::RawContent:
-                write_string(n.as<RawBlock>().content);
-                break;
-            case Field::InlineText:
-            case Field::Url:
-                write_string(n.as<Inline>().text);
-                break;
-            case Field::Title:
-                write_opt_text(n.as<Inline>().title);
+            case Field::Flag:
+                write_bool(scalar_of<bool>(n));
                 break;
         }
     }
@@ -821,7 +734,7 @@ private:
                     write_string("Document");
                     break;
                 case DocKey::Profile:
-                    write_string(name_of(kProfileNames, size_t(doc.profile)));
+                    write_string(name_at(kProfileMembers, size_t(doc.profile)));
                     break;
                 case DocKey::Modules:
                     if (doc.module_count == 0) {
@@ -832,7 +745,7 @@ private:
                     for (size_t m = 0; m < doc.module_count; ++m) {
                         if (m > 0) st_.text(o_.item_separator);
                         newline(level + 1);
-                        write_string(name_of(kModuleNames, size_t(doc.modules[m])));
+                        write_string(name_at(kModuleKindMembers, size_t(doc.modules[m])));
                     }
                     newline(level);
                     st_.one(']');
@@ -860,7 +773,7 @@ private:
                     write_string(error.message);
                     break;
                 case ErrorKey::Kind:
-                    write_string(name_of(kErrorKindNames, size_t(error.kind)));
+                    write_string(name_at(kParseErrorKindMembers, size_t(error.kind)));
                     break;
                 case ErrorKey::Span:
                     if (error.span) {

@@ -3,65 +3,8 @@
 #include <variant>
 
 namespace quillet::writers {
-namespace {
-
-constexpr std::string_view kTypeNames[kNodeTypeCount] = {
-    "Heading",       "Paragraph", "List",     "ListItem",    "CodeBlock", "Callout",     "Quote",
-    "Figure",        "Table",     "TableRow", "TableCell",   "Footnotes", "FootnoteDef", "MathBlock",
-    "ThematicBreak", "HtmlBlock", "RawBlock", "Text",        "Emphasis",  "Strong",      "Strikethrough",
-    "CodeSpan",      "Link",      "AutoLink", "FootnoteRef", "HardBreak", "SoftBreak",
-};
-
-template <class Seq>
-size_t size_of(const Seq& seq) {
-    return seq.size();
-}
-
-}  // namespace
-
-std::string_view type_name(NodeType type) {
-    return kTypeNames[size_t(type)];
-}
-
 Span NodeRef::span() const {
-    switch (type) {
-        case NodeType::Heading:
-            return as<Heading>().span;
-        case NodeType::Paragraph:
-            return as<Paragraph>().span;
-        case NodeType::List:
-            return as<List>().span;
-        case NodeType::ListItem:
-            return as<ListItem>().span;
-        case NodeType::CodeBlock:
-            return as<CodeBlock>().span;
-        case NodeType::Callout:
-            return as<Callout>().span;
-        case NodeType::Quote:
-            return as<Quote>().span;
-        case NodeType::Figure:
-            return as<Figure>().span;
-        case NodeType::Table:
-            return as<Table>().span;
-        case NodeType::TableRow:
-            return as<TableRow>().span;
-        case NodeType::TableCell:
-            return as<TableCell>().span;
-        case NodeType::Footnotes:
-            return as<Footnotes>().span;
-        case NodeType::FootnoteDef:
-            return as<FootnoteDef>().span;
-        case NodeType::MathBlock:
-            return as<MathBlock>().span;
-        case NodeType::ThematicBreak:
-            return as<ThematicBreak>().span;
-        case NodeType::HtmlBlock:
-            return as<HtmlBlock>().span;
-        case NodeType::RawBlock:
-            return as<RawBlock>().span;
-        default:
-            return as<Inline>().span;
-    }
+    return visit_type(type, [&](auto t) { return as<typename CoreNode<decltype(t)::value>::type>().span; });
 }
 
 NodeRef Walker::parent() const {

@@ -13,44 +13,15 @@
 
 #include "quillet/document.hpp"
 #include "quillet/errors.hpp"
+#include "quillet/model.hpp"
 
 namespace quillet::writers {
 
-// The node classes, in the order of their Python classes' field table. Records inside blocks (ListItem,
-// TableRow, TableCell, FootnoteDef) are nodes like any other.
-enum class NodeType : uint8_t {
-    Heading,
-    Paragraph,
-    List,
-    ListItem,
-    CodeBlock,
-    Callout,
-    Quote,
-    Figure,
-    Table,
-    TableRow,
-    TableCell,
-    Footnotes,
-    FootnoteDef,
-    MathBlock,
-    ThematicBreak,
-    HtmlBlock,
-    RawBlock,
-    Text,
-    Emphasis,
-    Strong,
-    Strikethrough,
-    CodeSpan,
-    Link,
-    AutoLink,
-    FootnoteRef,
-    HardBreak,
-    SoftBreak,
-};
-inline constexpr size_t kNodeTypeCount = size_t(NodeType::SoftBreak) + 1;
-
-// The class name of a node type: "Heading".
-std::string_view type_name(NodeType type);
+// The node classes and their fields are described once, in the core's model.
+using quillet::is_inline;
+using quillet::kNodeTypeCount;
+using quillet::NodeType;
+using quillet::type_name;
 
 // One node of any type: its type and the struct that holds it (Heading, ListItem, Inline, ...).
 struct NodeRef {
@@ -65,7 +36,6 @@ struct NodeRef {
 };
 
 // The walk's hot path is defined below the classes, inline: a writer calls it once or twice a node.
-inline bool is_inline(NodeType type);
 inline NodeRef node_ref(const Block& block);
 inline NodeRef node_ref(const ListItem& item);
 inline NodeRef node_ref(const TableRow& row);
@@ -121,25 +91,6 @@ private:
 
 // ------------------------------------------------------------------------------ the walk's hot path, inline
 
-// The node type of each block kind, in BlockKind's order.
-inline constexpr NodeType kBlockTypes[] = {
-    NodeType::Heading,       NodeType::Paragraph, NodeType::List,     NodeType::CodeBlock, NodeType::Callout,
-    NodeType::Quote,         NodeType::Figure,    NodeType::Table,    NodeType::Footnotes, NodeType::MathBlock,
-    NodeType::ThematicBreak, NodeType::HtmlBlock, NodeType::RawBlock,
-};
-static_assert(std::size(kBlockTypes) == std::variant_size_v<Block::Variant>);
-
-// The node type of each inline kind, in InlineKind's order.
-inline constexpr NodeType kInlineTypes[] = {
-    NodeType::Text,     NodeType::Emphasis,      NodeType::Strong,      NodeType::CodeSpan,  NodeType::Link,
-    NodeType::AutoLink, NodeType::Strikethrough, NodeType::FootnoteRef, NodeType::HardBreak, NodeType::SoftBreak,
-};
-static_assert(std::size(kInlineTypes) == size_t(InlineKind::SoftBreak) + 1);
-
-inline bool is_inline(NodeType type) {
-    return type >= NodeType::Text;
-}
-
 inline NodeRef node_ref(const Block& block) {
     return std::visit([&](const auto& b) { return NodeRef{kBlockTypes[block.value.index()], &b}; }, block.value);
 }
@@ -159,67 +110,66 @@ inline NodeRef node_ref(const Inline& node) {
     return {kInlineTypes[size_t(node.kind)], &node};
 }
 
+template <NodeType T>
+inline constexpr bool kHasChildren = !std::is_null_pointer_v<std::remove_cv_t<decltype(CoreNode<T>::children)>>;
+
 inline size_t child_count(NodeRef node) {
-    switch (node.type) {
-        case NodeType::Heading:
-            return node.as<Heading>().content.size();
-        case NodeType::Paragraph:
-            return node.as<Paragraph>().content.size();
-        case NodeType::List:
-            return node.as<List>().items.size();
-        case NodeType::ListItem:
-            return node.as<ListItem>().blocks.size();
-        case NodeType::Callout:
-            return node.as<Callout>().blocks.size();
-        case NodeType::Quote:
-            return node.as<Quote>().blocks.size();
-        case NodeType::Table:
-            return node.as<Table>().rows.size();
-        case NodeType::TableRow:
-            return node.as<TableRow>().cells.size();
-        case NodeType::TableCell:
-            return node.as<TableCell>().content.size();
-        case NodeType::Footnotes:
-            return node.as<Footnotes>().defs.size();
-        case NodeType::FootnoteDef:
-            return node.as<FootnoteDef>().blocks.size();
-        case NodeType::Emphasis:
-        case NodeType::Strong:
-        case NodeType::Strikethrough:
-        case NodeType::Link:
-            return node.as<Inline>().children.size();
-        default:
+    return visit_type(node.type, [&](auto type) -> size_t {
+        constexpr NodeType T = decltype(type)::value;
+        if constexpr (kHasChildren<T>) {
+            return (node.as<typename CoreNode<T>::type>().*CoreNode<T>::children).size();
+        } else {
             return 0;
-    }
+        }
+    });
 }
 
 inline NodeRef child_at(NodeRef node, size_t i) {
-    switch (node.type) {
-        case NodeType::Heading:
-            return node_ref(node.as<Heading>().content[i]);
-        case NodeType::Paragraph:
-            return node_ref(node.as<Paragraph>().content[i]);
-        case NodeType::List:
-            return node_ref(node.as<List>().items[i]);
-        case NodeType::ListItem:
-            return node_ref(node.as<ListItem>().blocks[i]);
-        case NodeType::Callout:
-            return node_ref(node.as<Callout>().blocks[i]);
-        case NodeType::Quote:
-            return node_ref(node.as<Quote>().blocks[i]);
-        case NodeType::Table:
-            return node_ref(node.as<Table>().rows[i]);
-        case NodeType::TableRow:
-            return node_ref(node.as<TableRow>().cells[i]);
-        case NodeType::TableCell:
-            return node_ref(node.as<TableCell>().content[i]);
-        case NodeType::Footnotes:
-            return node_ref(node.as<Footnotes>().defs[i]);
-        case NodeType::FootnoteDef:
-            return node_ref(node.as<FootnoteDef>().blocks[i]);
-        default:
-            return node_ref(node.as<Inline>().children[i]);
-    }
+    return visit_type(node.type, [&](auto type) -> NodeRef {
+        constexpr NodeType T = decltype(type)::value;
+        if constexpr (kHasChildren<T>) {
+            return node_ref((node.as<typename CoreNode<T>::type>().*CoreNode<T>::children)[i]);
+        } else {
+            return {};
+        }
+    });
+}
+
+// The text field at `place` (its position among the texts of the node's class); nothing for an absent
+// optional text.
+inline OptText text_at(NodeRef node, size_t place) {
+    return visit_type(node.type, [&](auto type) -> OptText {
+        using C = CoreNode<decltype(type)::value>;
+        const auto& core = node.as<typename C::type>();
+        OptText text;
+        std::apply(
+            [&](auto... member) {
+                size_t i = 0;
+                ((i++ == place ? (void)(text = OptText(core.*member)) : void()), ...);
+            },
+            C::texts);
+        return text;
+    });
+}
+
+// The node's one scalar field of type U: a heading's level (uint8_t), a list's kind (ListKind) or start
+// (std::optional<uint64_t>), a row's header or a math block's display (bool); U{} when it has none.
+template <class U>
+inline U scalar_of(NodeRef node) {
+    return visit_type(node.type, [&](auto type) -> U {
+        using C = CoreNode<decltype(type)::value>;
+        const auto& core = node.as<typename C::type>();
+        U value{};
+        std::apply(
+            [&](auto... member) {
+                const auto take = [&](auto m) {
+                    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core.*m)>, U>) value = core.*m;
+                };
+                (take(member), ...);
+            },
+            C::scalars);
+        return value;
+    });
 }
 
 inline void Walker::enter(NodeRef node, size_t index) {
