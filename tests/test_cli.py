@@ -164,6 +164,37 @@ def test_format_value_has_no_depth_limit():
     assert format_value(nested(depth)) == "[" * depth + "1" + "]" * depth
 
 
+# A caller's tree whose metadata list k = [1, [2]] was changed; what the tree
+# view prints for it, or the error it raises. Run in a child process under a
+# timeout and a memory limit: a walk that never ends must not take the suite down.
+CHANGED_METADATA = """
+import pyql
+from quillet.cli import render_tree
+
+for change in ["k.append(k)", "k[1].append(k)", "k.append(k[1]); k[1].append(k[1][:])"]:
+    doc = pyql.parse("--- meta ---\\nk: [1, [2]]\\n---\\n")
+    k = doc.metadata["k"]
+    exec(change)
+    try:
+        print(render_tree(doc)[-1])
+    except ValueError as exc:
+        print(type(exc).__name__, exc)
+"""
+
+
+def test_tree_view_refuses_a_metadata_list_inside_itself():
+    limit = None if UNDER_ASAN else limit_memory
+    proc = subprocess.run(
+        [sys.executable, "-c", CHANGED_METADATA], capture_output=True, env=cli_env(),
+        timeout=120, preexec_fn=limit,
+    )
+    assert proc.stdout.decode().splitlines() == [
+        "ValueError cannot write a metadata list that contains itself",
+        "ValueError cannot write a metadata list that contains itself",
+        "    k = [1, [2, [2]], [2, [2]]]",  # one list in two places is no loop
+    ], proc.stderr.decode()
+
+
 # ---------------------------------------------------------------------------
 # The command on the examples
 
