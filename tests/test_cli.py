@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import ROOT, UNDER_ASAN, child_env
-from quillet.cli import Progress, format_value, printable
+from quillet.cli import EXTENSIONS, Progress, format_value, printable
 from quillet.export import to_dict
 from quillet.lines import LineIndex, line_col
 
@@ -440,6 +440,11 @@ def test_help_shows_examples_and_exit_statuses():
     text = proc.stdout.decode()
     for example in ("quillet examples/tour.qlt", "quillet --json docs/", "-j 4", "2 wins over 1"):
         assert example in text
+    # Every suffix -o DIR can write, and the subcommands with their own help.
+    for suffix in EXTENSIONS.values():
+        assert re.search(rf"{re.escape(suffix)}\b", text), suffix
+    for command in ("check", "lsp"):
+        assert f"quillet {command} --help" in text
 
 
 # ---------------------------------------------------------------------------

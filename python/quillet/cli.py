@@ -64,6 +64,12 @@ characters in texts and file names shown on the terminal (error lines,
 headers, field values) are escaped, as \\x1b, \\n, \\u2028."""
 
 EPILOG = """\
+subcommands:
+  quillet check FILE...  errors, and warnings with hints, as a linter reports
+                         them (quillet check --help for more)
+  quillet lsp            the language server, over standard input and output
+                         (quillet lsp --help for more)
+
 examples:
   quillet examples/tour.qlt              print the tree of one document
   printf '# Hi\\n' | quillet -            read standard input
@@ -82,16 +88,20 @@ no document (unreadable, not UTF-8, a directory without *.qlt files) has
 "document": null and the reason in "input_error". U+0085, U+2028 and U+2029
 are written as \\u escapes, so that every reader sees one record per line.
 
---to text and --to markdown write UTF-8, each document headed by ==> FILE <==
-when there are several.
+--to text, markdown and html write UTF-8, each document headed by
+==> FILE <== when there are several.
 
 output with -o DIR: one file per input, at the path the input has below the
 directory argument it came from (the base name of a file argument), its .qlt
-suffix replaced by .tree, .json (its JSON Lines record), .txt or .md (any other
-name gains the suffix). Directories are made as needed; each file is renamed
-into place once complete. A file with parse errors still gets its output; an
-input error gives no file. Refused before anything is written: - (standard
-input), --errors-only, two inputs writing one file, an output that is an input.
+suffix replaced by the format's ({suffixes}; any other name
+gains the suffix), a .json file holding the input's JSON Lines record.
+Directories are made as needed; each file is renamed into place once
+complete. A file with parse errors still gets its output; an input error
+gives no file. Refused before anything is written: - (standard input),
+--errors-only, a DIR that is not a directory, two inputs writing one file, an
+output file where another output needs a directory, an output that is an
+input or an existing directory, a file in the way of a directory, and a
+symbolic link below DIR (outputs are never written through one).
 
 exit status:
   0  every document parsed without errors
@@ -710,7 +720,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=PROG,
         description=DESCRIPTION,
-        epilog=EPILOG,
+        # The suffixes come from the one table the outputs are named by.
+        epilog=EPILOG.replace("{suffixes}", ", ".join(EXTENSIONS.values())),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -738,7 +749,7 @@ def _build_parser() -> argparse.ArgumentParser:
     view.add_argument(
         "--to",
         dest="mode",
-        choices=("tree", "json", "text", "markdown", "html"),
+        choices=tuple(EXTENSIONS),
         help="what to write for each document: its tree (the default), JSON "
         "(as --json), plain text, Markdown or safe HTML",
     )
