@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import ROOT, UNDER_ASAN, child_env
-from quillet.cli import Progress, format_value, printable
+from quillet.cli import EXTENSIONS, Progress, format_value, printable
 from quillet.export import to_dict
 from quillet.lines import LineIndex, line_col
 
@@ -162,6 +162,37 @@ def test_format_value(value, expected):
 def test_format_value_has_no_depth_limit():
     depth = 100_000
     assert format_value(nested(depth)) == "[" * depth + "1" + "]" * depth
+
+
+# A caller's tree whose metadata list k = [1, [2]] was changed; what the tree
+# view prints for it, or the error it raises. Run in a child process under a
+# timeout and a memory limit: a walk that never ends must not take the suite down.
+CHANGED_METADATA = """
+import pyql
+from quillet.cli import render_tree
+
+for change in ["k.append(k)", "k[1].append(k)", "k.append(k[1]); k[1].append(k[1][:])"]:
+    doc = pyql.parse("--- meta ---\\nk: [1, [2]]\\n---\\n")
+    k = doc.metadata["k"]
+    exec(change)
+    try:
+        print(render_tree(doc)[-1])
+    except ValueError as exc:
+        print(type(exc).__name__, exc)
+"""
+
+
+def test_tree_view_refuses_a_metadata_list_inside_itself():
+    limit = None if UNDER_ASAN else limit_memory
+    proc = subprocess.run(
+        [sys.executable, "-c", CHANGED_METADATA], capture_output=True, env=cli_env(),
+        timeout=120, preexec_fn=limit,
+    )
+    assert proc.stdout.decode().splitlines() == [
+        "ValueError cannot write a metadata list that contains itself",
+        "ValueError cannot write a metadata list that contains itself",
+        "    k = [1, [2, [2]], [2, [2]]]",  # one list in two places is no loop
+    ], proc.stderr.decode()
 
 
 # ---------------------------------------------------------------------------
@@ -409,6 +440,11 @@ def test_help_shows_examples_and_exit_statuses():
     text = proc.stdout.decode()
     for example in ("quillet examples/tour.qlt", "quillet --json docs/", "-j 4", "2 wins over 1"):
         assert example in text
+    # Every suffix -o DIR can write, and the subcommands with their own help.
+    for suffix in EXTENSIONS.values():
+        assert re.search(rf"{re.escape(suffix)}\b", text), suffix
+    for command in ("check", "lsp"):
+        assert f"quillet {command} --help" in text
 
 
 # ---------------------------------------------------------------------------

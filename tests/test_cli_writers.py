@@ -6,6 +6,7 @@ from __future__ import annotations
 import codecs
 import json
 import os
+import re
 import signal
 import subprocess
 
@@ -17,6 +18,7 @@ import pyql
 import quillet
 from quillet import _native, cli, export
 from quillet.cli import NATIVE_MODES, output_name
+from conftest import ROOT
 from test_cli import ERRORS, TOUR, cli_command, cli_env, err_lines, run_cli
 
 
@@ -120,6 +122,116 @@ def test_usage_errors_write_nothing(docs, args, message):
     assert proc.returncode == 2 and message in proc.stderr.decode(), proc.stderr
     assert not (docs / "out").exists()
     assert (docs / "docs" / "b.tree").read_bytes() == b"# an input that looks like an output\n"
+
+
+def tree_of(root):
+    """Every path below root, links not followed: what a run wrote there."""
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+
+
+# What is below the working folder before the run (folders end in /, a
+# symbolic link is name->target), the arguments, the one line on standard error.
+REFUSED_OUTPUTS = [
+    (  # an output file where another output needs its folder, either way round
+        ["docs/a.qlt", "docs/a.md/b.qlt"], ["--to", "markdown", "-o", "out", "docs"],
+        "out/a.md would be both the output of docs/a.qlt and a directory for the output of docs/a.md/b.qlt",
+    ),
+    (
+        ["a.qlt", "d/a.md/b.qlt"], ["--to", "markdown", "-o", "out", "-j", "2", "a.qlt", "d"],
+        "out/a.md would be both the output of a.qlt and a directory for the output of d/a.md/b.qlt",
+    ),
+    (  # in the way: a file where a folder goes, a folder where a file goes
+        ["docs/a.qlt", "docs/sub/b.qlt", "out/sub"], ["-o", "out", "docs"],
+        "out/sub is not a directory: the output of docs/sub/b.qlt goes below it",
+    ),
+    (
+        ["docs/a.qlt", "out/a.tree/"], ["-o", "out", "docs"],
+        "out/a.tree is a directory: the output of docs/a.qlt cannot replace it",
+    ),
+    (["a.qlt", "docs/a.qlt"], ["-o", "out", "a.qlt", "docs"], "a.qlt and docs/a.qlt would both be written to out/a.tree"),
+    (["a.qlt", "notes.txt"], ["-o", "notes.txt", "a.qlt"], "-o notes.txt: not a directory"),
+    (["a.qlt", "out"], ["-o", "out/new", "a.qlt"], "-o out/new: out is not a directory"),
+    (  # a link below DIR, which would put outputs outside it
+        ["docs/a.qlt", "docs/sub/b.qlt", "out/", "elsewhere/", "out/sub->../elsewhere"],
+        ["-o", "out", "docs"],
+        "out/sub is a symbolic link: writing through it could put outputs outside out",
+    ),
+]
+
+
+@pytest.mark.parametrize("paths, args, message", REFUSED_OUTPUTS)
+def test_outputs_that_cannot_all_be_written_are_refused_before_any_is(tmp_path, paths, args, message):
+    for path in paths:
+        name, _, link = path.partition("->")
+        place = tmp_path / name
+        place.parent.mkdir(parents=True, exist_ok=True)
+        if link:
+            place.symlink_to(link)
+        elif name.endswith("/"):
+            place.mkdir(exist_ok=True)
+        else:
+            place.write_bytes(b"# x\n")
+    before = tree_of(tmp_path)
+    proc = run_cli(*args, cwd=tmp_path)
+    assert (proc.returncode, err_lines(proc)) == (2, [f"quillet: {message}"])
+    assert tree_of(tmp_path) == before
+
+
+def test_readme_quotes_the_refusals_as_the_command_words_them():
+    readme = " ".join((ROOT / "README.md").read_text(encoding="utf-8").split())
+    section = readme.split("`-o DIR` writes each document's output", 1)[1].split("A directory stands for", 1)[0]
+    quoted = re.findall(r"`quillet: (.*?)`", section)
+    assert len(quoted) == 6 and set(quoted) <= {message for _, _, message in REFUSED_OUTPUTS}
+
+
+def test_output_dir_given_as_a_link_is_followed(tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "out").symlink_to("real")
+    (tmp_path / "a.qlt").write_bytes(b"# A\n")
+    proc = run_cli("--to", "text", "-o", "out", "a.qlt", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert (tmp_path / "real" / "a.txt").read_bytes() == b"A\n"
+
+
+def plant_temporary_link(out, victim):
+    # Where the command once put its temporary file: a name anyone could guess.
+    (out / f".a.txt.{os.getpid()}.tmp").symlink_to(victim)
+
+
+def plant_folder_link(out, victim):
+    # Made between the check before the run and the write.
+    (out / "sub").symlink_to(victim.parent)
+
+
+@pytest.mark.parametrize(
+    "rel, plant, error",
+    [
+        ("a.qlt", plant_temporary_link, None),
+        ("sub/a.qlt", plant_folder_link, "out/sub is a symbolic link"),
+    ],
+)
+def test_writing_an_output_never_follows_a_link_below_dir(tmp_path, monkeypatch, rel, plant, error):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "elsewhere").mkdir()
+    victim = tmp_path / "elsewhere" / "a.txt"
+    victim.write_bytes(b"precious\n")
+    plant(tmp_path / "out", victim)
+    options = cli.Options("text", None, "out")
+    job = cli.Job("a.qlt", rel=rel)
+    try:
+        cli._write_output(options, job, lambda fd: os.write(fd, b"output\n"))
+    except cli.FatalError as exc:
+        assert error is not None and str(exc).startswith(error)
+    else:
+        assert error is None
+        written = tmp_path / "out" / "a.txt"
+        assert written.read_bytes() == b"output\n"
+        umask = os.umask(0)
+        os.umask(umask)
+        assert written.stat().st_mode & 0o777 == 0o666 & ~umask
+    assert victim.read_bytes() == b"precious\n"
+    assert sorted(os.listdir(tmp_path / "elsewhere")) == ["a.txt"]
 
 
 @pytest.mark.parametrize(

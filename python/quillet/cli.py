@@ -4,15 +4,18 @@ plain text or Markdown, and report their errors with line and column numbers."""
 from __future__ import annotations
 
 import argparse
+import errno
 import functools
 import importlib
 import json
 import os
+import secrets
 import signal
 import stat
 import sys
 import time
 from dataclasses import dataclass, field
+from pathlib import PurePath
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
 from quillet.batch import END_SIGNALS as _END_SIGNALS
@@ -64,6 +67,12 @@ characters in texts and file names shown on the terminal (error lines,
 headers, field values) are escaped, as \\x1b, \\n, \\u2028."""
 
 EPILOG = """\
+subcommands:
+  quillet check FILE...  errors, and warnings with hints, as a linter reports
+                         them (quillet check --help for more)
+  quillet lsp            the language server, over standard input and output
+                         (quillet lsp --help for more)
+
 examples:
   quillet examples/tour.qlt              print the tree of one document
   printf '# Hi\\n' | quillet -            read standard input
@@ -82,16 +91,20 @@ no document (unreadable, not UTF-8, a directory without *.qlt files) has
 "document": null and the reason in "input_error". U+0085, U+2028 and U+2029
 are written as \\u escapes, so that every reader sees one record per line.
 
---to text and --to markdown write UTF-8, each document headed by ==> FILE <==
-when there are several.
+--to text, markdown and html write UTF-8, each document headed by
+==> FILE <== when there are several.
 
 output with -o DIR: one file per input, at the path the input has below the
 directory argument it came from (the base name of a file argument), its .qlt
-suffix replaced by .tree, .json (its JSON Lines record), .txt or .md (any other
-name gains the suffix). Directories are made as needed; each file is renamed
-into place once complete. A file with parse errors still gets its output; an
-input error gives no file. Refused before anything is written: - (standard
-input), --errors-only, two inputs writing one file, an output that is an input.
+suffix replaced by the format's ({suffixes}; any other name
+gains the suffix), a .json file holding the input's JSON Lines record.
+Directories are made as needed; each file is renamed into place once
+complete. A file with parse errors still gets its output; an input error
+gives no file. Refused before anything is written: - (standard input),
+--errors-only, a DIR that is not a directory, two inputs writing one file, an
+output file where another output needs a directory, an output that is an
+input or an existing directory, a file in the way of a directory, and a
+symbolic link below DIR (outputs are never written through one).
 
 exit status:
   0  every document parsed without errors
@@ -520,29 +533,109 @@ def _write_all(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view) :]
 
 
+def _output_parts(job: Job, mode: str) -> tuple[str, ...]:
+    """The names, folder by folder, of job's output file below -o DIR."""
+    return PurePath(output_name(job.rel or job.name, mode)).parts
+
+
+def _link_below(path: str, out_dir: str) -> str:
+    return f"{path} is a symbolic link: writing through it could put outputs outside {out_dir}"
+
+
+# Folders below -o DIR are entered one at a time, relative to the folder
+# above and never through a symbolic link, so that a link planted below DIR
+# (before the run or during it) cannot send an output elsewhere.
+_FOLDER_FLAGS = (
+    os.O_RDONLY
+    | getattr(os, "O_DIRECTORY", 0)
+    | getattr(os, "O_NOFOLLOW", 0)
+    | getattr(os, "O_CLOEXEC", 0)
+)
+# A temporary file is always a new file (never one that exists, nor the
+# target of a link at its name) under a name no one can guess; its mode is
+# that of any file the command makes, 0o666 less the umask.
+_TEMPORARY_FLAGS = (
+    os.O_WRONLY
+    | os.O_CREAT
+    | os.O_EXCL
+    | getattr(os, "O_NOFOLLOW", 0)
+    | getattr(os, "O_CLOEXEC", 0)
+    | getattr(os, "O_BINARY", 0)
+)
+_TEMPORARY_TRIES = 100
+
+
+def _is_link(name: str, folder: int) -> bool:
+    try:
+        return stat.S_ISLNK(os.stat(name, dir_fd=folder, follow_symlinks=False).st_mode)
+    except OSError:
+        return False
+
+
+def _open_folder(out_dir: str, names: tuple[str, ...]) -> int:
+    """A descriptor of the folder out_dir/names..., each name made as needed
+    and entered without following a link. DIR itself may be a link: the
+    user named it."""
+    os.makedirs(out_dir, exist_ok=True)
+    fd = os.open(out_dir, _FOLDER_FLAGS & ~getattr(os, "O_NOFOLLOW", 0))
+    try:
+        for depth, name in enumerate(names, 1):
+            try:
+                os.mkdir(name, dir_fd=fd)
+            except FileExistsError:
+                pass
+            try:
+                inner = os.open(name, _FOLDER_FLAGS, dir_fd=fd)
+            except OSError:
+                if _is_link(name, fd):
+                    path = os.path.join(out_dir, *names[:depth])
+                    raise FatalError(_link_below(path, out_dir)) from None
+                raise
+            os.close(fd)
+            fd = inner
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _create_temporary(base: str, folder: int) -> tuple[str, int]:
+    """A new file beside base in the folder, its name and descriptor."""
+    for _ in range(_TEMPORARY_TRIES):
+        # The base name is cut so that a long one still leaves room.
+        name = f".{base[:64]}.{secrets.token_hex(8)}.tmp"
+        try:
+            return name, os.open(name, _TEMPORARY_FLAGS, 0o666, dir_fd=folder)
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name")
+
+
 def _write_output(options: Options, job: Job, write: Callable[[int], Any]) -> None:
     """Write the output file of job below -o DIR with write(fd): into a
     temporary file beside it, renamed into place once complete, so that a
     failed write never leaves a truncated file that looks whole."""
-    target = os.path.join(options.out_dir or ".", output_name(job.rel or job.name, options.mode))
-    folder, base = os.path.split(target)
-    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
+    out_dir = options.out_dir or "."
+    *names, base = _output_parts(job, options.mode)
+    target = os.path.join(out_dir, *names, base)
     try:
-        os.makedirs(folder or ".", exist_ok=True)
-        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0)
-        fd = os.open(temporary, flags | getattr(os, "O_BINARY", 0), 0o666)
+        folder = _open_folder(out_dir, tuple(names))
         try:
+            temporary, fd = _create_temporary(base, folder)
             try:
-                write(fd)
-            finally:
-                os.close(fd)
-            os.replace(temporary, target)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+                try:
+                    write(fd)
+                finally:
+                    os.close(fd)
+                os.replace(temporary, base, src_dir_fd=folder, dst_dir_fd=folder)
+            except BaseException:
+                try:
+                    os.unlink(temporary, dir_fd=folder)
+                except OSError:
+                    pass
+                raise
+        finally:
+            os.close(folder)
     except OSError as exc:
         raise FatalError(f"cannot write {target}: {exc.strerror or exc}") from None
 
@@ -710,7 +803,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=PROG,
         description=DESCRIPTION,
-        epilog=EPILOG,
+        # The suffixes come from the one table the outputs are named by.
+        epilog=EPILOG.replace("{suffixes}", ", ".join(EXTENSIONS.values())),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -738,7 +832,7 @@ def _build_parser() -> argparse.ArgumentParser:
     view.add_argument(
         "--to",
         dest="mode",
-        choices=("tree", "json", "text", "markdown", "html"),
+        choices=tuple(EXTENSIONS),
         help="what to write for each document: its tree (the default), JSON "
         "(as --json), plain text, Markdown or safe HTML",
     )
@@ -1001,9 +1095,36 @@ def _run(args: argparse.Namespace) -> int:
     return EXIT_PARSE_ERRORS if parse_errors else EXIT_OK
 
 
+def _check_out_dir(out_dir: str) -> None:
+    """Refuse -o naming a file, or a path below one."""
+    given = out_dir.rstrip(os.sep) or out_dir
+    path = given
+    while True:
+        try:
+            info = os.stat(path)
+        except (FileNotFoundError, NotADirectoryError):
+            parent = os.path.dirname(path)
+            if not parent or parent == path:
+                return
+            path = parent
+            continue
+        except OSError:
+            return  # said when writing, if it matters then
+        if not stat.S_ISDIR(info.st_mode):
+            what = "not a directory" if path == given else f"{path} is not a directory"
+            raise UsageError(f"-o {out_dir}: {what}")
+        return
+
+
 def _check_targets(jobs: list[Job | Report], options: Options) -> None:
-    """Refuse, before anything is written, a run in which two inputs would
-    write the same output file, or an output file would replace an input."""
+    """Refuse, before anything is written, a run whose outputs cannot all be
+    written where they belong: -o naming what is not a directory, two inputs
+    writing one file, an output file where another output needs a folder, an
+    output that would replace an input or an existing directory, a file or a
+    symbolic link where a folder goes below DIR. What appears while the run
+    goes on is still caught when writing."""
+    out_dir = options.out_dir or "."
+    _check_out_dir(out_dir)
     inputs = set()
     for job in jobs:
         if isinstance(job, Job) and job.path is not None:
@@ -1012,21 +1133,60 @@ def _check_targets(jobs: list[Job | Report], options: Options) -> None:
                 inputs.add((info.st_dev, info.st_ino))
             except OSError:
                 pass
-    seen: dict[str, str] = {}
+    # The outputs and the folders made for them, by their normalised names
+    # below DIR, with the input that needs them first.
+    files: dict[tuple[str, ...], str] = {}
+    folders: dict[tuple[str, ...], str] = {}
     for job in jobs:
         if not isinstance(job, Job):
             continue
-        target = os.path.join(options.out_dir or ".", output_name(job.rel or job.name, options.mode))
-        key = os.path.normcase(os.path.abspath(target))
-        if key in seen:
-            raise UsageError(f"{seen[key]} and {job.name} would both be written to {target}")
-        seen[key] = job.name
+        parts = _output_parts(job, options.mode)
+        key = tuple(os.path.normcase(part) for part in parts)
+        target = os.path.join(out_dir, *parts)
+        if key in files:
+            raise UsageError(f"{files[key]} and {job.name} would both be written to {target}")
+        if key in folders:
+            raise UsageError(
+                f"{target} would be both the output of {job.name} "
+                f"and a directory for the output of {folders[key]}"
+            )
+        for depth in range(1, len(parts)):
+            above = key[:depth]
+            folder = os.path.join(out_dir, *parts[:depth])
+            if above in files:
+                raise UsageError(
+                    f"{folder} would be both the output of {files[above]} "
+                    f"and a directory for the output of {job.name}"
+                )
+            if above not in folders:
+                folders[above] = job.name
+                _check_folder(folder, out_dir, job.name)
+        files[key] = job.name
+        try:
+            info = os.lstat(target)
+        except OSError:
+            continue
+        if stat.S_ISDIR(info.st_mode):
+            raise UsageError(f"{target} is a directory: the output of {job.name} cannot replace it")
         try:
             info = os.stat(target)
         except OSError:
             continue
         if (info.st_dev, info.st_ino) in inputs:
             raise UsageError(f"{target} is an input: writing it would replace it")
+
+
+def _check_folder(folder: str, out_dir: str, name: str) -> None:
+    """Refuse what is in the way of a folder below DIR that the output of the
+    input name goes in."""
+    try:
+        info = os.lstat(folder)
+    except OSError:
+        return  # made when writing (or the reason said then)
+    if stat.S_ISLNK(info.st_mode):
+        raise UsageError(_link_below(folder, out_dir))
+    if not stat.S_ISDIR(info.st_mode):
+        raise UsageError(f"{folder} is not a directory: the output of {name} goes below it")
 
 
 def main(argv: list[str] | None = None) -> int:

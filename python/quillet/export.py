@@ -267,16 +267,24 @@ _SEP, _CLOSE = object(), object()
 def flat_list_text(value: Any, comma: str, scalar: Callable[[Any], str]) -> str:
     """One-line text of a value whose lists nest to any depth: brackets and
     `comma` between elements, `scalar` for everything else. Written with an
-    explicit stack, never by recursion."""
+    explicit stack, never by recursion. A list inside itself (only a caller
+    puts one there) is a ValueError: its text would never end."""
     parts: list[str] = []
     todo: list[Any] = [value]
+    opened: list[Any] = []  # the lists on the path from the top, held so their ids stay theirs
+    open_ids: set[int] = set()
     while todo:
         item = todo.pop()
         if item is _SEP:
             parts.append(comma)
         elif item is _CLOSE:
             parts.append("]")
+            open_ids.discard(id(opened.pop()))
         elif isinstance(item, list):
+            if id(item) in open_ids:
+                raise ValueError("cannot write a metadata list that contains itself")
+            opened.append(item)
+            open_ids.add(id(item))
             parts.append("[")
             todo.append(_CLOSE)
             for i in range(len(item) - 1, -1, -1):
