@@ -276,6 +276,12 @@ def run_check(*args, stdin=None):
      "    See [a](b) x\n        ^~~~~~\n    hint: write [[a|b]]\n"),
     (["--strict"], "See [a](b) x\n", 1, None),
     ([], "::nope\nx\n::\n", 1, None),
+    # A byte-order mark is dropped, as the quillet command drops it: columns
+    # count from the character after it.
+    ([], "\ufeff# Fine\n", 0, ""),
+    ([], "\ufeffSee [a](b) x\n", 0,
+     "<stdin>:1:5: warning[markdown-link]: a Markdown link stays plain text here\n"
+     "    See [a](b) x\n        ^~~~~~\n    hint: write [[a|b]]\n"),
 ])
 def test_check_command(args, text, status, output):
     run = run_check(*args, "-", stdin=text)
@@ -287,9 +293,11 @@ def test_check_command(args, text, status, output):
 def test_check_command_json_and_unreadable_files(tmp_path):
     path = tmp_path / "a.qlt"
     path.write_text("::callout kind=x\ny\n::\n", encoding="utf-8")
-    run = run_check("--format", "json", str(path), str(tmp_path / "missing.qlt"))
+    missing = str(tmp_path / "missing\x1b[2J.qlt")
+    run = run_check("--format", "json", str(path), missing)
     first, second = (json.loads(line) for line in run.stdout.splitlines())
     assert run.returncode == 2
+    assert run.stderr == f"quillet check: {missing}: No such file or directory\n".replace("\x1b", "\\x1b")
     assert [d["code"] for d in first["diagnostics"]] == ["unknown-attribute"]
     assert second["diagnostics"] is None and second["input_error"]
 

@@ -28,7 +28,7 @@ def files(tmp_path):
     return [paths[0], str(tmp_path / "missing.qlt"), paths[1], str(tmp_path / "bad.qlt"), paths[2]], texts
 
 
-@pytest.mark.parametrize("jobs", [1, 2, 0])
+@pytest.mark.parametrize("jobs", [1, 2, 0, None])
 def test_parse_files_in_order_with_input_errors(files, jobs):
     paths, texts = files
     got = list(quillet.parse_files(paths, jobs=jobs, profile=pyql.Profile.Md))
@@ -37,6 +37,21 @@ def test_parse_files_in_order_with_input_errors(files, jobs):
     for (path, result), text in zip([got[0], got[2], got[4]], texts.values()):
         expected = pyql.parse_with_recovery(text.lstrip("\ufeff"), pyql.Profile.Md)
         assert quillet.to_dict(result) == quillet.to_dict(expected), path
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"jobs": 1.5}, "TypeError: jobs must be an int or None, not float"),
+    ({"jobs": "2"}, "TypeError: jobs must be an int or None, not str"),
+    ({"jobs": True}, "TypeError: jobs must be an int or None, not bool"),
+    ({"jobs": -1}, "ValueError: jobs must be at least 0, not -1"),
+    ({"profile": "gfm"}, "ValueError: profile must be one of quillet, md, md-strict, not 'gfm'"),
+    ({"profile": 1}, "TypeError: profile must be None, a pyql.Profile or its name, not int"),
+    ({"paths": [3]}, "TypeError: paths must hold str or os.PathLike objects, not int"),
+])
+def test_parse_files_refuses_bad_arguments_at_the_call(kwargs, error):
+    with pytest.raises((TypeError, ValueError)) as info:
+        quillet.parse_files(kwargs.pop("paths", []), **kwargs)
+    assert f"{info.type.__name__}: {info.value}" == error
 
 
 @pytest.mark.parametrize("mode", ["json", "text", "tree"])

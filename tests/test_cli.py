@@ -30,7 +30,7 @@ def cli_command(*args: str, limit: int | None = None) -> list[str]:
     """The command line of quillet; with limit, its input limit set lower."""
     if limit is None:
         return [sys.executable, "-m", "quillet.cli", *args]
-    code = f"import sys, quillet.cli as c; c.MAX_INPUT_BYTES = {limit}; sys.exit(c.main())"
+    code = f"import sys, quillet._files as f, quillet.cli as c; f.MAX_INPUT_BYTES = {limit}; sys.exit(c.main())"
     return [sys.executable, "-c", code, *args]
 
 

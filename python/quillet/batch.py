@@ -18,6 +18,9 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TypeVar, Union
 
+from quillet._files import decode, read_path
+from quillet._source import profile_value
+
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor
 
@@ -38,18 +41,39 @@ FileResult = Union["pyql.ParseResult", OSError, UnicodeDecodeError]
 
 
 def parse_files(
-    paths: Iterable[str | os.PathLike[str]], *, jobs: int = 0, profile: pyql.Profile | None = None
+    paths: Iterable[str | os.PathLike[str]], *, jobs: int | None = 0, profile: pyql.Profile | str | None = None
 ) -> Generator[tuple[Any, FileResult], None, None]:
     """``(path, result)`` for each path, in input order: the file's
     ``ParseResult``, or the ``OSError`` or ``UnicodeDecodeError`` of a file
-    that cannot be read or is not UTF-8 (a byte-order mark is dropped, and
-    spans count from the byte after it).
+    that cannot be read or is not UTF-8. Files are read as the ``quillet``
+    command reads them: only regular files (a directory, FIFO, device or
+    socket is an ``OSError`` and is never opened, so no path can block the
+    run), at most the parser's limit of bytes (an ``OSError`` with
+    ``errno.EFBIG`` beyond), a leading byte-order mark dropped (spans, and a
+    ``UnicodeDecodeError``'s positions, count from the byte after it).
 
     ``jobs`` worker processes read and parse the files and send back the
-    pickled results (0: one per core); with ``jobs=1`` the files are parsed
-    in this process, one after the other."""
+    pickled results (0 or None: one per core); with ``jobs=1`` the files are
+    parsed in this process, one after the other. ``profile`` is None, a
+    ``pyql.Profile`` or its name. Bad arguments raise at the call."""
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int)):
+        raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
+    if jobs is not None and jobs < 0:
+        raise ValueError(f"jobs must be at least 0, not {jobs}")
     paths = list(paths)
-    workers = jobs if jobs > 0 else (os.cpu_count() or 1)
+    for path in paths:
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"paths must hold str or os.PathLike objects, not {type(path).__name__}")
+    import pyql
+
+    profile = profile_value(profile)
+    if profile is not None and not isinstance(profile, pyql.Profile):
+        raise TypeError(f"profile must be None, a pyql.Profile or its name, not {type(profile).__name__}")
+    workers = jobs or os.cpu_count() or 1
+    return _results(paths, workers, profile)
+
+
+def _results(paths: list[Any], workers: int, profile: Any) -> Generator[tuple[Any, FileResult], None, None]:
     if workers <= 1 or len(paths) < 2:
         yield from zip(paths, (_parse_file(path, profile) for path in paths))
         return
@@ -65,15 +89,15 @@ def _parse_file(path: str | os.PathLike[str], profile: pyql.Profile | None) -> F
     import pyql
 
     try:
-        with open(path, "rb") as f:
-            data = f.read()
-        text = data.decode("utf-8-sig")
+        text = decode(read_path(path))
     except (OSError, UnicodeDecodeError) as exc:
         return exc
     return pyql.parse_with_recovery(text, profile)
 
 
-def _parse_file_pickled(path: str | os.PathLike[str], profile: pyql.Profile | None) -> bytes | OSError | UnicodeDecodeError:
+def _parse_file_pickled(
+    path: str | os.PathLike[str], profile: pyql.Profile | None
+) -> bytes | OSError | UnicodeDecodeError:
     """A worker's result: a ParseResult pickled by the worker itself, so that
     the main process unpickles it with the cycle collector paused (_loads)."""
     result = _parse_file(path, profile)

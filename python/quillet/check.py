@@ -619,7 +619,6 @@ def check(text: str, *, profile: Any = None) -> list[Diagnostic]:
 # quillet check FILE...
 
 EXIT_OK, EXIT_FOUND, EXIT_USAGE = 0, 1, 2
-MAX_INPUT_BYTES = 2**32 - 1
 
 
 def _caret(line: str, column: int, width: int) -> str:
@@ -654,20 +653,13 @@ def format_diagnostic(name: str, text: str, diagnostic: Diagnostic) -> str:
 
 
 def _read(path: str) -> str:
-    if path == "-":
-        stream = sys.stdin.buffer if sys.stdin is not None else None
-        if stream is None:
-            raise OSError("standard input is closed")
-        data = stream.read(MAX_INPUT_BYTES + 1)
-    else:
-        with open(path, "rb") as handle:
-            data = handle.read(MAX_INPUT_BYTES + 1)
-    if len(data) > MAX_INPUT_BYTES:
-        raise ValueError(f"input too large: more than {MAX_INPUT_BYTES} bytes")
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise ValueError(f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})") from None
+    """The text of a file named on the command line, or of standard input for
+    "-", read as the quillet command reads its inputs: the same refusals and
+    limit, a byte-order mark dropped."""
+    from quillet import _files
+
+    data = _files.read_stdin() if path == "-" else _files.read_path(path, fifo_ok=True)
+    return _files.decode(data)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -694,9 +686,12 @@ def main(argv: list[str] | None = None) -> int:
         name = "<stdin>" if path == "-" else path
         try:
             text = _read(path)
-        except (OSError, ValueError) as exc:
-            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-            sys.stderr.write(f"quillet check: {name}: {reason}\n")
+        except (OSError, UnicodeDecodeError) as exc:
+            from quillet._files import utf8_problem
+            from quillet.cli import printable
+
+            reason = utf8_problem(exc) if isinstance(exc, UnicodeDecodeError) else exc.strerror or str(exc)
+            sys.stderr.write(printable(f"quillet check: {name}: {reason}") + "\n")
             if args.format == "json":
                 out.write(json.dumps({"path": name, "diagnostics": None, "input_error": reason}) + "\n")
             status = EXIT_USAGE

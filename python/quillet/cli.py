@@ -18,6 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import PurePath
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
+from quillet import _files
 from quillet.batch import END_SIGNALS as _END_SIGNALS
 from quillet.batch import broken_pool, ordered_map
 from quillet.export import dumps, error_dict, flat_list_text, member_name
@@ -38,16 +39,6 @@ SUFFIX = ".qlt"
 # The progress bar appears from this many files on (and only on a terminal):
 # for fewer, the run is over before a bar would tell anything.
 PROGRESS_MIN_FILES = 20
-
-# The longest input the parser takes, in bytes of UTF-8: its spans are 32-bit.
-# Reading stops with an input error once an input is longer, instead of
-# holding an endless stream (quillet - < /dev/zero) in memory.
-MAX_INPUT_BYTES = 2**32 - 1
-READ_CHUNK = 1 << 20
-
-# A UTF-8 byte-order mark is dropped: left in, it would turn a first heading,
-# profile line, metadata block or directive into a paragraph.
-BOM = b"\xef\xbb\xbf"
 
 DESCRIPTION = """\
 Parse Quillet documents and print their trees, one node per line, indented by
@@ -271,92 +262,29 @@ class Report:
     input_error: str | None = None  # why the file gave no document
 
 
-def _too_large() -> InputError:
-    return InputError(f"input too large: more than {MAX_INPUT_BYTES} bytes")
-
-
-def read_limited(read: Callable[[int], bytes], first: int = READ_CHUNK) -> bytes:
-    """Everything read(n) gives up to its end, in bounded chunks; an
-    InputError as soon as that is more than the parser takes."""
-    limit = MAX_INPUT_BYTES + len(BOM)  # the mark is dropped before parsing
-    chunks: list[bytes] = []
-    total, size = 0, max(1, first)
-    try:
-        while True:
-            chunk = read(min(size, limit + 1 - total))
-            if not chunk:
-                # One chunk (a whole regular file) is returned without a copy.
-                return b"".join(chunks)
-            chunks.append(chunk)
-            total += len(chunk)
-            if total > limit:
-                raise _too_large()
-            size = READ_CHUNK
-    except MemoryError:
-        chunks.clear()
-        raise InputError(f"out of memory after reading {total} bytes") from None
-
-
-def _file_kind(mode: int) -> str:
-    for test, kind in (
-        (stat.S_ISCHR, "a character device"),
-        (stat.S_ISBLK, "a block device"),
-        (stat.S_ISSOCK, "a socket"),
-        (stat.S_ISFIFO, "a FIFO"),
-        (stat.S_ISDIR, "a directory"),
-    ):
-        if test(mode):
-            return kind
-    return "a special file"
-
-
 def _read(path: str, fifo_ok: bool) -> bytes:
-    """The bytes of a regular file, or of a FIFO when fifo_ok. Any other
-    kind of file is an input error and is never opened: opening a device
-    can block or act on the device."""
+    """The bytes of a regular file, or of a FIFO when fifo_ok (one named on
+    the command line); any other kind of file is an input error and is
+    never opened."""
     try:
-        mode = os.stat(path).st_mode
-        fifo = fifo_ok and stat.S_ISFIFO(mode)
-        if not (stat.S_ISREG(mode) or fifo):
-            raise InputError(f"{_file_kind(mode)}, not a regular file")
-        flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
-        if not fifo:
-            # Should the path have become a FIFO since the stat, opening it
-            # must not wait for a writer; the check below then refuses it.
-            flags |= getattr(os, "O_NONBLOCK", 0)
-        with open(os.open(path, flags), "rb", buffering=0) as handle:
-            info = os.fstat(handle.fileno())
-            if not (stat.S_ISREG(info.st_mode) or (fifo and stat.S_ISFIFO(info.st_mode))):
-                raise InputError(f"{_file_kind(info.st_mode)}, not a regular file")
-            # A regular file is read in one call (its size plus one byte, to
-            # see its end), a stream in chunks.
-            first = info.st_size + 1 if stat.S_ISREG(info.st_mode) else READ_CHUNK
-            return read_limited(handle.read, first)
+        return _files.read_path(path, fifo_ok=fifo_ok)
     except OSError as exc:
         raise InputError(exc.strerror or str(exc)) from None
 
 
 def read_stdin() -> bytes:
     """Standard input up to its end, within the parser's limit."""
-    stream = sys.stdin
-    if stream is None:
-        raise InputError("standard input is closed")
-    buffer = getattr(stream, "buffer", None)
-    if buffer is None:  # a stream of text put in its place
-        raise InputError("standard input gives no bytes")
     try:
-        return read_limited(buffer.read)
+        return _files.read_stdin()
     except OSError as exc:
         raise InputError(exc.strerror or str(exc)) from None
 
 
 def _decode(data: bytes) -> str:
     try:
-        return data.decode("utf-8")
+        return _files.decode(data)
     except UnicodeDecodeError as exc:
-        raise InputError(
-            f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})"
-        ) from None
+        raise InputError(_files.utf8_problem(exc)) from None
 
 
 def _profile(name: str | None) -> pyql.Profile | None:
@@ -447,12 +375,9 @@ def _process(job: Job, options: Options, report: Report, out: _Output | None) ->
 
     data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
     # A byte-order mark is dropped: spans then count from the byte after it.
-    start = len(BOM) if data[: len(BOM)] == BOM else 0
-    if len(data) - start > MAX_INPUT_BYTES:
-        raise _too_large()
+    start = _files.text_start(data)
     if options.mode in NATIVE_MODES:
         return _process_native(job, options, report, data, start, out)
-    data = data[start:]
     text = _decode(data)
     try:
         result = pyql.parse_with_recovery(text, _profile(options.profile))
@@ -462,7 +387,7 @@ def _process(job: Job, options: Options, report: Report, out: _Output | None) ->
 
     errors = [error_dict(error) for error in result.errors]
     # The exact bytes the spans count.
-    report.problems = _error_problems(job.name, errors, lambda: data)
+    report.problems = _error_problems(job.name, errors, lambda: data[start:])
 
     report.output = "".join(line + "\n" for line in render_tree(result.document))
     if options.out_dir is not None and job.rel is not None:
