@@ -78,6 +78,7 @@ from pygls.lsp.client import LanguageClient  # noqa: E402
 
 URI = "file:///notes.qlt"
 P = types.Position
+families = bench_script("families.py")
 
 # Non-ASCII before each interesting column: é is 2 UTF-8 bytes and 1 UTF-16
 # unit, 😀 4 bytes and 2 units. Columns below are (UTF-16, UTF-8).
@@ -142,8 +143,8 @@ class Session:
         while chunk := await stream.read(65536):
             self.stderr += chunk
 
-    def run(self, awaitable):
-        return self.loop.run_until_complete(asyncio.wait_for(awaitable, TIMEOUT))
+    def run(self, awaitable, timeout=TIMEOUT):
+        return self.loop.run_until_complete(asyncio.wait_for(awaitable, timeout))
 
     def open(self, uri, text, version=1):
         self.client.text_document_did_open(
@@ -173,6 +174,14 @@ class Session:
 
     def doc(self, uri=URI):
         return types.TextDocumentIdentifier(uri)
+
+    def kill(self):
+        """Ends a server that no longer answers."""
+        self.client._server.kill()
+        self.run(self.client._server.wait())
+        self.run(self.drain)
+        self.run(self.client.stop())
+        self.loop.close()
 
     def close(self):
         self.run(self.client.shutdown_async(None))
@@ -313,6 +322,10 @@ def test_footnote_definition_references_and_hover(session, line, units16, units8
         assert shown is None
 
 
+def completion_labels(found):
+    return [item.label for item in (found.items if isinstance(found, types.CompletionList) else found or [])]
+
+
 @pytest.mark.parametrize(
     "text, character, labels",
     [
@@ -331,12 +344,8 @@ def test_completion(session, text, character, labels):
     found = session.run(
         session.client.text_document_completion_async(types.CompletionParams(session.doc(uri), P(1, character)))
     )
-    items = found.items if isinstance(found, types.CompletionList) else found or []
-    assert [item.label for item in items] == labels
+    assert completion_labels(found) == labels
     session.client.text_document_did_close(types.DidCloseTextDocumentParams(session.doc(uri)))
-
-
-families = bench_script("families.py")
 
 
 def test_bad_input_is_answered_and_the_server_keeps_serving(session):
@@ -367,15 +376,34 @@ def test_bad_input_is_answered_and_the_server_keeps_serving(session):
     # A lone surrogate (JSON can carry one) keeps every position where it was.
     found = session.open("file:///surrogate.qlt", "a\ud800b\n::bogus\n")
     assert [(d.code, d.range.start.line) for d in found] == [("unknown-directive", 1)]
-    # Every hostile family: diagnostics, symbols and folding ranges.
+    # Every hostile family: diagnostics, symbols, folding ranges and completion.
     for name, build in sorted(families.FAMILIES.items()):
         uri = f"file:///{name}.qlt"
         session.open(uri, build(20_000).text)
         doc = session.doc(uri)
         session.run(client.text_document_document_symbol_async(types.DocumentSymbolParams(doc)))
         session.run(client.text_document_folding_range_async(types.FoldingRangeParams(doc)))
+        session.run(client.text_document_completion_async(types.CompletionParams(doc, far)))  # at the end
         client.text_document_did_close(types.DidCloseTextDocumentParams(doc))
     assert session.run(
         client.text_document_document_symbol_async(types.DocumentSymbolParams(session.doc()))
     )[0].name == "Tour é😀"
     assert b"Unable to" in session.stderr  # the messages it could not read were logged
+
+
+def test_completion_after_a_megabyte_of_name_characters():
+    # A line of 1 MB of name characters, then a trigger character: answered in
+    # milliseconds, where a search for the name that starts again at every
+    # position of the line takes hours.
+    text = families.long_word(families.MB).text
+    session = Session(None)
+    try:
+        session.open(URI, text)
+        found = session.run(
+            session.client.text_document_completion_async(types.CompletionParams(session.doc(), P(0, len(text)))), 20
+        )
+    except BaseException:
+        session.kill()
+        raise
+    assert completion_labels(found) == []
+    assert session.close() == 0

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import logging
 import re
+import string
 import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, Callable
@@ -410,7 +411,9 @@ def hover(document: Document, position: types.Position) -> types.Hover | None:
 _DIRECTIVE_PREFIX = re.compile(r"[ \t]*::([A-Za-z0-9_-]*)")
 _MODULES_PREFIX = re.compile(r"[ \t]*@modules(?:[ \t]+(.*))?")
 _ATTRIBUTE_LINE = re.compile(r"[ \t]*::(callout|figure)[ \t]")
-_WORD_AT_END = re.compile(r"[A-Za-z0-9_-]*$")
+# The characters of a name being completed: ASCII, so that the name takes as
+# many UTF-16 units as characters and bytes.
+_NAME_CHARS = string.ascii_letters + string.digits + "_-"
 
 
 def completion(document: Document, position: types.Position) -> list[types.CompletionItem]:
@@ -421,8 +424,9 @@ def completion(document: Document, position: types.Position) -> list[types.Compl
 
     offset = document.offset(position)
     _, before = document.line_text(offset)
-    word = _WORD_AT_END.search(before)
-    partial = word.group() if word else ""  # ASCII: as many units as characters or bytes
+    # Scanned backwards from the cursor: a search for a name that ends there
+    # would start again at every character of a long run of name characters.
+    partial = before[len(before.rstrip(_NAME_CHARS)) :]
     edit_range = types.Range(types.Position(position.line, max(0, position.character - len(partial))), position)
 
     def items(names: Any, kind: Any, detail: str) -> list[types.CompletionItem]:
