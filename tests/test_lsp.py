@@ -407,3 +407,88 @@ def test_completion_after_a_megabyte_of_name_characters():
         raise
     assert completion_labels(found) == []
     assert session.close() == 0
+
+
+# A lone CR ends a line for the editor but not for the parser, to which it is
+# text. Lines as the editor counts them; the parser's paragraph on lines 3 to
+# 6 is one line to it, and so is the one on lines 17 and 18.
+CR_DOC = (
+    "@modules tables\n"  # 0
+    "# Tour\n"  # 1
+    "\n"  # 2
+    "é😀 a\r"  # 3
+    "b é😀 [a](b)\r"  # 4
+    "\r"  # 5
+    "note[^n].\n"  # 6
+    "\n"  # 7
+    "::table\r\n"  # 8
+    "| a |\r\n"  # 9
+    "::\r\n"  # 10
+    "\n"  # 11
+    "::footnotes\n"  # 12
+    "[^n]: The é\r"  # 13
+    "note.\n"  # 14
+    "::\n"  # 15
+    "\n"  # 16
+    "é😀\r"  # 17
+    "::bogus\n"  # 18: text, in the paragraph of line 17
+    "::bogus\n"  # 19
+)
+
+
+def test_lone_carriage_returns_end_lines_in_every_position(session):
+    uri, utf8 = "file:///cr.qlt", session.utf8
+    client, doc = session.client, session.doc(uri)
+    found = session.open(uri, CR_DOC)
+    assert [(d.code, spans(session, [d.range])[0]) for d in found] == [
+        ("markdown-link", (4, col(6, 9, utf8), 4, col(12, 15, utf8))),
+        ("unknown-directive", (19, 0, 19, 7)),
+    ]
+    result = session.run(client.text_document_document_symbol_async(types.DocumentSymbolParams(doc)))
+
+    def outline(symbols):
+        return [(s.name, s.range.start.line, s.range.end.line, outline(s.children or [])) for s in symbols]
+
+    assert outline(result) == [
+        ("Tour", 1, 20, [("::table", 8, 10, []), ("::footnotes", 12, 15, []), ("::bogus", 19, 19, [])]),
+    ]
+    result = session.run(client.text_document_folding_range_async(types.FoldingRangeParams(doc)))
+    assert sorted((r.start_line, r.end_line) for r in result) == [(1, 19), (8, 10), (12, 15)]
+    for where in (P(6, 5), P(13, 1)):  # the reference and the definition's label
+        found = session.run(client.text_document_definition_async(types.DefinitionParams(doc, where)))
+        assert spans(session, [loc.range for loc in found]) == [(13, 0, 13, 4)]
+        refs = session.run(
+            client.text_document_references_async(
+                types.ReferenceParams(types.ReferenceContext(include_declaration=False), doc, where)
+            )
+        )
+        assert spans(session, [loc.range for loc in refs]) == [(6, 4, 6, 8)]
+    shown = session.run(client.text_document_hover_async(types.HoverParams(doc, P(6, 5))))
+    assert shown.contents.value.startswith("The é") and spans(session, [shown.range]) == [(6, 4, 6, 8)]
+    # After "::" on a line of its own, and on a line the parser reads as text.
+    for where, expected in ((P(12, 2), ["list"]), (P(18, 2), [])):
+        found = session.run(client.text_document_completion_async(types.CompletionParams(doc, where)))
+        assert completion_labels(found)[:1] == expected
+    client.text_document_did_close(types.DidCloseTextDocumentParams(doc))
+
+
+def test_edits_across_lone_carriage_returns(session):
+    uri, utf8 = "file:///cr-edits.qlt", session.utf8
+    assert not session.open(uri, "é😀 x\r::bogus\n")  # one line of text to the parser
+    Partial = types.TextDocumentContentChangePartial
+    link1 = ("markdown-link", (1, 0, 1, 6))
+    steps = [
+        # The lone CR at the end of line 0 becomes a line feed: "::bogus" opens a directive.
+        (Partial(types.Range(P(0, col(4, 7, utf8)), P(1, 0)), "\n"), [("unknown-directive", (1, 0, 1, 7))]),
+        # Text with a lone CR inserted at the start of line 1: "::bogus" moves to line 2, as text.
+        (Partial(types.Range(P(1, 0), P(1, 0)), "[a](b)\ré😀\r"), [link1]),
+        # The lone CR after the non-ASCII characters of line 2 becomes a line feed.
+        (Partial(types.Range(P(2, col(3, 6, utf8)), P(3, 0)), "\n"), [link1, ("unknown-directive", (3, 0, 3, 7))]),
+        # An insertion after them, on the line that follows a lone CR.
+        (Partial(types.Range(P(2, col(3, 6, utf8)), P(2, col(3, 6, utf8))), " [c](d)"),
+         [link1, ("markdown-link", (2, col(4, 7, utf8), 2, col(10, 13, utf8))), ("unknown-directive", (3, 0, 3, 7))]),
+    ]
+    for version, (change, expected) in enumerate(steps, 2):
+        found = session.change(uri, version, change)
+        assert [(d.code, spans(session, [d.range])[0]) for d in found] == expected, version
+    session.client.text_document_did_close(types.DidCloseTextDocumentParams(session.doc(uri)))

@@ -4,9 +4,10 @@ It publishes ``check``'s diagnostics on open and on every change, and answers
 document symbols (the heading outline with the directives of each section),
 folding ranges, go to definition, references and hover for footnote labels,
 and completion of directive names, module names and callout and figure
-attributes. Positions are UTF-16 code units unless the client offers UTF-8;
-every conversion goes through ``TextIndex``. Documents are synchronised fully
-or incrementally.
+attributes. Positions are UTF-16 code units unless the client offers UTF-8,
+on lines as the protocol counts them (a lone CR ends one too); every
+conversion goes through ``TextIndex``. Documents are synchronised fully or
+incrementally.
 
 The server needs pygls (``pip install "pyql[lsp]"``); this module imports it
 only when the server starts, so that the command can say how to install it.
@@ -42,6 +43,9 @@ MAX_HEADER_LINE = 1 << 16
 
 logger = logging.getLogger("quillet.lsp")
 
+# A carriage return that no line feed follows: a line break to the protocol.
+_LONE_CR = re.compile(rb"\r(?!\n)")
+
 
 # ---------------------------------------------------------------------------
 # Positions
@@ -50,18 +54,34 @@ logger = logging.getLogger("quillet.lsp")
 class Positions:
     """LSP positions (line from 0, character in UTF-16 code units or UTF-8
     bytes) of one text, both ways, through its ``TextIndex``. Positions past
-    the end of a line or of the text are clamped, as the protocol asks."""
+    the end of a line or of the text are clamped, as the protocol asks.
 
-    __slots__ = ("index", "utf8")
+    Lines end as the protocol ends them: at a line feed, a carriage return
+    and line feed, or a carriage return alone. The parser ends lines at line
+    feeds only (a lone carriage return is text to it), so ``index`` keeps
+    the parser's lines and ``lines`` is the index that positions use: the
+    same one, or, when the text holds a lone carriage return, the index of
+    the text with each one read as a line feed. One ASCII byte stands for
+    another there, so both give the same bytes, characters and UTF-16
+    units; only the lines differ."""
+
+    __slots__ = ("index", "lines", "utf8")
 
     def __init__(self, index: TextIndex, utf8: bool) -> None:
         self.index = index
+        self.lines = index
+        data = index.data
+        if b"\r" in data and data.count(b"\r") != data.count(b"\r\n"):
+            self.lines = TextIndex(_LONE_CR.sub(b"\n", data))
         self.utf8 = utf8
 
     def position(self, offset: int) -> tuple[int, int]:
         """(line, character) of a byte offset."""
-        index = self.index
+        index = self.lines
+        data = index.data
         offset = max(0, min(offset, len(index)))
+        if 0 < offset < len(data) and data[offset - 1] == 0x0D and data[offset] == 0x0A:
+            offset -= 1  # between a line break's two bytes: the end of its line
         start = index.line_start(offset)
         line = index.line_col(start)[0] - 1
         if self.utf8:
@@ -76,7 +96,7 @@ class Positions:
 
     def offset(self, line: int, character: int) -> int:
         """The byte offset of (line, character)."""
-        index = self.index
+        index = self.lines
         data = index.data
         try:
             start = index.line_offset(max(0, line) + 1)
@@ -219,7 +239,8 @@ def _block_kinds() -> dict[type, Any]:
 def _first_line(document: Document, start: int, end: int) -> str:
     data = document.data
     nl = data.find(b"\n", start, end)
-    line = data[start : end if nl < 0 else nl].decode("utf-8", "replace").strip()
+    # Up to the first line break as the editor shows them, a lone CR included.
+    line = data[start : end if nl < 0 else nl].split(b"\r", 1)[0].decode("utf-8", "replace").strip()
     return line[:80] or "::"
 
 
