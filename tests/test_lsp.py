@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import re
 import subprocess
 import sys
 
@@ -492,3 +493,39 @@ def test_edits_across_lone_carriage_returns(session):
         found = session.change(uri, version, change)
         assert [(d.code, spans(session, [d.range])[0]) for d in found] == expected, version
     session.client.text_document_did_close(types.DidCloseTextDocumentParams(session.doc(uri)))
+
+
+def message(method, msg_id=None, **params):
+    return {"jsonrpc": "2.0", "method": method, "params": params, **({} if msg_id is None else {"id": msg_id})}
+
+
+INIT = [message("initialize", 1, capabilities={}), message("initialized")]
+HOVER = message("textDocument/hover", 3, textDocument={"uri": URI}, position={"line": 0, "character": 0})
+OPEN = message("textDocument/didOpen", textDocument={"uri": URI, "languageId": "q", "version": 1, "text": "::x\n"})
+EXIT = {"jsonrpc": "2.0", "method": "exit"}
+
+
+@pytest.mark.parametrize(
+    "messages, answers, status",
+    [
+        # Before initialize a request gets ServerNotInitialized and a
+        # notification is dropped (no diagnostics); exit without shutdown ends with 1.
+        ([HOVER, OPEN, EXIT], [(3, -32002)], 1),
+        ([*INIT, OPEN, EXIT], [(1, "result"), "textDocument/publishDiagnostics"], 1),
+        # After shutdown a request gets InvalidRequest; exit ends with 0.
+        ([*INIT, message("shutdown", 2), HOVER, EXIT], [(1, "result"), (2, "result"), (3, -32600)], 0),
+        ([*INIT], [(1, "result")], 0),  # the input ends without exit
+    ],
+)
+def test_protocol_order_and_exit_status(messages, answers, status):
+    bodies = [json.dumps(m).encode() for m in messages]
+    run = subprocess.run([sys.executable, "-m", "quillet.cli", "lsp"], capture_output=True, env=child_env(),
+                         input=b"".join(b"Content-Length: %d\r\n\r\n%s" % (len(b), b) for b in bodies),
+                         timeout=TIMEOUT)
+    got, data = [], run.stdout
+    while data:
+        head, _, data = data.partition(b"\r\n\r\n")
+        length = int(re.search(rb"Content-Length: (\d+)", head)[1])
+        m, data = json.loads(data[:length]), data[length:]
+        got.append(m["method"] if "method" in m else (m["id"], m["error"]["code"] if "error" in m else "result"))
+    assert (got, run.returncode) == (answers, status), run.stderr.decode(errors="replace")

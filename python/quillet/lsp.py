@@ -524,7 +524,33 @@ def build_server() -> Any:
     class Protocol(LanguageServerProtocol):
         """Leaves the documents to the server (which converts positions
         with TextIndex), offers UTF-8 positions only when the client does,
-        and answers a request it cannot read with an error."""
+        answers a request it cannot read with an error, and keeps the
+        protocol's order: before initialize a request gets ServerNotInitialized
+        (a notification other than exit is dropped), after shutdown a request
+        gets InvalidRequest, and exit sets the status the process ends with
+        (0 after shutdown, else 1)."""
+
+        initialize_seen = False
+        exit_status = 0
+
+        def handle_message(self, message: Any) -> Any:
+            method = getattr(message, "method", None)
+            msg_id = getattr(message, "id", None)
+            if method == types.EXIT:
+                self.exit_status = 0 if self._shutdown else 1
+            elif method == types.INITIALIZE:
+                self.initialize_seen = True
+            elif method is not None and (not self.initialize_seen or self._shutdown):
+                from pygls.exceptions import JsonRpcInvalidRequest, JsonRpcServerNotInitialized
+
+                if msg_id is None:
+                    logger.warning("%s before initialize or after shutdown is dropped", method)
+                elif self._shutdown:
+                    self._send_response(msg_id, error=JsonRpcInvalidRequest().to_response_error())
+                else:
+                    self._send_response(msg_id, error=JsonRpcServerNotInitialized().to_response_error())
+                return None
+            return super().handle_message(message)
 
         @lsp_method(types.INITIALIZE)
         def lsp_initialize(self, params: types.InitializeParams) -> Any:
@@ -654,8 +680,9 @@ def build_server() -> Any:
 
 def main(argv: list[str] | None = None) -> int:
     """``quillet lsp``: serve over standard input and output until the client
-    says exit (or the input ends). Exits 2, saying how to install it, without
-    pygls."""
+    says exit (or the input ends). Exits 0 on exit after shutdown (or at the
+    end of the input), 1 on exit without shutdown, and 2, saying how to
+    install it, without pygls."""
     import argparse
 
     parser = argparse.ArgumentParser(
@@ -673,4 +700,4 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=args.log_level, stream=sys.stderr, format="quillet lsp: %(levelname)s: %(message)s")
     server = build_server()
     server.start_io(_Input(sys.stdin.buffer), sys.stdout.buffer)
-    return 0
+    return int(server.protocol.exit_status)
