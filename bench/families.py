@@ -1,11 +1,12 @@
 """Hostile inputs for bench/scaling.py and tests/test_pathological.py.
 
 Every family builds a document of about `size` UTF-8 bytes from one repeated
-shape that attacks one part of the parser: an opener whose closer is never
+shape that attacks one part of the parser (or of a tool that reads the text,
+such as the language server's completion): an opener whose closer is never
 found (or is found only at the very end), a construct nested as deep as the
-text allows, a line, row or list far longer than any real one, or a block
-count far higher. `prose` is ordinary text with a natural density of inline
-markup: the yardstick the others are measured against.
+text allows, a line, word, row or list far longer than any real one, or a
+block count far higher. `prose` is ordinary text with a natural density of
+inline markup: the yardstick the others are measured against.
 
 Each builder returns a `Case`: the text and what a parse of it must show
 (see `summarize`), so that a test cannot pass by parsing the wrong thing.
@@ -192,6 +193,13 @@ def long_line(size):
     text = " ".join(words)
     n = utf8_len(text)
     return Case(text, {"end": n, "last_end": n, "errors": {}, "blocks": {"Paragraph": 1}})
+
+
+def long_word(size):
+    """One word as long as the text, then a ':', where an editor asks for
+    completions: a search for the name that ends at the cursor, started
+    again at every position of the word, would be quadratic."""
+    return one_paragraph("x" * (size - 1) + ":")
 
 
 # --- unclosed inline openers ----------------------------------------------
@@ -395,7 +403,7 @@ def unknown_directives(size):
 # The yardstick first, then the families in the order the table shows them.
 FAMILIES = {f.__name__: f for f in (
     prose, star, double_star, double_tilde, backtick, mixed_openers, double_bracket,
-    single_brackets, caret_bracket, angle, angle_spaced, angle_unspaced, nested, long_line, tiny_lines,
-    tiny_blocks, wide_table, table_rows, long_meta_list, nested_meta_list, list_items, short_items,
+    single_brackets, caret_bracket, angle, angle_spaced, angle_unspaced, nested, long_line, long_word,
+    tiny_lines, tiny_blocks, wide_table, table_rows, long_meta_list, nested_meta_list, list_items, short_items,
     failing_containers, quote_body, long_attributes, unknown_directives,
 )}

@@ -1,7 +1,7 @@
 """How parse time grows with input size, for each family of hostile input.
 
     python bench/scaling.py [--sizes 1,2,4] [--family NAME[,NAME...]] [--repeat N]
-                            [--formats parse,json,text,markdown,sections,chunks,check]
+                            [--formats parse,json,text,markdown,sections,chunks,check,completion]
 
 Builds every family of families.py at each size (in MB of UTF-8), parses it
 with pyql.parse_with_recovery (best of a few runs, after a warm-up), and
@@ -17,7 +17,9 @@ With --formats, the same table for each writer of quillet (the str parsed and
 written in C++, as quillet.to_json(text) does), against prose written in the
 same format (json, text, markdown, html); "parse" is the parse alone. The
 tools for agents are timed the same way: "sections", "chunks"
-(max_chars=2000) and "check", each parsing the str itself.
+(max_chars=2000) and "check", each parsing the str itself; and "completion",
+the language server's completion at the end of the text's last line that is
+not empty (it needs pygls, as quillet lsp does).
 
 Sizes need not double: ratios are then normalised to a doubling
 (t2/t1 raised to the power 1/log2(s2/s1)).
@@ -50,11 +52,23 @@ def parse(text):
     return pyql.parse_with_recovery(text)
 
 
-# The tools for agents, timed like the writers.
+def completion(text):
+    """What quillet lsp does for a completion request at the end of the
+    text's last line that is not empty, from the document's positions on."""
+    from lsprotocol import types
+    from quillet import lsp
+
+    document = lsp.Document("file:///bench.qlt", text, 1, False)
+    line, character = document.positions.position(len(document.data.rstrip(b"\n")))
+    return lsp.completion(document, types.Position(line, character))
+
+
+# The tools for agents, and the language server's completion, timed like the writers.
 TOOLS = {
     "sections": lambda text: quillet.sections(text),
     "chunks": lambda text: quillet.chunks(text, max_chars=2000),
     "check": lambda text: quillet.check(text),
+    "completion": completion,
 }
 
 
@@ -115,8 +129,8 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=5,
                     help="least number of runs per measurement, best taken (default 5)")
     ap.add_argument("--formats", default="parse",
-                    help="comma-separated: parse (the parse alone), json, text, markdown, html, or a tool for "
-                    "agents: sections, chunks, check (default parse)")
+                    help="comma-separated: parse (the parse alone), json, text, markdown, html, a tool for "
+                    "agents: sections, chunks, check, or completion (quillet lsp's) (default parse)")
     args = ap.parse_args(argv)
 
     sizes = [float(s) for s in args.sizes.split(",") if s.strip()]

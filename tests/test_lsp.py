@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import re
 import subprocess
 import sys
 
@@ -78,6 +79,7 @@ from pygls.lsp.client import LanguageClient  # noqa: E402
 
 URI = "file:///notes.qlt"
 P = types.Position
+families = bench_script("families.py")
 
 # Non-ASCII before each interesting column: é is 2 UTF-8 bytes and 1 UTF-16
 # unit, 😀 4 bytes and 2 units. Columns below are (UTF-16, UTF-8).
@@ -142,8 +144,8 @@ class Session:
         while chunk := await stream.read(65536):
             self.stderr += chunk
 
-    def run(self, awaitable):
-        return self.loop.run_until_complete(asyncio.wait_for(awaitable, TIMEOUT))
+    def run(self, awaitable, timeout=TIMEOUT):
+        return self.loop.run_until_complete(asyncio.wait_for(awaitable, timeout))
 
     def open(self, uri, text, version=1):
         self.client.text_document_did_open(
@@ -173,6 +175,14 @@ class Session:
 
     def doc(self, uri=URI):
         return types.TextDocumentIdentifier(uri)
+
+    def kill(self):
+        """Ends a server that no longer answers."""
+        self.client._server.kill()
+        self.run(self.client._server.wait())
+        self.run(self.drain)
+        self.run(self.client.stop())
+        self.loop.close()
 
     def close(self):
         self.run(self.client.shutdown_async(None))
@@ -313,6 +323,10 @@ def test_footnote_definition_references_and_hover(session, line, units16, units8
         assert shown is None
 
 
+def completion_labels(found):
+    return [item.label for item in (found.items if isinstance(found, types.CompletionList) else found or [])]
+
+
 @pytest.mark.parametrize(
     "text, character, labels",
     [
@@ -331,12 +345,8 @@ def test_completion(session, text, character, labels):
     found = session.run(
         session.client.text_document_completion_async(types.CompletionParams(session.doc(uri), P(1, character)))
     )
-    items = found.items if isinstance(found, types.CompletionList) else found or []
-    assert [item.label for item in items] == labels
+    assert completion_labels(found) == labels
     session.client.text_document_did_close(types.DidCloseTextDocumentParams(session.doc(uri)))
-
-
-families = bench_script("families.py")
 
 
 def test_bad_input_is_answered_and_the_server_keeps_serving(session):
@@ -367,15 +377,155 @@ def test_bad_input_is_answered_and_the_server_keeps_serving(session):
     # A lone surrogate (JSON can carry one) keeps every position where it was.
     found = session.open("file:///surrogate.qlt", "a\ud800b\n::bogus\n")
     assert [(d.code, d.range.start.line) for d in found] == [("unknown-directive", 1)]
-    # Every hostile family: diagnostics, symbols and folding ranges.
+    # Every hostile family: diagnostics, symbols, folding ranges and completion.
     for name, build in sorted(families.FAMILIES.items()):
         uri = f"file:///{name}.qlt"
         session.open(uri, build(20_000).text)
         doc = session.doc(uri)
         session.run(client.text_document_document_symbol_async(types.DocumentSymbolParams(doc)))
         session.run(client.text_document_folding_range_async(types.FoldingRangeParams(doc)))
+        session.run(client.text_document_completion_async(types.CompletionParams(doc, far)))  # at the end
         client.text_document_did_close(types.DidCloseTextDocumentParams(doc))
     assert session.run(
         client.text_document_document_symbol_async(types.DocumentSymbolParams(session.doc()))
     )[0].name == "Tour é😀"
     assert b"Unable to" in session.stderr  # the messages it could not read were logged
+
+
+def test_completion_after_a_megabyte_of_name_characters():
+    # A line of 1 MB of name characters, then a trigger character: answered in
+    # milliseconds, where a search for the name that starts again at every
+    # position of the line takes hours.
+    text = families.long_word(families.MB).text
+    session = Session(None)
+    try:
+        session.open(URI, text)
+        found = session.run(
+            session.client.text_document_completion_async(types.CompletionParams(session.doc(), P(0, len(text)))), 20
+        )
+    except BaseException:
+        session.kill()
+        raise
+    assert completion_labels(found) == []
+    assert session.close() == 0
+
+
+# A lone CR ends a line for the editor but not for the parser, to which it is
+# text. Lines as the editor counts them; the parser's paragraph on lines 3 to
+# 6 is one line to it, and so is the one on lines 17 and 18.
+CR_DOC = (
+    "@modules tables\n"  # 0
+    "# Tour\n"  # 1
+    "\n"  # 2
+    "é😀 a\r"  # 3
+    "b é😀 [a](b)\r"  # 4
+    "\r"  # 5
+    "note[^n].\n"  # 6
+    "\n"  # 7
+    "::table\r\n"  # 8
+    "| a |\r\n"  # 9
+    "::\r\n"  # 10
+    "\n"  # 11
+    "::footnotes\n"  # 12
+    "[^n]: The é\r"  # 13
+    "note.\n"  # 14
+    "::\n"  # 15
+    "\n"  # 16
+    "é😀\r"  # 17
+    "::bogus\n"  # 18: text, in the paragraph of line 17
+    "::bogus\n"  # 19
+)
+
+
+def test_lone_carriage_returns_end_lines_in_every_position(session):
+    uri, utf8 = "file:///cr.qlt", session.utf8
+    client, doc = session.client, session.doc(uri)
+    found = session.open(uri, CR_DOC)
+    assert [(d.code, spans(session, [d.range])[0]) for d in found] == [
+        ("markdown-link", (4, col(6, 9, utf8), 4, col(12, 15, utf8))),
+        ("unknown-directive", (19, 0, 19, 7)),
+    ]
+    result = session.run(client.text_document_document_symbol_async(types.DocumentSymbolParams(doc)))
+
+    def outline(symbols):
+        return [(s.name, s.range.start.line, s.range.end.line, outline(s.children or [])) for s in symbols]
+
+    assert outline(result) == [
+        ("Tour", 1, 20, [("::table", 8, 10, []), ("::footnotes", 12, 15, []), ("::bogus", 19, 19, [])]),
+    ]
+    result = session.run(client.text_document_folding_range_async(types.FoldingRangeParams(doc)))
+    assert sorted((r.start_line, r.end_line) for r in result) == [(1, 19), (8, 10), (12, 15)]
+    for where in (P(6, 5), P(13, 1)):  # the reference and the definition's label
+        found = session.run(client.text_document_definition_async(types.DefinitionParams(doc, where)))
+        assert spans(session, [loc.range for loc in found]) == [(13, 0, 13, 4)]
+        refs = session.run(
+            client.text_document_references_async(
+                types.ReferenceParams(types.ReferenceContext(include_declaration=False), doc, where)
+            )
+        )
+        assert spans(session, [loc.range for loc in refs]) == [(6, 4, 6, 8)]
+    shown = session.run(client.text_document_hover_async(types.HoverParams(doc, P(6, 5))))
+    assert shown.contents.value.startswith("The é") and spans(session, [shown.range]) == [(6, 4, 6, 8)]
+    # After "::" on a line of its own, and on a line the parser reads as text.
+    for where, expected in ((P(12, 2), ["list"]), (P(18, 2), [])):
+        found = session.run(client.text_document_completion_async(types.CompletionParams(doc, where)))
+        assert completion_labels(found)[:1] == expected
+    client.text_document_did_close(types.DidCloseTextDocumentParams(doc))
+
+
+def test_edits_across_lone_carriage_returns(session):
+    uri, utf8 = "file:///cr-edits.qlt", session.utf8
+    assert not session.open(uri, "é😀 x\r::bogus\n")  # one line of text to the parser
+    Partial = types.TextDocumentContentChangePartial
+    link1 = ("markdown-link", (1, 0, 1, 6))
+    steps = [
+        # The lone CR at the end of line 0 becomes a line feed: "::bogus" opens a directive.
+        (Partial(types.Range(P(0, col(4, 7, utf8)), P(1, 0)), "\n"), [("unknown-directive", (1, 0, 1, 7))]),
+        # Text with a lone CR inserted at the start of line 1: "::bogus" moves to line 2, as text.
+        (Partial(types.Range(P(1, 0), P(1, 0)), "[a](b)\ré😀\r"), [link1]),
+        # The lone CR after the non-ASCII characters of line 2 becomes a line feed.
+        (Partial(types.Range(P(2, col(3, 6, utf8)), P(3, 0)), "\n"), [link1, ("unknown-directive", (3, 0, 3, 7))]),
+        # An insertion after them, on the line that follows a lone CR.
+        (Partial(types.Range(P(2, col(3, 6, utf8)), P(2, col(3, 6, utf8))), " [c](d)"),
+         [link1, ("markdown-link", (2, col(4, 7, utf8), 2, col(10, 13, utf8))), ("unknown-directive", (3, 0, 3, 7))]),
+    ]
+    for version, (change, expected) in enumerate(steps, 2):
+        found = session.change(uri, version, change)
+        assert [(d.code, spans(session, [d.range])[0]) for d in found] == expected, version
+    session.client.text_document_did_close(types.DidCloseTextDocumentParams(session.doc(uri)))
+
+
+def message(method, msg_id=None, **params):
+    return {"jsonrpc": "2.0", "method": method, "params": params, **({} if msg_id is None else {"id": msg_id})}
+
+
+INIT = [message("initialize", 1, capabilities={}), message("initialized")]
+HOVER = message("textDocument/hover", 3, textDocument={"uri": URI}, position={"line": 0, "character": 0})
+OPEN = message("textDocument/didOpen", textDocument={"uri": URI, "languageId": "q", "version": 1, "text": "::x\n"})
+EXIT = {"jsonrpc": "2.0", "method": "exit"}
+
+
+@pytest.mark.parametrize(
+    "messages, answers, status",
+    [
+        # Before initialize a request gets ServerNotInitialized and a
+        # notification is dropped (no diagnostics); exit without shutdown ends with 1.
+        ([HOVER, OPEN, EXIT], [(3, -32002)], 1),
+        ([*INIT, OPEN, EXIT], [(1, "result"), "textDocument/publishDiagnostics"], 1),
+        # After shutdown a request gets InvalidRequest; exit ends with 0.
+        ([*INIT, message("shutdown", 2), HOVER, EXIT], [(1, "result"), (2, "result"), (3, -32600)], 0),
+        ([*INIT], [(1, "result")], 0),  # the input ends without exit
+    ],
+)
+def test_protocol_order_and_exit_status(messages, answers, status):
+    bodies = [json.dumps(m).encode() for m in messages]
+    run = subprocess.run([sys.executable, "-m", "quillet.cli", "lsp"], capture_output=True, env=child_env(),
+                         input=b"".join(b"Content-Length: %d\r\n\r\n%s" % (len(b), b) for b in bodies),
+                         timeout=TIMEOUT)
+    got, data = [], run.stdout
+    while data:
+        head, _, data = data.partition(b"\r\n\r\n")
+        length = int(re.search(rb"Content-Length: (\d+)", head)[1])
+        m, data = json.loads(data[:length]), data[length:]
+        got.append(m["method"] if "method" in m else (m["id"], m["error"]["code"] if "error" in m else "result"))
+    assert (got, run.returncode) == (answers, status), run.stderr.decode(errors="replace")

@@ -4,9 +4,10 @@ It publishes ``check``'s diagnostics on open and on every change, and answers
 document symbols (the heading outline with the directives of each section),
 folding ranges, go to definition, references and hover for footnote labels,
 and completion of directive names, module names and callout and figure
-attributes. Positions are UTF-16 code units unless the client offers UTF-8;
-every conversion goes through ``TextIndex``. Documents are synchronised fully
-or incrementally.
+attributes. Positions are UTF-16 code units unless the client offers UTF-8,
+on lines as the protocol counts them (a lone CR ends one too); every
+conversion goes through ``TextIndex``. Documents are synchronised fully or
+incrementally.
 
 The server needs pygls (``pip install "pyql[lsp]"``); this module imports it
 only when the server starts, so that the command can say how to install it.
@@ -16,6 +17,7 @@ from __future__ import annotations
 
 import logging
 import re
+import string
 import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, Callable
@@ -41,6 +43,9 @@ MAX_HEADER_LINE = 1 << 16
 
 logger = logging.getLogger("quillet.lsp")
 
+# A carriage return that no line feed follows: a line break to the protocol.
+_LONE_CR = re.compile(rb"\r(?!\n)")
+
 
 # ---------------------------------------------------------------------------
 # Positions
@@ -49,18 +54,34 @@ logger = logging.getLogger("quillet.lsp")
 class Positions:
     """LSP positions (line from 0, character in UTF-16 code units or UTF-8
     bytes) of one text, both ways, through its ``TextIndex``. Positions past
-    the end of a line or of the text are clamped, as the protocol asks."""
+    the end of a line or of the text are clamped, as the protocol asks.
 
-    __slots__ = ("index", "utf8")
+    Lines end as the protocol ends them: at a line feed, a carriage return
+    and line feed, or a carriage return alone. The parser ends lines at line
+    feeds only (a lone carriage return is text to it), so ``index`` keeps
+    the parser's lines and ``lines`` is the index that positions use: the
+    same one, or, when the text holds a lone carriage return, the index of
+    the text with each one read as a line feed. One ASCII byte stands for
+    another there, so both give the same bytes, characters and UTF-16
+    units; only the lines differ."""
+
+    __slots__ = ("index", "lines", "utf8")
 
     def __init__(self, index: TextIndex, utf8: bool) -> None:
         self.index = index
+        self.lines = index
+        data = index.data
+        if b"\r" in data and data.count(b"\r") != data.count(b"\r\n"):
+            self.lines = TextIndex(_LONE_CR.sub(b"\n", data))
         self.utf8 = utf8
 
     def position(self, offset: int) -> tuple[int, int]:
         """(line, character) of a byte offset."""
-        index = self.index
+        index = self.lines
+        data = index.data
         offset = max(0, min(offset, len(index)))
+        if 0 < offset < len(data) and data[offset - 1] == 0x0D and data[offset] == 0x0A:
+            offset -= 1  # between a line break's two bytes: the end of its line
         start = index.line_start(offset)
         line = index.line_col(start)[0] - 1
         if self.utf8:
@@ -75,7 +96,7 @@ class Positions:
 
     def offset(self, line: int, character: int) -> int:
         """The byte offset of (line, character)."""
-        index = self.index
+        index = self.lines
         data = index.data
         try:
             start = index.line_offset(max(0, line) + 1)
@@ -218,7 +239,8 @@ def _block_kinds() -> dict[type, Any]:
 def _first_line(document: Document, start: int, end: int) -> str:
     data = document.data
     nl = data.find(b"\n", start, end)
-    line = data[start : end if nl < 0 else nl].decode("utf-8", "replace").strip()
+    # Up to the first line break as the editor shows them, a lone CR included.
+    line = data[start : end if nl < 0 else nl].split(b"\r", 1)[0].decode("utf-8", "replace").strip()
     return line[:80] or "::"
 
 
@@ -410,7 +432,9 @@ def hover(document: Document, position: types.Position) -> types.Hover | None:
 _DIRECTIVE_PREFIX = re.compile(r"[ \t]*::([A-Za-z0-9_-]*)")
 _MODULES_PREFIX = re.compile(r"[ \t]*@modules(?:[ \t]+(.*))?")
 _ATTRIBUTE_LINE = re.compile(r"[ \t]*::(callout|figure)[ \t]")
-_WORD_AT_END = re.compile(r"[A-Za-z0-9_-]*$")
+# The characters of a name being completed: ASCII, so that the name takes as
+# many UTF-16 units as characters and bytes.
+_NAME_CHARS = string.ascii_letters + string.digits + "_-"
 
 
 def completion(document: Document, position: types.Position) -> list[types.CompletionItem]:
@@ -421,8 +445,9 @@ def completion(document: Document, position: types.Position) -> list[types.Compl
 
     offset = document.offset(position)
     _, before = document.line_text(offset)
-    word = _WORD_AT_END.search(before)
-    partial = word.group() if word else ""  # ASCII: as many units as characters or bytes
+    # Scanned backwards from the cursor: a search for a name that ends there
+    # would start again at every character of a long run of name characters.
+    partial = before[len(before.rstrip(_NAME_CHARS)) :]
     edit_range = types.Range(types.Position(position.line, max(0, position.character - len(partial))), position)
 
     def items(names: Any, kind: Any, detail: str) -> list[types.CompletionItem]:
@@ -499,7 +524,33 @@ def build_server() -> Any:
     class Protocol(LanguageServerProtocol):
         """Leaves the documents to the server (which converts positions
         with TextIndex), offers UTF-8 positions only when the client does,
-        and answers a request it cannot read with an error."""
+        answers a request it cannot read with an error, and keeps the
+        protocol's order: before initialize a request gets ServerNotInitialized
+        (a notification other than exit is dropped), after shutdown a request
+        gets InvalidRequest, and exit sets the status the process ends with
+        (0 after shutdown, else 1)."""
+
+        initialize_seen = False
+        exit_status = 0
+
+        def handle_message(self, message: Any) -> Any:
+            method = getattr(message, "method", None)
+            msg_id = getattr(message, "id", None)
+            if method == types.EXIT:
+                self.exit_status = 0 if self._shutdown else 1
+            elif method == types.INITIALIZE:
+                self.initialize_seen = True
+            elif method is not None and (not self.initialize_seen or self._shutdown):
+                from pygls.exceptions import JsonRpcInvalidRequest, JsonRpcServerNotInitialized
+
+                if msg_id is None:
+                    logger.warning("%s before initialize or after shutdown is dropped", method)
+                elif self._shutdown:
+                    self._send_response(msg_id, error=JsonRpcInvalidRequest().to_response_error())
+                else:
+                    self._send_response(msg_id, error=JsonRpcServerNotInitialized().to_response_error())
+                return None
+            return super().handle_message(message)
 
         @lsp_method(types.INITIALIZE)
         def lsp_initialize(self, params: types.InitializeParams) -> Any:
@@ -629,8 +680,9 @@ def build_server() -> Any:
 
 def main(argv: list[str] | None = None) -> int:
     """``quillet lsp``: serve over standard input and output until the client
-    says exit (or the input ends). Exits 2, saying how to install it, without
-    pygls."""
+    says exit (or the input ends). Exits 0 on exit after shutdown (or at the
+    end of the input), 1 on exit without shutdown, and 2, saying how to
+    install it, without pygls."""
     import argparse
 
     parser = argparse.ArgumentParser(
@@ -648,4 +700,4 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=args.log_level, stream=sys.stderr, format="quillet lsp: %(levelname)s: %(message)s")
     server = build_server()
     server.start_io(_Input(sys.stdin.buffer), sys.stdout.buffer)
-    return 0
+    return int(server.protocol.exit_status)
