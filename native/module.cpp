@@ -14,6 +14,7 @@
 #include "convert.hpp"
 #include "files.hpp"
 #include "formats.hpp"
+#include "model.hpp"
 #include "pickle.hpp"
 #include "str_from_utf8.hpp"
 #include "to_dict.hpp"
@@ -336,5 +337,7 @@ PyModuleDef kModule = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__native() {
-    return PyModule_Create(&kModule);
+    pyql::Ref module(PyModule_Create(&kModule));
+    if (!module || quillet_native::add_model(module.get()) < 0) return nullptr;
+    return module.release();
 }

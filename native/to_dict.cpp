@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,47 +17,22 @@ using quillet::writers::NodeRef;
 using quillet::writers::NodeType;
 using quillet::writers::Source;
 
-// Member names of the enumerations, indexed by the core's values.
-constexpr const char* kProfileNames[] = {"Quillet", "Md", "MdStrict"};
-constexpr const char* kModuleNames[] = {"Tables", "Footnotes", "Math", "Tasks", "Strikethrough", "Autolink", "Html"};
-constexpr const char* kErrorKindNames[] = {"UnexpectedEof",    "UnclosedDelimiter", "InvalidSyntax",
-                                           "UnknownDirective", "InvalidMetadata",   "Other"};
-constexpr const char* kListKindNames[] = {"Ordered", "Unordered"};
-static_assert(std::size(kProfileNames) == size_t(quillet::Profile::MdStrict) + 1);
-static_assert(std::size(kModuleNames) == size_t(quillet::ModuleKind::Html) + 1);
-static_assert(std::size(kErrorKindNames) == size_t(quillet::ParseErrorKind::Other) + 1);
-static_assert(std::size(kListKindNames) == size_t(quillet::ListKind::Unordered) + 1);
+using quillet::name_at;
 
-template <size_t N>
-const char* name_of(const char* const (&names)[N], size_t value) {
-    return value < N ? names[value] : "?";
+// A str of one of the model's names (a string literal).
+PyObject* name_str(std::string_view name) {
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-// The dict keys, made once per call.
+// The dict keys of documents and errors, made once per call (the nodes' keys are their fields' names).
 enum Key : size_t {
     kType,
     kSpan,
-    kLevel,
-    kContent,
     kKind,
-    kStart,
-    kItems,
-    kBlocks,
-    kLang,
-    kTitle,
-    kSrc,
-    kAlt,
-    kCaption,
-    kRows,
-    kCells,
-    kHeader,
-    kDefs,
-    kLabel,
-    kDisplay,
-    kUrl,
     kProfile,
     kModules,
     kMetadata,
+    kBlocks,
     kDocument,
     kErrors,
     kMessage,
@@ -63,9 +40,7 @@ enum Key : size_t {
     kKeyCount,
 };
 constexpr const char* kKeyNames[kKeyCount] = {
-    "type",    "span", "level",   "content", "kind",     "start",    "items",  "blocks",  "lang",
-    "title",   "src",  "alt",     "caption", "rows",     "cells",    "header", "defs",    "label",
-    "display", "url",  "profile", "modules", "metadata", "document", "errors", "message", "recoverable",
+    "type", "span", "kind", "profile", "modules", "metadata", "blocks", "document", "errors", "message", "recoverable",
 };
 
 PyObject* text(std::string_view s) {
@@ -148,10 +123,14 @@ public:
             keys_[i].reset(PyUnicode_InternFromString(kKeyNames[i]));
             if (!keys_[i]) return false;
         }
-        for (size_t i = 0; i < quillet::writers::kNodeTypeCount; ++i) {
-            const std::string_view name = quillet::writers::type_name(static_cast<NodeType>(i));
-            types_[i].reset(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        for (size_t i = 0; i < quillet::kNodeTypeCount; ++i) {
+            const quillet::NodeInfo& info = quillet::kNodeInfo[i];
+            types_[i].reset(name_str(info.name));
             if (!types_[i]) return false;
+            for (size_t f = 0; f < info.field_count; ++f) {
+                field_keys_[i][f].reset(PyUnicode_InternFromString(std::string(info.field_array[f].name).c_str()));
+                if (!field_keys_[i][f]) return false;
+            }
         }
         return true;
     }
@@ -177,105 +156,52 @@ private:
     PyObject* error(const quillet::ParseError& e);
 
     Ref keys_[kKeyCount];
-    Ref types_[quillet::writers::kNodeTypeCount];
+    Ref types_[quillet::kNodeTypeCount];
+    Ref field_keys_[quillet::kNodeTypeCount][quillet::kMaxFields];
 };
 
 // A new dict for one node, fields in the order of the node's class; `children` is set to the (borrowed)
 // list its children go into, or null.
 PyObject* Builder::node(NodeRef n, PyObject*& children) {
-    using T = NodeType;
+    using quillet::FieldType;
     children = nullptr;
     Ref d(PyDict_New());
     if (!d || !put(d.get(), kType, pyql::new_ref(types_[size_t(n.type)].get()))) return nullptr;
     PyObject* o = d.get();
-    const size_t count = quillet::writers::child_count(n);
-    bool ok = true;
-    switch (n.type) {
-        case T::Heading:
-            ok = put(o, kLevel, PyLong_FromLong(n.as<quillet::Heading>().level)) &&
-                 (children = put_children(o, kContent, count));
-            break;
-        case T::Paragraph:
-        case T::TableCell:
-        case T::Emphasis:
-        case T::Strong:
-        case T::Strikethrough:
-            ok = (children = put_children(o, kContent, count));
-            break;
-        case T::List: {
-            const auto& b = n.as<quillet::List>();
-            ok = put(o, kKind, PyUnicode_FromString(name_of(kListKindNames, size_t(b.kind)))) &&
-                 put(o, kStart, b.start ? PyLong_FromUnsignedLongLong(*b.start) : pyql::new_ref(Py_None)) &&
-                 (children = put_children(o, kItems, count));
-            break;
+    const quillet::NodeInfo& info = quillet::node_info(n.type);
+    size_t text_place = 0;
+    for (size_t f = 0; f < info.field_count; ++f) {
+        PyObject* value = nullptr;
+        switch (info.field_array[f].type) {
+            case FieldType::Children:
+                value = children = PyList_New(static_cast<Py_ssize_t>(quillet::writers::child_count(n)));
+                break;
+            case FieldType::Text:
+                value = text(quillet::writers::text_at(n, text_place++).value_or(""));
+                break;
+            case FieldType::OptText:
+                value = opt_text(quillet::writers::text_at(n, text_place++));
+                break;
+            case FieldType::Level:
+                value = PyLong_FromLong(quillet::writers::scalar_of<uint8_t>(n));
+                break;
+            case FieldType::Kind:
+                value = name_str(
+                    name_at(quillet::kListKindMembers, size_t(quillet::writers::scalar_of<quillet::ListKind>(n))));
+                break;
+            case FieldType::Start: {
+                const auto start = quillet::writers::scalar_of<std::optional<uint64_t>>(n);
+                value = start ? PyLong_FromUnsignedLongLong(*start) : pyql::new_ref(Py_None);
+                break;
+            }
+            case FieldType::Flag:
+                value = PyBool_FromLong(quillet::writers::scalar_of<bool>(n));
+                break;
         }
-        case T::ListItem:
-        case T::Quote:
-            ok = (children = put_children(o, kBlocks, count));
-            break;
-        case T::CodeBlock: {
-            const auto& b = n.as<quillet::CodeBlock>();
-            ok = put(o, kLang, text(b.lang)) && put(o, kContent, text(b.content));
-            break;
-        }
-        case T::Callout: {
-            const auto& b = n.as<quillet::Callout>();
-            ok = put(o, kKind, text(b.kind)) && put(o, kTitle, opt_text(b.title)) &&
-                 (children = put_children(o, kBlocks, count));
-            break;
-        }
-        case T::Figure: {
-            const auto& b = n.as<quillet::Figure>();
-            ok = put(o, kSrc, text(b.src)) && put(o, kAlt, text(b.alt)) && put(o, kCaption, opt_text(b.caption));
-            break;
-        }
-        case T::Table:
-            ok = (children = put_children(o, kRows, count));
-            break;
-        case T::TableRow:
-            ok = (children = put_children(o, kCells, count)) &&
-                 put(o, kHeader, PyBool_FromLong(n.as<quillet::TableRow>().header));
-            break;
-        case T::Footnotes:
-            ok = (children = put_children(o, kDefs, count));
-            break;
-        case T::FootnoteDef:
-            ok = put(o, kLabel, text(n.as<quillet::FootnoteDef>().label)) &&
-                 (children = put_children(o, kBlocks, count));
-            break;
-        case T::MathBlock: {
-            const auto& b = n.as<quillet::MathBlock>();
-            ok = put(o, kDisplay, PyBool_FromLong(b.display)) && put(o, kContent, text(b.content));
-            break;
-        }
-        case T::HtmlBlock:
-            ok = put(o, kContent, text(n.as<quillet::HtmlBlock>().content));
-            break;
-        case T::RawBlock:
-            ok = put(o, kContent, text(n.as<quillet::RawBlock>().content));
-            break;
-        case T::Text:
-        case T::CodeSpan:
-            ok = put(o, kContent, text(n.as<quillet::Inline>().text));
-            break;
-        case T::Link: {
-            const auto& in = n.as<quillet::Inline>();
-            ok = (children = put_children(o, kLabel, count)) && put(o, kUrl, text(in.text)) &&
-                 put(o, kTitle, opt_text(in.title));
-            break;
-        }
-        case T::AutoLink:
-            ok = put(o, kUrl, text(n.as<quillet::Inline>().text));
-            break;
-        case T::FootnoteRef:
-            ok = put(o, kLabel, text(n.as<quillet::Inline>().text));
-            break;
-        case T::ThematicBreak:
-        case T::HardBreak:
-        case T::SoftBreak:
-            break;
+        Ref owned(value);
+        if (!owned || PyDict_SetItem(o, field_keys_[size_t(n.type)][f].get(), owned.get()) < 0) return nullptr;
     }
-    if (!ok || !put(o, kSpan, span_list(n.span()))) return nullptr;
+    if (!put(o, kSpan, span_list(n.span()))) return nullptr;
     return d.release();
 }
 
@@ -317,13 +243,13 @@ PyObject* Builder::metadata(const quillet::Metadata& md) {
 PyObject* Builder::document(const quillet::writers::DocumentView& doc) {
     Ref d(PyDict_New());
     if (!d || !put(d.get(), kType, PyUnicode_FromString("Document")) ||
-        !put(d.get(), kProfile, PyUnicode_FromString(name_of(kProfileNames, size_t(doc.profile))))) {
+        !put(d.get(), kProfile, name_str(name_at(quillet::kProfileMembers, size_t(doc.profile))))) {
         return nullptr;
     }
     Ref modules(PyList_New(static_cast<Py_ssize_t>(doc.module_count)));
     if (!modules) return nullptr;
     for (size_t i = 0; i < doc.module_count; ++i) {
-        PyObject* name = PyUnicode_FromString(name_of(kModuleNames, size_t(doc.modules[i])));
+        PyObject* name = name_str(name_at(quillet::kModuleKindMembers, size_t(doc.modules[i])));
         if (name == nullptr) return nullptr;
         PyList_SET_ITEM(modules.get(), static_cast<Py_ssize_t>(i), name);
     }
@@ -343,7 +269,7 @@ PyObject* Builder::document(const quillet::writers::DocumentView& doc) {
 PyObject* Builder::error(const quillet::ParseError& e) {
     Ref d(PyDict_New());
     if (!d || !put(d.get(), kMessage, text(e.message)) ||
-        !put(d.get(), kKind, PyUnicode_FromString(name_of(kErrorKindNames, size_t(e.kind)))) ||
+        !put(d.get(), kKind, name_str(name_at(quillet::kParseErrorKindMembers, size_t(e.kind)))) ||
         !put(d.get(), kSpan, e.span ? span_list(*e.span) : pyql::new_ref(Py_None)) ||
         !put(d.get(), kRecoverable, PyBool_FromLong(e.recoverable))) {
         return nullptr;

@@ -162,7 +162,7 @@ inline U scalar_of(NodeRef node) {
         U value{};
         std::apply(
             [&](auto... member) {
-                const auto take = [&](auto m) {
+                [[maybe_unused]] const auto take = [&](auto m) {
                     if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core.*m)>, U>) value = core.*m;
                 };
                 (take(member), ...);

@@ -6,6 +6,7 @@
 
 #include "block_parser.hpp"
 #include "markers.hpp"
+#include "quillet/model.hpp"
 #include "text.hpp"
 
 namespace quillet {
@@ -13,24 +14,15 @@ namespace quillet {
 namespace {
 
 std::optional<Profile> profile_named(std::string_view name) {
-    if (name == "quillet") return Profile::Quillet;
-    if (name == "md") return Profile::Md;
-    if (name == "md-strict") return Profile::MdStrict;
+    for (size_t i = 0; i < std::size(kProfileNames); ++i) {
+        if (kProfileNames[i] == name) return Profile(i);
+    }
     return std::nullopt;
 }
 
 std::optional<ModuleKind> module_named(std::string_view name) {
-    static constexpr std::array<std::pair<std::string_view, ModuleKind>, 7> kModules{{
-        {"tables", ModuleKind::Tables},
-        {"footnotes", ModuleKind::Footnotes},
-        {"math", ModuleKind::Math},
-        {"tasks", ModuleKind::Tasks},
-        {"strikethrough", ModuleKind::Strikethrough},
-        {"autolink", ModuleKind::Autolink},
-        {"html", ModuleKind::Html},
-    }};
-    for (const auto& [n, m] : kModules) {
-        if (n == name) return m;
+    for (size_t i = 0; i < std::size(kModuleNames); ++i) {
+        if (kModuleNames[i] == name) return ModuleKind(i);
     }
     return std::nullopt;
 }
