@@ -7,11 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "quillet/document.hpp"
 #include "quillet/errors.hpp"
+#include "quillet/model.hpp"
 
 namespace pyql {
 
@@ -125,6 +127,21 @@ enum TypeId : int {
     kSoftBreak,
     kTypeCount,
 };
+
+// The class of each node type: the node classes are registered in the model's order, with ListKind between
+// ListItem and CodeBlock.
+constexpr TypeId type_id(quillet::NodeType type) {
+    return TypeId(kHeading + int(type) + (type > quillet::NodeType::ListItem ? 1 : 0));
+}
+static_assert(type_id(quillet::NodeType::ListItem) == kListItem &&
+              type_id(quillet::NodeType::CodeBlock) == kCodeBlock &&
+              type_id(quillet::NodeType::SoftBreak) == kSoftBreak && kSoftBreak + 1 == kTypeCount);
+
+// The node type of a class, or nothing for the classes that are not nodes.
+constexpr std::optional<quillet::NodeType> node_type_of(TypeId id) {
+    if (id < kHeading || id == kListKind || id >= kTypeCount) return std::nullopt;
+    return quillet::NodeType(id - kHeading - (id > kListKind ? 1 : 0));
+}
 
 // The flags of every class. From Python 3.10 on the classes are immutable, as CPython's own are: a member,
 // method or __new__ replaced from Python code would silently change every later parse, comparison and

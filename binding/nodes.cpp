@@ -85,72 +85,7 @@ PyObject* document_modules(PyObject* self, void*) {
 #define AT(T, member) reinterpret_cast<void*>(offsetof(T, member))
 #define SPAN_ATTR \
     { "span", get_span, nullptr, nullptr, nullptr }
-#define LIST_ATTR(name) \
-    { name, get_stored, nullptr, nullptr, AT(ListNode, list) }
-#define TEXT_ATTR(name, T, i) \
-    { name, get_text, nullptr, nullptr, AT(T, text[i]) }
 
-PyGetSetDef heading_getset[] = {
-    {"level", get_small_int, nullptr, nullptr, AT(HeadingObject, level)},
-    LIST_ATTR("content"),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef content_list_getset[] = {LIST_ATTR("content"), SPAN_ATTR, {}};
-PyGetSetDef list_getset[] = {
-    {"kind", get_list_kind, nullptr, nullptr, nullptr},
-    {"start", get_list_start, nullptr, nullptr, nullptr},
-    LIST_ATTR("items"),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef blocks_getset[] = {LIST_ATTR("blocks"), SPAN_ATTR, {}};
-PyGetSetDef code_block_getset[] = {
-    TEXT_ATTR("lang", TextNode2, kCodeLang),
-    TEXT_ATTR("content", TextNode2, kCodeContent),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef callout_getset[] = {
-    TEXT_ATTR("kind", ListTextNode2, kCalloutKind),
-    TEXT_ATTR("title", ListTextNode2, kCalloutTitle),
-    LIST_ATTR("blocks"),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef figure_getset[] = {
-    TEXT_ATTR("src", TextNode3, kFigureSrc),
-    TEXT_ATTR("alt", TextNode3, kFigureAlt),
-    TEXT_ATTR("caption", TextNode3, kFigureCaption),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef table_getset[] = {LIST_ATTR("rows"), SPAN_ATTR, {}};
-PyGetSetDef table_row_getset[] = {
-    LIST_ATTR("cells"),
-    {"header", get_flag, nullptr, nullptr, AT(TableRowObject, header)},
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef footnotes_getset[] = {LIST_ATTR("defs"), SPAN_ATTR, {}};
-PyGetSetDef footnote_def_getset[] = {TEXT_ATTR("label", ListTextNode1, 0), LIST_ATTR("blocks"), SPAN_ATTR, {}};
-PyGetSetDef math_block_getset[] = {
-    {"display", get_flag, nullptr, nullptr, AT(MathBlockObject, display)},
-    TEXT_ATTR("content", MathBlockObject, 0),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef span_only_getset[] = {SPAN_ATTR, {}};
-PyGetSetDef content_text_getset[] = {TEXT_ATTR("content", TextNode1, 0), SPAN_ATTR, {}};
-PyGetSetDef link_getset[] = {
-    LIST_ATTR("label"),
-    TEXT_ATTR("url", ListTextNode2, kLinkUrl),
-    TEXT_ATTR("title", ListTextNode2, kLinkTitle),
-    SPAN_ATTR,
-    {},
-};
-PyGetSetDef url_getset[] = {TEXT_ATTR("url", TextNode1, 0), SPAN_ATTR, {}};
-PyGetSetDef label_text_getset[] = {TEXT_ATTR("label", TextNode1, 0), SPAN_ATTR, {}};
 PyGetSetDef document_getset[] = {
     {"profile", document_profile, nullptr, nullptr, nullptr},
     {"modules", document_modules, nullptr, nullptr, nullptr},
@@ -160,8 +95,6 @@ PyGetSetDef document_getset[] = {
     {},
 };
 
-#undef TEXT_ATTR
-#undef LIST_ATTR
 #undef SPAN_ATTR
 #undef AT
 
@@ -211,54 +144,6 @@ PyObject* document_repr(PyObject* self) {
 
 // ---------------------------------------------------------------------------------- type definitions
 
-struct NodeClass {
-    TypeId id;
-    const char* name;
-    const char* doc;
-    int basicsize;
-    int itemsize;  // 1 for classes whose texts follow the fixed part
-    bool holds_list;
-    PyGetSetDef* getset;
-};
-
-constexpr int kNoTexts = 0;
-constexpr int kTexts = 1;
-
-const NodeClass kNodeClasses[] = {
-    {kHeading, "builtins.Heading", "Section heading.", sizeof(HeadingObject), kNoTexts, true, heading_getset},
-    {kParagraph, "builtins.Paragraph", "Text paragraph.", sizeof(ListNode), kNoTexts, true, content_list_getset},
-    {kList, "builtins.List", "Ordered or unordered list.", sizeof(ListObject), kNoTexts, true, list_getset},
-    {kListItem, "builtins.ListItem", "List item.", sizeof(ListNode), kNoTexts, true, blocks_getset},
-    {kCodeBlock, "builtins.CodeBlock", "Fenced code block.", sizeof(TextNode2), kTexts, false, code_block_getset},
-    {kCallout, "builtins.Callout", "Callout/admonition.", sizeof(ListTextNode2), kTexts, true, callout_getset},
-    {kQuote, "builtins.Quote", "Block quote.", sizeof(ListNode), kNoTexts, true, blocks_getset},
-    {kFigure, "builtins.Figure", "Figure with image.", sizeof(TextNode3), kTexts, false, figure_getset},
-    {kTable, "builtins.Table", "Data table.", sizeof(ListNode), kNoTexts, true, table_getset},
-    {kTableRow, "builtins.TableRow", "Table row.", sizeof(TableRowObject), kNoTexts, true, table_row_getset},
-    {kTableCell, "builtins.TableCell", "Table cell.", sizeof(ListNode), kNoTexts, true, content_list_getset},
-    {kFootnotes, "builtins.Footnotes", "Footnotes container.", sizeof(ListNode), kNoTexts, true, footnotes_getset},
-    {kFootnoteDef, "builtins.FootnoteDef", "Footnote definition.", sizeof(ListTextNode1), kTexts, true,
-     footnote_def_getset},
-    {kMathBlock, "builtins.MathBlock", "Math block.", sizeof(MathBlockObject), kTexts, false, math_block_getset},
-    {kThematicBreak, "builtins.ThematicBreak", "Thematic break (horizontal rule).", sizeof(NodeHead), kNoTexts, false,
-     span_only_getset},
-    {kHtmlBlock, "builtins.HtmlBlock", "Raw HTML block.", sizeof(TextNode1), kTexts, false, content_text_getset},
-    {kRawBlock, "builtins.RawBlock", "Unparsed block (error recovery).", sizeof(TextNode1), kTexts, false,
-     content_text_getset},
-    {kText, "builtins.Text", "Plain text.", sizeof(TextNode1), kTexts, false, content_text_getset},
-    {kEmphasis, "builtins.Emphasis", "Emphasis (italic).", sizeof(ListNode), kNoTexts, true, content_list_getset},
-    {kStrong, "builtins.Strong", "Strong (bold).", sizeof(ListNode), kNoTexts, true, content_list_getset},
-    {kStrikethrough, "builtins.Strikethrough", "Strikethrough.", sizeof(ListNode), kNoTexts, true, content_list_getset},
-    {kCodeSpan, "builtins.CodeSpan", "Inline code.", sizeof(TextNode1), kTexts, false, content_text_getset},
-    {kLink, "builtins.Link", "Hyperlink.", sizeof(ListTextNode2), kTexts, true, link_getset},
-    {kAutoLink, "builtins.AutoLink", "Auto-detected URL.", sizeof(TextNode1), kTexts, false, url_getset},
-    {kFootnoteRef, "builtins.FootnoteRef", "Footnote reference.", sizeof(TextNode1), kTexts, false, label_text_getset},
-    {kHardBreak, "builtins.HardBreak", "Hard line break.", sizeof(NodeHead), kNoTexts, false, span_only_getset},
-    {kSoftBreak, "builtins.SoftBreak", "Soft line break.", sizeof(NodeHead), kNoTexts, false, span_only_getset},
-};
-
-static_assert(std::size(kNodeClasses) == 27);
-
 PyType_Slot document_slots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed Quillet document.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
@@ -278,22 +163,67 @@ PyType_Spec document_def = {.name = "builtins.Document",
                             .flags = kTypeFlags | Py_TPFLAGS_HAVE_GC,
                             .slots = document_slots};
 
-// Slot tables of the node classes, filled on first use (PyType_FromSpec keeps pointers into them).
+// The attribute of one field of a node class, by the field's type and the class's layout.
+PyGetSetDef field_attribute(const quillet::FieldInfo& field, const NodeLayout& layout, size_t text_place) {
+    using quillet::FieldType;
+    const auto at = [](size_t offset) { return reinterpret_cast<void*>(offset); };
+    PyGetSetDef def{field.name.data(), nullptr, nullptr, nullptr, nullptr};  // a literal: NUL-terminated
+    switch (field.type) {
+        case FieldType::Children:
+            def.get = get_stored;
+            def.closure = at(offsetof(ListNode, list));
+            break;
+        case FieldType::Text:
+        case FieldType::OptText:
+            def.get = get_text;
+            def.closure = at(layout.text_offset + text_place * sizeof(TextRef));
+            break;
+        case FieldType::Level:
+            def.get = get_small_int;
+            def.closure = at(offsetof(HeadingObject, level));
+            break;
+        case FieldType::Kind:
+            def.get = get_list_kind;
+            break;
+        case FieldType::Start:
+            def.get = get_list_start;
+            break;
+        case FieldType::Flag:
+            def.get = get_flag;
+            def.closure = at(layout.flag_offset);
+            break;
+    }
+    return def;
+}
+
+// The type definitions of the node classes, made from the model on first use (PyType_FromSpec keeps
+// pointers into them, so they live as long as the process).
 struct NodeTypeDef {
+    char name[48];
+    PyGetSetDef getset[quillet::kMaxFields + 2];  // the fields, the span, the sentinel
     PyType_Slot slots[8];
     PyType_Spec def;
 };
-NodeTypeDef node_type_defs[std::size(kNodeClasses)];
+NodeTypeDef node_type_defs[quillet::kNodeTypeCount];
 
-PyType_Spec* fill_node_type_def(size_t i) {
-    const NodeClass& c = kNodeClasses[i];
-    NodeTypeDef& s = node_type_defs[i];
+PyType_Spec* fill_node_type_def(quillet::NodeType type) {
+    const quillet::NodeInfo& info = quillet::node_info(type);
+    const NodeLayout& layout = kNodeLayouts[size_t(type)];
+    NodeTypeDef& s = node_type_defs[size_t(type)];
+    PyOS_snprintf(s.name, sizeof s.name, "builtins.%.*s", int(info.name.size()), info.name.data());
+    size_t n_attrs = 0, text_place = 0;
+    for (const quillet::FieldInfo& field : info) {
+        s.getset[n_attrs++] = field_attribute(field, layout, text_place);
+        text_place += field.is_text() ? 1 : 0;
+    }
+    s.getset[n_attrs++] = {"span", get_span, nullptr, nullptr, nullptr};
+    s.getset[n_attrs] = {};
     int n = 0;
-    s.slots[n++] = {Py_tp_doc, const_cast<char*>(c.doc)};
+    s.slots[n++] = {Py_tp_doc, const_cast<char*>(info.doc.data())};  // a literal: NUL-terminated
     s.slots[n++] = {Py_tp_new, reinterpret_cast<void*>(no_constructor)};
-    s.slots[n++] = {Py_tp_getset, c.getset};
+    s.slots[n++] = {Py_tp_getset, s.getset};
     s.slots[n++] = {Py_tp_methods, kPickleMethods};
-    if (c.holds_list) {
+    if (layout.holds_list) {
         s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<list_node_release>)};
         s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(list_node_traverse)};
         s.slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(list_node_clear)};
@@ -301,8 +231,10 @@ PyType_Spec* fill_node_type_def(size_t i) {
         s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)};
     }
     s.slots[n] = {0, nullptr};
-    const unsigned flags = kTypeFlags | (c.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
-    s.def = {.name = c.name, .basicsize = c.basicsize, .itemsize = c.itemsize, .flags = flags, .slots = s.slots};
+    const unsigned flags = kTypeFlags | (layout.holds_list ? Py_TPFLAGS_HAVE_GC : 0);
+    // Classes whose texts follow the fixed part have items of one byte.
+    const int itemsize = info.text_count() > 0 ? 1 : 0;
+    s.def = {.name = s.name, .basicsize = int(layout.size), .itemsize = itemsize, .flags = flags, .slots = s.slots};
     return &s.def;
 }
 
@@ -572,9 +504,7 @@ PyObject* read_metadata_value(std::string_view text) {
 
 PyType_Spec* node_type_def(TypeId id) {
     if (id == kDocument) return &document_def;
-    for (size_t i = 0; i < std::size(kNodeClasses); ++i) {
-        if (kNodeClasses[i].id == id) return fill_node_type_def(i);
-    }
+    if (const auto type = node_type_of(id)) return fill_node_type_def(*type);
     return nullptr;
 }
 

@@ -18,22 +18,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 #include "common.hpp"
 #include "layouts.hpp"
 
 namespace pyql {
 
-// The class names, by TypeId.
-inline constexpr const char* kTypeNames[] = {
-    "Span",           "Profile",    "ModuleKind", "Parser",      "Document",  "ParseResult",
-    "ParseErrorKind", "ParseError", "Heading",    "Paragraph",   "List",      "ListItem",
-    "ListKind",       "CodeBlock",  "Callout",    "Quote",       "Figure",    "Table",
-    "TableRow",       "TableCell",  "Footnotes",  "FootnoteDef", "MathBlock", "ThematicBreak",
-    "HtmlBlock",      "RawBlock",   "Text",       "Emphasis",    "Strong",    "Strikethrough",
-    "CodeSpan",       "Link",       "AutoLink",   "FootnoteRef", "HardBreak", "SoftBreak",
-};
-static_assert(std::size(kTypeNames) == kTypeCount);
+// The class name of each TypeId: the node classes' from the model.
+constexpr std::string_view type_name_of(TypeId id) {
+    constexpr std::string_view kOthers[] = {"Span",     "Profile",     "ModuleKind",     "Parser",
+                                            "Document", "ParseResult", "ParseErrorKind", "ParseError"};
+    static_assert(std::size(kOthers) == kHeading);
+    if (const auto type = node_type_of(id)) return quillet::type_name(*type);
+    if (id == kListKind) return "ListKind";
+    return id >= 0 && id < kHeading ? kOthers[id] : std::string_view("?");
+}
 
 // The values a node keeps beside its span, its texts and its list.
 enum class Extra : uint8_t {
@@ -54,60 +54,23 @@ struct NodeForm {
     bool list = false;  // holds ListNode::list
 };
 
-template <class T>
-constexpr NodeForm list_form(Extra extra = Extra::None) {
-    return {true, sizeof(T), extra, 0, 0, 0, true};
-}
-template <class T>
-constexpr NodeForm text_form(uint8_t texts, uint8_t optional = 0) {
-    return {true, sizeof(T), Extra::None, texts, optional, offsetof(T, text), false};
-}
-
 constexpr NodeForm node_form(TypeId id) {
-    switch (id) {
-        case kHeading:
-            return list_form<HeadingObject>(Extra::Level);
-        case kParagraph:
-        case kListItem:
-        case kQuote:
-        case kTable:
-        case kTableCell:
-        case kFootnotes:
-        case kEmphasis:
-        case kStrong:
-        case kStrikethrough:
-            return list_form<ListNode>();
-        case kList:
-            return list_form<ListObject>(Extra::KindAndStart);
-        case kTableRow:
-            return list_form<TableRowObject>(Extra::Header);
-        case kCodeBlock:
-            return text_form<TextNode2>(2);
-        case kCallout:
-            return {true, sizeof(ListTextNode2), Extra::None, 2, 1u << kCalloutTitle, offsetof(ListTextNode2, text),
-                    true};
-        case kLink:
-            return {true, sizeof(ListTextNode2), Extra::None, 2, 1u << kLinkTitle, offsetof(ListTextNode2, text), true};
-        case kFootnoteDef:
-            return {true, sizeof(ListTextNode1), Extra::None, 1, 0, offsetof(ListTextNode1, text), true};
-        case kFigure:
-            return text_form<TextNode3>(3, 1u << kFigureCaption);
-        case kMathBlock:
-            return {true, sizeof(MathBlockObject), Extra::Display, 1, 0, offsetof(MathBlockObject, text), false};
-        case kHtmlBlock:
-        case kRawBlock:
-        case kText:
-        case kCodeSpan:
-        case kAutoLink:
-        case kFootnoteRef:
-            return text_form<TextNode1>(1);
-        case kThematicBreak:
-        case kHardBreak:
-        case kSoftBreak:
-            return {true, sizeof(NodeHead), Extra::None, 0, 0, 0, false};
-        default:
-            return {};
+    using quillet::FieldType;
+    const auto type = node_type_of(id);
+    if (!type) return {};
+    const quillet::NodeInfo& info = quillet::node_info(*type);
+    const NodeLayout& layout = kNodeLayouts[size_t(*type)];
+    NodeForm f{true, size_t(layout.size), Extra::None,      uint8_t(info.text_count()),
+               0,    layout.text_offset,  layout.holds_list};
+    uint8_t place = 0;
+    for (const quillet::FieldInfo& field : info) {
+        if (field.type == FieldType::OptText) f.optional |= uint8_t(1u << place);
+        place += field.is_text() ? 1 : 0;
     }
+    if (info.has(FieldType::Level)) f.extra = Extra::Level;
+    if (info.has(FieldType::Kind)) f.extra = Extra::KindAndStart;
+    if (info.has(FieldType::Flag)) f.extra = info.has_children() ? Extra::Header : Extra::Display;
+    return f;
 }
 
 // How many values follow the id in a node's pickled form.

@@ -21,37 +21,6 @@ using quillet::writers::Source;
 
 // ------------------------------------------------------------------------------------------- classes
 
-// The size pyql's objects of each node class have, in NodeType's order: the layout this module reads.
-constexpr size_t kNodeSizes[kNodeTypeCount] = {
-    sizeof(pyql::HeadingObject),    // Heading
-    sizeof(pyql::ListNode),         // Paragraph
-    sizeof(pyql::ListObject),       // List
-    sizeof(pyql::ListNode),         // ListItem
-    sizeof(pyql::TextNode2),        // CodeBlock
-    sizeof(pyql::ListTextNode2),    // Callout
-    sizeof(pyql::ListNode),         // Quote
-    sizeof(pyql::TextNode3),        // Figure
-    sizeof(pyql::ListNode),         // Table
-    sizeof(pyql::TableRowObject),   // TableRow
-    sizeof(pyql::ListNode),         // TableCell
-    sizeof(pyql::ListNode),         // Footnotes
-    sizeof(pyql::ListTextNode1),    // FootnoteDef
-    sizeof(pyql::MathBlockObject),  // MathBlock
-    sizeof(pyql::NodeHead),         // ThematicBreak
-    sizeof(pyql::TextNode1),        // HtmlBlock
-    sizeof(pyql::TextNode1),        // RawBlock
-    sizeof(pyql::TextNode1),        // Text
-    sizeof(pyql::ListNode),         // Emphasis
-    sizeof(pyql::ListNode),         // Strong
-    sizeof(pyql::ListNode),         // Strikethrough
-    sizeof(pyql::TextNode1),        // CodeSpan
-    sizeof(pyql::ListTextNode2),    // Link
-    sizeof(pyql::TextNode1),        // AutoLink
-    sizeof(pyql::TextNode1),        // FootnoteRef
-    sizeof(pyql::NodeHead),         // HardBreak
-    sizeof(pyql::NodeHead),         // SoftBreak
-};
-
 // Written once under the GIL; pyql's classes live as long as the process.
 Classes g_classes;
 bool g_loaded = false;
@@ -887,7 +856,8 @@ const Classes* pyql_classes() {
     Classes classes{};
     for (size_t i = 0; i < kNodeTypeCount; ++i) {
         const std::string name(quillet::writers::type_name(static_cast<NodeType>(i)));
-        if (!load_class(module.get(), name.c_str(), kNodeSizes[i], classes.nodes[i])) return nullptr;
+        if (!load_class(module.get(), name.c_str(), size_t(pyql::kNodeLayouts[i].size), classes.nodes[i]))
+            return nullptr;
     }
     if (!load_class(module.get(), "Document", sizeof(pyql::DocumentObject), classes.document) ||
         !load_class(module.get(), "ParseResult", sizeof(pyql::ParseResultObject), classes.result) ||

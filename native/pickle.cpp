@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -59,14 +60,15 @@ bool load_types() {
     if (!module) return false;
     PyTypeObject* types[kTypeCount] = {};
     for (int i = 0; i < kTypeCount; ++i) {
-        Ref cls(PyObject_GetAttrString(module.get(), pyql::kTypeNames[i]));
+        const std::string name(pyql::type_name_of(static_cast<TypeId>(i)));
+        Ref cls(PyObject_GetAttrString(module.get(), name.c_str()));
         if (!cls) return false;
         const size_t size = expected_size(static_cast<TypeId>(i));
         if (!PyType_Check(cls.get()) ||
             reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize != static_cast<Py_ssize_t>(size)) {
             PyErr_Format(PyExc_ImportError,
                          "quillet._native cannot build pyql.%s objects (pyql and quillet come from different builds)",
-                         pyql::kTypeNames[i]);
+                         name.c_str());
             return false;
         }
         types[i] = reinterpret_cast<PyTypeObject*>(cls.get());  // pyql's classes live as long as the process

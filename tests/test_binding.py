@@ -650,3 +650,17 @@ def test_allocation_failures_mid_conversion(src):
     failures, grown = map(int, out.stdout.split())
     assert failures > 20  # the failing allocation moved through the whole conversion
     assert grown < 50
+
+
+def test_the_model_quillet_reads_is_pyqls_classes():
+    # The tools read the core's description of the model; it must be what pyql's classes are.
+    from quillet import _native
+
+    described = {name: (role, fields, children) for name, role, fields, children in _native.NODE_CLASSES}
+    assert set(described) == set(ATTRS) - {"Document"}
+    for name, (role, fields, children) in described.items():
+        assert [(field, "s" if kind == "children" else "c") for field, kind in fields] + [("span", "c")] \
+            == ATTRS[name], name
+        assert children == next((field for field, kind in fields if kind == "children"), None)
+        assert role == ("inline" if NAMES.index(name) >= NAMES.index("Text") else
+                        "record" if name in ("ListItem", "TableRow", "TableCell", "FootnoteDef") else "block")

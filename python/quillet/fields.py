@@ -1,15 +1,18 @@
 """The node classes of pyql and their fields, and one walk over trees of them.
 
-``NODE_SHAPES`` is the one description of the node classes on the Python
-side: the export writes each node's fields in its order, and the command's
-tree view writes the same fields in the same order except the field of child
-nodes, whose nodes follow on lines of their own. ``walk`` is the one way the
-two go through a tree.
+``NODE_SHAPES`` is the node classes as the Python tools see them, read from
+the one description of the model that the native module exports
+(``quillet._native.NODE_CLASSES``): the export writes each node's fields in
+its order, and the command's tree view writes the same fields in the same
+order except the field of child nodes, whose nodes follow on lines of their
+own. ``walk`` is the one way the two go through a tree.
 """
 
 from __future__ import annotations
 
 from typing import Any, Container, Iterable, Iterator, NamedTuple
+
+from quillet import _native
 
 __all__ = ["NODE_SHAPES", "NodeCycleError", "NodeShape", "shapes_by_class", "walk"]
 
@@ -24,36 +27,10 @@ class NodeShape(NamedTuple):
     children: str | None = None
 
 
-NODE_SHAPES: tuple[NodeShape, ...] = (
-    # blocks and the records inside them
-    NodeShape("Heading", ("level", "content"), children="content"),
-    NodeShape("Paragraph", ("content",), children="content"),
-    NodeShape("List", ("kind", "start", "items"), children="items"),
-    NodeShape("ListItem", ("blocks",), children="blocks"),
-    NodeShape("CodeBlock", ("lang", "content")),
-    NodeShape("Callout", ("kind", "title", "blocks"), children="blocks"),
-    NodeShape("Quote", ("blocks",), children="blocks"),
-    NodeShape("Figure", ("src", "alt", "caption")),
-    NodeShape("Table", ("rows",), children="rows"),
-    NodeShape("TableRow", ("cells", "header"), children="cells"),
-    NodeShape("TableCell", ("content",), children="content"),
-    NodeShape("Footnotes", ("defs",), children="defs"),
-    NodeShape("FootnoteDef", ("label", "blocks"), children="blocks"),
-    NodeShape("MathBlock", ("display", "content")),
-    NodeShape("ThematicBreak", ()),
-    NodeShape("HtmlBlock", ("content",)),
-    NodeShape("RawBlock", ("content",)),
-    # inlines
-    NodeShape("Text", ("content",)),
-    NodeShape("Emphasis", ("content",), children="content"),
-    NodeShape("Strong", ("content",), children="content"),
-    NodeShape("Strikethrough", ("content",), children="content"),
-    NodeShape("CodeSpan", ("content",)),
-    NodeShape("Link", ("label", "url", "title"), children="label"),
-    NodeShape("AutoLink", ("url",)),
-    NodeShape("FootnoteRef", ("label",)),
-    NodeShape("HardBreak", ()),
-    NodeShape("SoftBreak", ()),
+# Blocks, then the records inside them, then inlines, as the model lists them.
+NODE_SHAPES: tuple[NodeShape, ...] = tuple(
+    NodeShape(name, tuple(field for field, _ in fields), children)
+    for name, _role, fields, children in _native.NODE_CLASSES
 )
 
 _BY_CLASS: dict[type, NodeShape] | None = None

@@ -96,6 +96,12 @@ struct NodeInfo {
         return field_count;
     }
     constexpr bool has_children() const { return children() < field_count; }
+    constexpr bool has(FieldType type) const {
+        for (const FieldInfo& f : *this) {
+            if (f.type == type) return true;
+        }
+        return false;
+    }
     // How many of the fields are texts; a text's place is its position among them.
     constexpr size_t text_count() const {
         size_t n = 0;
