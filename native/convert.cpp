@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -185,15 +186,192 @@ quillet::Span span_of(PyObject* node) {
     return quillet::Span{h->start, h->end};
 }
 
-PyObject* const* list_items(PyObject* list) {
-    return reinterpret_cast<PyListObject*>(list)->ob_item;
-}
-
 PyObject* list_of(PyObject* node) {
     return reinterpret_cast<const pyql::ListNode*>(node)->list;
 }
 
+// The child list of a node of type t, or null for a type that holds none. Every layout with a list
+// begins with a ListNode.
+PyObject* child_list(NodeType t, PyObject* node) {
+    using T = NodeType;
+    switch (t) {
+        case T::Heading:
+        case T::Paragraph:
+        case T::List:
+        case T::ListItem:
+        case T::Callout:
+        case T::Quote:
+        case T::Table:
+        case T::TableRow:
+        case T::TableCell:
+        case T::Footnotes:
+        case T::FootnoteDef:
+        case T::Emphasis:
+        case T::Strong:
+        case T::Strikethrough:
+        case T::Link:
+            return list_of(node);
+        default:
+            return nullptr;
+    }
+}
+
+int node_type_of(const Classes& classes, PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    for (size_t i = 0; i < kNodeTypeCount; ++i) {
+        if (classes.nodes[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// ------------------------------------------------------------------------------------------ parts
+
+// An object that only one reference holds is held by its one container, so a walk meets it again only
+// if it meets that container again. Sharing is found by keeping only the other objects, which a parsed
+// tree hardly has, in a hash set.
+class SeenSet {
+public:
+    // True the first time `o` is asked about, as far as the references to it tell.
+    bool first_time(PyObject* o) { return Py_REFCNT(o) == 1 || seen_.insert(o).second; }
+
+private:
+    std::unordered_set<PyObject*> seen_;
+};
+
+uint64_t add_saturated(uint64_t a, uint64_t b) {
+    constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max() - 1;
+    return a > kMost - std::min(b, kMost) ? kMost : a + b;
+}
+
+// Counts the parts of a source (its nodes and the values of its metadata lists): the distinct ones, and
+// how many a walk meets, each once for every place it has, without going through the places: a list or
+// node held more than once is counted once and its count remembered. One met again inside itself counts
+// nothing there (the conversion refuses it as such). Reads lists and nodes only, so no Python code runs
+// and nothing changes meanwhile.
+class PartCounter {
+public:
+    explicit PartCounter(const Classes& classes) : classes_(classes) {}
+
+    Parts count(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == classes_.result) {
+            obj = reinterpret_cast<const pyql::ParseResultObject*>(obj)->document;
+            if (obj == nullptr) return parts_;
+            type = Py_TYPE(obj);
+        }
+        if (type == classes_.document) {
+            const auto* d = reinterpret_cast<const pyql::DocumentObject*>(obj);
+            if (d->metadata != nullptr && PyDict_Check(d->metadata)) {
+                Py_ssize_t pos = 0;
+                PyObject *key, *value;
+                while (PyDict_Next(d->metadata, &pos, &key, &value)) {
+                    if (PyList_Check(value)) add(parts_.expanded, list(value, true));
+                }
+            }
+            if (d->blocks != nullptr && PyList_Check(d->blocks)) add(parts_.expanded, list(d->blocks, false));
+        } else if (PyList_Check(obj)) {
+            add(parts_.expanded, list(obj, false));
+        } else if (node_type_of(classes_, obj) >= 0) {
+            Ref one(PyList_New(1));
+            if (!one) throw std::bad_alloc();
+            PyList_SET_ITEM(one.get(), 0, pyql::new_ref(obj));
+            add(parts_.expanded, list(one.get(), false));
+        }
+        return parts_;
+    }
+
+private:
+    static constexpr uint64_t kOpen = std::numeric_limits<uint64_t>::max();  // being counted
+
+    struct Frame {
+        PyObject* list;
+        PyObject* owner;  // the node whose child list this is, or null
+        Py_ssize_t next;
+        uint64_t met;  // the parts met in the list and below it so far
+        bool values;   // a metadata list: each item is a part (a node list: each node)
+    };
+
+    static void add(uint64_t& to, uint64_t parts) { to = add_saturated(to, parts); }
+
+    // The count of an object held more than once, if known; the first time, it is marked open.
+    std::optional<uint64_t> remembered(PyObject* o) {
+        if (Py_REFCNT(o) == 1) return std::nullopt;
+        const auto [it, inserted] = counts_.try_emplace(o, kOpen);
+        if (inserted) return std::nullopt;
+        return it->second == kOpen ? 0 : it->second;
+    }
+    void remember(PyObject* o, uint64_t count) {
+        if (Py_REFCNT(o) != 1) counts_[o] = count;
+    }
+
+    void open(PyObject* l, PyObject* owner, bool values) {
+        const auto size = static_cast<uint64_t>(PyList_GET_SIZE(l));
+        if (values) parts_.distinct += size;
+        frames_.push_back(Frame{l, owner, 0, values ? size : 0, values});
+    }
+
+    // The parts met in the list `l` and below it.
+    uint64_t list(PyObject* l, bool values) {
+        if (const auto known = remembered(l)) return *known;
+        open(l, nullptr, values);
+        while (true) {
+            Frame& f = frames_.back();
+            if (f.next == PyList_GET_SIZE(f.list)) {
+                const Frame done = f;
+                frames_.pop_back();
+                remember(done.list, done.met);
+                uint64_t met = done.met;
+                if (done.owner != nullptr) {  // the node that holds the list is one part more
+                    add(met, 1);
+                    remember(done.owner, met);
+                }
+                if (frames_.empty()) return met;
+                add(frames_.back().met, met);
+                continue;
+            }
+            PyObject* item = PyList_GET_ITEM(f.list, f.next);
+            ++f.next;
+            if (f.values) {
+                if (!PyList_Check(item)) continue;
+                if (const auto known = remembered(item)) {
+                    add(f.met, *known);
+                } else {
+                    open(item, nullptr, true);  // f is not used again
+                }
+                continue;
+            }
+            const int type = node_type_of(classes_, item);
+            if (type < 0) continue;
+            if (const auto known = remembered(item)) {
+                add(f.met, *known);
+                continue;
+            }
+            ++parts_.distinct;
+            PyObject* below = child_list(static_cast<NodeType>(type), item);
+            if (below == nullptr || !PyList_Check(below)) {
+                remember(item, 1);
+                add(f.met, 1);
+            } else if (const auto known = remembered(below)) {
+                const uint64_t met = add_saturated(*known, 1);
+                remember(item, met);
+                add(f.met, met);
+            } else {
+                open(below, item, false);  // f is not used again
+            }
+        }
+    }
+
+    const Classes& classes_;
+    std::unordered_map<PyObject*, uint64_t> counts_;
+    std::vector<Frame> frames_;
+    Parts parts_;
+};
+
 // ----------------------------------------------------------------------------------------- converter
+
+// A conversion holds the GIL: every this many parts met, it lets Python run the signal handlers, so that
+// Ctrl-C stops a large conversion.
+constexpr uint64_t kSignalInterval = 1 << 16;
 
 class Converter {
 public:
@@ -205,11 +383,12 @@ public:
 private:
     // One open child list: its items are converted into `out` one by one.
     struct Frame {
-        PyObject* const* items;  // the list's items (no Python code runs while nodes are read)
+        Ref list;  // held: a signal handler, which may run between two nodes, may drop it
         Py_ssize_t next;
-        Py_ssize_t count;
+        Py_ssize_t count;  // its length when opened, which `out` has room for
         Place place;
         bool owned;         // the frame's owner node is on path_
+        bool repeated;      // met before: every node below is met again, none for the first time
         const char* field;  // the list's name in paths: "blocks", "content", ...
         void* out;          // Blocks, Seq<ListItem>, ..., an array of Inline or of NodeRef
     };
@@ -233,26 +412,21 @@ private:
         return std::string_view(reinterpret_cast<const char*>(node) + t.offset, static_cast<size_t>(t.size));
     }
 
-    int node_type(PyObject* obj) const {
-        PyTypeObject* type = Py_TYPE(obj);
-        for (size_t i = 0; i < kNodeTypeCount; ++i) {
-            if (classes_.nodes[i] == type) return static_cast<int>(i);
-        }
-        return -1;
-    }
+    int node_type(PyObject* obj) const { return node_type_of(classes_, obj); }
 
     std::string path() const;
     bool fail_not_node(PyObject* obj, Place place);
     bool fail_wrong_kind(NodeType t, Place place);
 
     bool push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count);
-    bool items(PyObject* list, PyObject* const*& items, Py_ssize_t& count);
     template <class T>
     bool open_seq(PyObject* owner, PyObject* list, Place place, const char* field, quillet::Seq<T>& seq);
     bool open_inlines(PyObject* owner, PyObject* list, quillet::Inlines& out);
 
     void* slot(Frame& f, Py_ssize_t i, NodeType t);
     bool fill(NodeType t, PyObject* obj, void* dst);
+    bool meet(bool first_time);
+    bool signals();
     bool run();
 
     Status document(PyObject* doc, const char* field);
@@ -268,6 +442,16 @@ private:
     std::vector<Frame> frames_;
     PathSet path_;
     bool single_ = false;  // the source is one node: the top frame adds nothing to paths
+
+    // The parts met so far, and those met for the first time: while the first are within the limit of
+    // the second, they are within the tree's limit. Beyond, the tree's parts are counted (once).
+    PyObject* root_ = nullptr;
+    SeenSet seen_;
+    bool repeating_ = false;  // the node being filled was met before
+    uint64_t met_ = 0;
+    uint64_t distinct_ = 0;
+    uint64_t limit_ = 0;  // the exact limit, once the count above is not enough to tell
+    uint64_t until_signals_ = kSignalInterval;
 };
 
 std::string Converter::path() const {
@@ -300,27 +484,19 @@ bool Converter::fail_wrong_kind(NodeType t, Place place) {
     return false;
 }
 
-bool Converter::items(PyObject* list, PyObject* const*& items, Py_ssize_t& count) {
-    if (list == nullptr) {  // cleared by the cycle collector
-        items = nullptr;
-        count = 0;
-        return true;
-    }
-    if (!PyList_Check(list)) {
+// Opens the child list of `owner` (null at the top).
+bool Converter::push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count) {
+    count = 0;
+    if (list != nullptr && !PyList_Check(list)) {
         PyErr_Format(PyExc_TypeError, "%s: a node's children are not a list", path().c_str());
         return false;
     }
-    items = list_items(list);
-    count = PyList_GET_SIZE(list);
-    return true;
-}
-
-// Opens the child list of `owner` (null at the top).
-bool Converter::push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count) {
-    PyObject* const* its = nullptr;
-    if (!items(list, its, count)) return false;
+    // Null once the cycle collector has cleared the owner: no children.
+    if (list != nullptr) count = PyList_GET_SIZE(list);
+    const bool repeated = repeating_ || (list != nullptr && !seen_.first_time(list));
     if (owner != nullptr) path_.push(owner);  // run() has made sure it is not on the path yet
-    frames_.push_back(Frame{its, 0, count, place, owner != nullptr, field, out});
+    frames_.push_back(Frame{Ref(list != nullptr ? pyql::new_ref(list) : nullptr), 0, count, place, owner != nullptr,
+                            repeated, field, out});
     return true;
 }
 
@@ -485,12 +661,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             auto& b = *static_cast<quillet::Heading*>(dst);
             b.span = span;
             b.level = reinterpret_cast<const pyql::HeadingObject*>(obj)->level;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::Paragraph: {
             auto& b = *static_cast<quillet::Paragraph*>(dst);
             b.span = span;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::List: {
             auto& b = *static_cast<quillet::List*>(dst);
@@ -498,12 +674,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.span = span;
             b.kind = static_cast<quillet::ListKind>(o->kind);
             if (o->has_start) b.start = o->start;
-            return open_seq(obj, o->n.list, Place::Item, "items", b.items);
+            return open_seq(obj, child_list(t, obj), Place::Item, "items", b.items);
         }
         case T::ListItem: {
             auto& b = *static_cast<quillet::ListItem*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::CodeBlock: {
             auto& b = *static_cast<quillet::CodeBlock*>(dst);
@@ -521,12 +697,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.kind = text(obj, o->text[pyql::kCalloutKind]).value_or("");
             b.title = text(obj, o->text[pyql::kCalloutTitle]);
             keep(obj);
-            return open_seq(obj, o->n.list, Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::Quote: {
             auto& b = *static_cast<quillet::Quote*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::Figure: {
             auto& b = *static_cast<quillet::Figure*>(dst);
@@ -541,24 +717,24 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
         case T::Table: {
             auto& b = *static_cast<quillet::Table*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Row, "rows", b.rows);
+            return open_seq(obj, child_list(t, obj), Place::Row, "rows", b.rows);
         }
         case T::TableRow: {
             auto& b = *static_cast<quillet::TableRow*>(dst);
             const auto* o = reinterpret_cast<const pyql::TableRowObject*>(obj);
             b.span = span;
             b.header = o->header;
-            return open_seq(obj, o->n.list, Place::Cell, "cells", b.cells);
+            return open_seq(obj, child_list(t, obj), Place::Cell, "cells", b.cells);
         }
         case T::TableCell: {
             auto& b = *static_cast<quillet::TableCell*>(dst);
             b.span = span;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::Footnotes: {
             auto& b = *static_cast<quillet::Footnotes*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Def, "defs", b.defs);
+            return open_seq(obj, child_list(t, obj), Place::Def, "defs", b.defs);
         }
         case T::FootnoteDef: {
             auto& b = *static_cast<quillet::FootnoteDef*>(dst);
@@ -566,7 +742,7 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.span = span;
             b.label = text(obj, o->text[0]).value_or("");
             keep(obj);
-            return open_seq(obj, o->n.list, Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::MathBlock: {
             auto& b = *static_cast<quillet::MathBlock*>(dst);
@@ -611,31 +787,58 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             in.text = text(obj, o->text[pyql::kLinkUrl]).value_or("");
             in.title = text(obj, o->text[pyql::kLinkTitle]);
             keep(obj);
-            if (!open_inlines(obj, o->n.list, in.children)) return false;
+            if (!open_inlines(obj, child_list(t, obj), in.children)) return false;
             frames_.back().field = "label";
             return true;
         }
         case T::Emphasis:
         case T::Strong:
         case T::Strikethrough:
-            return open_inlines(obj, list_of(obj), in.children);
+            return open_inlines(obj, child_list(t, obj), in.children);
         default:  // HardBreak, SoftBreak
             return true;
     }
 }
 
-// Converts every node of the open frames, depth first. Reading nodes runs no Python code, so the lists
-// stay as they are meanwhile.
+// Counts a part met (for the first time or again); false with ValueError once the tree expands beyond
+// its limit.
+bool Converter::meet(bool first_time) {
+    ++met_;
+    distinct_ += first_time;
+    if (met_ <= expansion_limit(distinct_)) return true;
+    if (limit_ == 0) {
+        const Parts parts = count_parts(root_, classes_);
+        limit_ = expansion_limit(parts.distinct);
+        if (parts.expanded > limit_) return refuse_expansion();
+    }
+    return met_ <= limit_ || refuse_expansion();
+}
+
+// Every kSignalInterval calls, runs the signal handlers; false with the exception one raised. A handler
+// is Python code: call it only where no borrowed reference is held.
+bool Converter::signals() {
+    if (--until_signals_ != 0) return true;
+    until_signals_ = kSignalInterval;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Converts every node of the open frames, depth first. Reading nodes runs no Python code, but a signal
+// handler may run between two nodes (signals): the lists are held and their length checked at every step.
 bool Converter::run() {
     while (!frames_.empty()) {
+        if (!signals()) return false;
         Frame& f = frames_.back();
         if (f.next == f.count) {
             if (f.owned) path_.pop();
             frames_.pop_back();
             continue;
         }
+        if (PyList_GET_SIZE(f.list.get()) != f.count) {
+            PyErr_Format(PyExc_RuntimeError, "%s: a list changed size while it was written", path().c_str());
+            return false;
+        }
         const Py_ssize_t i = f.next++;
-        PyObject* obj = f.items[i];
+        PyObject* obj = PyList_GET_ITEM(f.list.get(), i);
         const int type = node_type(obj);
         if (type < 0) return fail_not_node(obj, f.place);
         const auto t = static_cast<NodeType>(type);
@@ -646,6 +849,8 @@ bool Converter::run() {
             return false;
         }
         if (!accepts(f.place, t)) return fail_wrong_kind(t, f.place);
+        repeating_ = f.repeated || !seen_.first_time(obj);
+        if (!meet(!repeating_)) return false;
         void* dst = slot(f, i, t);
         if (!fill(t, obj, dst)) return false;  // may push a frame: f is not used again
     }
@@ -726,22 +931,28 @@ Status Converter::value(PyObject* v, quillet::AttrValue& out) {
         Ref list;
         quillet::AttrValue* out;
         Py_ssize_t next;
+        bool repeated;  // met before: so is every value below
     };
     std::vector<Open> stack;
     PathSet path;
     out = quillet::AttrValue::make_list(&arena_);
     out.list.reserve(static_cast<size_t>(PyList_GET_SIZE(v)));
-    stack.push_back(Open{Ref(pyql::new_ref(v)), &out, 0});
+    const bool repeated = !seen_.first_time(v);
+    stack.push_back(Open{Ref(pyql::new_ref(v)), &out, 0, repeated});
     path.push(v);
     while (!stack.empty()) {
+        if (!signals()) return Status::Failed;
         Open& top = stack.back();
         if (top.next >= PyList_GET_SIZE(top.list.get())) {
             path.pop();
             stack.pop_back();
             continue;
         }
-        Ref item(pyql::new_ref(PyList_GET_ITEM(top.list.get(), top.next)));
+        PyObject* borrowed = PyList_GET_ITEM(top.list.get(), top.next);
+        const bool item_repeated = top.repeated || (PyList_Check(borrowed) && !seen_.first_time(borrowed));
+        Ref item(pyql::new_ref(borrowed));
         ++top.next;
+        if (!meet(!top.repeated)) return Status::Failed;
         if (PyList_Check(item.get())) {
             if (path.contains(item.get())) {
                 PyErr_SetString(PyExc_ValueError, "cannot export a metadata list that contains itself");
@@ -751,7 +962,7 @@ Status Converter::value(PyObject* v, quillet::AttrValue& out) {
             quillet::AttrValue* child = &top.out->list.back();
             child->list.reserve(static_cast<size_t>(PyList_GET_SIZE(item.get())));
             path.push(item.get());
-            stack.push_back(Open{std::move(item), child, 0});  // top is not used again
+            stack.push_back(Open{std::move(item), child, 0, item_repeated});  // top is not used again
             continue;
         }
         quillet::AttrValue element;
@@ -822,6 +1033,7 @@ Status Converter::document(PyObject* doc, const char* field) {
 }
 
 Status Converter::source(PyObject* obj) {
+    root_ = obj;
     Source& source = out_.source;
     PyTypeObject* type = Py_TYPE(obj);
     if (type == classes_.document) {
@@ -856,22 +1068,22 @@ Status Converter::source(PyObject* obj) {
         source.error_count = 1;
         return Status::Ok;
     }
-    PyObject* const* items = nullptr;
-    Py_ssize_t count = 0;
+    Ref list;
     if (PyList_Check(obj)) {
         source.form = Source::Form::Nodes;
-        items = list_items(obj);
-        count = PyList_GET_SIZE(obj);
+        list.reset(pyql::new_ref(obj));
     } else if (node_type(obj) >= 0) {
         source.form = Source::Form::Node;
         single_ = true;
-        items = &obj;
-        count = 1;
+        list.reset(PyList_New(1));
+        if (!list) return Status::Failed;
+        PyList_SET_ITEM(list.get(), 0, pyql::new_ref(obj));
     } else {
         return Status::NotASource;
     }
+    const Py_ssize_t count = PyList_GET_SIZE(list.get());
     auto* nodes = static_cast<NodeRef*>(arena_.allocate(sizeof(NodeRef) * size_t(count), alignof(NodeRef)));
-    frames_.push_back(Frame{items, 0, count, Place::Any, false, "", nodes});
+    frames_.push_back(Frame{std::move(list), 0, count, Place::Any, false, false, "", nodes});
     if (!run()) return Status::Failed;
     source.nodes = nodes;
     source.node_count = static_cast<size_t>(count);
@@ -900,6 +1112,18 @@ const Classes* pyql_classes() {
         g_loaded = true;
     }
     return &g_classes;
+}
+
+Parts count_parts(PyObject* obj, const Classes& classes) {
+    return PartCounter(classes).count(obj);
+}
+
+bool refuse_expansion() {
+    PyErr_Format(PyExc_ValueError,
+                 "the tree shares nodes so often that it expands to more than %llu times its distinct nodes and "
+                 "metadata values, plus %llu",
+                 static_cast<unsigned long long>(kMaxExpansion), static_cast<unsigned long long>(kExpansionFloor));
+    return false;
 }
 
 Status convert(PyObject* obj, Converted& out, bool big_ints_as_text) {

@@ -186,7 +186,7 @@ def _nodes(nodes: Any) -> list[dict[str, Any]]:
     # last node handed out at depth d - 1.
     outs = [root]
     try:
-        for node, shape, depth in walk(nodes):
+        for node, shape, depth in walk(nodes, check=False):
             if shape is None:
                 raise TypeError(f"cannot export a {type(node).__name__} as a node")
             plain: dict[str, Any] = {"type": shape.name}
@@ -231,8 +231,13 @@ def error_dict(error: Any) -> dict[str, Any]:
 def to_dict(obj: Any) -> dict[str, Any]:
     """Plain data (dicts, lists, str, int, float, bool, None) for a
     ``Document``, ``ParseResult``, ``ParseError`` or node; see the module
-    documentation for the schema."""
+    documentation for the schema. A tree that holds nodes or metadata lists
+    in so many places that it expands beyond what the C++ writers write is
+    refused with their ValueError."""
+    from quillet import _native
+
     pyql = _pyql()
+    _native.check_expansion(obj)
     if isinstance(obj, pyql.Document):
         return _document(obj)
     if isinstance(obj, pyql.ParseResult):
