@@ -877,7 +877,8 @@ bool Converter::utf8(PyObject* str, std::string_view& out) {
     return true;
 }
 
-// A value that is not a list, as int(), str() and float() would give it for a subclass.
+// A value that is not a list. A subclass of int, str or float gives the value it holds, as json.dumps reads
+// it, whatever its __int__, __index__, __str__ or __float__ say: no Python code runs.
 Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
     if (v == Py_None) {
         // The core has no None; a NaN is written as null everywhere, as None is.
@@ -889,33 +890,28 @@ Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
         return Status::Ok;
     }
     if (PyLong_Check(v)) {
-        Ref exact(PyLong_CheckExact(v) ? pyql::new_ref(v) : PyNumber_Long(v));
-        if (!exact) return Status::Failed;
         int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(exact.get(), &overflow);
+        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (n == -1 && PyErr_Occurred()) return Status::Failed;
         if (overflow == 0) {
             out = quillet::AttrValue::make_int(n);
             return Status::Ok;
         }
         if (!big_ints_as_text_) return Status::NeedsPython;
-        Ref digits(PyObject_Str(exact.get()));
+        Ref digits(PyLong_Type.tp_repr(v));
         std::string_view text;
         if (!digits || !utf8(digits.get(), text)) return Status::Failed;
         out = quillet::AttrValue::make_string(text);
         return Status::Ok;
     }
     if (PyUnicode_Check(v)) {
-        Ref exact(PyUnicode_CheckExact(v) ? pyql::new_ref(v) : PyObject_Str(v));
         std::string_view text;
-        if (!exact || !utf8(exact.get(), text)) return Status::Failed;
+        if (!utf8(v, text)) return Status::Failed;
         out = quillet::AttrValue::make_string(text);
         return Status::Ok;
     }
     if (PyFloat_Check(v)) {
-        Ref exact(PyFloat_CheckExact(v) ? pyql::new_ref(v) : PyNumber_Float(v));
-        if (!exact) return Status::Failed;
-        out = quillet::AttrValue::make_float(PyFloat_AS_DOUBLE(exact.get()));
+        out = quillet::AttrValue::make_float(PyFloat_AS_DOUBLE(v));
         return Status::Ok;
     }
     Ref name(short_type_name(v));
@@ -923,8 +919,8 @@ Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
     return Status::Failed;
 }
 
-// A metadata value; nested lists are walked with a stack of their own. A str or number subclass may run
-// Python code that changes a list meanwhile: lists are held and their length read again at every step.
+// A metadata value; nested lists are walked with a stack of their own. A signal handler may run Python
+// code that changes a list meanwhile: lists are held and their length read again at every step.
 Status Converter::value(PyObject* v, quillet::AttrValue& out) {
     if (!PyList_Check(v)) return scalar(v, out);
     struct Open {
@@ -1020,7 +1016,7 @@ Status Converter::document(PyObject* doc, const char* field) {
         view.modules = modules;
         view.module_count = static_cast<size_t>(module_count);
     }
-    // Metadata first: converting it may run Python code (a str subclass's __str__), reading the nodes none.
+    // Metadata first, then the nodes; neither runs Python code but the signal handlers.
     if (const Status s = metadata(d->metadata, view.metadata); s != Status::Ok) return s;
     auto* blocks = arena_new<quillet::Blocks>();
     Py_ssize_t count = 0;

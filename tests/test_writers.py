@@ -200,6 +200,59 @@ def test_metadata(metadata):
     assert to_json(doc, ensure_ascii=False, indent=1) == ref.to_json(doc, ensure_ascii=False, indent=1)
 
 
+class OddFloat(float):
+    def __float__(self):
+        return float("nan")
+
+    def __repr__(self):
+        return "odd"
+
+
+class OddInt(int):
+    def __int__(self):
+        return 7
+
+    def __index__(self):
+        return 8
+
+    def __str__(self):
+        return "odd"
+
+
+class OddStr(str):
+    def __str__(self):
+        return "odd"
+
+
+# A subclass of float, int or str gives the value it holds, as json.dumps reads it, whatever its methods
+# say; a float that is not finite is null. The C++ path and the Python export (reached directly, and
+# through to_json when metadata holds an int outside int64) write the same.
+SUBCLASS_VALUES = [
+    (OddFloat(1.5), 1.5),
+    (OddFloat("inf"), None),
+    (OddFloat("nan"), None),
+    (F("-inf"), None),
+    (OddInt(5), 5),
+    (OddInt(2**70), 2**70),
+    (OddStr("plain"), "plain"),
+    ([OddFloat(2.5), [OddInt(-3), OddStr("s")]], [2.5, [-3, "s"]]),
+]
+
+
+@pytest.mark.parametrize("value, expected", SUBCLASS_VALUES, ids=range(len(SUBCLASS_VALUES)))
+def test_metadata_subclasses_give_the_value_they_hold(value, expected):
+    doc = pyql.parse("--- meta ---\n---\n")
+    doc.metadata[OddStr("k")] = value
+    big = pyql.parse("--- meta ---\nbig: 99999999999999999999\n---\n")
+    big.metadata[OddStr("k")] = value
+    for write in (to_json, ref.to_json):
+        for tree in (doc, big):
+            assert json.loads(write(tree))["metadata"]["k"] == expected
+    for data in (to_dict(doc), to_dict(big), ref.to_dict(doc)):
+        assert json.dumps(data["metadata"]["k"]) == json.dumps(expected)
+        assert [type(key) for key in data["metadata"]] == [str] * len(data["metadata"])
+
+
 @pytest.mark.parametrize("value, error, message", [
     ({1: 2}, TypeError, "^cannot export a metadata key of type int$"),
     ({"k": {"a": 1}}, TypeError, "^cannot export a value of type dict$"),

@@ -50,7 +50,8 @@ elsewhere it is an array of inlines)::
 The document is ``{"type": "Document", "profile": "Quillet", "modules":
 ["Tables", ...], "metadata": {...} or null, "blocks": [...], "span": [0, N]}``.
 Metadata values are JSON strings, booleans, integers, floats and arrays (which
-nest to any depth). A float that is not finite (the metadata value
+nest to any depth); a subclass of str, int or float gives the value it holds,
+as ``json.dumps`` reads it, whatever its methods say. A float that is not finite (the metadata value
 ``1.0e999`` is infinity) is written as ``null``: standard JSON has no such
 numbers, and the text ``inf`` is already a string value, so a string would be
 ambiguous; ``null`` never stands for anything else in metadata.
@@ -104,14 +105,17 @@ def _span(span: Any) -> list[int] | None:
 
 
 def _plain_scalar(value: Any, enums: tuple[type, ...]) -> Any:
+    # A subclass of int, str or float gives the value it holds, as json.dumps
+    # reads it, whatever its __int__, __str__ or __float__ say.
     if value is None or isinstance(value, bool):
         return value
     if isinstance(value, int):
-        return int(value)
+        return int.__int__(value)
     if isinstance(value, str):
-        return str(value)
+        return str.__str__(value)
     if isinstance(value, float):
-        return float(value) if math.isfinite(value) else None
+        number = float.__float__(value)
+        return number if math.isfinite(number) else None
     if isinstance(value, enums):
         return member_name(value)
     raise TypeError(f"cannot export a value of type {type(value).__name__}")
@@ -173,7 +177,7 @@ def _metadata(metadata: Any) -> dict[str, Any] | None:
     for key, value in metadata.items():
         if not isinstance(key, str):
             raise TypeError(f"cannot export a metadata key of type {type(key).__name__}")
-        result[key] = _metadata_value(value)
+        result[str.__str__(key)] = _metadata_value(value)
     return result
 
 
