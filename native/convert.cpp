@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -154,15 +155,192 @@ quillet::Span span_of(PyObject* node) {
     return quillet::Span{h->start, h->end};
 }
 
-PyObject* const* list_items(PyObject* list) {
-    return reinterpret_cast<PyListObject*>(list)->ob_item;
-}
-
 PyObject* list_of(PyObject* node) {
     return reinterpret_cast<const pyql::ListNode*>(node)->list;
 }
 
+// The child list of a node of type t, or null for a type that holds none. Every layout with a list
+// begins with a ListNode.
+PyObject* child_list(NodeType t, PyObject* node) {
+    using T = NodeType;
+    switch (t) {
+        case T::Heading:
+        case T::Paragraph:
+        case T::List:
+        case T::ListItem:
+        case T::Callout:
+        case T::Quote:
+        case T::Table:
+        case T::TableRow:
+        case T::TableCell:
+        case T::Footnotes:
+        case T::FootnoteDef:
+        case T::Emphasis:
+        case T::Strong:
+        case T::Strikethrough:
+        case T::Link:
+            return list_of(node);
+        default:
+            return nullptr;
+    }
+}
+
+int node_type_of(const Classes& classes, PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    for (size_t i = 0; i < kNodeTypeCount; ++i) {
+        if (classes.nodes[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// ------------------------------------------------------------------------------------------ parts
+
+// An object that only one reference holds is held by its one container, so a walk meets it again only
+// if it meets that container again. Sharing is found by keeping only the other objects, which a parsed
+// tree hardly has, in a hash set.
+class SeenSet {
+public:
+    // True the first time `o` is asked about, as far as the references to it tell.
+    bool first_time(PyObject* o) { return Py_REFCNT(o) == 1 || seen_.insert(o).second; }
+
+private:
+    std::unordered_set<PyObject*> seen_;
+};
+
+uint64_t add_saturated(uint64_t a, uint64_t b) {
+    constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max() - 1;
+    return a > kMost - std::min(b, kMost) ? kMost : a + b;
+}
+
+// Counts the parts of a source (its nodes and the values of its metadata lists): the distinct ones, and
+// how many a walk meets, each once for every place it has, without going through the places: a list or
+// node held more than once is counted once and its count remembered. One met again inside itself counts
+// nothing there (the conversion refuses it as such). Reads lists and nodes only, so no Python code runs
+// and nothing changes meanwhile.
+class PartCounter {
+public:
+    explicit PartCounter(const Classes& classes) : classes_(classes) {}
+
+    Parts count(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == classes_.result) {
+            obj = reinterpret_cast<const pyql::ParseResultObject*>(obj)->document;
+            if (obj == nullptr) return parts_;
+            type = Py_TYPE(obj);
+        }
+        if (type == classes_.document) {
+            const auto* d = reinterpret_cast<const pyql::DocumentObject*>(obj);
+            if (d->metadata != nullptr && PyDict_Check(d->metadata)) {
+                Py_ssize_t pos = 0;
+                PyObject *key, *value;
+                while (PyDict_Next(d->metadata, &pos, &key, &value)) {
+                    if (PyList_Check(value)) add(parts_.expanded, list(value, true));
+                }
+            }
+            if (d->blocks != nullptr && PyList_Check(d->blocks)) add(parts_.expanded, list(d->blocks, false));
+        } else if (PyList_Check(obj)) {
+            add(parts_.expanded, list(obj, false));
+        } else if (node_type_of(classes_, obj) >= 0) {
+            Ref one(PyList_New(1));
+            if (!one) throw std::bad_alloc();
+            PyList_SET_ITEM(one.get(), 0, pyql::new_ref(obj));
+            add(parts_.expanded, list(one.get(), false));
+        }
+        return parts_;
+    }
+
+private:
+    static constexpr uint64_t kOpen = std::numeric_limits<uint64_t>::max();  // being counted
+
+    struct Frame {
+        PyObject* list;
+        PyObject* owner;  // the node whose child list this is, or null
+        Py_ssize_t next;
+        uint64_t met;  // the parts met in the list and below it so far
+        bool values;   // a metadata list: each item is a part (a node list: each node)
+    };
+
+    static void add(uint64_t& to, uint64_t parts) { to = add_saturated(to, parts); }
+
+    // The count of an object held more than once, if known; the first time, it is marked open.
+    std::optional<uint64_t> remembered(PyObject* o) {
+        if (Py_REFCNT(o) == 1) return std::nullopt;
+        const auto [it, inserted] = counts_.try_emplace(o, kOpen);
+        if (inserted) return std::nullopt;
+        return it->second == kOpen ? 0 : it->second;
+    }
+    void remember(PyObject* o, uint64_t count) {
+        if (Py_REFCNT(o) != 1) counts_[o] = count;
+    }
+
+    void open(PyObject* l, PyObject* owner, bool values) {
+        const auto size = static_cast<uint64_t>(PyList_GET_SIZE(l));
+        if (values) parts_.distinct += size;
+        frames_.push_back(Frame{l, owner, 0, values ? size : 0, values});
+    }
+
+    // The parts met in the list `l` and below it.
+    uint64_t list(PyObject* l, bool values) {
+        if (const auto known = remembered(l)) return *known;
+        open(l, nullptr, values);
+        while (true) {
+            Frame& f = frames_.back();
+            if (f.next == PyList_GET_SIZE(f.list)) {
+                const Frame done = f;
+                frames_.pop_back();
+                remember(done.list, done.met);
+                uint64_t met = done.met;
+                if (done.owner != nullptr) {  // the node that holds the list is one part more
+                    add(met, 1);
+                    remember(done.owner, met);
+                }
+                if (frames_.empty()) return met;
+                add(frames_.back().met, met);
+                continue;
+            }
+            PyObject* item = PyList_GET_ITEM(f.list, f.next);
+            ++f.next;
+            if (f.values) {
+                if (!PyList_Check(item)) continue;
+                if (const auto known = remembered(item)) {
+                    add(f.met, *known);
+                } else {
+                    open(item, nullptr, true);  // f is not used again
+                }
+                continue;
+            }
+            const int type = node_type_of(classes_, item);
+            if (type < 0) continue;
+            if (const auto known = remembered(item)) {
+                add(f.met, *known);
+                continue;
+            }
+            ++parts_.distinct;
+            PyObject* below = child_list(static_cast<NodeType>(type), item);
+            if (below == nullptr || !PyList_Check(below)) {
+                remember(item, 1);
+                add(f.met, 1);
+            } else if (const auto known = remembered(below)) {
+                const uint64_t met = add_saturated(*known, 1);
+                remember(item, met);
+                add(f.met, met);
+            } else {
+                open(below, item, false);  // f is not used again
+            }
+        }
+    }
+
+    const Classes& classes_;
+    std::unordered_map<PyObject*, uint64_t> counts_;
+    std::vector<Frame> frames_;
+    Parts parts_;
+};
+
 // ----------------------------------------------------------------------------------------- converter
+
+// A conversion holds the GIL: every this many parts met, it lets Python run the signal handlers, so that
+// Ctrl-C stops a large conversion.
+constexpr uint64_t kSignalInterval = 1 << 16;
 
 class Converter {
 public:
@@ -174,11 +352,12 @@ public:
 private:
     // One open child list: its items are converted into `out` one by one.
     struct Frame {
-        PyObject* const* items;  // the list's items (no Python code runs while nodes are read)
+        Ref list;  // held: a signal handler, which may run between two nodes, may drop it
         Py_ssize_t next;
-        Py_ssize_t count;
+        Py_ssize_t count;  // its length when opened, which `out` has room for
         Place place;
         bool owned;         // the frame's owner node is on path_
+        bool repeated;      // met before: every node below is met again, none for the first time
         const char* field;  // the list's name in paths: "blocks", "content", ...
         void* out;          // Blocks, Seq<ListItem>, ..., an array of Inline or of NodeRef
     };
@@ -202,26 +381,21 @@ private:
         return std::string_view(reinterpret_cast<const char*>(node) + t.offset, static_cast<size_t>(t.size));
     }
 
-    int node_type(PyObject* obj) const {
-        PyTypeObject* type = Py_TYPE(obj);
-        for (size_t i = 0; i < kNodeTypeCount; ++i) {
-            if (classes_.nodes[i] == type) return static_cast<int>(i);
-        }
-        return -1;
-    }
+    int node_type(PyObject* obj) const { return node_type_of(classes_, obj); }
 
     std::string path() const;
     bool fail_not_node(PyObject* obj, Place place);
     bool fail_wrong_kind(NodeType t, Place place);
 
     bool push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count);
-    bool items(PyObject* list, PyObject* const*& items, Py_ssize_t& count);
     template <class T>
     bool open_seq(PyObject* owner, PyObject* list, Place place, const char* field, quillet::Seq<T>& seq);
     bool open_inlines(PyObject* owner, PyObject* list, quillet::Inlines& out);
 
     void* slot(Frame& f, Py_ssize_t i, NodeType t);
     bool fill(NodeType t, PyObject* obj, void* dst);
+    bool meet(bool first_time);
+    bool signals();
     bool run();
 
     Status document(PyObject* doc, const char* field);
@@ -237,6 +411,16 @@ private:
     std::vector<Frame> frames_;
     PathSet path_;
     bool single_ = false;  // the source is one node: the top frame adds nothing to paths
+
+    // The parts met so far, and those met for the first time: while the first are within the limit of
+    // the second, they are within the tree's limit. Beyond, the tree's parts are counted (once).
+    PyObject* root_ = nullptr;
+    SeenSet seen_;
+    bool repeating_ = false;  // the node being filled was met before
+    uint64_t met_ = 0;
+    uint64_t distinct_ = 0;
+    uint64_t limit_ = 0;  // the exact limit, once the count above is not enough to tell
+    uint64_t until_signals_ = kSignalInterval;
 };
 
 std::string Converter::path() const {
@@ -269,27 +453,19 @@ bool Converter::fail_wrong_kind(NodeType t, Place place) {
     return false;
 }
 
-bool Converter::items(PyObject* list, PyObject* const*& items, Py_ssize_t& count) {
-    if (list == nullptr) {  // cleared by the cycle collector
-        items = nullptr;
-        count = 0;
-        return true;
-    }
-    if (!PyList_Check(list)) {
+// Opens the child list of `owner` (null at the top).
+bool Converter::push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count) {
+    count = 0;
+    if (list != nullptr && !PyList_Check(list)) {
         PyErr_Format(PyExc_TypeError, "%s: a node's children are not a list", path().c_str());
         return false;
     }
-    items = list_items(list);
-    count = PyList_GET_SIZE(list);
-    return true;
-}
-
-// Opens the child list of `owner` (null at the top).
-bool Converter::push(PyObject* owner, PyObject* list, Place place, const char* field, void* out, Py_ssize_t& count) {
-    PyObject* const* its = nullptr;
-    if (!items(list, its, count)) return false;
+    // Null once the cycle collector has cleared the owner: no children.
+    if (list != nullptr) count = PyList_GET_SIZE(list);
+    const bool repeated = repeating_ || (list != nullptr && !seen_.first_time(list));
     if (owner != nullptr) path_.push(owner);  // run() has made sure it is not on the path yet
-    frames_.push_back(Frame{its, 0, count, place, owner != nullptr, field, out});
+    frames_.push_back(Frame{Ref(list != nullptr ? pyql::new_ref(list) : nullptr), 0, count, place, owner != nullptr,
+                            repeated, field, out});
     return true;
 }
 
@@ -454,12 +630,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             auto& b = *static_cast<quillet::Heading*>(dst);
             b.span = span;
             b.level = reinterpret_cast<const pyql::HeadingObject*>(obj)->level;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::Paragraph: {
             auto& b = *static_cast<quillet::Paragraph*>(dst);
             b.span = span;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::List: {
             auto& b = *static_cast<quillet::List*>(dst);
@@ -467,12 +643,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.span = span;
             b.kind = static_cast<quillet::ListKind>(o->kind);
             if (o->has_start) b.start = o->start;
-            return open_seq(obj, o->n.list, Place::Item, "items", b.items);
+            return open_seq(obj, child_list(t, obj), Place::Item, "items", b.items);
         }
         case T::ListItem: {
             auto& b = *static_cast<quillet::ListItem*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::CodeBlock: {
             auto& b = *static_cast<quillet::CodeBlock*>(dst);
@@ -490,12 +666,12 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.kind = text(obj, o->text[pyql::kCalloutKind]).value_or("");
             b.title = text(obj, o->text[pyql::kCalloutTitle]);
             keep(obj);
-            return open_seq(obj, o->n.list, Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::Quote: {
             auto& b = *static_cast<quillet::Quote*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::Figure: {
             auto& b = *static_cast<quillet::Figure*>(dst);
@@ -510,24 +686,24 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
         case T::Table: {
             auto& b = *static_cast<quillet::Table*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Row, "rows", b.rows);
+            return open_seq(obj, child_list(t, obj), Place::Row, "rows", b.rows);
         }
         case T::TableRow: {
             auto& b = *static_cast<quillet::TableRow*>(dst);
             const auto* o = reinterpret_cast<const pyql::TableRowObject*>(obj);
             b.span = span;
             b.header = o->header;
-            return open_seq(obj, o->n.list, Place::Cell, "cells", b.cells);
+            return open_seq(obj, child_list(t, obj), Place::Cell, "cells", b.cells);
         }
         case T::TableCell: {
             auto& b = *static_cast<quillet::TableCell*>(dst);
             b.span = span;
-            return open_inlines(obj, list_of(obj), b.content);
+            return open_inlines(obj, child_list(t, obj), b.content);
         }
         case T::Footnotes: {
             auto& b = *static_cast<quillet::Footnotes*>(dst);
             b.span = span;
-            return open_seq(obj, list_of(obj), Place::Def, "defs", b.defs);
+            return open_seq(obj, child_list(t, obj), Place::Def, "defs", b.defs);
         }
         case T::FootnoteDef: {
             auto& b = *static_cast<quillet::FootnoteDef*>(dst);
@@ -535,7 +711,7 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             b.span = span;
             b.label = text(obj, o->text[0]).value_or("");
             keep(obj);
-            return open_seq(obj, o->n.list, Place::Block, "blocks", b.blocks);
+            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
         }
         case T::MathBlock: {
             auto& b = *static_cast<quillet::MathBlock*>(dst);
@@ -580,31 +756,58 @@ bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
             in.text = text(obj, o->text[pyql::kLinkUrl]).value_or("");
             in.title = text(obj, o->text[pyql::kLinkTitle]);
             keep(obj);
-            if (!open_inlines(obj, o->n.list, in.children)) return false;
+            if (!open_inlines(obj, child_list(t, obj), in.children)) return false;
             frames_.back().field = "label";
             return true;
         }
         case T::Emphasis:
         case T::Strong:
         case T::Strikethrough:
-            return open_inlines(obj, list_of(obj), in.children);
+            return open_inlines(obj, child_list(t, obj), in.children);
         default:  // HardBreak, SoftBreak
             return true;
     }
 }
 
-// Converts every node of the open frames, depth first. Reading nodes runs no Python code, so the lists
-// stay as they are meanwhile.
+// Counts a part met (for the first time or again); false with ValueError once the tree expands beyond
+// its limit.
+bool Converter::meet(bool first_time) {
+    ++met_;
+    distinct_ += first_time;
+    if (met_ <= expansion_limit(distinct_)) return true;
+    if (limit_ == 0) {
+        const Parts parts = count_parts(root_, classes_);
+        limit_ = expansion_limit(parts.distinct);
+        if (parts.expanded > limit_) return refuse_expansion();
+    }
+    return met_ <= limit_ || refuse_expansion();
+}
+
+// Every kSignalInterval calls, runs the signal handlers; false with the exception one raised. A handler
+// is Python code: call it only where no borrowed reference is held.
+bool Converter::signals() {
+    if (--until_signals_ != 0) return true;
+    until_signals_ = kSignalInterval;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Converts every node of the open frames, depth first. Reading nodes runs no Python code, but a signal
+// handler may run between two nodes (signals): the lists are held and their length checked at every step.
 bool Converter::run() {
     while (!frames_.empty()) {
+        if (!signals()) return false;
         Frame& f = frames_.back();
         if (f.next == f.count) {
             if (f.owned) path_.pop();
             frames_.pop_back();
             continue;
         }
+        if (PyList_GET_SIZE(f.list.get()) != f.count) {
+            PyErr_Format(PyExc_RuntimeError, "%s: a list changed size while it was written", path().c_str());
+            return false;
+        }
         const Py_ssize_t i = f.next++;
-        PyObject* obj = f.items[i];
+        PyObject* obj = PyList_GET_ITEM(f.list.get(), i);
         const int type = node_type(obj);
         if (type < 0) return fail_not_node(obj, f.place);
         const auto t = static_cast<NodeType>(type);
@@ -615,6 +818,8 @@ bool Converter::run() {
             return false;
         }
         if (!accepts(f.place, t)) return fail_wrong_kind(t, f.place);
+        repeating_ = f.repeated || !seen_.first_time(obj);
+        if (!meet(!repeating_)) return false;
         void* dst = slot(f, i, t);
         if (!fill(t, obj, dst)) return false;  // may push a frame: f is not used again
     }
@@ -641,7 +846,8 @@ bool Converter::utf8(PyObject* str, std::string_view& out) {
     return true;
 }
 
-// A value that is not a list, as int(), str() and float() would give it for a subclass.
+// A value that is not a list. A subclass of int, str or float gives the value it holds, as json.dumps reads
+// it, whatever its __int__, __index__, __str__ or __float__ say: no Python code runs.
 Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
     if (v == Py_None) {
         // The core has no None; a NaN is written as null everywhere, as None is.
@@ -653,33 +859,28 @@ Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
         return Status::Ok;
     }
     if (PyLong_Check(v)) {
-        Ref exact(PyLong_CheckExact(v) ? pyql::new_ref(v) : PyNumber_Long(v));
-        if (!exact) return Status::Failed;
         int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(exact.get(), &overflow);
+        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (n == -1 && PyErr_Occurred()) return Status::Failed;
         if (overflow == 0) {
             out = quillet::AttrValue::make_int(n);
             return Status::Ok;
         }
         if (!big_ints_as_text_) return Status::NeedsPython;
-        Ref digits(PyObject_Str(exact.get()));
+        Ref digits(PyLong_Type.tp_repr(v));
         std::string_view text;
         if (!digits || !utf8(digits.get(), text)) return Status::Failed;
         out = quillet::AttrValue::make_string(text);
         return Status::Ok;
     }
     if (PyUnicode_Check(v)) {
-        Ref exact(PyUnicode_CheckExact(v) ? pyql::new_ref(v) : PyObject_Str(v));
         std::string_view text;
-        if (!exact || !utf8(exact.get(), text)) return Status::Failed;
+        if (!utf8(v, text)) return Status::Failed;
         out = quillet::AttrValue::make_string(text);
         return Status::Ok;
     }
     if (PyFloat_Check(v)) {
-        Ref exact(PyFloat_CheckExact(v) ? pyql::new_ref(v) : PyNumber_Float(v));
-        if (!exact) return Status::Failed;
-        out = quillet::AttrValue::make_float(PyFloat_AS_DOUBLE(exact.get()));
+        out = quillet::AttrValue::make_float(PyFloat_AS_DOUBLE(v));
         return Status::Ok;
     }
     Ref name(short_type_name(v));
@@ -687,30 +888,36 @@ Status Converter::scalar(PyObject* v, quillet::AttrValue& out) {
     return Status::Failed;
 }
 
-// A metadata value; nested lists are walked with a stack of their own. A str or number subclass may run
-// Python code that changes a list meanwhile: lists are held and their length read again at every step.
+// A metadata value; nested lists are walked with a stack of their own. A signal handler may run Python
+// code that changes a list meanwhile: lists are held and their length read again at every step.
 Status Converter::value(PyObject* v, quillet::AttrValue& out) {
     if (!PyList_Check(v)) return scalar(v, out);
     struct Open {
         Ref list;
         quillet::AttrValue* out;
         Py_ssize_t next;
+        bool repeated;  // met before: so is every value below
     };
     std::vector<Open> stack;
     PathSet path;
     out = quillet::AttrValue::make_list(&arena_);
     out.list.reserve(static_cast<size_t>(PyList_GET_SIZE(v)));
-    stack.push_back(Open{Ref(pyql::new_ref(v)), &out, 0});
+    const bool repeated = !seen_.first_time(v);
+    stack.push_back(Open{Ref(pyql::new_ref(v)), &out, 0, repeated});
     path.push(v);
     while (!stack.empty()) {
+        if (!signals()) return Status::Failed;
         Open& top = stack.back();
         if (top.next >= PyList_GET_SIZE(top.list.get())) {
             path.pop();
             stack.pop_back();
             continue;
         }
-        Ref item(pyql::new_ref(PyList_GET_ITEM(top.list.get(), top.next)));
+        PyObject* borrowed = PyList_GET_ITEM(top.list.get(), top.next);
+        const bool item_repeated = top.repeated || (PyList_Check(borrowed) && !seen_.first_time(borrowed));
+        Ref item(pyql::new_ref(borrowed));
         ++top.next;
+        if (!meet(!top.repeated)) return Status::Failed;
         if (PyList_Check(item.get())) {
             if (path.contains(item.get())) {
                 PyErr_SetString(PyExc_ValueError, "cannot export a metadata list that contains itself");
@@ -720,7 +927,7 @@ Status Converter::value(PyObject* v, quillet::AttrValue& out) {
             quillet::AttrValue* child = &top.out->list.back();
             child->list.reserve(static_cast<size_t>(PyList_GET_SIZE(item.get())));
             path.push(item.get());
-            stack.push_back(Open{std::move(item), child, 0});  // top is not used again
+            stack.push_back(Open{std::move(item), child, 0, item_repeated});  // top is not used again
             continue;
         }
         quillet::AttrValue element;
@@ -778,7 +985,7 @@ Status Converter::document(PyObject* doc, const char* field) {
         view.modules = modules;
         view.module_count = static_cast<size_t>(module_count);
     }
-    // Metadata first: converting it may run Python code (a str subclass's __str__), reading the nodes none.
+    // Metadata first, then the nodes; neither runs Python code but the signal handlers.
     if (const Status s = metadata(d->metadata, view.metadata); s != Status::Ok) return s;
     auto* blocks = arena_new<quillet::Blocks>();
     Py_ssize_t count = 0;
@@ -791,6 +998,7 @@ Status Converter::document(PyObject* doc, const char* field) {
 }
 
 Status Converter::source(PyObject* obj) {
+    root_ = obj;
     Source& source = out_.source;
     PyTypeObject* type = Py_TYPE(obj);
     if (type == classes_.document) {
@@ -825,22 +1033,22 @@ Status Converter::source(PyObject* obj) {
         source.error_count = 1;
         return Status::Ok;
     }
-    PyObject* const* items = nullptr;
-    Py_ssize_t count = 0;
+    Ref list;
     if (PyList_Check(obj)) {
         source.form = Source::Form::Nodes;
-        items = list_items(obj);
-        count = PyList_GET_SIZE(obj);
+        list.reset(pyql::new_ref(obj));
     } else if (node_type(obj) >= 0) {
         source.form = Source::Form::Node;
         single_ = true;
-        items = &obj;
-        count = 1;
+        list.reset(PyList_New(1));
+        if (!list) return Status::Failed;
+        PyList_SET_ITEM(list.get(), 0, pyql::new_ref(obj));
     } else {
         return Status::NotASource;
     }
+    const Py_ssize_t count = PyList_GET_SIZE(list.get());
     auto* nodes = static_cast<NodeRef*>(arena_.allocate(sizeof(NodeRef) * size_t(count), alignof(NodeRef)));
-    frames_.push_back(Frame{items, 0, count, Place::Any, false, "", nodes});
+    frames_.push_back(Frame{std::move(list), 0, count, Place::Any, false, false, "", nodes});
     if (!run()) return Status::Failed;
     source.nodes = nodes;
     source.node_count = static_cast<size_t>(count);
@@ -870,6 +1078,18 @@ const Classes* pyql_classes() {
         g_loaded = true;
     }
     return &g_classes;
+}
+
+Parts count_parts(PyObject* obj, const Classes& classes) {
+    return PartCounter(classes).count(obj);
+}
+
+bool refuse_expansion() {
+    PyErr_Format(PyExc_ValueError,
+                 "the tree shares nodes so often that it expands to more than %llu times its distinct nodes and "
+                 "metadata values, plus %llu",
+                 static_cast<unsigned long long>(kMaxExpansion), static_cast<unsigned long long>(kExpansionFloor));
+    return false;
 }
 
 Status convert(PyObject* obj, Converted& out, bool big_ints_as_text) {

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "../binding/common.hpp"
@@ -59,5 +60,31 @@ enum class Status {
 // Converts a Document, ParseResult, ParseError, node or list of nodes. With `big_ints_as_text`, an int
 // outside int64 in metadata becomes its decimal text instead of NeedsPython.
 Status convert(PyObject* obj, Converted& out, bool big_ints_as_text);
+
+// A caller's tree may hold one node (or metadata list) in several places, and every place is written in
+// full: forty Emphasis nodes each holding the next one twice (an 850-byte pickle, or lists changed by
+// hand) would be written 2^40 times. A write meets a part (a node, or a value in a metadata list) once
+// for every place it has; it may meet kMaxExpansion times the tree's distinct parts plus
+// kExpansionFloor, and is refused with ValueError beyond. The floor lets a list of a great many
+// references to one node write; the multiple lets a node be reused as often as a template is.
+inline constexpr uint64_t kMaxExpansion = 16;
+inline constexpr uint64_t kExpansionFloor = 1'000'000;
+
+// How many parts a write may meet in a tree of `distinct` parts.
+inline uint64_t expansion_limit(uint64_t distinct) {
+    return kMaxExpansion * distinct + kExpansionFloor;
+}
+
+// The distinct parts of `obj` (a Document, ParseResult, node or list of nodes; anything else has none)
+// and the parts a write of it meets (at most UINT64_MAX - 1): one walk over the distinct parts, which
+// runs no Python code.
+struct Parts {
+    uint64_t distinct = 0;
+    uint64_t expanded = 0;
+};
+Parts count_parts(PyObject* obj, const Classes& classes);
+
+// Sets the ValueError of a tree that expands beyond its limit; returns false.
+bool refuse_expansion();
 
 }  // namespace quillet_native

@@ -310,6 +310,21 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// check_expansion(source) -> None: ValueError when a walk of `source` would meet more parts (nodes and
+// values of metadata lists) than a write may; the Python walks check before they start.
+PyObject* native_check_expansion(PyObject*, PyObject* source) {
+    const quillet_native::Classes* classes = quillet_native::pyql_classes();
+    if (classes == nullptr) return nullptr;
+    return catching([&]() -> PyObject* {
+        const quillet_native::Parts parts = quillet_native::count_parts(source, *classes);
+        if (parts.expanded > quillet_native::expansion_limit(parts.distinct)) {
+            quillet_native::refuse_expansion();
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)), METH_FASTCALL,
      "write(source, format, options, profile) -> str: source (a str or a tree of pyql objects) in format."},
@@ -317,6 +332,8 @@ PyMethodDef kMethods[] = {
      "to_dict(source, profile) -> dict | list: the plain data of source (a str or a tree of pyql objects)."},
     {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet::native::write_fd)), METH_FASTCALL,
      quillet::native::kWriteFdDoc},
+    {"check_expansion", native_check_expansion, METH_O,
+     "check_expansion(source) -> None: ValueError when a walk of source would expand beyond a write's limit."},
     {"rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet_native::rebuild)), METH_FASTCALL,
      quillet_native::kRebuildDoc},
     {},

@@ -11,6 +11,8 @@ The shapes:
   and spaces around or inside, entity- and percent-encoded schemes, forgotten
   schemes: vbscript, data, livescript, file, blob, filesystem, intent) in every
   URL position: a link with a label, a bare link, an autolink, a figure source;
+- network-path references ("//host", "\\\\host", "/\\host") where the options
+  allow neither http nor https;
 - attribute break-outs (quotes of both kinds, backquotes, encoded quotes,
   closing tags) through every text that reaches an attribute or the head: link
   and autolink URLs, figure source and alt text, callout kind, code language,
@@ -61,6 +63,18 @@ SCHEME_TRICKS = [
     "' onmouseover='alert(1)",
     "https://example.org/\"onmouseover=\"alert(1)",
 ]
+
+# Network-path references: they take the page's scheme and a host of their own, a backslash read as a
+# slash. They are rendered with allowed_schemes narrowed to exclude http and https (NARROWED).
+NETWORK_PATHS = [
+    "//pwned.invalid/x",
+    "\\\\pwned.invalid\\x",
+    "/\\pwned.invalid/x",
+    "\\/pwned.invalid/x",
+    " /\t/pwned.invalid/x",
+    "\x01\\\\pwned.invalid/x",
+]
+NARROWED = {"allowed_schemes": ["mailto"]}
 
 # Line feeds only where the position can hold them (a link's content can).
 LINK_ONLY_TRICKS = ["java\nscript:alert(1)", "javascript\n:alert(1)", "\njavascript:alert(1)"]
@@ -134,6 +148,13 @@ def _url_cases():
             yield f"figure-{i}", f'::figure src={src} alt="An image" caption="Its caption"\n', {}
 
 
+def _network_path_cases():
+    for i, url in enumerate(NETWORK_PATHS):
+        yield f"netpath-link-{i}", f"See [[the label|{url}]] here.\n", NARROWED
+        yield f"netpath-bare-{i}", f"See [[{url}]] here.\n", NARROWED
+        yield f"netpath-figure-{i}", f'::figure src="{url}" alt="An image" caption="Its caption"\n', NARROWED
+
+
 def _attribute_cases():
     for i, text in enumerate(ATTRIBUTE_BREAKS):
         value = quoted(text)
@@ -193,7 +214,8 @@ def _large_cases():
 
 
 def build_cases():
-    cases = [*_url_cases(), *_attribute_cases(), *_markup_cases(), *_odd_character_cases(), *_large_cases()]
+    cases = [*_url_cases(), *_network_path_cases(), *_attribute_cases(), *_markup_cases(), *_odd_character_cases(),
+             *_large_cases()]
     names = [name for name, _, _ in cases]
     assert len(names) == len(set(names))
     return cases

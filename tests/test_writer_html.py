@@ -85,6 +85,16 @@ URLS = [
     ("ftp://e.org/", ["FTP"], "ftp://e.org/"),
     ("https://e.org/", ["ftp"], None),
     ("x:y", [], None),
+    # A network-path reference takes the page's scheme (http or https), a backslash read as a slash.
+    ("//host/a", ["mailto"], None),
+    ("\\\\host\\b", ["mailto"], None),
+    ("/\\host/c", ["mailto"], None),
+    ("\\/host", ["https"], None),
+    (" /\t/host/x", ["http"], None),
+    ("//host/a", ["HTTPS", "http"], "//host/a"),
+    ("/\\host/c", None, "/\\host/c"),
+    ("/x/\\y", ["mailto"], "/x/\\y"),
+    ("\\x", ["mailto"], "\\x"),
 ]
 
 
@@ -118,6 +128,20 @@ def test_figure_sources(src, shown):
 
 
 # ------------------------------------------------------------------------------------------ options
+
+NETWORK_PATH_POSITIONS = ["[[L|{}]]\n", "[[{}]]\n", '::figure src="{}" alt="A"\n']
+
+
+@pytest.mark.parametrize("shape", NETWORK_PATH_POSITIONS)
+@pytest.mark.parametrize("url", ["//host/p", "\\\\host\\p", "/\\host/p", "\\/host/p"])
+def test_network_path_needs_http_and_https(shape, url):
+    # Without both schemes every URL position refuses it; with both (the default) it is written as it is.
+    for schemes in (["mailto"], ["http"], ["https", "data"]):
+        html = to_html(shape.format(url), allowed_schemes=schemes)
+        assert "href=" not in html and "src=" not in html
+    written = to_html(shape.format(url), allowed_schemes=["https", "HTTP"])
+    assert f'="{url}"' in written
+
 
 HTML_AND_RAW = "@modules html\n::html\n<b>x</b>\n::\n\n::odd\n<i>y</i>\n::\n"
 RAW_HTML = [
@@ -228,9 +252,10 @@ INLINE = {"a", "em", "strong", "del", "code", "sup", "span"}
 class Reader(HTMLParser):
     """Reads the writer's output back: its elements, checked on the way, and the text a reader sees."""
 
-    def __init__(self, page):
+    def __init__(self, page, network_paths=True):
         super().__init__(convert_charrefs=True)
         self.vocabulary = {**VOCABULARY, **PAGE_VOCABULARY} if page else VOCABULARY
+        self.network_paths = network_paths
         self.open, self.tags, self.text, self.problems = [], [], [], []
         self.in_head = False
 
@@ -254,6 +279,8 @@ class Reader(HTMLParser):
                 image = tag == "img" and re.match(r"data:image/(png|gif|jpeg|webp)[;,]", url, re.I)
                 if BAD_SCHEME.match(url) and not image:
                     self.problems.append(f"{tag} {name}={value!r}")
+                if not self.network_paths and re.match(r"[/\\]{2}", url):
+                    self.problems.append(f"{tag} {name}={value!r} names a host")
         if tag in ("head", "title", "style"):
             self.in_head = True
         if tag not in VOID:
@@ -288,8 +315,8 @@ class Reader(HTMLParser):
         self.problems.append("processing instruction")
 
 
-def read(html, page=False):
-    reader = Reader(page)
+def read(html, page=False, network_paths=True):
+    reader = Reader(page, network_paths)
     reader.feed(html)
     reader.close()
     if reader.open:
@@ -308,7 +335,8 @@ def test_corpus_covers_the_shapes():
 def test_corpus_reads_back_as_the_writer_wrote_it(name, source, options):
     html = to_html(source, **options)
     assert to_html(source, **options) == html
-    reader = read(html, page=options.get("standalone", False))
+    schemes = {scheme.lower() for scheme in options.get("allowed_schemes", ["http", "https"])}
+    reader = read(html, page=options.get("standalone", False), network_paths={"http", "https"} <= schemes)
     # No payload became an element or an attribute: every one is of the writer's vocabulary.
     assert reader.problems == []
 

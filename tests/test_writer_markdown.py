@@ -315,6 +315,27 @@ def test_written_form(src, piece):
         check(src)
 
 
+# TeX that a reader without math would take for Markdown if it were not fenced.
+MATH_BODIES = [
+    "<img src=x onerror=alert(1)>",
+    "a*b*c + _d_",
+    "<div>\n\\frac{a}{b}\n</div>",
+    "x < y <b>bold</b>",
+    "[x](javascript:alert(1))",
+    "# h\n- item\n> q",
+    "```\nx\n```",
+    "&amp; \\\\",
+]
+COMMONMARK = MarkdownIt("commonmark")
+
+
+@pytest.mark.parametrize("body", MATH_BODIES)
+@pytest.mark.parametrize("directive", ["::math", "::math display"])
+def test_math_is_code_to_a_reader_without_math(body, directive):
+    tokens = COMMONMARK.parse(to_markdown(f"{directive}\n{body}\n::\n"))
+    assert [(t.type, t.info, t.content) for t in tokens] == [("fence", "math", body + "\n")]
+
+
 def test_front_matter_reads_back_as_the_metadata():
     src = ("--- meta ---\ns: \"a: b # c\"\nq: 'it's'\nb: true\nt: True\ni: -7\nf: 0.1\nz: -0.0\n"
            "big: 6.02E23\nl: [[1], [two], [], 'x, y']\nctl: a\x01b\u2028c\\\"d\n---\n")
@@ -364,9 +385,9 @@ def test_errors_write_nothing():
 def test_readme_example():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     section = readme.split("## Markdown", 1)[1].split("\n## ", 1)[0]
-    pairs = re.findall(r"```qlt\n(.*?)```\n\n```markdown\n(.*?)```", section, re.S)
+    pairs = re.findall(r"```qlt\n(.*?)```\n\n(`{3,})markdown\n(.*?)\2\n", section, re.S)
     assert pairs
-    for src, markdown in pairs:
+    for src, _, markdown in pairs:
         assert to_markdown(src) == markdown
 
 

@@ -6,6 +6,8 @@ cannot hold), the tree path to the str path. The bytes of each format across its
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -13,7 +15,8 @@ import pytest
 from quillet import export as ref
 import pyql
 import quillet
-from conftest import ROOT, SINK
+from conftest import ROOT, SINK, UNDER_ASAN
+from quillet.fields import walk
 from quillet import to_dict, to_html, to_json, to_markdown, to_text
 
 TOUR = (ROOT / "examples" / "tour.qlt").read_text(encoding="utf-8")
@@ -197,6 +200,59 @@ def test_metadata(metadata):
     assert to_json(doc, ensure_ascii=False, indent=1) == ref.to_json(doc, ensure_ascii=False, indent=1)
 
 
+class OddFloat(float):
+    def __float__(self):
+        return float("nan")
+
+    def __repr__(self):
+        return "odd"
+
+
+class OddInt(int):
+    def __int__(self):
+        return 7
+
+    def __index__(self):
+        return 8
+
+    def __str__(self):
+        return "odd"
+
+
+class OddStr(str):
+    def __str__(self):
+        return "odd"
+
+
+# A subclass of float, int or str gives the value it holds, as json.dumps reads it, whatever its methods
+# say; a float that is not finite is null. The C++ path and the Python export (reached directly, and
+# through to_json when metadata holds an int outside int64) write the same.
+SUBCLASS_VALUES = [
+    (OddFloat(1.5), 1.5),
+    (OddFloat("inf"), None),
+    (OddFloat("nan"), None),
+    (F("-inf"), None),
+    (OddInt(5), 5),
+    (OddInt(2**70), 2**70),
+    (OddStr("plain"), "plain"),
+    ([OddFloat(2.5), [OddInt(-3), OddStr("s")]], [2.5, [-3, "s"]]),
+]
+
+
+@pytest.mark.parametrize("value, expected", SUBCLASS_VALUES, ids=range(len(SUBCLASS_VALUES)))
+def test_metadata_subclasses_give_the_value_they_hold(value, expected):
+    doc = pyql.parse("--- meta ---\n---\n")
+    doc.metadata[OddStr("k")] = value
+    big = pyql.parse("--- meta ---\nbig: 99999999999999999999\n---\n")
+    big.metadata[OddStr("k")] = value
+    for write in (to_json, ref.to_json):
+        for tree in (doc, big):
+            assert json.loads(write(tree))["metadata"]["k"] == expected
+    for data in (to_dict(doc), to_dict(big), ref.to_dict(doc)):
+        assert json.dumps(data["metadata"]["k"]) == json.dumps(expected)
+        assert [type(key) for key in data["metadata"]] == [str] * len(data["metadata"])
+
+
 @pytest.mark.parametrize("value, error, message", [
     ({1: 2}, TypeError, "^cannot export a metadata key of type int$"),
     ({"k": {"a": 1}}, TypeError, "^cannot export a value of type dict$"),
@@ -277,3 +333,156 @@ def test_result_str_width(wide, where):
     body = "x" * 40 + " y" * 20
     para = wide + body if where == "start" else body + wide
     assert to_text(f"# {wide}h\n\n{para}\n") == f"{wide}h\n\n{para}\n"
+
+
+# ------------------------------------------------------------------------------------- shared nodes
+
+# A tree that holds one node (or metadata list) twice at every level: forty levels are 2^40 nodes to
+# write. Every writer, to_dict, records and the Python export refuse it with one ValueError, in a child
+# under a timeout and (outside ASan) an address-space limit, so that a regression fails instead of
+# eating the machine. The int outside int64 sends to_dict and to_json to the Python export.
+EXPANDING = r"""
+import json, pickle, resource, sys
+import pyql, quillet
+from quillet import export
+if sys.argv[1] == "limit":
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+
+def doubled(doc, first, inner, children):
+    node = first
+    for _ in range(40):
+        child = inner()
+        getattr(node, children)[:] = [child, child]
+        node = child
+    return doc
+
+def inline(big):
+    doc = pyql.parse("--- meta ---\n" + ("big: 99999999999999999999\n" if big else "") + "---\n*a*\n")
+    return doubled(doc, doc.blocks[0].content[0], lambda: pyql.parse("*b*\n").blocks[0].content[0], "content")
+
+def blocks(big):
+    doc = pyql.parse("--- meta ---\n" + ("big: 99999999999999999999\n" if big else "") + "---\n::quote\na\n::\n")
+    return doubled(doc, doc.blocks[0], lambda: pyql.parse("::quote\nb\n::\n").blocks[0], "blocks")
+
+def metadata(big):
+    doc = pyql.parse("--- meta ---\nk: [1]\n" + ("big: 99999999999999999999\n" if big else "") + "---\n")
+    values = doc.metadata["k"]
+    for _ in range(40):
+        child = [1]
+        values[:] = [child, child]
+        values = child
+    return doc
+
+writers = [quillet.to_json, quillet.to_text, quillet.to_markdown, quillet.to_html, quillet.to_dict,
+           lambda d: quillet.to_json(d, cls=json.JSONEncoder), export.to_json,
+           lambda d: quillet.to_text(pickle.loads(pickle.dumps(d)))]
+messages = set()
+for make in (inline, blocks, metadata):
+    for big in (False, True):
+        doc = make(big)
+        for write in writers + ([quillet.records] if make is not metadata else []):
+            try:
+                write(doc)
+            except ValueError as e:
+                messages.add(str(e))
+            else:
+                raise AssertionError(f"{make.__name__} written")
+print(messages)
+"""
+
+
+def test_exponentially_shared_tree_is_refused_everywhere():
+    run = subprocess.run([sys.executable, "-c", EXPANDING, "none" if UNDER_ASAN else "limit"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    message = ("the tree shares nodes so often that it expands to more than 16 times its distinct nodes and "
+               "metadata values, plus 1000000")
+    assert run.stdout == repr({message}) + "\n"
+
+
+def shared_tree(share):
+    """A document that holds one emphasis twice, one paragraph three times, one list item 10,000 times
+    and one metadata list three times; with share false, a copy in each place instead (parsed from the
+    same text, so with the same spans)."""
+    made: dict = {}
+
+    def node(src, pick):
+        if not share or src not in made:
+            made[src] = pick(pyql.parse(src))
+        return made[src]
+
+    def emphasis():
+        return node("*e* x\n", lambda tree: tree.blocks[0].content[0])
+
+    def para():
+        return node("p *q* [[l|u]]\n", lambda tree: tree.blocks[0])
+
+    def item():
+        return node("::list\n- item *i*\n::\n", lambda tree: tree.blocks[0].items[0])
+
+    doc = pyql.parse("--- meta ---\nk: 1\n---\n# H\n::list\n- x\n::\n")
+    doc.blocks[0].content[:] = [emphasis(), emphasis()]
+    doc.blocks[1].items[:] = [item() for _ in range(10_000)]
+    doc.blocks.extend([para(), para(), para()])
+    values = [1, ["two"]]
+    doc.metadata.update(a=values, b=[values, values] if share else [[1, ["two"]], [1, ["two"]]])
+    return doc
+
+
+@pytest.mark.parametrize("write", [to_dict, *WRITERS.values(), quillet.records, ref.to_dict],
+                         ids=["to_dict", *FORMATS, "records", "export"])
+def test_shared_nodes_write_as_their_copies(write):
+    assert write(shared_tree(True)) == write(shared_tree(False))
+
+
+# The limit is 16 times the distinct parts plus 1,000,000: one Text node met 1,000,016 times writes.
+@pytest.mark.parametrize("extra, refused", [(0, False), (1, True)])
+def test_expansion_limit_is_exact(extra, refused):
+    nodes = [paragraph("a\n").content[0]] * (1_000_016 + extra)
+    if refused:
+        for walk_or_write in (to_text, lambda n: next(walk(n))):
+            with pytest.raises(ValueError, match="^the tree shares nodes so often"):
+                walk_or_write(nodes)
+    else:
+        assert to_text(nodes) == "a" * len(nodes) + "\n"
+        assert next(walk(nodes))[0] is nodes[0]
+
+
+# A signal handler runs while a large tree is converted (the CPU timer fires during the call): one that
+# raises stops the conversion, and one that empties the lists being read meets an error, not freed memory.
+# The converter holds every Text node it has read until the call returns: a handler run inside the call
+# sees their counts raised.
+INTERRUPTED = r"""
+import signal, sys
+import pyql
+from quillet import _native
+doc = pyql.parse("start\n")
+para = pyql.parse("*a* b\n").blocks[0]
+doc.blocks[:] = [para] * 150_000
+text = para.content[1]
+before = sys.getrefcount(text)
+
+def handler(signum, frame):
+    print("inside" if sys.getrefcount(text) > before else "outside")
+    if sys.argv[1] == "raise":
+        raise KeyboardInterrupt
+    para.content.clear()
+    doc.blocks.clear()
+
+signal.signal(signal.SIGPROF, handler)
+signal.setitimer(signal.ITIMER_PROF, 0.001)
+try:
+    _native.write(doc, "text", None)
+except (KeyboardInterrupt, RuntimeError) as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("mode, error", [("raise", "KeyboardInterrupt"), ("empty", "RuntimeError")])
+def test_signal_handlers_run_during_a_conversion(mode, error):
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED, mode], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0] == "inside" and lines[1].startswith(error)
+    if mode == "empty":
+        assert lines[1].endswith("a list changed size while it was written")

@@ -120,8 +120,15 @@ void append_slug(std::string& out, std::string_view text) {
     }
 }
 
+bool allows(const std::vector<std::string>& schemes, std::string_view scheme) {
+    return std::find(schemes.begin(), schemes.end(), scheme) != schemes.end();
+}
+
 // `url` as a browser reads it (C0 controls and spaces cut at both ends, tabs and line breaks removed), in
-// `out`; false when its scheme is not allowed. A URL without a scheme (relative, "#x", "/x") passes.
+// `out`; false when its scheme is not allowed. A URL without a scheme (relative, "#x", "/x") passes, except
+// a network-path reference: two slashes, either of which may be a backslash (a browser reads '\' as '/'),
+// name a host of their own and take the page's scheme, which may be http or https, so it passes only when
+// both are allowed.
 bool clean_url(std::string_view url, const std::vector<std::string>& schemes, bool image, std::string& out) {
     size_t begin = 0, end = url.size();
     while (begin < end && static_cast<unsigned char>(url[begin]) <= 0x20) ++begin;
@@ -129,6 +136,10 @@ bool clean_url(std::string_view url, const std::vector<std::string>& schemes, bo
     out.clear();
     for (size_t i = begin; i < end; ++i) {
         if (url[i] != '\t' && url[i] != '\n' && url[i] != '\r') out += url[i];
+    }
+    const auto is_slash = [](char c) { return c == '/' || c == '\\'; };
+    if (out.size() >= 2 && is_slash(out[0]) && is_slash(out[1])) {
+        return allows(schemes, "http") && allows(schemes, "https");
     }
     // A scheme is a letter, then letters, digits, '+', '-' or '.', then ':'; anything else is a relative URL.
     if (out.empty() || !is_alpha(out[0])) return true;

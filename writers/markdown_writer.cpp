@@ -1136,30 +1136,11 @@ private:
             case NodeType::RawBlock:
                 fenced({}, n.as<RawBlock>().content);
                 break;
-            case NodeType::MathBlock: {
-                const std::string_view content = n.as<MathBlock>().content;
-                // A "$$" or a blank line inside would end the block early: a fence keeps those.
-                bool fence = content.find("$$") != std::string_view::npos || content.empty();
-                for (size_t i = 0; i < content.size() && !fence; ++i) {
-                    if (content[i] != '\n') continue;
-                    size_t j = i + 1;
-                    while (j < content.size() && (content[j] == ' ' || content[j] == '\t' || content[j] == '\r')) ++j;
-                    fence = j == content.size() || content[j] == '\n';
-                }
-                if (fence) {
-                    fenced("math", content);
-                    break;
-                }
-                block_begin();
-                begin_line();
-                buf_ += "$$";
-                end_line();
-                verbatim_lines(content);
-                begin_line();
-                buf_ += "$$";
-                end_line();
+            case NodeType::MathBlock:
+                // A reader without math shows a math fence as code; between "$$" lines it would read the TeX
+                // as Markdown (an HTML tag in it as HTML, "a*b*c" as emphasis).
+                fenced("math", n.as<MathBlock>().content);
                 break;
-            }
             case NodeType::HtmlBlock: {
                 const std::string_view content = n.as<HtmlBlock>().content;
                 if (content.empty()) break;

@@ -50,7 +50,8 @@ elsewhere it is an array of inlines)::
 The document is ``{"type": "Document", "profile": "Quillet", "modules":
 ["Tables", ...], "metadata": {...} or null, "blocks": [...], "span": [0, N]}``.
 Metadata values are JSON strings, booleans, integers, floats and arrays (which
-nest to any depth). A float that is not finite (the metadata value
+nest to any depth); a subclass of str, int or float gives the value it holds,
+as ``json.dumps`` reads it, whatever its methods say. A float that is not finite (the metadata value
 ``1.0e999`` is infinity) is written as ``null``: standard JSON has no such
 numbers, and the text ``inf`` is already a string value, so a string would be
 ambiguous; ``null`` never stands for anything else in metadata.
@@ -104,14 +105,17 @@ def _span(span: Any) -> list[int] | None:
 
 
 def _plain_scalar(value: Any, enums: tuple[type, ...]) -> Any:
+    # A subclass of int, str or float gives the value it holds, as json.dumps
+    # reads it, whatever its __int__, __str__ or __float__ say.
     if value is None or isinstance(value, bool):
         return value
     if isinstance(value, int):
-        return int(value)
+        return int.__int__(value)
     if isinstance(value, str):
-        return str(value)
+        return str.__str__(value)
     if isinstance(value, float):
-        return float(value) if math.isfinite(value) else None
+        number = float.__float__(value)
+        return number if math.isfinite(number) else None
     if isinstance(value, enums):
         return member_name(value)
     raise TypeError(f"cannot export a value of type {type(value).__name__}")
@@ -173,7 +177,7 @@ def _metadata(metadata: Any) -> dict[str, Any] | None:
     for key, value in metadata.items():
         if not isinstance(key, str):
             raise TypeError(f"cannot export a metadata key of type {type(key).__name__}")
-        result[key] = _metadata_value(value)
+        result[str.__str__(key)] = _metadata_value(value)
     return result
 
 
@@ -186,7 +190,7 @@ def _nodes(nodes: Any) -> list[dict[str, Any]]:
     # last node handed out at depth d - 1.
     outs = [root]
     try:
-        for node, shape, depth in walk(nodes):
+        for node, shape, depth in walk(nodes, check=False):
             if shape is None:
                 raise TypeError(f"cannot export a {type(node).__name__} as a node")
             plain: dict[str, Any] = {"type": shape.name}
@@ -231,8 +235,13 @@ def error_dict(error: Any) -> dict[str, Any]:
 def to_dict(obj: Any) -> dict[str, Any]:
     """Plain data (dicts, lists, str, int, float, bool, None) for a
     ``Document``, ``ParseResult``, ``ParseError`` or node; see the module
-    documentation for the schema."""
+    documentation for the schema. A tree that holds nodes or metadata lists
+    in so many places that it expands beyond what the C++ writers write is
+    refused with their ValueError."""
+    from quillet import _native
+
     pyql = _pyql()
+    _native.check_expansion(obj)
     if isinstance(obj, pyql.Document):
         return _document(obj)
     if isinstance(obj, pyql.ParseResult):

@@ -57,7 +57,7 @@ class NodeCycleError(ValueError):
 
 
 def walk(
-    nodes: Iterable[Any], skip: Container[str] = ()
+    nodes: Iterable[Any], skip: Container[str] = (), check: bool = True
 ) -> Iterator[tuple[Any, NodeShape | None, int]]:
     """Every node of nodes and every node below them, depth first in order,
     as (node, its shape, depth), the nodes given being at depth 0. An object
@@ -67,7 +67,15 @@ def walk(
     The walk keeps its own stack: parsed trees are shallow, but node lists are
     ordinary mutable lists, so a caller may chain nodes as deep as memory
     allows, or put a node inside itself (NodeCycleError, raised once the node
-    has been handed out a second time)."""
+    has been handed out a second time), or in many places, each of which the
+    walk goes through. Unless ``check`` is false (the caller has checked a
+    whole that holds nodes), a list of nodes or a node that expands beyond
+    what the writers write (``quillet._native.check_expansion``) is refused
+    with their ValueError before the first node."""
+    if check:
+        from quillet import _native
+
+        _native.check_expansion(nodes)
     shapes = shapes_by_class()
     stack: list[tuple[Iterator[Any], Any]] = [(iter(nodes), None)]
     open_nodes: set[int] = set()  # the nodes on the path from the top

@@ -45,9 +45,13 @@ def to_html(
     leaves them out, ``"allow"`` writes HTML blocks as they are, which is unsafe
     for untrusted input (pass the output through a sanitizer such as nh3).
     ``allowed_schemes``: the URL schemes a link or image may have (without
-    case); a URL without a scheme always passes, and an image may also be a
-    ``data:`` URL of a PNG, GIF, JPEG or WebP image. A link whose URL is refused
-    is written as its label; a figure whose image is refused keeps its caption.
+    case); a URL without a scheme passes, except one that begins with two
+    slashes, either of which may be a backslash (``//host``, ``\\\\host``,
+    ``/\\host``): a browser reads it as another host with the page's scheme,
+    so it passes only when both ``http`` and ``https`` are allowed. An image
+    may also be a ``data:`` URL of a PNG, GIF, JPEG or WebP image. A link
+    whose URL is refused is written as its label; a figure whose image is
+    refused keeps its caption.
     ``heading_ids``: give headings ids (``h-`` and the heading's words).
     ``id_prefix``: put in front of every id (headings and footnotes), ASCII
     letters, digits, ``-`` and ``_`` only. ``standalone``: a whole page, with

@@ -14,7 +14,9 @@ Every function takes one ``source``:
 A child list holding something that is not a node, or a node of the wrong
 kind, is a ``TypeError`` naming the path to it (``blocks[3].content[0]``); a
 node inside itself is a ``ValueError``; a node found in two places is
-written twice. Trees nested as deep as memory allows are written without
+written twice, but a tree whose places add up to more than 16 times its
+distinct parts (nodes and metadata values) plus 1,000,000 is a
+``ValueError``. Trees nested as deep as memory allows are written without
 recursion. The plain-data and JSON schema is described in ``quillet.export``.
 """
 
