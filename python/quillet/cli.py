@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import functools
-import importlib
 import json
 import os
 import signal
@@ -14,9 +13,10 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import PurePath
-from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
+from typing import Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
-from quillet import _files, _output
+import pyql
+from quillet import _files, _native, _output
 from quillet._output import FatalError, Output, Stopped, UsageError, write_all, write_stderr
 from quillet._output import printable as printable
 from quillet._tree import format_value as format_value
@@ -25,9 +25,6 @@ from quillet.batch import END_SIGNALS as _END_SIGNALS
 from quillet.batch import broken_pool, ordered_map
 from quillet.export import dumps, error_dict
 from quillet.lines import LineIndex
-
-if TYPE_CHECKING:
-    import pyql
 
 EXIT_OK = 0
 EXIT_PARSE_ERRORS = 1
@@ -201,8 +198,6 @@ def _decode(data: bytes) -> str:
 
 
 def _profile(name: str | None) -> pyql.Profile | None:
-    import pyql
-
     return {
         None: None,
         "quillet": pyql.Profile.Quillet,
@@ -236,11 +231,6 @@ def _json_record_end(errors: list[dict[str, Any]]) -> bytes:
     text = ',"errors":' + json.dumps(errors, ensure_ascii=False, separators=(",", ":"))
     text += ',"input_error":null}\n'
     return text.translate(_JSON_LINE_BREAKS).encode("utf-8", "backslashreplace")
-
-
-def _native() -> Any:
-    """The compiled module quillet._native, imported on first use."""
-    return importlib.import_module("quillet._native")
 
 
 def process(job: Job, options: Options, out: Output | None = None) -> Report:
@@ -284,8 +274,6 @@ def _error_problems(
 
 
 def _process(job: Job, options: Options, report: Report, out: Output | None) -> Report:
-    import pyql
-
     data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
     # A byte-order mark is dropped: spans then count from the byte after it.
     start = _files.text_start(data)
@@ -316,7 +304,6 @@ def _process_native(
     """Parse and write one document in C++, from its bytes to a file
     descriptor: no str of the input, and no more than a chunk of the
     output at a time when it goes to a file or standard output."""
-    native = _native()
     json_mode = options.mode == "json"
     body = memoryview(data)[start:]
     direct = options.out_dir is None and out is not None and out.fileno() is not None
@@ -330,11 +317,13 @@ def _process_native(
         try:
             # A whole HTML page is the writer's "html-page" format.
             fmt = "html-page" if options.mode == "html" and options.standalone else options.mode
-            result = native.write_fd(body, fd, fmt, options.profile, head)
+            if fd < 0:
+                raw, output = _native.write_fd(body, -1, fmt, options.profile, head)
+            else:
+                raw, output = _native.write_fd(body, fd, fmt, options.profile, head), b""
         except ValueError as exc:
             # Not UTF-8: the same words as the decoder's error.
             raise InputError(str(exc)) from None
-        raw, output = result if fd < 0 else (result, b"")
         errors = [
             {
                 "message": message,

@@ -74,6 +74,7 @@ import math
 import secrets
 from typing import Any, Callable
 
+import pyql
 from quillet.fields import NodeCycleError, shapes_by_class, walk
 
 __all__ = ["PRETTY_DEPTH", "member_name", "to_dict", "to_json"]
@@ -89,14 +90,6 @@ _ENUMS = ("Profile", "ModuleKind", "ListKind", "ParseErrorKind")
 def member_name(member: object) -> str:
     """The bare name of an enumeration member: ``Md`` for ``Profile.Md``."""
     return repr(member).rpartition(".")[2]
-
-
-def _pyql() -> Any:
-    # Imported on first use, so that ``import quillet`` works (and the command
-    # can explain the problem) even when the extension fails to load.
-    import pyql
-
-    return pyql
 
 
 def _span(span: Any) -> list[int] | None:
@@ -179,7 +172,6 @@ def _metadata(metadata: Any) -> dict[str, Any] | None:
 
 def _nodes(nodes: Any) -> list[dict[str, Any]]:
     """Plain copies of a list of nodes, in the order walk() hands them out."""
-    pyql = _pyql()
     enums = tuple(getattr(pyql, name) for name in _ENUMS)
     root: list[dict[str, Any]] = []
     # outs[d] is the list that takes the nodes at depth d: the children of the
@@ -232,7 +224,6 @@ def to_dict(obj: Any) -> dict[str, Any]:
     """Plain data (dicts, lists, str, int, float, bool, None) for a
     ``Document``, ``ParseResult``, ``ParseError`` or node; see the module
     documentation for the schema."""
-    pyql = _pyql()
     if isinstance(obj, pyql.Document):
         return _document(obj)
     if isinstance(obj, pyql.ParseResult):

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Container, Iterable, Iterator, NamedTuple
 
+import pyql
 from quillet import _native
 
 __all__ = ["NODE_SHAPES", "NodeCycleError", "NodeShape", "shapes_by_class", "walk"]
@@ -40,10 +41,6 @@ def shapes_by_class() -> dict[type, NodeShape]:
     """The shapes keyed by the pyql classes themselves."""
     global _BY_CLASS
     if _BY_CLASS is None:
-        # Imported on first use, so that ``import quillet`` works (and the
-        # command can explain the problem) even when the extension fails to load.
-        import pyql
-
         _BY_CLASS = {getattr(pyql, shape.name): shape for shape in NODE_SHAPES}
     return _BY_CLASS
 
