@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import ast
 import importlib.util
+import os
 import subprocess
 import sys
 import sysconfig
@@ -68,18 +69,19 @@ def test_installed_stubs_are_the_source_stubs():
 
 
 def run_checker(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    # The subprocess imports the very pyql under test; the source stubs come first on mypy's path, whether
-    # or not a wheel installed them too.
+    # The subprocess imports the very pyql and quillet under test; the source stubs (and the package's
+    # source, with quillet/_native.pyi) come first on mypy's path, whether or not a wheel installed them too.
     env = child_env(str(Path(pyql.__file__).resolve().parent))
-    env["MYPYPATH"] = str(STUB.parent)
+    env["MYPYPATH"] = os.pathsep.join([str(STUB.parent), str(ROOT / "python")])
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
     )
 
 
 @pytest.mark.skipif(not HAVE_MYPY, reason="mypy is not installed")
-def test_stubtest_accepts_the_stubs(tmp_path):
-    run = run_checker(["mypy.stubtest", "pyql"], tmp_path)
+@pytest.mark.parametrize("module", ["pyql", "quillet._native"])
+def test_stubtest_accepts_the_stubs(tmp_path, module):
+    run = run_checker(["mypy.stubtest", module], tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -1,11 +1,27 @@
 # The C++ writers and to_dict; quillet.writers is their typed face. Both return NotImplemented when only
 # the Python export (quillet.export) can handle the source: its metadata holds an int outside int64.
-from typing import Any
+from typing import Any, Literal, Optional, overload
+
+from _typeshed import ReadableBuffer
 
 def write(source: object, format: str, options: dict[str, Any] | None, profile: object = None) -> Any: ...
 def to_dict(source: object, profile: object) -> Any: ...
 def check_expansion(source: object) -> None: ...
 def rebuild(id: int, *values: object) -> Any: ...
+
+# A parse error as write_fd gives it: message, kind, start, end (None without a span), recoverable.
+_Error = tuple[str, str, Optional[int], Optional[int], bool]
+
+# The command's writer: the document of the UTF-8 bytes data in format ("json", "text", "markdown", "html",
+# "html-page"), written to the file descriptor fd after prefix; the parse errors. With fd -1, the errors and
+# the output instead. (-1 is an int too: the first overload wins for it, as typeshed's open() does for its
+# literal modes.)
+@overload
+def write_fd(  # type: ignore[overload-overlap]
+    data: ReadableBuffer, fd: Literal[-1], format: str, profile: str | None, prefix: bytes
+) -> tuple[list[_Error], bytes]: ...
+@overload
+def write_fd(data: ReadableBuffer, fd: int, format: str, profile: str | None, prefix: bytes) -> list[_Error]: ...
 
 # The model, as the core describes it (see native/model.hpp).
 NODE_CLASSES: tuple[tuple[str, str, tuple[tuple[str, str], ...], str | None], ...]

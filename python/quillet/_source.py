@@ -5,10 +5,9 @@ from __future__ import annotations
 
 import gc
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator, Sequence
+from typing import Any, Iterator, Sequence
 
-if TYPE_CHECKING:
-    import pyql
+import pyql
 
 __all__ = ["Parsed", "gc_paused", "parse_source", "plain_text", "profile_value"]
 
@@ -56,8 +55,6 @@ def profile_value(profile: Any) -> Any:
     of the names the command accepts ("quillet", "md", "md-strict")."""
     if profile is None or not isinstance(profile, str):
         return profile
-    import pyql
-
     names = {"quillet": pyql.Profile.Quillet, "md": pyql.Profile.Md, "md-strict": pyql.Profile.MdStrict}
     if profile not in names:
         raise ValueError(f"profile must be one of {', '.join(names)}, not {profile!r}")
@@ -67,8 +64,6 @@ def profile_value(profile: Any) -> Any:
 def parse_source(source: Any, profile: Any = None, *, name: str = "source") -> Parsed:
     """Parse a ``str``, or take a ``pyql.Document``, ``pyql.ParseResult`` or
     list of block nodes as they are."""
-    import pyql
-
     if isinstance(source, str):
         result = pyql.parse_with_recovery(source, profile_value(profile))
         return Parsed(result.document, result.document.blocks, result.errors, source)
@@ -87,8 +82,6 @@ def parse_source(source: Any, profile: Any = None, *, name: str = "source") -> P
 def plain_text(inlines: Sequence[Any]) -> str:
     """The text a reader sees in a list of inline nodes: markup dropped, a
     link's label kept, an autolink's address, footnote references left out."""
-    import pyql
-
     parts: list[str] = []
     # Parsed inlines nest at most three levels; an explicit stack still keeps
     # node lists chained by hand, however deep, from recursing.

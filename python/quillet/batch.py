@@ -18,13 +18,12 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, TypeVar, Union
 
+import pyql
 from quillet._files import decode, read_path
 from quillet._source import profile_value
 
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor
-
-    import pyql
 
 __all__ = ["broken_pool", "ordered_map", "parse_files"]
 
@@ -64,8 +63,6 @@ def parse_files(
     for path in paths:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"paths must hold str or os.PathLike objects, not {type(path).__name__}")
-    import pyql
-
     profile = profile_value(profile)
     if profile is not None and not isinstance(profile, pyql.Profile):
         raise TypeError(f"profile must be None, a pyql.Profile or its name, not {type(profile).__name__}")
@@ -86,8 +83,6 @@ def _results(paths: list[Any], workers: int, profile: Any) -> Generator[tuple[An
 
 
 def _parse_file(path: str | os.PathLike[str], profile: pyql.Profile | None) -> FileResult:
-    import pyql
-
     try:
         text = decode(read_path(path))
     except (OSError, UnicodeDecodeError) as exc:

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any, Iterator
 
+import pyql
 from quillet._source import gc_paused, profile_value
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
@@ -136,8 +137,6 @@ def _suggest(word: str, known: tuple[str, ...]) -> str:
 
 class _Checker:
     def __init__(self, text: str, profile: Any) -> None:
-        import pyql
-
         self.pyql = pyql
         self.text = text
         self.index = TextIndex(text)

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from itertools import accumulate
 from typing import Any, Callable
 
+import pyql
 from quillet._source import gc_paused, plain_text, profile_value
 from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
@@ -168,8 +169,6 @@ def chunks(
     if overlap < 0 or overlap >= budget:
         raise ValueError(f"overlap must be at least 0 and below the budget ({budget}), not {overlap}")
 
-    import pyql
-
     render: Callable[[Any], str] | None = None
     if format != "source":
         import quillet
@@ -242,8 +241,6 @@ class _Packer:
         class, heading level and output text; running totals of the sizes; the
         headings, their paths and where their sections end. Returns the number
         of units."""
-        import pyql
-
         blocks = self.document.blocks
         total = len(self.data)
         self.blocks = blocks

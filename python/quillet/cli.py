@@ -4,29 +4,27 @@ plain text or Markdown, and report their errors with line and column numbers."""
 from __future__ import annotations
 
 import argparse
-import errno
 import functools
-import importlib
 import json
 import os
-import secrets
 import signal
 import stat
 import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import PurePath
-from typing import TYPE_CHECKING, Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
+from typing import Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
-from quillet import _files
+import pyql
+from quillet import _files, _native, _output
+from quillet._output import FatalError, Output, Stopped, UsageError, write_all, write_stderr
+from quillet._output import printable as printable
+from quillet._tree import format_value as format_value
+from quillet._tree import render_tree as render_tree
 from quillet.batch import END_SIGNALS as _END_SIGNALS
 from quillet.batch import broken_pool, ordered_map
-from quillet.export import dumps, error_dict, flat_list_text, member_name
-from quillet.fields import walk
+from quillet.export import dumps, error_dict
 from quillet.lines import LineIndex
-
-if TYPE_CHECKING:
-    import pyql
 
 EXIT_OK = 0
 EXIT_PARSE_ERRORS = 1
@@ -110,41 +108,8 @@ A run ended by SIGINT, SIGTERM or SIGHUP stops its worker processes and ends
 by that signal; when the reader of the output goes away (quillet ... | head)
 it ends quietly, as by SIGPIPE."""
 
-_INDENT = "  "
-
-
-class UsageError(Exception):
-    """A problem with the command line; exit status 2 before any file is read."""
-
-
 class InputError(Exception):
     """A path that gives no text (unreadable, not UTF-8, ...); exit status 2."""
-
-
-class FatalError(Exception):
-    """The command cannot go on (its output cannot be written, ...): one
-    line on standard error, exit status 2."""
-
-
-class Stopped(BaseException):
-    """A signal that ends the command (TERM, HUP; PIPE for a reader that went
-    away). Like KeyboardInterrupt, no `except Exception` stops it."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-# Characters that would act on a terminal rather than show (C0 and C1
-# controls, DEL) or that split lines (U+2028, U+2029), shown as escapes.
-_ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), 0x7F, *range(0x80, 0xA0))}
-_ESCAPES.update({0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r", 0x2028: "\\u2028", 0x2029: "\\u2029"})
-
-
-def printable(text: str) -> str:
-    """text with every control character escaped (\\x1b, \\n, \\u2028, ...), safe
-    to write to a terminal: document texts and file names reach it this way."""
-    return text.translate(_ESCAPES)
 
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -153,61 +118,6 @@ class _ArgumentParser(argparse.ArgumentParser):
         self.exit(
             EXIT_USAGE, f"{self.prog}: error: {printable(message)} (see '{self.prog} --help')\n"
         )
-
-
-# ---------------------------------------------------------------------------
-# The tree view
-
-
-def _span(node: object) -> str:
-    span = node.span  # type: ignore[attr-defined]
-    return f"{span.start}..{span.end}"
-
-
-def _scalar(value: object) -> str:
-    if isinstance(value, (str, bool, int, float)) or value is None:
-        return repr(value)
-    return member_name(value)
-
-
-def format_value(value: object) -> str:
-    """repr-like text of a metadata value; nested lists of any depth are
-    written without recursion."""
-    return flat_list_text(value, ", ", repr)
-
-
-def _format_key(key: str) -> str:
-    if key and key.isprintable() and "=" not in key:
-        return key
-    return repr(key)
-
-
-def render_tree(doc: object) -> list[str]:
-    """The printed tree of a document, one line per node."""
-    modules = ", ".join(member_name(m) for m in doc.modules)  # type: ignore[attr-defined]
-    lines = [
-        f"Document {_span(doc)} profile={member_name(doc.profile)} "  # type: ignore[attr-defined]
-        f"modules=[{modules}]"
-    ]
-    metadata = doc.metadata  # type: ignore[attr-defined]
-    if metadata is not None:
-        lines.append(f"{_INDENT}metadata:")
-        for key, value in metadata.items():
-            lines.append(f"{_INDENT * 2}{_format_key(key)} = {format_value(value)}")
-
-    # Each node prints the fields of its class except the one of child nodes,
-    # whose nodes follow one level deeper; a node of no known class prints
-    # its span only.
-    for node, shape, depth in walk(doc.blocks):  # type: ignore[attr-defined]
-        words = [type(node).__name__, _span(node)]
-        if shape is not None:
-            for field_name in shape.fields:
-                if field_name != shape.children:
-                    value = getattr(node, field_name)
-                    if value is not None:
-                        words.append(f"{field_name}={_scalar(value)}")
-        lines.append(_INDENT * (depth + 1) + " ".join(words))
-    return lines
 
 
 # ---------------------------------------------------------------------------
@@ -288,8 +198,6 @@ def _decode(data: bytes) -> str:
 
 
 def _profile(name: str | None) -> pyql.Profile | None:
-    import pyql
-
     return {
         None: None,
         "quillet": pyql.Profile.Quillet,
@@ -325,12 +233,7 @@ def _json_record_end(errors: list[dict[str, Any]]) -> bytes:
     return text.translate(_JSON_LINE_BREAKS).encode("utf-8", "backslashreplace")
 
 
-def _native() -> Any:
-    """The compiled module quillet._native, imported on first use."""
-    return importlib.import_module("quillet._native")
-
-
-def process(job: Job, options: Options, out: _Output | None = None) -> Report:
+def process(job: Job, options: Options, out: Output | None = None) -> Report:
     """Read, parse and render one document. With out (the main process
     without workers), a format written in C++ goes straight to standard
     output as it is written instead of into the report."""
@@ -370,9 +273,7 @@ def _error_problems(
     return problems
 
 
-def _process(job: Job, options: Options, report: Report, out: _Output | None) -> Report:
-    import pyql
-
+def _process(job: Job, options: Options, report: Report, out: Output | None) -> Report:
     data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
     # A byte-order mark is dropped: spans then count from the byte after it.
     start = _files.text_start(data)
@@ -392,18 +293,17 @@ def _process(job: Job, options: Options, report: Report, out: _Output | None) ->
     report.output = "".join(line + "\n" for line in render_tree(result.document))
     if options.out_dir is not None and job.rel is not None:
         encoded = str(report.output).encode("utf-8", "backslashreplace")
-        _write_output(options, job, lambda fd: _write_all(fd, encoded))
+        _write_output(options, job, lambda fd: write_all(fd, encoded))
         report.output = ""
     return report
 
 
 def _process_native(
-    job: Job, options: Options, report: Report, data: bytes, start: int, out: _Output | None
+    job: Job, options: Options, report: Report, data: bytes, start: int, out: Output | None
 ) -> Report:
     """Parse and write one document in C++, from its bytes to a file
     descriptor: no str of the input, and no more than a chunk of the
     output at a time when it goes to a file or standard output."""
-    native = _native()
     json_mode = options.mode == "json"
     body = memoryview(data)[start:]
     direct = options.out_dir is None and out is not None and out.fileno() is not None
@@ -417,11 +317,13 @@ def _process_native(
         try:
             # A whole HTML page is the writer's "html-page" format.
             fmt = "html-page" if options.mode == "html" and options.standalone else options.mode
-            result = native.write_fd(body, fd, fmt, options.profile, head)
+            if fd < 0:
+                raw, output = _native.write_fd(body, -1, fmt, options.profile, head)
+            else:
+                raw, output = _native.write_fd(body, fd, fmt, options.profile, head), b""
         except ValueError as exc:
             # Not UTF-8: the same words as the decoder's error.
             raise InputError(str(exc)) from None
-        raw, output = result if fd < 0 else (result, b"")
         errors = [
             {
                 "message": message,
@@ -435,7 +337,7 @@ def _process_native(
         tail = _json_record_end(errors) if json_mode else b""
         if fd < 0:
             return bytes(output) + tail
-        _write_all(fd, tail)
+        write_all(fd, tail)
         return b""
 
     if options.out_dir is not None and job.rel is not None:
@@ -452,117 +354,24 @@ def _process_native(
     return report
 
 
-def _write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view) :]
-
-
 def _output_parts(job: Job, mode: str) -> tuple[str, ...]:
     """The names, folder by folder, of job's output file below -o DIR."""
     return PurePath(output_name(job.rel or job.name, mode)).parts
 
 
-def _link_below(path: str, out_dir: str) -> str:
-    return f"{path} is a symbolic link: writing through it could put outputs outside {out_dir}"
-
-
-# Folders below -o DIR are entered one at a time, relative to the folder
-# above and never through a symbolic link, so that a link planted below DIR
-# (before the run or during it) cannot send an output elsewhere.
-_FOLDER_FLAGS = (
-    os.O_RDONLY
-    | getattr(os, "O_DIRECTORY", 0)
-    | getattr(os, "O_NOFOLLOW", 0)
-    | getattr(os, "O_CLOEXEC", 0)
-)
-# A temporary file is always a new file (never one that exists, nor the
-# target of a link at its name) under a name no one can guess; its mode is
-# that of any file the command makes, 0o666 less the umask.
-_TEMPORARY_FLAGS = (
-    os.O_WRONLY
-    | os.O_CREAT
-    | os.O_EXCL
-    | getattr(os, "O_NOFOLLOW", 0)
-    | getattr(os, "O_CLOEXEC", 0)
-    | getattr(os, "O_BINARY", 0)
-)
-_TEMPORARY_TRIES = 100
-
-
-def _is_link(name: str, folder: int) -> bool:
-    try:
-        return stat.S_ISLNK(os.stat(name, dir_fd=folder, follow_symlinks=False).st_mode)
-    except OSError:
-        return False
-
-
-def _open_folder(out_dir: str, names: tuple[str, ...]) -> int:
-    """A descriptor of the folder out_dir/names..., each name made as needed
-    and entered without following a link. DIR itself may be a link: the
-    user named it."""
-    os.makedirs(out_dir, exist_ok=True)
-    fd = os.open(out_dir, _FOLDER_FLAGS & ~getattr(os, "O_NOFOLLOW", 0))
-    try:
-        for depth, name in enumerate(names, 1):
-            try:
-                os.mkdir(name, dir_fd=fd)
-            except FileExistsError:
-                pass
-            try:
-                inner = os.open(name, _FOLDER_FLAGS, dir_fd=fd)
-            except OSError:
-                if _is_link(name, fd):
-                    path = os.path.join(out_dir, *names[:depth])
-                    raise FatalError(_link_below(path, out_dir)) from None
-                raise
-            os.close(fd)
-            fd = inner
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
-
-
-def _create_temporary(base: str, folder: int) -> tuple[str, int]:
-    """A new file beside base in the folder, its name and descriptor."""
-    for _ in range(_TEMPORARY_TRIES):
-        # The base name is cut so that a long one still leaves room.
-        name = f".{base[:64]}.{secrets.token_hex(8)}.tmp"
-        try:
-            return name, os.open(name, _TEMPORARY_FLAGS, 0o666, dir_fd=folder)
-        except FileExistsError:
-            continue
-    raise FileExistsError(errno.EEXIST, "no free temporary name")
-
-
 def _write_output(options: Options, job: Job, write: Callable[[int], Any]) -> None:
-    """Write the output file of job below -o DIR with write(fd): into a
-    temporary file beside it, renamed into place once complete, so that a
-    failed write never leaves a truncated file that looks whole."""
-    out_dir = options.out_dir or "."
-    *names, base = _output_parts(job, options.mode)
-    target = os.path.join(out_dir, *names, base)
-    try:
-        folder = _open_folder(out_dir, tuple(names))
-        try:
-            temporary, fd = _create_temporary(base, folder)
-            try:
-                try:
-                    write(fd)
-                finally:
-                    os.close(fd)
-                os.replace(temporary, base, src_dir_fd=folder, dst_dir_fd=folder)
-            except BaseException:
-                try:
-                    os.unlink(temporary, dir_fd=folder)
-                except OSError:
-                    pass
-                raise
-        finally:
-            os.close(folder)
-    except OSError as exc:
-        raise FatalError(f"cannot write {target}: {exc.strerror or exc}") from None
+    """Write the output file of job below -o DIR with write(fd), renamed
+    into place once complete."""
+    _output.write_file(options.out_dir or ".", _output_parts(job, options.mode), write)
+
+
+def _check_targets(jobs: list[Job | Report], options: Options) -> None:
+    """Refuse, before anything is written, a run whose outputs cannot all be
+    written below -o DIR (see _output.check_targets)."""
+    targets = [
+        (job.name, job.path, _output_parts(job, options.mode)) for job in jobs if isinstance(job, Job)
+    ]
+    _output.check_targets(options.out_dir or ".", targets)
 
 
 # ---------------------------------------------------------------------------
@@ -623,7 +432,7 @@ def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Jo
 
 
 def _reports(
-    jobs: list[Job | Report], options: Options, workers: int, out: _Output | None = None
+    jobs: list[Job | Report], options: Options, workers: int, out: Output | None = None
 ) -> Generator[Report, None, None]:
     """Reports in job order; with more than one worker, jobs run in the
     worker processes of quillet.batch (as parse_files' do) while finished
@@ -720,7 +529,7 @@ class _VersionAction(argparse.Action):
     from the installed distribution takes longer than a whole run."""
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
-        _Output().write(f"{parser.prog} (pyql) {_version()}\n")
+        Output().write(f"{parser.prog} (pyql) {_version()}\n")
         parser.exit()
 
 
@@ -798,115 +607,6 @@ def _build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _Output:
-    """Standard output, which may be closed, full, or read by a reader that
-    goes away early (quillet ... | head)."""
-
-    def __init__(self, headed: bool = False) -> None:
-        self.headed = headed  # each output is headed by ==> FILE <==
-        self.printed = False  # some output was headed already
-        self.streamed = False  # a C++ writer wrote to it directly
-
-    def header(self, name: str) -> bytes:
-        """The line that heads the output of the file name, if outputs are
-        headed (after an empty line but for the first)."""
-        if not self.headed:
-            return b""
-        gap = "\n" if self.printed else ""
-        return f"{gap}==> {printable(name)} <==\n".encode("utf-8", "backslashreplace")
-
-    def fileno(self) -> int | None:
-        """The file descriptor of standard output, None when there is none
-        (closed, or a stream put in its place)."""
-        stdout = sys.stdout
-        if stdout is None or getattr(stdout, "buffer", None) is None:
-            return None
-        try:
-            return int(stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            return None
-
-    def begin_raw(self) -> int:
-        """The file descriptor to write to directly, once everything written
-        through sys.stdout is out."""
-        fd = self.fileno()
-        if fd is None:
-            raise FatalError("cannot write the output: standard output is closed")
-        try:
-            sys.stdout.flush()
-        except OSError as exc:
-            self.failed(exc)
-        return fd
-
-    def failed(self, exc: OSError) -> NoReturn:
-        # What could not be written must not be tried again at exit.
-        if sys.stdout is not None:
-            _discard(sys.stdout)
-        if isinstance(exc, BrokenPipeError):
-            # The reader went away: stop quietly, as by SIGPIPE.
-            raise Stopped(getattr(signal, "SIGPIPE", 13)) from None
-        raise FatalError(f"cannot write the output: {exc.strerror or exc}") from None
-
-    def write(self, text: str | bytes, utf8: bool = False) -> None:
-        stdout = sys.stdout
-        if stdout is None:
-            raise FatalError("cannot write the output: standard output is closed")
-        buffer = getattr(stdout, "buffer", None)
-        try:
-            if buffer is None:  # a stream put in its place, for text only
-                stdout.write(text if isinstance(text, str) else text.decode("utf-8", "replace"))
-                stdout.flush()
-                return
-            if isinstance(text, bytes):
-                data = text  # written by a C++ writer, in UTF-8
-            elif utf8:
-                # JSON Lines are UTF-8 whatever the terminal's encoding. A file
-                # name that is not UTF-8 holds lone surrogates, which become
-                # \udcXX escapes: valid JSON for the same string.
-                data = text.encode("utf-8", "backslashreplace")
-            else:
-                if os.linesep != "\n":
-                    text = text.replace("\n", os.linesep)
-                data = text.encode(stdout.encoding or "utf-8", stdout.errors or "strict")
-            stdout.flush()
-            view = memoryview(data)
-            while view:
-                # A write that a signal cuts short (SIGPIPE when the reader
-                # goes away) returns a short count instead of failing: the
-                # rest is written, or fails, on the next round.
-                written = buffer.write(view)
-                if not written:
-                    raise FatalError("cannot write the output")
-                view = view[written:]
-            buffer.flush()
-        except OSError as exc:
-            self.failed(exc)
-
-
-def _discard(stream: TextIO) -> None:
-    """Point a standard stream at the null device, so that the text still
-    buffered in it goes nowhere instead of failing again."""
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        try:
-            os.dup2(devnull, stream.fileno())
-        finally:
-            os.close(devnull)
-    except (OSError, ValueError):
-        pass
-
-
-def _write_stderr(text: str) -> None:
-    stream = sys.stderr
-    if stream is None:  # closed (2>&-): the exit status still tells
-        return
-    try:
-        stream.write(text)
-        stream.flush()
-    except OSError:
-        _discard(stream)
-
-
 def _handle_end_signals() -> dict[int, Any]:
     """Turn TERM and HUP into Stopped in this process, so that the run
     stops its workers before it ends; returns the handlers replaced."""
@@ -956,11 +656,6 @@ def run(argv: list[str] | None = None) -> int:
             raise UsageError("-o DIR writes documents: it does not go with --errors-only")
         if "-" in args.paths:
             raise UsageError("-o DIR names its files after the inputs: standard input (-) has no name")
-    try:
-        import pyql  # noqa: F401
-    except ImportError as exc:
-        raise UsageError(f"cannot load the parser module pyql: {exc}") from None
-
     saved = _handle_end_signals()
     try:
         return _run(args)
@@ -977,7 +672,7 @@ def _run(args: argparse.Namespace) -> int:
     workers = args.jobs or os.cpu_count() or 1
     headed = args.mode in ("tree", "text", "markdown", "html") and len(jobs) > 1
     progress = Progress(len(jobs), sys.stderr, Progress.wanted(len(jobs), sys.stderr))
-    out = _Output(headed)
+    out = Output(headed)
 
     input_errors = parse_errors = False
     reports = _reports(jobs, options, workers, out if args.output_dir is None else None)
@@ -988,7 +683,7 @@ def _run(args: argparse.Namespace) -> int:
             name = printable(report.name)
             if report.input_error is not None:
                 input_errors = True
-                _write_stderr(f"{PROG}: {name}: {printable(report.input_error)}\n")
+                write_stderr(f"{PROG}: {name}: {printable(report.input_error)}\n")
                 if args.mode == "json" and args.output_dir is None:
                     text = _json_line(report.name, None, [], report.input_error)
             if headed and text:
@@ -1002,11 +697,11 @@ def _run(args: argparse.Namespace) -> int:
             if report.problems:
                 parse_errors = True
                 if args.mode != "errors":
-                    _write_stderr("".join(line + "\n" for line in report.problems))
+                    write_stderr("".join(line + "\n" for line in report.problems))
             progress.update(done)
     except broken_pool():
         progress.clear()
-        _write_stderr(
+        write_stderr(
             f"{PROG}: a worker process stopped unexpectedly; "
             "the remaining files were not processed\n"
         )
@@ -1018,100 +713,6 @@ def _run(args: argparse.Namespace) -> int:
     if input_errors:
         return EXIT_USAGE
     return EXIT_PARSE_ERRORS if parse_errors else EXIT_OK
-
-
-def _check_out_dir(out_dir: str) -> None:
-    """Refuse -o naming a file, or a path below one."""
-    given = out_dir.rstrip(os.sep) or out_dir
-    path = given
-    while True:
-        try:
-            info = os.stat(path)
-        except (FileNotFoundError, NotADirectoryError):
-            parent = os.path.dirname(path)
-            if not parent or parent == path:
-                return
-            path = parent
-            continue
-        except OSError:
-            return  # said when writing, if it matters then
-        if not stat.S_ISDIR(info.st_mode):
-            what = "not a directory" if path == given else f"{path} is not a directory"
-            raise UsageError(f"-o {out_dir}: {what}")
-        return
-
-
-def _check_targets(jobs: list[Job | Report], options: Options) -> None:
-    """Refuse, before anything is written, a run whose outputs cannot all be
-    written where they belong: -o naming what is not a directory, two inputs
-    writing one file, an output file where another output needs a folder, an
-    output that would replace an input or an existing directory, a file or a
-    symbolic link where a folder goes below DIR. What appears while the run
-    goes on is still caught when writing."""
-    out_dir = options.out_dir or "."
-    _check_out_dir(out_dir)
-    inputs = set()
-    for job in jobs:
-        if isinstance(job, Job) and job.path is not None:
-            try:
-                info = os.stat(job.path)
-                inputs.add((info.st_dev, info.st_ino))
-            except OSError:
-                pass
-    # The outputs and the folders made for them, by their normalised names
-    # below DIR, with the input that needs them first.
-    files: dict[tuple[str, ...], str] = {}
-    folders: dict[tuple[str, ...], str] = {}
-    for job in jobs:
-        if not isinstance(job, Job):
-            continue
-        parts = _output_parts(job, options.mode)
-        key = tuple(os.path.normcase(part) for part in parts)
-        target = os.path.join(out_dir, *parts)
-        if key in files:
-            raise UsageError(f"{files[key]} and {job.name} would both be written to {target}")
-        if key in folders:
-            raise UsageError(
-                f"{target} would be both the output of {job.name} "
-                f"and a directory for the output of {folders[key]}"
-            )
-        for depth in range(1, len(parts)):
-            above = key[:depth]
-            folder = os.path.join(out_dir, *parts[:depth])
-            if above in files:
-                raise UsageError(
-                    f"{folder} would be both the output of {files[above]} "
-                    f"and a directory for the output of {job.name}"
-                )
-            if above not in folders:
-                folders[above] = job.name
-                _check_folder(folder, out_dir, job.name)
-        files[key] = job.name
-        try:
-            info = os.lstat(target)
-        except OSError:
-            continue
-        if stat.S_ISDIR(info.st_mode):
-            raise UsageError(f"{target} is a directory: the output of {job.name} cannot replace it")
-        try:
-            info = os.stat(target)
-        except OSError:
-            continue
-        if (info.st_dev, info.st_ino) in inputs:
-            raise UsageError(f"{target} is an input: writing it would replace it")
-
-
-def _check_folder(folder: str, out_dir: str, name: str) -> None:
-    """Refuse what is in the way of a folder below DIR that the output of the
-    input name goes in."""
-    try:
-        info = os.lstat(folder)
-    except OSError:
-        return  # made when writing (or the reason said then)
-    if stat.S_ISLNK(info.st_mode):
-        raise UsageError(_link_below(folder, out_dir))
-    if not stat.S_ISDIR(info.st_mode):
-        raise UsageError(f"{folder} is not a directory: the output of {name} goes below it")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -1132,13 +733,13 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return run(argv)
     except (UsageError, FatalError) as exc:
-        _write_stderr(f"{PROG}: {printable(str(exc))}\n")
+        write_stderr(f"{PROG}: {printable(str(exc))}\n")
     except MemoryError:
-        _write_stderr(f"{PROG}: out of memory\n")
+        write_stderr(f"{PROG}: out of memory\n")
     except RecursionError:
-        _write_stderr(f"{PROG}: input nested too deeply\n")
+        write_stderr(f"{PROG}: input nested too deeply\n")
     except OSError as exc:
-        _write_stderr(f"{PROG}: {printable(str(exc.strerror or exc))}\n")
+        write_stderr(f"{PROG}: {printable(str(exc.strerror or exc))}\n")
     except KeyboardInterrupt:
         return _end_by(signal.SIGINT)
     except Stopped as exc:

@@ -75,6 +75,8 @@ import math
 import secrets
 from typing import Any, Callable
 
+import pyql
+from quillet import _native
 from quillet.fields import NodeCycleError, shapes_by_class, walk
 
 __all__ = ["PRETTY_DEPTH", "member_name", "to_dict", "to_json"]
@@ -90,14 +92,6 @@ _ENUMS = ("Profile", "ModuleKind", "ListKind", "ParseErrorKind")
 def member_name(member: object) -> str:
     """The bare name of an enumeration member: ``Md`` for ``Profile.Md``."""
     return repr(member).rpartition(".")[2]
-
-
-def _pyql() -> Any:
-    # Imported on first use, so that ``import quillet`` works (and the command
-    # can explain the problem) even when the extension fails to load.
-    import pyql
-
-    return pyql
 
 
 def _span(span: Any) -> list[int] | None:
@@ -183,7 +177,6 @@ def _metadata(metadata: Any) -> dict[str, Any] | None:
 
 def _nodes(nodes: Any) -> list[dict[str, Any]]:
     """Plain copies of a list of nodes, in the order walk() hands them out."""
-    pyql = _pyql()
     enums = tuple(getattr(pyql, name) for name in _ENUMS)
     root: list[dict[str, Any]] = []
     # outs[d] is the list that takes the nodes at depth d: the children of the
@@ -238,9 +231,6 @@ def to_dict(obj: Any) -> dict[str, Any]:
     documentation for the schema. A tree that holds nodes or metadata lists
     in so many places that it expands beyond what the C++ writers write is
     refused with their ValueError."""
-    from quillet import _native
-
-    pyql = _pyql()
     _native.check_expansion(obj)
     if isinstance(obj, pyql.Document):
         return _document(obj)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Container, Iterable, Iterator, NamedTuple
 
+import pyql
 from quillet import _native
 
 __all__ = ["NODE_SHAPES", "NodeCycleError", "NodeShape", "shapes_by_class", "walk"]
@@ -33,18 +34,11 @@ NODE_SHAPES: tuple[NodeShape, ...] = tuple(
     for name, _role, fields, children in _native.NODE_CLASSES
 )
 
-_BY_CLASS: dict[type, NodeShape] | None = None
+_BY_CLASS: dict[type, NodeShape] = {getattr(pyql, shape.name): shape for shape in NODE_SHAPES}
 
 
 def shapes_by_class() -> dict[type, NodeShape]:
     """The shapes keyed by the pyql classes themselves."""
-    global _BY_CLASS
-    if _BY_CLASS is None:
-        # Imported on first use, so that ``import quillet`` works (and the
-        # command can explain the problem) even when the extension fails to load.
-        import pyql
-
-        _BY_CLASS = {getattr(pyql, shape.name): shape for shape in NODE_SHAPES}
     return _BY_CLASS
 
 
@@ -73,8 +67,6 @@ def walk(
     what the writers write (``quillet._native.check_expansion``) is refused
     with their ValueError before the first node."""
     if check:
-        from quillet import _native
-
         _native.check_expansion(nodes)
     shapes = shapes_by_class()
     stack: list[tuple[Iterator[Any], Any]] = [(iter(nodes), None)]

@@ -22,6 +22,7 @@ import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, Callable
 
+import pyql
 from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, check
 from quillet.textindex import TextIndex
 
@@ -161,8 +162,6 @@ class Document:
     def tree(self) -> Any:
         """The parsed document, parsed on first use after each change."""
         if self._tree is None:
-            import pyql
-
             self._tree = pyql.parse_with_recovery(self.text).document
         return self._tree
 
@@ -218,7 +217,6 @@ def diagnostics(document: Document) -> list[types.Diagnostic]:
 
 
 def _block_kinds() -> dict[type, Any]:
-    import pyql
     from lsprotocol import types
 
     kind = types.SymbolKind
@@ -351,8 +349,6 @@ def folding_ranges(document: Document) -> list[types.FoldingRange]:
 
 def _footnotes(document: Document) -> tuple[list[Any], list[Any]]:
     """The footnote definitions and references of the document."""
-    import pyql
-
     from quillet.fields import walk
 
     defs, refs = [], []

@@ -31,6 +31,7 @@ from __future__ import annotations
 
 from typing import Any, Iterable, Iterator
 
+import pyql
 from quillet.fields import NodeShape, walk
 from quillet.textindex import TextIndex
 from quillet.writers import to_text
@@ -85,8 +86,6 @@ def _blocks(blocks: list[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
 
 
 def _tree(source: Any, profile: Any) -> tuple[Any, str | None]:
-    import pyql
-
     if isinstance(source, str):
         return pyql.parse_with_recovery(source, profile).document, source
     if isinstance(source, pyql.ParseResult):
@@ -154,8 +153,6 @@ def to_arrow(source: Any, *, doc_id: str | None = None, text: str | None = None,
     """A ``pyarrow.Table`` of the records of ``source`` (what ``records``
     takes), or of an iterable of such records (the rows of many documents),
     with the schema ``arrow_schema()``."""
-    import pyql
-
     pa = _pyarrow()
     if isinstance(source, (str, pyql.Document, pyql.ParseResult)):
         rows: Iterable[dict[str, Any]] = records(source, doc_id=doc_id, text=text, profile=profile)

@@ -13,6 +13,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import pyql
 from quillet._source import gc_paused, parse_source, plain_text
 from quillet.textindex import TextIndex
 
@@ -95,8 +96,6 @@ def sections(source: Any, *, profile: Any = None) -> list[Section]:
 
 
 def _sections(source: Any, profile: Any) -> list[Section]:
-    import pyql
-
     parsed = parse_source(source, profile)
     text = parsed.text
     index = TextIndex(text) if text is not None else None

@@ -25,7 +25,7 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any, Sequence, Union, overload
 
-from quillet import export
+from quillet import _native, export
 
 if TYPE_CHECKING:
     import pyql
@@ -74,8 +74,6 @@ def to_dict(source: Source, *, profile: pyql.Profile | None = None) -> Any:
     a ``str`` (its ``ParseResult``: ``{"document": ..., "errors": [...]}``),
     a ``Document``, ``ParseResult``, ``ParseError`` or node (a dict), or a
     list of nodes (a list of dicts). The schema is in ``quillet.export``."""
-    from quillet import _native
-
     source = _source(source)
     data = _native.to_dict(source, profile)
     if data is NotImplemented:  # metadata holds an int outside int64
@@ -127,8 +125,6 @@ def to_json(source: Source, *, profile: pyql.Profile | None = None, **json_kwarg
     ``skipkeys`` and ``default`` change nothing for this data). With ``cls``,
     that encoder writes it. Non-finite floats are ``null``. Accepts the same
     sources as ``to_dict``."""
-    from quillet import _native
-
     source = _source(source)
     if json_kwargs.get("cls") is not None:
         return _python_json(source, profile, json_kwargs)
@@ -142,8 +138,6 @@ def to_text(source: Source, *, profile: pyql.Profile | None = None, link_urls: b
     """Plain text of ``source``: the words a reader sees, none of the markup.
     With ``link_urls``, a link's URL follows its label in parentheses.
     Accepts the same sources as ``to_dict``."""
-    from quillet import _native
-
     return str(_native.write(_source(source), "text", {"link_urls": bool(link_urls)}, profile))
 
 
@@ -151,6 +145,4 @@ def to_markdown(source: Source, *, profile: pyql.Profile | None = None) -> str:
     """Markdown (CommonMark with the table, strikethrough, footnote and
     alert extensions) of ``source``. Accepts the same sources as
     ``to_dict``."""
-    from quillet import _native
-
     return str(_native.write(_source(source), "markdown", None, profile))
