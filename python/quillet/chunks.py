@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from itertools import accumulate
 from typing import Any, Callable
 
-from quillet._source import gc_paused, plain_text, profile_value
+from quillet._source import gc_paused, heading_title, profile_value
 from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
@@ -270,7 +270,7 @@ class _Packer:
             self.levels[i] = level
             while titles and titles[-1][0] >= level:
                 ends[titles.pop()[2]] = i
-            titles.append((level, plain_text(blocks[i].content).strip(), i))
+            titles.append((level, heading_title(blocks[i]), i))
             self.head_paths.append(tuple(title for _, title, _ in titles))
         for _, _, i in titles:
             ends[i] = n

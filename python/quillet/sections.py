@@ -13,7 +13,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from quillet._source import gc_paused, parse_source, plain_text
+from quillet._source import gc_paused, heading_title, parse_source
 from quillet.textindex import TextIndex
 
 if TYPE_CHECKING:
@@ -126,7 +126,7 @@ def _sections(source: Any, profile: Any) -> list[Section]:
         if type(block) is pyql.Heading:
             start = block.span.start
             close(block.level, start)
-            title = plain_text(block.content).strip()
+            title = heading_title(block)
             path = (stack[-1].path if stack else ()) + (title,)
             stack.append(_Open(block.level, title, path, start, block))
         else:
