@@ -81,3 +81,38 @@ def test_every_tool_gives_a_heading_one_title(heading, title):
     if title:  # the HTML page's title is the first heading's text too
         page = quillet.to_html(src, standalone=True)
         assert re.search("<title>(.*)</title>", page).group(1).strip() == title
+
+
+def test_the_directives_are_the_parsers():
+    from quillet import _native
+
+    for name, keys, words in _native.DIRECTIVES:
+        src = f"@modules html\n::{name}\n::\n"
+        assert pyql.parse_with_recovery(src).errors == [], name
+        assert type(pyql.parse(src).blocks[0]).__name__ != "RawBlock", name
+        for key in keys:  # a known key draws no warning, an unknown one does
+            codes = [d.code for d in quillet.check(f"::{name} {key}=1\n::\n")]
+            assert "unknown-attribute" not in codes, (name, key)
+        for word in words:
+            assert quillet.check(f"::{name} {word}\n::\n") == [], (name, word)
+    assert [e.kind for e in pyql.parse_with_recovery("::nosuch\n::\n").errors] == [pyql.ParseErrorKind.UnknownDirective]
+
+
+# Each error the parser records, and the construct it is about.
+ERRORS = [
+    ("::nosuch x\n::\n", "unknown-directive"),
+    ("::list\n- a\n# b\n", "unclosed-list"),
+    ("::list\n- a\nb\n::\n", "invalid-list-item"),
+    ("::table\n| a |\n\n| b |\n::\n", "unclosed-table"),
+    ("@modules html\n::html\n<b>\n", "unclosed-html"),
+]
+
+
+@pytest.mark.parametrize(("src", "code"), ERRORS)
+def test_every_error_has_the_code_of_its_construct(src, code):
+    from quillet import _native
+
+    errors = pyql.parse_with_recovery(src).errors
+    assert [_native.error_code(int(e.kind), e.message) for e in errors] == [code]
+    assert [d.code for d in quillet.check(src) if d.severity == "error"] == [code]
+    assert _native.error_code(int(errors[0].kind), "something else") == "parse-error"

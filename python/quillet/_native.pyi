@@ -8,3 +8,6 @@ def rebuild(id: int, *values: object) -> Any: ...
 NODE_CLASSES: tuple[tuple[str, str, tuple[tuple[str, str], ...], str | None], ...]
 PROFILE_NAMES: tuple[str, ...]
 MODULE_NAMES: tuple[str, ...]
+DIRECTIVES: tuple[tuple[str, tuple[str, ...], tuple[str, ...]], ...]
+
+def error_code(kind: int, message: str) -> str: ...

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any, Iterator
 
+from quillet import _native
 from quillet._source import gc_paused, profile_value
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
@@ -88,10 +89,14 @@ CODES = {
     "markdown-setext-heading": "a line of '---' or '===' under text meant as a heading",
 }
 
-DIRECTIVES = ("list", "math", "html", "quote", "table", "figure", "callout", "footnotes")
-PROFILES = ("quillet", "md", "md-strict")
-MODULES = ("tables", "footnotes", "math", "tasks", "strikethrough", "autolink", "html")
-ATTRIBUTES = {"callout": ("type", "title"), "figure": ("src", "alt", "caption")}
+# The parser's own names: its directives (in the order hints list them), profiles and modules.
+DIRECTIVES: tuple[str, ...] = tuple(name for name, _, _ in _native.DIRECTIVES)
+PROFILES: tuple[str, ...] = _native.PROFILE_NAMES
+MODULES: tuple[str, ...] = _native.MODULE_NAMES
+# The keys of the directives that read an attribute list (key=value pairs); ::list reads words and
+# start=N instead.
+ATTRIBUTES: dict[str, tuple[str, ...]] = {name: keys for name, keys, words in _native.DIRECTIVES if keys and not words}
+_LIST_KEYS, _LIST_WORDS = next((keys, words) for name, keys, words in _native.DIRECTIVES if name == "list")
 # Keys people write for the ones a directive knows.
 SYNONYMS = {
     "callout": {"kind": "type", "class": "type", "variant": "type", "level": "type", "severity": "type",
@@ -102,12 +107,18 @@ SYNONYMS = {
 _CLOSERS = {"CodeBlock": "```"}
 _OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
 
-# Opener lines that need no closer look: only known keys and words.
-_WELL_FORMED = {
-    "callout": re.compile(r'[ \t]*::callout(?:[ \t]+(?:type|title)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
-    "figure": re.compile(r'[ \t]*::figure(?:[ \t]+(?:src|alt|caption)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
-    "list": re.compile(r"[ \t]*::list(?:[ \t]+(?:ordered|unordered|start=\+?[0-9]{1,19}))*[ \t]*"),
-}
+
+def _well_formed(name: str) -> re.Pattern[str]:
+    """Opener lines that need no closer look: only keys and words the
+    directive knows, a list's start a number."""
+    if name == "list":
+        args = "|".join([*_LIST_WORDS, *(f"{key}=\\+?[0-9]{{1,19}}" for key in _LIST_KEYS)])
+    else:
+        args = "(?:" + "|".join(ATTRIBUTES[name]) + ')=(?:"[^"\\n]*"|[^\\s"]\\S*)?'
+    return re.compile(rf"[ \t]*::{name}(?:[ \t]+(?:{args}))*[ \t]*")
+
+
+_WELL_FORMED = {name: _well_formed(name) for name in ("list", *ATTRIBUTES)}
 _MARKDOWN_ITEM = re.compile(r"(?:\d{1,9}[.)]|[*+-])(?:[ \t]|$)")
 _LINK = re.compile(r"(!?)\[([^\[\]\n]*)\]\(([^()\s]*)(?:\s+\"[^\"\n]*\")?\)")
 _SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
@@ -116,6 +127,14 @@ _SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u20
 def _trim(text: str) -> str:
     """Trimmed as the parser trims: Unicode White_Space at both ends."""
     return text.strip(_SPACES)
+
+
+def _first_word(text: str) -> str:
+    """The text up to its first white space, as the parser reads a name."""
+    for i, c in enumerate(text):
+        if c in _SPACES:
+            return text[:i]
+    return text
 
 
 def _plural(count: int, word: str) -> str:
@@ -221,25 +240,24 @@ class _Checker:
         return diagnostics
 
     def parse_errors(self) -> None:
-        kinds = self.pyql.ParseErrorKind
         starts = self.starts
         for error in self.errors:
             span = error.span
             start, end = (span.start, span.end) if span is not None else (0, 0)
             message = error.message
-            kind = error.kind
+            code = _native.error_code(int(error.kind), message)
             after = bisect_right(starts, start)  # the block after the one the error is about
-            if kind == kinds.UnknownDirective:
-                name = message.split(": ", 1)[-1]
+            if code == "unknown-directive":
+                name = _first_word(_trim(self.line_at(start)[2])[2:])
                 self.add("unknown-directive", start, end, message,
                          f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
                          "the body up to the next '::' line is kept as raw text", "error")
-            elif message == "unclosed ::list":
+            elif code == "unclosed-list":
                 where = f" (line {self.line_number(starts[after])})" if after < len(starts) else ""
                 self.add("unclosed-list", start, end, message,
                          f"end the list with a line '::' before the line that opens another construct{where}",
                          "error")
-            elif kind == kinds.InvalidSyntax:
+            elif code == "invalid-list-item":
                 line_text = _trim(self.line_at(start)[2])
                 self.add("invalid-list-item", start, end, message,
                          "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
@@ -250,14 +268,14 @@ class _Checker:
                     self.add("markdown-list-item", start, end,
                              f"'{marker[0]}' is a Markdown list marker; in a ::list every item begins with '- '",
                              f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
-            elif message == "unclosed ::table":
+            elif code == "unclosed-table":
                 # The table stops at the line after the last one it took.
                 table_end = self.blocks[after - 1].span.end if after else end
                 where = f" at line {self.line_number(table_end) + 1}"
                 self.add("unclosed-table", start, end, message,
                          f"the table ended{where}: every row begins with '|', a blank line ends the table; "
                          "remove the line or close the table with '::' before it", "error")
-            elif message == "unclosed HTML block":
+            elif code == "unclosed-html":
                 self.add("unclosed-html", start, end, message,
                          "end the block with a line '::'", "error")
             else:
@@ -459,18 +477,20 @@ class _Checker:
             word = match.group()
             start = base + len(arguments[: match.start()].encode())
             end = start + len(word.encode())
-            if word in ("ordered", "unordered"):
+            if word in _LIST_WORDS:
                 continue
-            if word.startswith("start="):
-                if not re.fullmatch(r"\+?[0-9]+", word[6:]) or int(word[6:]) >= 1 << 64:
+            key = word.split("=", 1)[0]
+            if "=" in word and key in _LIST_KEYS:
+                value = word[len(key) + 1 :]
+                if not re.fullmatch(r"\+?[0-9]+", value) or int(value) >= 1 << 64:
                     self.add("invalid-list-start", start, end,
                              f"'{word}' is not a start number: the list gets none",
-                             "write start= and a number, for example start=3")
+                             f"write {key}= and a number, for example {key}=3")
                 continue
             self.add("unknown-attribute", start, end,
                      f"::list does not know '{word}', which is ignored",
-                     "::list takes 'ordered', 'unordered' and 'start=N'"
-                     + _suggest(word, ("ordered", "unordered")))
+                     f"::list takes {', '.join(repr(w) for w in _LIST_WORDS)} and "
+                     f"{' and '.join(repr(k + '=N') for k in _LIST_KEYS)}" + _suggest(word, _LIST_WORDS))
 
     def attributes(self, name: str, arguments: str, base: int) -> None:
         """The attribute list read as the parser reads it, reporting what it
