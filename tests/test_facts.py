@@ -116,3 +116,31 @@ def test_every_error_has_the_code_of_its_construct(src, code):
     assert [_native.error_code(int(e.kind), e.message) for e in errors] == [code]
     assert [d.code for d in quillet.check(src) if d.severity == "error"] == [code]
     assert _native.error_code(int(errors[0].kind), "something else") == "parse-error"
+
+
+# An attribute list, the pairs the parser reads from it, and where it stops.
+ATTRIBUTE_LISTS = [
+    ('type=tip title="Two words"', [("type", "tip"), ("title", "Two words")], None),
+    ("  a=1\tb=2 c", [("a", "1\tb=2")], ("no-pair", None, "c")),
+    ('kind=x title="never closed  ', [("kind", "x")], ("unclosed-quote", "title", '"never closed')),
+    ("é=ü words here", [("é", "ü")], ("no-pair", None, "words here")),
+    ("", [], None),
+]
+
+
+@pytest.mark.parametrize(("args", "pairs", "stop"), ATTRIBUTE_LISTS)
+def test_attribute_lists_are_read_as_the_parser_reads_them(args, pairs, stop):
+    from quillet import _native
+
+    data = args.encode()
+    got_pairs, got_stop = _native.read_attributes(args)
+    assert [(k, v) for (k, _), (v, _) in got_pairs] == pairs
+    for (key, (start, end)), (value, (vstart, vend)) in got_pairs:
+        assert (data[start:end].decode(), data[vstart:vend].decode()) == (key, value)
+    if stop is None:
+        assert got_stop is None
+    else:
+        reason, key, (rest, (start, end)) = got_stop
+        assert (reason, key and key[0], rest, data[start:end].decode()) == (*stop, rest)
+    callout = pyql.parse(f"::callout {args}\n::\n").blocks[0]
+    assert (callout.kind, callout.title) == (dict(pairs).get("type", "note"), dict(pairs).get("title"))

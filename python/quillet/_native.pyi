@@ -11,3 +11,9 @@ MODULE_NAMES: tuple[str, ...]
 DIRECTIVES: tuple[tuple[str, tuple[str, ...], tuple[str, ...]], ...]
 
 def error_code(kind: int, message: str) -> str: ...
+
+_Part = tuple[str, tuple[int, int]]
+
+def read_attributes(
+    args: str,
+) -> tuple[list[tuple[_Part, _Part]], tuple[str, _Part | None, _Part] | None]: ...

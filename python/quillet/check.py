@@ -210,34 +210,7 @@ class _Checker:
         self.block_checks()
         self.open_at_end()
         self.markdown_links()
-        # Positions in one pass: the diagnostics come in order, so each one
-        # counts lines and characters only from the one before.
-        data = self.data
-        ascii_only = self.text.isascii()
-
-        def chars_in(piece: bytes) -> int:
-            # Characters are the bytes that do not continue one.
-            return len(piece) if ascii_only else len(piece) - len(piece.translate(None, _NOT_CONTINUATION))
-
-        diagnostics = []
-        line, at, char, line_start_char = 1, 0, 0, 0
-        for start, end, severity, code, message, hint in sorted(
-            self.found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
-        ):
-            if start > at:
-                gap = data[at:start]
-                newlines = gap.count(b"\n")
-                if newlines:
-                    line += newlines
-                    line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
-                char += chars_in(gap)
-                at = start
-            end_char = char + chars_in(data[start:end])
-            diagnostics.append(
-                Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
-                           hint)
-            )
-        return diagnostics
+        return _positioned(self.found, self.data, self.text.isascii())
 
     def parse_errors(self) -> None:
         starts = self.starts
@@ -493,57 +466,28 @@ class _Checker:
                      f"{' and '.join(repr(k + '=N') for k in _LIST_KEYS)}" + _suggest(word, _LIST_WORDS))
 
     def attributes(self, name: str, arguments: str, base: int) -> None:
-        """The attribute list read as the parser reads it, reporting what it
-        drops. Works with indexes into the line, so that a line of any length
-        is read once."""
+        """The attribute list read by the parser's own reader, reporting what
+        it drops. ``base`` is the byte offset of ``arguments`` in the text."""
         known = ATTRIBUTES[name]
-        n = len(arguments)
-        ascii_only = arguments.isascii()
-        cache = [0, 0]  # a str index and its byte offset, moving forward
-
-        def byte(i: int) -> int:
-            if ascii_only:
-                return base + i
-            if i < cache[0]:
-                cache[0] = cache[1] = 0
-            cache[1] += len(arguments[cache[0] : i].encode("utf-8", "surrogatepass"))
-            cache[0] = i
-            return base + cache[1]
-
-        def skip_spaces(i: int) -> int:
-            while i < n and arguments[i] in _SPACES:
-                i += 1
-            return i
-
-        i = skip_spaces(0)
-        while i < n:
-            equals = arguments.find("=", i)
-            if equals < 0:
-                rest = arguments[i:].rstrip(_SPACES)
-                self.add("ignored-attribute-text", byte(i), byte(i + len(rest)),
-                         f"'{rest}' is no key=value pair and is ignored",
-                         'quote a value that holds spaces: title="Two words"')
-                return
-            raw_key = arguments[i:equals]
-            key = _trim(raw_key)
-            key_at = i + len(raw_key) - len(raw_key.lstrip(_SPACES))
-            value_at = skip_spaces(equals + 1)
-            if value_at < n and arguments[value_at] == '"':
-                close = arguments.find('"', value_at + 1)
-                if close < 0:
-                    if key not in known:
-                        self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
-                    self.add("unclosed-attribute-quote", byte(value_at), byte(n),
-                             f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
-                             'end the value with a closing "')
-                    return
-                following = close + 1
-            else:
-                space = arguments.find(" ", value_at)
-                following = space if space >= 0 else n
+        pairs, stop = _native.read_attributes(arguments)
+        for (key, (start, end)), _ in pairs:
             if key not in known:
-                self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
-            i = skip_spaces(following)
+                self.unknown_attribute(name, known, key, base + start, base + end)
+        if stop is None:
+            return
+        reason, key_part, (rest, (start, end)) = stop
+        if reason == "no-pair":
+            self.add("ignored-attribute-text", base + start, base + end,
+                     f"'{rest}' is no key=value pair and is ignored",
+                     'quote a value that holds spaces: title="Two words"')
+            return
+        assert key_part is not None
+        key, (key_start, key_end) = key_part
+        if key not in known:
+            self.unknown_attribute(name, known, key, base + key_start, base + key_end)
+        self.add("unclosed-attribute-quote", base + start, base + end,
+                 f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
+                 'end the value with a closing "')
 
     def unknown_attribute(self, name: str, known: tuple[str, ...], key: str, start: int, end: int) -> None:
         hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
@@ -615,6 +559,38 @@ class _Checker:
 
         code = self.pyql.CodeSpan
         return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
+
+
+def _positioned(
+    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool
+) -> list[Diagnostic]:
+    """The diagnostics found, in order of position, with their character
+    positions, lines and columns: sorted, each one counts lines and
+    characters only from the one before."""
+
+    def chars_in(piece: bytes) -> int:
+        # Characters are the bytes that do not continue one.
+        return len(piece) if ascii_only else len(piece) - len(piece.translate(None, _NOT_CONTINUATION))
+
+    diagnostics = []
+    line, at, char, line_start_char = 1, 0, 0, 0
+    for start, end, severity, code, message, hint in sorted(
+        found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
+    ):
+        if start > at:
+            gap = data[at:start]
+            newlines = gap.count(b"\n")
+            if newlines:
+                line += newlines
+                line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
+            char += chars_in(gap)
+            at = start
+        end_char = char + chars_in(data[start:end])
+        diagnostics.append(
+            Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
+                       hint)
+        )
+    return diagnostics
 
 
 def check(text: str, *, profile: Any = None) -> list[Diagnostic]:
