@@ -172,11 +172,9 @@ def chunks(
 
     render: Callable[[Any], str] | None = None
     if format != "source":
-        import quillet
+        from quillet.writers import to_markdown, to_text
 
-        render = getattr(quillet, "to_text" if format == "text" else "to_markdown", None)
-        if render is None:
-            raise ValueError(f"format={format!r} needs quillet.to_{format}, which this build lacks")
+        render = to_text if format == "text" else to_markdown
 
     with gc_paused():
         return _Packer(
