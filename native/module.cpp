@@ -12,6 +12,7 @@
 #include "../binding/layouts.hpp"
 #include "../binding/utf8.hpp"
 #include "convert.hpp"
+#include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
 #include "model.hpp"
@@ -355,6 +356,8 @@ PyModuleDef kModule = {
 
 PyMODINIT_FUNC PyInit__native() {
     pyql::Ref module(PyModule_Create(&kModule));
-    if (!module || quillet_native::add_model(module.get()) < 0) return nullptr;
+    if (!module || quillet_native::add_model(module.get()) < 0 || quillet_native::add_facts(module.get()) < 0) {
+        return nullptr;
+    }
     return module.release();
 }

@@ -197,7 +197,8 @@ BAD_ARGUMENTS = [
     ({"allowed_schemes": ["java script"]}, ValueError, "allowed_schemes"),
     ({"allowed_schemes": [1]}, ValueError, "allowed_schemes"),
     ({"id_prefix": 'x"'}, ValueError, "id_prefix"),
-    ({"profile": "md"}, TypeError, "profile"),
+    ({"profile": "gfm"}, ValueError, "profile"),
+    ({"profile": 1}, TypeError, "profile"),
 ]
 
 

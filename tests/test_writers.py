@@ -65,8 +65,9 @@ def test_profile_applies_to_a_str():
     src = "@modules tables\nx ~~y~~\n"
     assert to_dict(src, profile=pyql.Profile.MdStrict) == ref.to_dict(
         pyql.parse_with_recovery(src, pyql.Profile.MdStrict))
-    with pytest.raises(TypeError, match="profile must be a pyql.Profile or None, not str"):
-        to_dict(src, profile="md")
+    assert to_dict(src, profile="md-strict") == to_dict(src, profile=pyql.Profile.MdStrict)
+    with pytest.raises(TypeError, match="profile must be None, a pyql.Profile or its name, not float"):
+        to_dict(src, profile=1.0)
 
 
 # Each change of a parsed tree, made by a caller; the tree is written as it stands after it.

@@ -22,20 +22,30 @@ inline std::string_view directive_arguments(std::string_view opener_text, std::s
     return starts_with(t, prefix) ? trim(t.substr(prefix.size())) : std::string_view{};
 }
 
+// Where a read of an attribute list stopped: at its end, at a stretch without "=" (`rest`, from its first
+// character to the end), or at a quoted value never closed (`key`, and `rest` from the quote to the end).
+struct AttributeListEnd {
+    enum class Stop : uint8_t { End, NoPair, UnclosedQuote };
+    Stop stop = Stop::End;
+    std::string_view key;
+    std::string_view rest;
+};
+
 // Reads key=value pairs from `args`, calling store(key, value) for each in order. A value is either quoted
 // (up to the next double quote, no escapes) or runs to the next space; a tab does not end it. Reading stops
 // at the first stretch without "=" and at a quote that is never closed. Every view points into `args`.
 template <class Store>
-void read_attribute_list(std::string_view args, Store store) {
+AttributeListEnd read_attribute_list(std::string_view args, Store store) {
+    args = trim_start(args);
     while (!args.empty()) {
         const size_t eq = args.find('=');
-        if (eq == std::string_view::npos) return;
+        if (eq == std::string_view::npos) return {AttributeListEnd::Stop::NoPair, {}, args};
         const std::string_view key = trim(args.substr(0, eq));
         const std::string_view v = trim_start(args.substr(eq + 1));
         std::string_view value;
         if (!v.empty() && v.front() == '"') {
             const size_t close = v.find('"', 1);
-            if (close == std::string_view::npos) return;
+            if (close == std::string_view::npos) return {AttributeListEnd::Stop::UnclosedQuote, key, v};
             value = v.substr(1, close - 1);
             args = trim_start(v.substr(close + 1));
         } else {
@@ -45,6 +55,7 @@ void read_attribute_list(std::string_view args, Store store) {
         }
         store(key, value);
     }
+    return {};
 }
 
 }  // namespace quillet

@@ -27,3 +27,12 @@ def write_fd(data: ReadableBuffer, fd: int, format: str, profile: str | None, pr
 NODE_CLASSES: tuple[tuple[str, str, tuple[tuple[str, str], ...], str | None], ...]
 PROFILE_NAMES: tuple[str, ...]
 MODULE_NAMES: tuple[str, ...]
+DIRECTIVES: tuple[tuple[str, tuple[str, ...], tuple[str, ...]], ...]
+
+def error_code(kind: int, message: str) -> str: ...
+
+_Part = tuple[str, tuple[int, int]]
+
+def read_attributes(
+    args: str,
+) -> tuple[list[tuple[_Part, _Part]], tuple[str, _Part | None, _Part] | None]: ...

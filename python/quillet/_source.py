@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import gc
 from contextlib import contextmanager
+from functools import lru_cache
 from typing import Any, Iterator, Sequence
 
 import pyql
+from quillet import _native
 
-__all__ = ["Parsed", "gc_paused", "parse_source", "plain_text", "profile_value"]
+__all__ = ["Parsed", "gc_paused", "heading_title", "parse_source", "plain_text", "profile_value"]
 
 
 @contextmanager
@@ -50,15 +52,28 @@ class Parsed:
         self.text = text
 
 
-def profile_value(profile: Any) -> Any:
-    """The profile argument as pyql takes it: None, a ``pyql.Profile`` or one
-    of the names the command accepts ("quillet", "md", "md-strict")."""
-    if profile is None or not isinstance(profile, str):
+def profile_value(profile: Any) -> pyql.Profile | None:
+    """The ``profile`` argument of every tool as pyql takes it: None, a
+    ``pyql.Profile``, or a profile's name as the header line writes it
+    ("@profile md"), the names being the parser's own."""
+    if profile is None:
+        return None
+    if isinstance(profile, pyql.Profile):
         return profile
-    names = {"quillet": pyql.Profile.Quillet, "md": pyql.Profile.Md, "md-strict": pyql.Profile.MdStrict}
-    if profile not in names:
-        raise ValueError(f"profile must be one of {', '.join(names)}, not {profile!r}")
-    return names[profile]
+    if isinstance(profile, str):
+        members = _profiles_by_name()
+        if profile in members:
+            return members[profile]
+        raise ValueError(f"profile must be one of {', '.join(members)}, not {profile!r}")
+    raise TypeError(f"profile must be None, a pyql.Profile or its name, not {type(profile).__name__}")
+
+
+@lru_cache(maxsize=1)
+def _profiles_by_name() -> dict[str, pyql.Profile]:
+    """The parser's profile names, each with its ``pyql.Profile`` (a name's
+    position in the parser's list is the member's value)."""
+    members = {int(m): m for m in vars(pyql.Profile).values() if isinstance(m, pyql.Profile)}
+    return {name: members[value] for value, name in enumerate(_native.PROFILE_NAMES)}
 
 
 def parse_source(source: Any, profile: Any = None, *, name: str = "source") -> Parsed:
@@ -102,3 +117,10 @@ def plain_text(inlines: Sequence[Any]) -> str:
         elif kind in (pyql.HardBreak, pyql.SoftBreak):
             parts.append(" ")
     return "".join(parts)
+
+
+def heading_title(heading: Any) -> str:
+    """A heading's title, the one every tool gives (a section's ``title`` and
+    ``path``, a chunk's ``path``, a record's ``heading_path``): its plain text
+    without the white space around it."""
+    return plain_text(heading.content).strip()

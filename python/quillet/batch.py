@@ -64,8 +64,6 @@ def parse_files(
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"paths must hold str or os.PathLike objects, not {type(path).__name__}")
     profile = profile_value(profile)
-    if profile is not None and not isinstance(profile, pyql.Profile):
-        raise TypeError(f"profile must be None, a pyql.Profile or its name, not {type(profile).__name__}")
     workers = jobs or os.cpu_count() or 1
     return _results(paths, workers, profile)
 

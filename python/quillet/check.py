@@ -19,6 +19,7 @@ from functools import lru_cache
 from typing import Any, Iterator
 
 import pyql
+from quillet import _native
 from quillet._source import gc_paused, profile_value
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
@@ -89,10 +90,14 @@ CODES = {
     "markdown-setext-heading": "a line of '---' or '===' under text meant as a heading",
 }
 
-DIRECTIVES = ("list", "math", "html", "quote", "table", "figure", "callout", "footnotes")
-PROFILES = ("quillet", "md", "md-strict")
-MODULES = ("tables", "footnotes", "math", "tasks", "strikethrough", "autolink", "html")
-ATTRIBUTES = {"callout": ("type", "title"), "figure": ("src", "alt", "caption")}
+# The parser's own names: its directives (in the order hints list them), profiles and modules.
+DIRECTIVES: tuple[str, ...] = tuple(name for name, _, _ in _native.DIRECTIVES)
+PROFILES: tuple[str, ...] = _native.PROFILE_NAMES
+MODULES: tuple[str, ...] = _native.MODULE_NAMES
+# The keys of the directives that read an attribute list (key=value pairs); ::list reads words and
+# start=N instead.
+ATTRIBUTES: dict[str, tuple[str, ...]] = {name: keys for name, keys, words in _native.DIRECTIVES if keys and not words}
+_LIST_KEYS, _LIST_WORDS = next((keys, words) for name, keys, words in _native.DIRECTIVES if name == "list")
 # Keys people write for the ones a directive knows.
 SYNONYMS = {
     "callout": {"kind": "type", "class": "type", "variant": "type", "level": "type", "severity": "type",
@@ -103,12 +108,18 @@ SYNONYMS = {
 _CLOSERS = {"CodeBlock": "```"}
 _OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
 
-# Opener lines that need no closer look: only known keys and words.
-_WELL_FORMED = {
-    "callout": re.compile(r'[ \t]*::callout(?:[ \t]+(?:type|title)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
-    "figure": re.compile(r'[ \t]*::figure(?:[ \t]+(?:src|alt|caption)=(?:"[^"\n]*"|[^\s"]\S*)?)*[ \t]*'),
-    "list": re.compile(r"[ \t]*::list(?:[ \t]+(?:ordered|unordered|start=\+?[0-9]{1,19}))*[ \t]*"),
-}
+
+def _well_formed(name: str) -> re.Pattern[str]:
+    """Opener lines that need no closer look: only keys and words the
+    directive knows, a list's start a number."""
+    if name == "list":
+        args = "|".join([*_LIST_WORDS, *(f"{key}=\\+?[0-9]{{1,19}}" for key in _LIST_KEYS)])
+    else:
+        args = "(?:" + "|".join(ATTRIBUTES[name]) + ')=(?:"[^"\\n]*"|[^\\s"]\\S*)?'
+    return re.compile(rf"[ \t]*::{name}(?:[ \t]+(?:{args}))*[ \t]*")
+
+
+_WELL_FORMED = {name: _well_formed(name) for name in ("list", *ATTRIBUTES)}
 _MARKDOWN_ITEM = re.compile(r"(?:\d{1,9}[.)]|[*+-])(?:[ \t]|$)")
 _LINK = re.compile(r"(!?)\[([^\[\]\n]*)\]\(([^()\s]*)(?:\s+\"[^\"\n]*\")?\)")
 _SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
@@ -117,6 +128,14 @@ _SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u20
 def _trim(text: str) -> str:
     """Trimmed as the parser trims: Unicode White_Space at both ends."""
     return text.strip(_SPACES)
+
+
+def _first_word(text: str) -> str:
+    """The text up to its first white space, as the parser reads a name."""
+    for i, c in enumerate(text):
+        if c in _SPACES:
+            return text[:i]
+    return text
 
 
 def _plural(count: int, word: str) -> str:
@@ -190,55 +209,27 @@ class _Checker:
         self.block_checks()
         self.open_at_end()
         self.markdown_links()
-        # Positions in one pass: the diagnostics come in order, so each one
-        # counts lines and characters only from the one before.
-        data = self.data
-        ascii_only = self.text.isascii()
-
-        def chars_in(piece: bytes) -> int:
-            # Characters are the bytes that do not continue one.
-            return len(piece) if ascii_only else len(piece) - len(piece.translate(None, _NOT_CONTINUATION))
-
-        diagnostics = []
-        line, at, char, line_start_char = 1, 0, 0, 0
-        for start, end, severity, code, message, hint in sorted(
-            self.found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
-        ):
-            if start > at:
-                gap = data[at:start]
-                newlines = gap.count(b"\n")
-                if newlines:
-                    line += newlines
-                    line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
-                char += chars_in(gap)
-                at = start
-            end_char = char + chars_in(data[start:end])
-            diagnostics.append(
-                Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
-                           hint)
-            )
-        return diagnostics
+        return _positioned(self.found, self.data, self.text.isascii())
 
     def parse_errors(self) -> None:
-        kinds = self.pyql.ParseErrorKind
         starts = self.starts
         for error in self.errors:
             span = error.span
             start, end = (span.start, span.end) if span is not None else (0, 0)
             message = error.message
-            kind = error.kind
+            code = _native.error_code(int(error.kind), message)
             after = bisect_right(starts, start)  # the block after the one the error is about
-            if kind == kinds.UnknownDirective:
-                name = message.split(": ", 1)[-1]
+            if code == "unknown-directive":
+                name = _first_word(_trim(self.line_at(start)[2])[2:])
                 self.add("unknown-directive", start, end, message,
                          f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
                          "the body up to the next '::' line is kept as raw text", "error")
-            elif message == "unclosed ::list":
+            elif code == "unclosed-list":
                 where = f" (line {self.line_number(starts[after])})" if after < len(starts) else ""
                 self.add("unclosed-list", start, end, message,
                          f"end the list with a line '::' before the line that opens another construct{where}",
                          "error")
-            elif kind == kinds.InvalidSyntax:
+            elif code == "invalid-list-item":
                 line_text = _trim(self.line_at(start)[2])
                 self.add("invalid-list-item", start, end, message,
                          "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
@@ -249,14 +240,14 @@ class _Checker:
                     self.add("markdown-list-item", start, end,
                              f"'{marker[0]}' is a Markdown list marker; in a ::list every item begins with '- '",
                              f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
-            elif message == "unclosed ::table":
+            elif code == "unclosed-table":
                 # The table stops at the line after the last one it took.
                 table_end = self.blocks[after - 1].span.end if after else end
                 where = f" at line {self.line_number(table_end) + 1}"
                 self.add("unclosed-table", start, end, message,
                          f"the table ended{where}: every row begins with '|', a blank line ends the table; "
                          "remove the line or close the table with '::' before it", "error")
-            elif message == "unclosed HTML block":
+            elif code == "unclosed-html":
                 self.add("unclosed-html", start, end, message,
                          "end the block with a line '::'", "error")
             else:
@@ -458,71 +449,44 @@ class _Checker:
             word = match.group()
             start = base + len(arguments[: match.start()].encode())
             end = start + len(word.encode())
-            if word in ("ordered", "unordered"):
+            if word in _LIST_WORDS:
                 continue
-            if word.startswith("start="):
-                if not re.fullmatch(r"\+?[0-9]+", word[6:]) or int(word[6:]) >= 1 << 64:
+            key = word.split("=", 1)[0]
+            if "=" in word and key in _LIST_KEYS:
+                value = word[len(key) + 1 :]
+                if not re.fullmatch(r"\+?[0-9]+", value) or int(value) >= 1 << 64:
                     self.add("invalid-list-start", start, end,
                              f"'{word}' is not a start number: the list gets none",
-                             "write start= and a number, for example start=3")
+                             f"write {key}= and a number, for example {key}=3")
                 continue
             self.add("unknown-attribute", start, end,
                      f"::list does not know '{word}', which is ignored",
-                     "::list takes 'ordered', 'unordered' and 'start=N'"
-                     + _suggest(word, ("ordered", "unordered")))
+                     f"::list takes {', '.join(repr(w) for w in _LIST_WORDS)} and "
+                     f"{' and '.join(repr(k + '=N') for k in _LIST_KEYS)}" + _suggest(word, _LIST_WORDS))
 
     def attributes(self, name: str, arguments: str, base: int) -> None:
-        """The attribute list read as the parser reads it, reporting what it
-        drops. Works with indexes into the line, so that a line of any length
-        is read once."""
+        """The attribute list read by the parser's own reader, reporting what
+        it drops. ``base`` is the byte offset of ``arguments`` in the text."""
         known = ATTRIBUTES[name]
-        n = len(arguments)
-        ascii_only = arguments.isascii()
-        cache = [0, 0]  # a str index and its byte offset, moving forward
-
-        def byte(i: int) -> int:
-            if ascii_only:
-                return base + i
-            if i < cache[0]:
-                cache[0] = cache[1] = 0
-            cache[1] += len(arguments[cache[0] : i].encode("utf-8", "surrogatepass"))
-            cache[0] = i
-            return base + cache[1]
-
-        def skip_spaces(i: int) -> int:
-            while i < n and arguments[i] in _SPACES:
-                i += 1
-            return i
-
-        i = skip_spaces(0)
-        while i < n:
-            equals = arguments.find("=", i)
-            if equals < 0:
-                rest = arguments[i:].rstrip(_SPACES)
-                self.add("ignored-attribute-text", byte(i), byte(i + len(rest)),
-                         f"'{rest}' is no key=value pair and is ignored",
-                         'quote a value that holds spaces: title="Two words"')
-                return
-            raw_key = arguments[i:equals]
-            key = _trim(raw_key)
-            key_at = i + len(raw_key) - len(raw_key.lstrip(_SPACES))
-            value_at = skip_spaces(equals + 1)
-            if value_at < n and arguments[value_at] == '"':
-                close = arguments.find('"', value_at + 1)
-                if close < 0:
-                    if key not in known:
-                        self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
-                    self.add("unclosed-attribute-quote", byte(value_at), byte(n),
-                             f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
-                             'end the value with a closing "')
-                    return
-                following = close + 1
-            else:
-                space = arguments.find(" ", value_at)
-                following = space if space >= 0 else n
+        pairs, stop = _native.read_attributes(arguments)
+        for (key, (start, end)), _ in pairs:
             if key not in known:
-                self.unknown_attribute(name, known, key, byte(key_at), byte(key_at + len(key)))
-            i = skip_spaces(following)
+                self.unknown_attribute(name, known, key, base + start, base + end)
+        if stop is None:
+            return
+        reason, key_part, (rest, (start, end)) = stop
+        if reason == "no-pair":
+            self.add("ignored-attribute-text", base + start, base + end,
+                     f"'{rest}' is no key=value pair and is ignored",
+                     'quote a value that holds spaces: title="Two words"')
+            return
+        assert key_part is not None
+        key, (key_start, key_end) = key_part
+        if key not in known:
+            self.unknown_attribute(name, known, key, base + key_start, base + key_end)
+        self.add("unclosed-attribute-quote", base + start, base + end,
+                 f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
+                 'end the value with a closing "')
 
     def unknown_attribute(self, name: str, known: tuple[str, ...], key: str, start: int, end: int) -> None:
         hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
@@ -594,6 +558,38 @@ class _Checker:
 
         code = self.pyql.CodeSpan
         return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
+
+
+def _positioned(
+    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool
+) -> list[Diagnostic]:
+    """The diagnostics found, in order of position, with their character
+    positions, lines and columns: sorted, each one counts lines and
+    characters only from the one before."""
+
+    def chars_in(piece: bytes) -> int:
+        # Characters are the bytes that do not continue one.
+        return len(piece) if ascii_only else len(piece) - len(piece.translate(None, _NOT_CONTINUATION))
+
+    diagnostics = []
+    line, at, char, line_start_char = 1, 0, 0, 0
+    for start, end, severity, code, message, hint in sorted(
+        found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
+    ):
+        if start > at:
+            gap = data[at:start]
+            newlines = gap.count(b"\n")
+            if newlines:
+                line += newlines
+                line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
+            char += chars_in(gap)
+            at = start
+        end_char = char + chars_in(data[start:end])
+        diagnostics.append(
+            Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
+                       hint)
+        )
+    return diagnostics
 
 
 def check(text: str, *, profile: Any = None) -> list[Diagnostic]:

@@ -26,7 +26,7 @@ from itertools import accumulate
 from typing import Any, Callable
 
 import pyql
-from quillet._source import gc_paused, plain_text, profile_value
+from quillet._source import gc_paused, heading_title, profile_value
 from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
@@ -171,11 +171,9 @@ def chunks(
 
     render: Callable[[Any], str] | None = None
     if format != "source":
-        import quillet
+        from quillet.writers import to_markdown, to_text
 
-        render = getattr(quillet, "to_text" if format == "text" else "to_markdown", None)
-        if render is None:
-            raise ValueError(f"format={format!r} needs quillet.to_{format}, which this build lacks")
+        render = to_text if format == "text" else to_markdown
 
     with gc_paused():
         return _Packer(
@@ -267,7 +265,7 @@ class _Packer:
             self.levels[i] = level
             while titles and titles[-1][0] >= level:
                 ends[titles.pop()[2]] = i
-            titles.append((level, plain_text(blocks[i].content).strip(), i))
+            titles.append((level, heading_title(blocks[i]), i))
             self.head_paths.append(tuple(title for _, title, _ in titles))
         for _, _, i in titles:
             ends[i] = n

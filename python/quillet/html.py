@@ -11,10 +11,11 @@ as text. The README lists the elements each node becomes.
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Iterable, Optional
+from typing import TYPE_CHECKING, Iterable
 
 import pyql
 from quillet import _native
+from quillet._source import profile_value
 from quillet.writers import _source
 
 if TYPE_CHECKING:
@@ -30,7 +31,7 @@ _ID_PREFIX = re.compile(r"[A-Za-z0-9_-]*\Z")
 def to_html(
     source: Source,
     *,
-    profile: Optional[pyql.Profile] = None,
+    profile: pyql.Profile | str | None = None,
     raw_html: str = "escape",
     allowed_schemes: Iterable[str] = DEFAULT_SCHEMES,
     heading_ids: bool = False,
@@ -56,10 +57,10 @@ def to_html(
     ``id_prefix``: put in front of every id (headings and footnotes), ASCII
     letters, digits, ``-`` and ``_`` only. ``standalone``: a whole page, with
     the metadata ``title`` (or the first heading) as its title and a small
-    stylesheet. ``profile`` is the dialect a ``str`` is parsed in.
+    stylesheet. ``profile`` is the dialect a ``str`` is parsed in: a
+    ``pyql.Profile`` or its name (``"md"``).
     """
-    if profile is not None and not isinstance(profile, pyql.Profile):
-        raise TypeError(f"profile must be a pyql.Profile or None, not {type(profile).__name__}")
+    profile = profile_value(profile)
     if raw_html not in RAW_HTML_MODES:
         raise ValueError(f"raw_html must be 'escape', 'omit' or 'allow', not {raw_html!r}")
     if isinstance(allowed_schemes, (str, bytes)):

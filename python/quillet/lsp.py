@@ -427,7 +427,7 @@ def hover(document: Document, position: types.Position) -> types.Hover | None:
 
 _DIRECTIVE_PREFIX = re.compile(r"[ \t]*::([A-Za-z0-9_-]*)")
 _MODULES_PREFIX = re.compile(r"[ \t]*@modules(?:[ \t]+(.*))?")
-_ATTRIBUTE_LINE = re.compile(r"[ \t]*::(callout|figure)[ \t]")
+_ATTRIBUTE_LINE = re.compile(rf"[ \t]*::({'|'.join(ATTRIBUTES)})[ \t]")
 # The characters of a name being completed: ASCII, so that the name takes as
 # many UTF-16 units as characters and bytes.
 _NAME_CHARS = string.ascii_letters + string.digits + "_-"

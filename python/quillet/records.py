@@ -10,8 +10,9 @@ order and gives each one row of the same keys, ``RECORD_FIELDS``, in order:
 ``parent``                the ``index`` of the enclosing block, or None at the top
 ``depth``                 0 for top-level blocks, one more per enclosing block
 ``type``                  the node class: ``"Heading"``, ``"ListItem"``, ...
-``heading_path``          the texts of the headings whose sections hold the block,
-                          outermost first; a heading's own path ends with itself
+``heading_path``          the titles of the headings whose sections hold the block
+                          (as ``sections`` gives them), outermost first; a
+                          heading's own path ends with itself
 ``text``                  the block's plain text (``to_text``, without its final
                           line feeds)
 ``byte_start, byte_end``  the span: UTF-8 byte offsets
@@ -29,9 +30,10 @@ from, and are None otherwise. ``to_arrow`` gives the rows as a
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Iterator
+from typing import Any, Iterable, Iterator, Sequence
 
 import pyql
+from quillet._source import heading_title, parse_source
 from quillet.fields import NodeShape, walk
 from quillet.textindex import TextIndex
 from quillet.writers import to_text
@@ -76,7 +78,7 @@ _OWN = {name for name, _ in BLOCK_FIELDS}
 _INLINE_CONTENT = {"Heading", "Paragraph", "TableCell"}
 
 
-def _blocks(blocks: list[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
+def _blocks(blocks: Sequence[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
     """The block nodes of a document and every block below them, depth first,
     as (node, shape, depth); inline nodes are not entered."""
     for node, shape, depth in walk(blocks, skip=_INLINE_CONTENT):
@@ -85,34 +87,24 @@ def _blocks(blocks: list[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
         yield node, shape, depth
 
 
-def _tree(source: Any, profile: Any) -> tuple[Any, str | None]:
-    if isinstance(source, str):
-        return pyql.parse_with_recovery(source, profile).document, source
-    if isinstance(source, pyql.ParseResult):
-        return source.document, None
-    if isinstance(source, pyql.Document):
-        return source, None
-    raise TypeError(f"records() expects a str, a pyql Document or a ParseResult, not {type(source).__name__}")
-
-
 def records(source: Any, *, doc_id: str | None = None, text: str | None = None,
             profile: Any = None) -> list[dict[str, Any]]:
     """One dict per block of ``source`` (a ``str``, parsed with ``profile``, a
-    ``Document`` or a ``ParseResult``), in document order; see the module's
+    ``Document``, a ``ParseResult`` or a list of blocks), in document order; see the module's
     documentation for the keys. ``text`` is the text a tree was parsed from."""
-    document, parsed_text = _tree(source, profile)
-    text = parsed_text if parsed_text is not None else text
+    parsed = parse_source(source, profile)
+    text = parsed.text if parsed.text is not None else text
     rows: list[dict[str, Any]] = []
     open_rows: list[int] = []  # the index of the row at each depth of the path
     headings: list[tuple[int, str]] = []  # the open sections: (level, text)
-    for node, shape, depth in _blocks(document.blocks):
+    for node, shape, depth in _blocks(parsed.blocks):
         name = shape.name
         del open_rows[depth:]
         plain = to_text(node).rstrip("\n")
         if name == "Heading":
             while headings and headings[-1][0] >= node.level:
                 headings.pop()
-            headings.append((node.level, plain))
+            headings.append((node.level, heading_title(node)))
         span = node.span
         row: dict[str, Any] = {
             "doc_id": doc_id, "index": len(rows), "parent": open_rows[-1] if open_rows else None,

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import pyql
-from quillet._source import gc_paused, parse_source, plain_text
+from quillet._source import gc_paused, heading_title, parse_source
 from quillet.textindex import TextIndex
 
 if TYPE_CHECKING:
@@ -125,7 +125,7 @@ def _sections(source: Any, profile: Any) -> list[Section]:
         if type(block) is pyql.Heading:
             start = block.span.start
             close(block.level, start)
-            title = plain_text(block.content).strip()
+            title = heading_title(block)
             path = (stack[-1].path if stack else ()) + (title,)
             stack.append(_Open(block.level, title, path, start, block))
         else:

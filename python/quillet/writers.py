@@ -4,7 +4,7 @@ Every function takes one ``source``:
 
 - a ``str`` of Quillet, parsed and written in C++ with the GIL released,
   without building a single ``pyql`` object; ``profile`` (a
-  ``pyql.Profile``) chooses the dialect it is parsed in, and the result is
+  ``pyql.Profile`` or its name, ``"md"``) chooses the dialect it is parsed in, and the result is
   that of its ``pyql.parse_with_recovery``: the document and the errors;
 - a ``pyql.Document``, ``ParseResult`` or ``ParseError``, a single node, or
   a list of nodes (``doc.blocks[2:4]``), written as the tree stands now,
@@ -26,6 +26,7 @@ import json
 from typing import TYPE_CHECKING, Any, Sequence, Union, overload
 
 from quillet import _native, export
+from quillet._source import profile_value
 
 if TYPE_CHECKING:
     import pyql
@@ -64,18 +65,18 @@ def _python_to_dict(source: Any) -> Any:
 
 
 @overload
-def to_dict(source: Sequence[Node], *, profile: pyql.Profile | None = None) -> list[dict[str, Any]]: ...
+def to_dict(source: Sequence[Node], *, profile: pyql.Profile | str | None = None) -> list[dict[str, Any]]: ...
 @overload
 def to_dict(
-    source: str | pyql.Document | pyql.ParseResult | pyql.ParseError | Node, *, profile: pyql.Profile | None = None
+    source: str | pyql.Document | pyql.ParseResult | pyql.ParseError | Node, *, profile: pyql.Profile | str | None = None
 ) -> dict[str, Any]: ...
-def to_dict(source: Source, *, profile: pyql.Profile | None = None) -> Any:
+def to_dict(source: Source, *, profile: pyql.Profile | str | None = None) -> Any:
     """Plain data (dicts, lists, str, int, float, bool, None) of ``source``:
     a ``str`` (its ``ParseResult``: ``{"document": ..., "errors": [...]}``),
     a ``Document``, ``ParseResult``, ``ParseError`` or node (a dict), or a
     list of nodes (a list of dicts). The schema is in ``quillet.export``."""
     source = _source(source)
-    data = _native.to_dict(source, profile)
+    data = _native.to_dict(source, profile_value(profile))
     if data is NotImplemented:  # metadata holds an int outside int64
         return _python_to_dict(source)
     return data
@@ -106,7 +107,7 @@ def _json_options(json_kwargs: dict[str, Any]) -> dict[str, Any]:
     }
 
 
-def _python_json(source: Any, profile: pyql.Profile | None, json_kwargs: dict[str, Any]) -> str:
+def _python_json(source: Any, profile: pyql.Profile | str | None, json_kwargs: dict[str, Any]) -> str:
     """json.dumps of to_dict(source), deep metadata written as export.dumps writes it."""
     data: Any = to_dict(source, profile=profile)
     if isinstance(data, dict) and "document" in data:
@@ -118,7 +119,7 @@ def _python_json(source: Any, profile: pyql.Profile | None, json_kwargs: dict[st
     return export.dumps(data, document, **json_kwargs)
 
 
-def to_json(source: Source, *, profile: pyql.Profile | None = None, **json_kwargs: Any) -> str:
+def to_json(source: Source, *, profile: pyql.Profile | str | None = None, **json_kwargs: Any) -> str:
     """JSON text of ``to_dict(source)``, byte for byte what ``json.dumps``
     writes with the same keyword arguments (``indent``, ``separators``,
     ``sort_keys``, ``ensure_ascii``; ``allow_nan``, ``check_circular``,
@@ -128,21 +129,21 @@ def to_json(source: Source, *, profile: pyql.Profile | None = None, **json_kwarg
     source = _source(source)
     if json_kwargs.get("cls") is not None:
         return _python_json(source, profile, json_kwargs)
-    text = _native.write(source, "json", _json_options(json_kwargs), profile)
+    text = _native.write(source, "json", _json_options(json_kwargs), profile_value(profile))
     if text is NotImplemented:  # metadata holds an int outside int64
         return _python_json(source, profile, json_kwargs)
     return str(text)
 
 
-def to_text(source: Source, *, profile: pyql.Profile | None = None, link_urls: bool = False) -> str:
+def to_text(source: Source, *, profile: pyql.Profile | str | None = None, link_urls: bool = False) -> str:
     """Plain text of ``source``: the words a reader sees, none of the markup.
     With ``link_urls``, a link's URL follows its label in parentheses.
     Accepts the same sources as ``to_dict``."""
-    return str(_native.write(_source(source), "text", {"link_urls": bool(link_urls)}, profile))
+    return str(_native.write(_source(source), "text", {"link_urls": bool(link_urls)}, profile_value(profile)))
 
 
-def to_markdown(source: Source, *, profile: pyql.Profile | None = None) -> str:
+def to_markdown(source: Source, *, profile: pyql.Profile | str | None = None) -> str:
     """Markdown (CommonMark with the table, strikethrough, footnote and
     alert extensions) of ``source``. Accepts the same sources as
     ``to_dict``."""
-    return str(_native.write(_source(source), "markdown", None, profile))
+    return str(_native.write(_source(source), "markdown", None, profile_value(profile)))

@@ -36,6 +36,12 @@ struct ParseError {
     std::string text() const;
 };
 
+// The construct an error is about, a stable name for tools to classify errors by instead of their
+// messages: "unknown-directive", "unclosed-list", "unclosed-table", "unclosed-html", "invalid-list-item",
+// or "parse-error" for any other. Read from the kind and message the constructors above build, so that an
+// error rebuilt from those two (a pyql.ParseError) gets its code too.
+std::string_view error_code(ParseErrorKind kind, std::string_view message);
+
 // Where an error's text says it lies: " at bytes START..END".
 std::string at_bytes(Span span);
 

@@ -1,0 +1,108 @@
+#include "facts.hpp"
+
+#include <span>
+#include <string_view>
+
+#include "../binding/common.hpp"
+#include "../core/src/block_util.hpp"
+#include "quillet/directives.hpp"
+#include "quillet/errors.hpp"
+
+namespace quillet_native {
+namespace {
+
+using pyql::Ref;
+
+PyObject* str(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* names(std::span<const std::string_view> list) {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < list.size(); ++i) {
+        PyObject* name = str(list[i]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple.release();
+}
+
+PyObject* directives() {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(std::size(quillet::kDirectives))));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < std::size(quillet::kDirectives); ++i) {
+        const quillet::DirectiveInfo& d = quillet::kDirectives[i];
+        PyObject* entry = Py_BuildValue("(NNN)", str(d.name), names(d.keys), names(d.words));
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return tuple.release();
+}
+
+PyObject* error_code(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyLong_Check(args[0]) || !PyUnicode_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "error_code(kind, message) takes an int and a str");
+        return nullptr;
+    }
+    const long kind = PyLong_AsLong(args[0]);
+    if (kind == -1 && PyErr_Occurred()) return nullptr;
+    Py_ssize_t size = 0;
+    const char* message = PyUnicode_AsUTF8AndSize(args[1], &size);
+    if (message == nullptr) return nullptr;
+    if (kind < 0 || kind > long(quillet::ParseErrorKind::Other)) return str("parse-error");
+    return str(quillet::error_code(quillet::ParseErrorKind(kind), std::string_view(message, size_t(size))));
+}
+
+// A part of `args` as (text, (start, end)), its offsets in bytes.
+PyObject* part(std::string_view args, std::string_view p) {
+    const size_t start = size_t(p.data() - args.data());
+    return Py_BuildValue("(N(nn))", str(p), Py_ssize_t(start), Py_ssize_t(start + p.size()));
+}
+
+PyObject* read_attributes(PyObject*, PyObject* arg) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "read_attributes(args) takes a str");
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (data == nullptr) return nullptr;
+    const std::string_view args(data, size_t(size));
+    Ref pairs(PyList_New(0));
+    if (!pairs) return nullptr;
+    bool failed = false;
+    const quillet::AttributeListEnd end =
+        quillet::read_attribute_list(args, [&](std::string_view key, std::string_view value) {
+            if (failed) return;
+            Ref pair(Py_BuildValue("(NN)", part(args, key), part(args, value)));
+            failed = !pair || PyList_Append(pairs.get(), pair.get()) < 0;
+        });
+    if (failed) return nullptr;
+    using Stop = quillet::AttributeListEnd::Stop;
+    if (end.stop == Stop::End) return Py_BuildValue("(OO)", pairs.get(), Py_None);
+    const char* reason = end.stop == Stop::NoPair ? "no-pair" : "unclosed-quote";
+    PyObject* key = end.stop == Stop::NoPair ? pyql::new_ref(Py_None) : part(args, end.key);
+    return Py_BuildValue("(O(sNN))", pairs.get(), reason, key, part(args, quillet::trim_end(end.rest)));
+}
+
+PyMethodDef kFacts[] = {
+    {"read_attributes", read_attributes, METH_O,
+     "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
+     "and where the reading stopped."},
+    {"error_code", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_code)), METH_FASTCALL,
+     "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_facts(PyObject* module) {
+    if (PyModule_AddFunctions(module, kFacts) < 0) return -1;
+    Ref value(directives());
+    if (!value || PyModule_AddObject(module, "DIRECTIVES", value.get()) < 0) return -1;
+    value.release();
+    return 0;
+}
+
+}  // namespace quillet_native

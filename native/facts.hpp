@@ -1,0 +1,23 @@
+// The parser's facts the Python tools ask for instead of restating them: its directives and the names of
+// its errors' constructs.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quillet_native {
+
+// Sets on `module`:
+//   DIRECTIVES    a tuple of (name, keys, words), one per directive the parser knows, in the order its
+//                 tools list them: keys the attribute keys it reads (key=value), words the bare words;
+//   error_code    error_code(kind, message) -> str: the construct of a parse error given its kind's value
+//                 and its message ("unclosed-list", ..., "parse-error" for any other);
+//   read_attributes
+//                 read_attributes(args) -> (pairs, stop): an attribute list read as the directives read it,
+//                 pairs a list of ((key, span), (value, span)), stop None when the whole list was read, else
+//                 ("no-pair", None, (rest, span)) or ("unclosed-quote", (key, span), (rest, span)), rest from
+//                 the text without "=" or the unclosed quote to the end; spans are byte offsets into args.
+// 0 on success, -1 with an exception set.
+int add_facts(PyObject* module);
+
+}  // namespace quillet_native
