@@ -118,6 +118,10 @@ def ordered_map(fn: Callable[[T], R], items: list[T], workers: int) -> Generator
     processes (never more than items) while finished results are handed out.
     Where no process pool can be made, in this process. Closing the
     generator early ends the workers at once."""
+    if len(items) <= 1:
+        # One job gains nothing from another process, and starting one costs time.
+        yield from map(fn, items)
+        return
     # Imported only when there are workers: a run of one process starts sooner.
     from concurrent.futures import ProcessPoolExecutor
 
