@@ -105,14 +105,15 @@ const char* expected(Place place) {
 }
 
 bool accepts(Place place, NodeType t) {
+    using quillet::NodeRole;
+    const NodeRole role = quillet::node_info(t).role;
     switch (place) {
         case Place::Any:
             return true;
         case Place::Block:
-            return !quillet::writers::is_inline(t) && t != NodeType::ListItem && t != NodeType::TableRow &&
-                   t != NodeType::TableCell && t != NodeType::FootnoteDef;
+            return role == NodeRole::Block;
         case Place::Inline:
-            return quillet::writers::is_inline(t);
+            return role == NodeRole::Inline;
         case Place::Item:
             return t == NodeType::ListItem;
         case Place::Row:
@@ -125,29 +126,23 @@ bool accepts(Place place, NodeType t) {
     return false;
 }
 
+// The inline kind of an inline node type (kInlineTypes read backwards).
 constexpr quillet::InlineKind inline_kind(NodeType t) {
-    switch (t) {
-        case NodeType::Emphasis:
-            return quillet::InlineKind::Emphasis;
-        case NodeType::Strong:
-            return quillet::InlineKind::Strong;
-        case NodeType::Strikethrough:
-            return quillet::InlineKind::Strikethrough;
-        case NodeType::CodeSpan:
-            return quillet::InlineKind::CodeSpan;
-        case NodeType::Link:
-            return quillet::InlineKind::Link;
-        case NodeType::AutoLink:
-            return quillet::InlineKind::AutoLink;
-        case NodeType::FootnoteRef:
-            return quillet::InlineKind::FootnoteRef;
-        case NodeType::HardBreak:
-            return quillet::InlineKind::HardBreak;
-        case NodeType::SoftBreak:
-            return quillet::InlineKind::SoftBreak;
-        default:
-            return quillet::InlineKind::Text;
+    for (size_t k = 0; k < std::size(quillet::kInlineTypes); ++k) {
+        if (quillet::kInlineTypes[k] == t) return quillet::InlineKind(k);
     }
+    return quillet::InlineKind::Text;
+}
+
+// Where the items of a child sequence of each element type stand.
+template <class Element>
+constexpr Place place_of() {
+    if constexpr (std::is_same_v<Element, quillet::Block>) return Place::Block;
+    if constexpr (std::is_same_v<Element, quillet::Inline>) return Place::Inline;
+    if constexpr (std::is_same_v<Element, quillet::ListItem>) return Place::Item;
+    if constexpr (std::is_same_v<Element, quillet::TableRow>) return Place::Row;
+    if constexpr (std::is_same_v<Element, quillet::TableCell>) return Place::Cell;
+    if constexpr (std::is_same_v<Element, quillet::FootnoteDef>) return Place::Def;
 }
 
 quillet::Span span_of(PyObject* node) {
@@ -394,6 +389,12 @@ private:
 
     void* slot(Frame& f, Py_ssize_t i, NodeType t);
     bool fill(NodeType t, PyObject* obj, void* dst);
+    template <NodeType T>
+    bool fill_as(PyObject* obj, void* dst);
+    static void read_scalar(uint8_t& level, PyObject* obj, const pyql::NodeLayout& layout);
+    static void read_scalar(quillet::ListKind& kind, PyObject* obj, const pyql::NodeLayout& layout);
+    static void read_scalar(std::optional<uint64_t>& start, PyObject* obj, const pyql::NodeLayout& layout);
+    static void read_scalar(bool& flag, PyObject* obj, const pyql::NodeLayout& layout);
     bool meet(bool first_time);
     bool signals();
     bool run();
@@ -492,281 +493,104 @@ bool Converter::open_inlines(PyObject* owner, PyObject* list, quillet::Inlines& 
     return true;
 }
 
-template <class T>
-void* add_block(quillet::Blocks& blocks) {
-    blocks.emplace_back(T{});
-    return &std::get<T>(blocks.back().value);
-}
-
 // A new struct for a node of type t, as the i-th child of the list `f`.
 void* Converter::slot(Frame& f, Py_ssize_t i, NodeType t) {
-    using T = NodeType;
-    switch (f.place) {
-        case Place::Inline: {
-            quillet::Inline& in = static_cast<quillet::Inline*>(f.out)[i];
-            in.kind = inline_kind(t);
-            return &in;
-        }
-        case Place::Item: {
-            auto& seq = *static_cast<quillet::Seq<quillet::ListItem>*>(f.out);
-            return &seq.emplace_back();
-        }
-        case Place::Row: {
-            auto& seq = *static_cast<quillet::Seq<quillet::TableRow>*>(f.out);
-            return &seq.emplace_back();
-        }
-        case Place::Cell: {
-            auto& seq = *static_cast<quillet::Seq<quillet::TableCell>*>(f.out);
-            return &seq.emplace_back();
-        }
-        case Place::Def: {
-            auto& seq = *static_cast<quillet::Seq<quillet::FootnoteDef>*>(f.out);
-            return &seq.emplace_back();
-        }
-        case Place::Block: {
-            auto& blocks = *static_cast<quillet::Blocks*>(f.out);
-            switch (t) {
-                case T::Heading:
-                    return add_block<quillet::Heading>(blocks);
-                case T::Paragraph:
-                    return add_block<quillet::Paragraph>(blocks);
-                case T::List:
-                    return add_block<quillet::List>(blocks);
-                case T::CodeBlock:
-                    return add_block<quillet::CodeBlock>(blocks);
-                case T::Callout:
-                    return add_block<quillet::Callout>(blocks);
-                case T::Quote:
-                    return add_block<quillet::Quote>(blocks);
-                case T::Figure:
-                    return add_block<quillet::Figure>(blocks);
-                case T::Table:
-                    return add_block<quillet::Table>(blocks);
-                case T::Footnotes:
-                    return add_block<quillet::Footnotes>(blocks);
-                case T::MathBlock:
-                    return add_block<quillet::MathBlock>(blocks);
-                case T::ThematicBreak:
-                    return add_block<quillet::ThematicBreak>(blocks);
-                case T::HtmlBlock:
-                    return add_block<quillet::HtmlBlock>(blocks);
-                default:
-                    return add_block<quillet::RawBlock>(blocks);
+    return quillet::visit_type(t, [&](auto type) -> void* {
+        constexpr NodeType T = decltype(type)::value;
+        using Core = typename quillet::CoreNode<T>::type;
+        switch (f.place) {
+            case Place::Inline: {
+                quillet::Inline& in = static_cast<quillet::Inline*>(f.out)[i];
+                in.kind = inline_kind(T);
+                return &in;
             }
+            case Place::Block:
+                if constexpr (quillet::node_info(T).role == quillet::NodeRole::Block) {
+                    auto& blocks = *static_cast<quillet::Blocks*>(f.out);
+                    blocks.emplace_back(Core{});
+                    return &std::get<Core>(blocks.back().value);
+                }
+                break;  // accepts() lets no other node in
+            case Place::Item:
+            case Place::Row:
+            case Place::Cell:
+            case Place::Def:
+                if constexpr (quillet::node_info(T).role == quillet::NodeRole::Record) {
+                    return &static_cast<quillet::Seq<Core>*>(f.out)->emplace_back();
+                }
+                break;
+            case Place::Any:
+                break;
         }
-        case Place::Any:
-            break;
-    }
-    // A node of its own, at the top of a list of nodes or as the source itself.
-    void* node = nullptr;
-    switch (t) {
-        case T::Heading:
-            node = arena_new<quillet::Heading>();
-            break;
-        case T::Paragraph:
-            node = arena_new<quillet::Paragraph>();
-            break;
-        case T::List:
-            node = arena_new<quillet::List>();
-            break;
-        case T::ListItem:
-            node = arena_new<quillet::ListItem>();
-            break;
-        case T::CodeBlock:
-            node = arena_new<quillet::CodeBlock>();
-            break;
-        case T::Callout:
-            node = arena_new<quillet::Callout>();
-            break;
-        case T::Quote:
-            node = arena_new<quillet::Quote>();
-            break;
-        case T::Figure:
-            node = arena_new<quillet::Figure>();
-            break;
-        case T::Table:
-            node = arena_new<quillet::Table>();
-            break;
-        case T::TableRow:
-            node = arena_new<quillet::TableRow>();
-            break;
-        case T::TableCell:
-            node = arena_new<quillet::TableCell>();
-            break;
-        case T::Footnotes:
-            node = arena_new<quillet::Footnotes>();
-            break;
-        case T::FootnoteDef:
-            node = arena_new<quillet::FootnoteDef>();
-            break;
-        case T::MathBlock:
-            node = arena_new<quillet::MathBlock>();
-            break;
-        case T::ThematicBreak:
-            node = arena_new<quillet::ThematicBreak>();
-            break;
-        case T::HtmlBlock:
-            node = arena_new<quillet::HtmlBlock>();
-            break;
-        case T::RawBlock:
-            node = arena_new<quillet::RawBlock>();
-            break;
-        default: {
-            auto* in = arena_new<quillet::Inline>();
-            in->kind = inline_kind(t);
-            node = in;
-        }
-    }
-    static_cast<NodeRef*>(f.out)[i] = NodeRef{t, node};
-    return node;
+        // A node of its own, at the top of a list of nodes or as the source itself.
+        Core* node = arena_new<Core>();
+        if constexpr (std::is_same_v<Core, quillet::Inline>) node->kind = inline_kind(T);
+        static_cast<NodeRef*>(f.out)[i] = NodeRef{T, node};
+        return node;
+    });
 }
 
 // Copies the fields of `obj` into `dst` and opens its child list, if it has one.
 bool Converter::fill(NodeType t, PyObject* obj, void* dst) {
-    using T = NodeType;
-    const quillet::Span span = span_of(obj);
-    switch (t) {
-        case T::Heading: {
-            auto& b = *static_cast<quillet::Heading*>(dst);
-            b.span = span;
-            b.level = reinterpret_cast<const pyql::HeadingObject*>(obj)->level;
-            return open_inlines(obj, child_list(t, obj), b.content);
-        }
-        case T::Paragraph: {
-            auto& b = *static_cast<quillet::Paragraph*>(dst);
-            b.span = span;
-            return open_inlines(obj, child_list(t, obj), b.content);
-        }
-        case T::List: {
-            auto& b = *static_cast<quillet::List*>(dst);
-            const auto* o = reinterpret_cast<const pyql::ListObject*>(obj);
-            b.span = span;
-            b.kind = static_cast<quillet::ListKind>(o->kind);
-            if (o->has_start) b.start = o->start;
-            return open_seq(obj, child_list(t, obj), Place::Item, "items", b.items);
-        }
-        case T::ListItem: {
-            auto& b = *static_cast<quillet::ListItem*>(dst);
-            b.span = span;
-            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
-        }
-        case T::CodeBlock: {
-            auto& b = *static_cast<quillet::CodeBlock*>(dst);
-            const auto* o = reinterpret_cast<const pyql::TextNode2*>(obj);
-            b.span = span;
-            b.lang = text(obj, o->text[pyql::kCodeLang]).value_or("");
-            b.content = text(obj, o->text[pyql::kCodeContent]).value_or("");
-            keep(obj);
+    return quillet::visit_type(t, [&](auto type) { return fill_as<decltype(type)::value>(obj, dst); });
+}
+
+// The fields of a node of type T, read from its object by the layout of its class (the model decides both).
+template <NodeType T>
+bool Converter::fill_as(PyObject* obj, void* dst) {
+    using C = quillet::CoreNode<T>;
+    const pyql::NodeLayout& layout = pyql::kNodeLayouts[size_t(T)];
+    constexpr const quillet::NodeInfo& info = quillet::node_info(T);
+    auto& core = *static_cast<typename C::type*>(dst);
+    const char* base = reinterpret_cast<const char*>(obj);
+    core.span = span_of(obj);
+    std::apply(
+        [&](auto... member) {
+            size_t place = 0;
+            [[maybe_unused]] const auto read = [&](auto m) {
+                const auto& ref = *reinterpret_cast<const pyql::TextRef*>(base + layout.text_offset +
+                                                                          place++ * sizeof(pyql::TextRef));
+                const quillet::OptText value = text(obj, ref);
+                if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core.*m)>, quillet::OptText>) {
+                    core.*m = value;
+                } else {
+                    core.*m = value.value_or("");
+                }
+            };
+            (read(member), ...);
+        },
+        C::texts);
+    if constexpr (info.text_count() > 0) keep(obj);
+    std::apply([&](auto... member) { (read_scalar(core.*member, obj, layout), ...); }, C::scalars);
+    if constexpr (!std::is_null_pointer_v<std::remove_cv_t<decltype(C::children)>>) {
+        auto& children = core.*C::children;
+        PyObject* list = reinterpret_cast<const pyql::ListNode*>(obj)->list;
+        const char* field = info.field_array[info.children()].name.data();  // a literal: NUL-terminated
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(children)>, quillet::Inlines>) {
+            if (!open_inlines(obj, list, children)) return false;
+            frames_.back().field = field;
             return true;
+        } else {
+            using Element = typename std::remove_cvref_t<decltype(children)>::value_type;
+            return open_seq(obj, list, place_of<Element>(), field, children);
         }
-        case T::Callout: {
-            auto& b = *static_cast<quillet::Callout*>(dst);
-            const auto* o = reinterpret_cast<const pyql::ListTextNode2*>(obj);
-            b.span = span;
-            b.kind = text(obj, o->text[pyql::kCalloutKind]).value_or("");
-            b.title = text(obj, o->text[pyql::kCalloutTitle]);
-            keep(obj);
-            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
-        }
-        case T::Quote: {
-            auto& b = *static_cast<quillet::Quote*>(dst);
-            b.span = span;
-            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
-        }
-        case T::Figure: {
-            auto& b = *static_cast<quillet::Figure*>(dst);
-            const auto* o = reinterpret_cast<const pyql::TextNode3*>(obj);
-            b.span = span;
-            b.src = text(obj, o->text[pyql::kFigureSrc]).value_or("");
-            b.alt = text(obj, o->text[pyql::kFigureAlt]).value_or("");
-            b.caption = text(obj, o->text[pyql::kFigureCaption]);
-            keep(obj);
-            return true;
-        }
-        case T::Table: {
-            auto& b = *static_cast<quillet::Table*>(dst);
-            b.span = span;
-            return open_seq(obj, child_list(t, obj), Place::Row, "rows", b.rows);
-        }
-        case T::TableRow: {
-            auto& b = *static_cast<quillet::TableRow*>(dst);
-            const auto* o = reinterpret_cast<const pyql::TableRowObject*>(obj);
-            b.span = span;
-            b.header = o->header;
-            return open_seq(obj, child_list(t, obj), Place::Cell, "cells", b.cells);
-        }
-        case T::TableCell: {
-            auto& b = *static_cast<quillet::TableCell*>(dst);
-            b.span = span;
-            return open_inlines(obj, child_list(t, obj), b.content);
-        }
-        case T::Footnotes: {
-            auto& b = *static_cast<quillet::Footnotes*>(dst);
-            b.span = span;
-            return open_seq(obj, child_list(t, obj), Place::Def, "defs", b.defs);
-        }
-        case T::FootnoteDef: {
-            auto& b = *static_cast<quillet::FootnoteDef*>(dst);
-            const auto* o = reinterpret_cast<const pyql::ListTextNode1*>(obj);
-            b.span = span;
-            b.label = text(obj, o->text[0]).value_or("");
-            keep(obj);
-            return open_seq(obj, child_list(t, obj), Place::Block, "blocks", b.blocks);
-        }
-        case T::MathBlock: {
-            auto& b = *static_cast<quillet::MathBlock*>(dst);
-            const auto* o = reinterpret_cast<const pyql::MathBlockObject*>(obj);
-            b.span = span;
-            b.display = o->display;
-            b.content = text(obj, o->text[0]).value_or("");
-            keep(obj);
-            return true;
-        }
-        case T::ThematicBreak:
-            static_cast<quillet::ThematicBreak*>(dst)->span = span;
-            return true;
-        case T::HtmlBlock:
-        case T::RawBlock: {
-            const auto* o = reinterpret_cast<const pyql::TextNode1*>(obj);
-            const quillet::TextValue content = text(obj, o->text[0]).value_or("");
-            keep(obj);
-            if (t == T::HtmlBlock) {
-                *static_cast<quillet::HtmlBlock*>(dst) = quillet::HtmlBlock{content, span};
-            } else {
-                *static_cast<quillet::RawBlock*>(dst) = quillet::RawBlock{content, span};
-            }
-            return true;
-        }
-        default:
-            break;
     }
-    // An inline node.
-    auto& in = *static_cast<quillet::Inline*>(dst);
-    in.span = span;
-    switch (t) {
-        case T::Text:
-        case T::CodeSpan:
-        case T::AutoLink:
-        case T::FootnoteRef:
-            in.text = text(obj, reinterpret_cast<const pyql::TextNode1*>(obj)->text[0]).value_or("");
-            keep(obj);
-            return true;
-        case T::Link: {
-            const auto* o = reinterpret_cast<const pyql::ListTextNode2*>(obj);
-            in.text = text(obj, o->text[pyql::kLinkUrl]).value_or("");
-            in.title = text(obj, o->text[pyql::kLinkTitle]);
-            keep(obj);
-            if (!open_inlines(obj, child_list(t, obj), in.children)) return false;
-            frames_.back().field = "label";
-            return true;
-        }
-        case T::Emphasis:
-        case T::Strong:
-        case T::Strikethrough:
-            return open_inlines(obj, child_list(t, obj), in.children);
-        default:  // HardBreak, SoftBreak
-            return true;
-    }
+    return true;
+}
+
+// The scalar fields, each from the place its class's layout keeps it.
+void Converter::read_scalar(uint8_t& level, PyObject* obj, const pyql::NodeLayout&) {
+    level = reinterpret_cast<const pyql::HeadingObject*>(obj)->level;
+}
+void Converter::read_scalar(quillet::ListKind& kind, PyObject* obj, const pyql::NodeLayout&) {
+    kind = static_cast<quillet::ListKind>(reinterpret_cast<const pyql::ListObject*>(obj)->kind);
+}
+void Converter::read_scalar(std::optional<uint64_t>& start, PyObject* obj, const pyql::NodeLayout&) {
+    const auto* o = reinterpret_cast<const pyql::ListObject*>(obj);
+    if (o->has_start) start = o->start;
+}
+void Converter::read_scalar(bool& flag, PyObject* obj, const pyql::NodeLayout& layout) {
+    flag = *reinterpret_cast<const bool*>(reinterpret_cast<const char*>(obj) + layout.flag_offset);
 }
 
 // Counts a part met (for the first time or again); false with ValueError once the tree expands beyond
