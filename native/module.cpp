@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "../binding/layouts.hpp"
-#include "../binding/utf8.hpp"
 #include "convert.hpp"
 #include "files.hpp"
 #include "formats.hpp"
 #include "model.hpp"
 #include "pickle.hpp"
+#include "pyql/layouts.hpp"
+#include "pyql/utf8.hpp"
 #include "str_from_utf8.hpp"
 #include "to_dict.hpp"
 
