@@ -6,9 +6,7 @@
 #include "pickle.hpp"
 
 #include <cstring>
-#include <exception>
 #include <limits>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -365,14 +363,7 @@ PyObject* rebuild_object(PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        return rebuild_object(args, nargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "rebuild failed: %s", e.what());
-        return nullptr;
-    }
+    return rebuild_object(args, nargs);
 }
 
 }  // namespace quillet_native
