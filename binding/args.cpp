@@ -3,8 +3,8 @@
 // already given), then a missing `input`, then the types of `input` and `profile`, in that order.
 #include <cstring>
 
-#include "args.hpp"
-#include "utf8.hpp"
+#include "pyql/args.hpp"
+#include "pyql/utf8.hpp"
 
 namespace pyql {
 namespace {

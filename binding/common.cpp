@@ -1,7 +1,7 @@
 // Slot functions shared by many classes, and the table of type objects.
 #include <cstring>
 
-#include "common.hpp"
+#include "pyql/common.hpp"
 
 namespace pyql {
 

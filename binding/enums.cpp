@@ -5,8 +5,8 @@
 // same value would compare equal through the integer fallback of ==. Instances are unhashable and unordered.
 #include <iterator>
 
-#include "common.hpp"
-#include "layouts.hpp"
+#include "pyql/common.hpp"
+#include "pyql/layouts.hpp"
 
 namespace pyql {
 namespace {

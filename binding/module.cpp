@@ -7,9 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "common.hpp"
-#include "layouts.hpp"
+#include "pyql/args.hpp"
+#include "pyql/common.hpp"
+#include "pyql/entry.hpp"
+#include "pyql/layouts.hpp"
 #include "quillet/parser.hpp"
 
 namespace pyql {
@@ -129,24 +130,10 @@ private:
     std::vector<PyObject*> objects_;  // owned
 };
 
-// libstdc++ keeps the state of exceptions in storage of its own per thread, allocated when a thread first
-// uses it. Were that first use the throw of a std::bad_alloc with memory exhausted, the allocation would fail
-// and the C library would end the process. Reading the state before a parse takes any memory allocates it,
-// so every later throw in the thread is safe. (The store to a volatile keeps the call: it is a pure function.)
-void prepare_thread_for_exceptions() {
-    volatile int uncaught = std::uncaught_exceptions();
-    (void)uncaught;
-}
-
 // One parse of arguments already checked. `recover` selects parse_with_recovery (a ParseResult holding the
 // document and every error) over parse (the document, or ValueError with the first error's text).
 PyObject* run_parse(const Arguments& args, bool recover) {
-    // Offsets are 32-bit: a longer input could not be described by its spans.
-    if (static_cast<uint64_t>(args.input_size) >= quillet::kMaxInputSize) {
-        PyErr_Format(PyExc_ValueError, "input too large: %zd bytes of UTF-8 (the limit is %zu bytes)", args.input_size,
-                     static_cast<size_t>(quillet::kMaxInputSize - 1));
-        return nullptr;
-    }
+    if (!input_size_ok(static_cast<uint64_t>(args.input_size))) return nullptr;
     prepare_thread_for_exceptions();
     // No C++ exception may cross into the interpreter.
     try {

@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "common.hpp"
-#include "layouts.hpp"
+#include "pyql/common.hpp"
+#include "pyql/layouts.hpp"
 #include "quillet/parser.hpp"
 
 namespace pyql {

@@ -2,9 +2,9 @@
 //
 // The classes keep no constructor and no __setstate__: the function that rebuilds them lives in the
 // quillet package, imported here when the first object is pickled, and by pickle itself when one is loaded.
-#include "common.hpp"
-#include "layouts.hpp"
-#include "pickled.hpp"
+#include "pyql/common.hpp"
+#include "pyql/layouts.hpp"
+#include "pyql/pickled.hpp"
 
 namespace pyql {
 namespace {

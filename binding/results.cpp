@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "common.hpp"
-#include "layouts.hpp"
+#include "pyql/common.hpp"
+#include "pyql/layouts.hpp"
 #include "unicode_tables.hpp"
 
 namespace pyql {

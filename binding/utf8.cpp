@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "utf8.hpp"
+#include "pyql/utf8.hpp"
 
 namespace pyql {
 namespace {

@@ -10,7 +10,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "../binding/layouts.hpp"
+#include "contract.hpp"
+#include "pyql/layouts.hpp"
+#include "pyql/pickled.hpp"
 
 namespace quillet_native {
 namespace {
@@ -26,22 +28,18 @@ using quillet::writers::Source;
 Classes g_classes;
 bool g_loaded = false;
 
-bool load_class(PyObject* module, const char* name, size_t size, PyTypeObject*& out) {
-    Ref cls(PyObject_GetAttrString(module, name));
-    if (!cls) return false;
-    if (!PyType_Check(cls.get())) {
-        PyErr_Format(PyExc_ImportError, "quillet._native: pyql.%s is not a class", name);
-        return false;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+// pyql's class `id`, which must hold objects of `size` bytes: the layout this module reads.
+bool load_class(const pyql::Contract& pyql, pyql::TypeId id, size_t size, PyTypeObject*& out) {
+    PyTypeObject* type = pyql.types[id];
     if (type->tp_basicsize != static_cast<Py_ssize_t>(size)) {
+        const std::string name(pyql::type_name_of(id));
         PyErr_Format(PyExc_ImportError,
                      "quillet._native cannot read pyql.%s objects: they are %zd bytes, this module reads %zu "
                      "(pyql and quillet come from different builds)",
-                     name, type->tp_basicsize, size);
+                     name.c_str(), type->tp_basicsize, size);
         return false;
     }
-    out = reinterpret_cast<PyTypeObject*>(cls.release());
+    out = type;
     return true;
 }
 
@@ -883,24 +881,23 @@ Status Converter::source(PyObject* obj) {
 
 const Classes* pyql_classes() {
     if (g_loaded) return &g_classes;
-    Ref module(PyImport_ImportModule("pyql"));
-    if (!module) return nullptr;
+    const pyql::Contract* pyql = pyql_contract();
+    if (pyql == nullptr) return nullptr;
     Classes classes{};
     for (size_t i = 0; i < kNodeTypeCount; ++i) {
-        const std::string name(quillet::writers::type_name(static_cast<NodeType>(i)));
-        if (!load_class(module.get(), name.c_str(), size_t(pyql::kNodeLayouts[i].size), classes.nodes[i]))
+        const auto type = static_cast<NodeType>(i);
+        if (!load_class(*pyql, pyql::type_id(type), size_t(pyql::kNodeLayouts[i].size), classes.nodes[i])) {
             return nullptr;
+        }
     }
-    if (!load_class(module.get(), "Document", sizeof(pyql::DocumentObject), classes.document) ||
-        !load_class(module.get(), "ParseResult", sizeof(pyql::ParseResultObject), classes.result) ||
-        !load_class(module.get(), "ParseError", sizeof(pyql::ParseErrorObject), classes.error) ||
-        !load_class(module.get(), "Profile", sizeof(pyql::EnumObject), classes.profile)) {
+    if (!load_class(*pyql, pyql::kDocument, sizeof(pyql::DocumentObject), classes.document) ||
+        !load_class(*pyql, pyql::kParseResult, sizeof(pyql::ParseResultObject), classes.result) ||
+        !load_class(*pyql, pyql::kParseError, sizeof(pyql::ParseErrorObject), classes.error) ||
+        !load_class(*pyql, pyql::kProfile, sizeof(pyql::EnumObject), classes.profile)) {
         return nullptr;
     }
-    if (!g_loaded) {  // another thread may have loaded them while the import released the GIL
-        g_classes = classes;
-        g_loaded = true;
-    }
+    g_classes = classes;
+    g_loaded = true;
     return &g_classes;
 }
 

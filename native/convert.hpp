@@ -1,7 +1,7 @@
 // pyql objects read into a core tree: the tree path of every writer and of to_dict.
 //
 // pyql's objects are read straight from memory with the layouts pyql builds them with
-// (binding/layouts.hpp), once the classes have been found on the pyql module and their sizes checked.
+// (pyql/layouts.hpp), once pyql's contract has been loaded and checked (contract.hpp).
 // Child lists are ordinary Python lists a caller may have changed: the tree is read as it stands now.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../binding/common.hpp"
+#include "pyql/common.hpp"
 #include "quillet/arena.hpp"
 #include "walker.hpp"
 
@@ -28,8 +28,8 @@ struct Classes {
     PyTypeObject* profile;
 };
 
-// The classes, imported on the first call that needs them; null with ImportError when pyql cannot be
-// imported or was built with other layouts than this module.
+// The classes, taken from pyql's contract on the first call that needs them; null with ImportError when
+// pyql cannot be imported or was built with other layouts than this module.
 const Classes* pyql_classes();
 
 // A converted tree and what it needs to stay valid. Its nodes live in `arena` and are never destroyed

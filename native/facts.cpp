@@ -3,8 +3,8 @@
 #include <span>
 #include <string_view>
 
-#include "../binding/common.hpp"
 #include "../core/src/block_util.hpp"
+#include "pyql/common.hpp"
 #include "quillet/directives.hpp"
 #include "quillet/errors.hpp"
 
@@ -39,6 +39,8 @@ PyObject* directives() {
     }
     return tuple.release();
 }
+
+}  // namespace
 
 PyObject* error_code(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2 || !PyLong_Check(args[0]) || !PyUnicode_Check(args[1])) {
@@ -86,19 +88,7 @@ PyObject* read_attributes(PyObject*, PyObject* arg) {
     return Py_BuildValue("(O(sNN))", pairs.get(), reason, key, part(args, quillet::trim_end(end.rest)));
 }
 
-PyMethodDef kFacts[] = {
-    {"read_attributes", read_attributes, METH_O,
-     "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
-     "and where the reading stopped."},
-    {"error_code", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_code)), METH_FASTCALL,
-     "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
 int add_facts(PyObject* module) {
-    if (PyModule_AddFunctions(module, kFacts) < 0) return -1;
     Ref value(directives());
     if (!value || PyModule_AddObject(module, "DIRECTIVES", value.get()) < 0) return -1;
     value.release();

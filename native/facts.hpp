@@ -7,9 +7,12 @@
 
 namespace quillet_native {
 
-// Sets on `module`:
-//   DIRECTIVES    a tuple of (name, keys, words), one per directive the parser knows, in the order its
-//                 tools list them: keys the attribute keys it reads (key=value), words the bare words;
+// Sets on `module` DIRECTIVES, a tuple of (name, keys, words), one per directive the parser knows, in the
+// order its tools list them: keys the attribute keys it reads (key=value), words the bare words. 0 on
+// success, -1 with an exception set.
+int add_facts(PyObject* module);
+
+// The module's functions (registered by module.cpp, inside its exception boundary):
 //   error_code    error_code(kind, message) -> str: the construct of a parse error given its kind's value
 //                 and its message ("unclosed-list", ..., "parse-error" for any other);
 //   read_attributes
@@ -17,7 +20,7 @@ namespace quillet_native {
 //                 pairs a list of ((key, span), (value, span)), stop None when the whole list was read, else
 //                 ("no-pair", None, (rest, span)) or ("unclosed-quote", (key, span), (rest, span)), rest from
 //                 the text without "=" or the unclosed quote to the end; spans are byte offsets into args.
-// 0 on success, -1 with an exception set.
-int add_facts(PyObject* module);
+PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* read_attributes(PyObject* self, PyObject* arg);
 
 }  // namespace quillet_native

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "formats.hpp"
+#include "pyql/entry.hpp"
 #include "text_util.hpp"
 
 namespace quillet::native {
@@ -241,12 +242,6 @@ PyObject* error_list(const std::vector<ParseError>& errors) {
     return list;
 }
 
-// Reads libstdc++'s per-thread exception state once while memory is still there (see the pyql module).
-void prepare_thread_for_exceptions() {
-    volatile int uncaught = std::uncaught_exceptions();
-    (void)uncaught;
-}
-
 // Collects the errors of a streamed parse, which write_parsed hands to the writer's end().
 class KeepErrors : public Writer {
 public:
@@ -298,11 +293,7 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::string_view input(static_cast<const char*>(data.view.buf), static_cast<size_t>(data.view.len));
     // Spans count from the byte after a byte-order mark, as when the command decodes the input.
     if (input.substr(0, kByteOrderMark.size()) == kByteOrderMark) input.remove_prefix(kByteOrderMark.size());
-    if (input.size() >= kMaxInputSize) {
-        PyErr_Format(PyExc_ValueError, "input too large: more than %zu bytes", static_cast<size_t>(kMaxInputSize - 1));
-        return nullptr;
-    }
-    prepare_thread_for_exceptions();
+    if (!pyql::input_size_ok(input.size())) return nullptr;
     std::unique_ptr<Writer> writer = command_writer(format);
     if (writer == nullptr) {
         PyErr_Format(PyExc_ValueError, "unknown format: %.100s", format);

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "../binding/common.hpp"
+#include "pyql/common.hpp"
 #include "quillet/model.hpp"
 
 namespace quillet_native {

@@ -9,14 +9,15 @@
 #include <string>
 #include <string_view>
 
-#include "../binding/layouts.hpp"
-#include "../binding/utf8.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
 #include "model.hpp"
 #include "pickle.hpp"
+#include "pyql/entry.hpp"
+#include "pyql/layouts.hpp"
+#include "pyql/utf8.hpp"
 #include "str_from_utf8.hpp"
 #include "to_dict.hpp"
 
@@ -26,12 +27,6 @@ using pyql::new_ref;
 using pyql::Ref;
 using quillet::writers::Output;
 using quillet::writers::Writer;
-
-// Reads libstdc++'s per-thread exception state once while memory is still there (see the pyql module).
-void prepare_thread_for_exceptions() {
-    volatile int uncaught = std::uncaught_exceptions();
-    (void)uncaught;
-}
 
 // The option `name` of `options` (a dict, or null), or null when absent; borrowed.
 PyObject* option(PyObject* options, const char* name) {
@@ -160,7 +155,6 @@ PyObject* not_a_source(std::string_view format, PyObject* source) {
 // may throw across the release, so the failure is carried out of the block and raised after it.
 template <class Work>
 bool without_gil(Work work) {
-    prepare_thread_for_exceptions();
     enum class Failure { None, Memory, Other } failure = Failure::None;
     std::string what;
     Py_BEGIN_ALLOW_THREADS;
@@ -171,6 +165,9 @@ bool without_gil(Work work) {
     } catch (const std::exception& e) {
         failure = Failure::Other;
         what = e.what();
+    } catch (...) {
+        failure = Failure::Other;
+        what = "unknown exception";
     }
     Py_END_ALLOW_THREADS;
     if (failure == Failure::Memory) {
@@ -182,19 +179,6 @@ bool without_gil(Work work) {
         return false;
     }
     return true;
-}
-
-// The same, for work that needs the GIL (it builds Python objects).
-template <class Work>
-PyObject* catching(Work work) {
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", e.what());
-        return nullptr;
-    }
 }
 
 // The profile argument: None, or a pyql.Profile.
@@ -214,13 +198,7 @@ bool read_profile(PyObject* arg, quillet::Profile& out) {
 
 // The UTF-8 of a str source, refused when too long for the parser.
 bool read_input(PyObject* str, pyql::Arguments& input) {
-    if (!pyql::view_or_encode_utf8(str, input)) return false;
-    if (static_cast<uint64_t>(input.input_size) >= quillet::kMaxInputSize) {
-        PyErr_Format(PyExc_ValueError, "input too large: %zd bytes of UTF-8 (the limit is %zu bytes)", input.input_size,
-                     static_cast<size_t>(quillet::kMaxInputSize - 1));
-        return false;
-    }
-    return true;
+    return pyql::view_or_encode_utf8(str, input) && pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
 }
 
 // Converts a tree source; NotImplemented (new reference) when only the Python export can write it,
@@ -267,15 +245,13 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!without_gil([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
         return output_str(out.buffer());
     }
-    return catching([&]() -> PyObject* {
-        quillet_native::Converted converted;
-        PyObject* status = convert_source(source, format, converted, format != "json");
-        if (status != Py_None) return status;
-        std::unique_ptr<Writer> writer = make_writer(format, options);
-        if (writer == nullptr) return nullptr;
-        if (!without_gil([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
-        return output_str(out.buffer());
-    });
+    quillet_native::Converted converted;
+    PyObject* status = convert_source(source, format, converted, format != "json");
+    if (status != Py_None) return status;
+    std::unique_ptr<Writer> writer = make_writer(format, options);
+    if (writer == nullptr) return nullptr;
+    if (!without_gil([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
+    return output_str(out.buffer());
 }
 
 // to_dict(source, profile) -> dict | list: the plain data of `source` (a str gives its ParseResult's).
@@ -291,24 +267,67 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         pyql::Arguments input;
         if (!read_profile(args[1], profile) || !read_input(source, input)) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
-        return catching([&]() -> PyObject* {
-            quillet::Parser parser(profile);
-            quillet::Document doc;
-            if (!without_gil([&] { doc = parser.parse_internal(text); })) return nullptr;
-            quillet::writers::Source result;
-            result.form = quillet::writers::Source::Form::Result;
-            result.document = quillet::writers::view_of(doc);
-            result.errors = parser.errors.data();
-            result.error_count = parser.errors.size();
-            return quillet_native::to_dict(result);
-        });
+        quillet::Parser parser(profile);
+        quillet::Document doc;
+        if (!without_gil([&] { doc = parser.parse_internal(text); })) return nullptr;
+        quillet::writers::Source result;
+        result.form = quillet::writers::Source::Form::Result;
+        result.document = quillet::writers::view_of(doc);
+        result.errors = parser.errors.data();
+        result.error_count = parser.errors.size();
+        return quillet_native::to_dict(result);
     }
-    return catching([&]() -> PyObject* {
-        quillet_native::Converted converted;
-        PyObject* status = convert_source(source, "dict", converted, false);
-        if (status != Py_None) return status;
-        return quillet_native::to_dict(converted.source);
-    });
+    quillet_native::Converted converted;
+    PyObject* status = convert_source(source, "dict", converted, false);
+    if (status != Py_None) return status;
+    return quillet_native::to_dict(converted.source);
+}
+
+// The functions of the module, each a METH_FASTCALL function.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+
+// Every entry point of the module runs inside this boundary: no C++ exception crosses into the interpreter,
+// whatever part of the call it comes from (the options, the conversion, the output). std::bad_alloc becomes
+// MemoryError, any other exception RuntimeError or SystemError; what a Ref or a destructor holds is released
+// by the unwinding. Work done with the GIL released catches its own (without_gil), since nothing may throw
+// across the release.
+template <class Call>
+PyObject* guarded(Call&& call) noexcept {
+    pyql::prepare_thread_for_exceptions();
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "quillet._native: internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "quillet._native: unknown internal error");
+    }
+    return nullptr;
+}
+
+template <FastCall F>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return guarded([&] { return F(self, args, nargs); });
+}
+
+// The METH_O functions of the module.
+using OneArg = PyObject* (*)(PyObject*, PyObject*);
+
+template <OneArg F>
+PyObject* entry_o(PyObject* self, PyObject* arg) noexcept {
+    return guarded([&] { return F(self, arg); });
+}
+
+template <OneArg F>
+PyCFunction method_o() {
+    return entry_o<F>;
+}
+
+template <FastCall F>
+PyCFunction method() {
+    // A detour through void(*)() tells the compiler the cast is meant (-Wcast-function-type).
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<F>));
 }
 
 // check_expansion(source) -> None: ValueError when a walk of `source` would meet more parts (nodes and
@@ -316,27 +335,28 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* native_check_expansion(PyObject*, PyObject* source) {
     const quillet_native::Classes* classes = quillet_native::pyql_classes();
     if (classes == nullptr) return nullptr;
-    return catching([&]() -> PyObject* {
-        const quillet_native::Parts parts = quillet_native::count_parts(source, *classes);
-        if (parts.expanded > quillet_native::expansion_limit(parts.distinct)) {
-            quillet_native::refuse_expansion();
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    const quillet_native::Parts parts = quillet_native::count_parts(source, *classes);
+    if (parts.expanded > quillet_native::expansion_limit(parts.distinct)) {
+        quillet_native::refuse_expansion();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 PyMethodDef kMethods[] = {
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)), METH_FASTCALL,
+    {"write", method<native_write>(), METH_FASTCALL,
      "write(source, format, options, profile) -> str: source (a str or a tree of pyql objects) in format."},
-    {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_to_dict)), METH_FASTCALL,
+    {"to_dict", method<native_to_dict>(), METH_FASTCALL,
      "to_dict(source, profile) -> dict | list: the plain data of source (a str or a tree of pyql objects)."},
-    {"write_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet::native::write_fd)), METH_FASTCALL,
-     quillet::native::kWriteFdDoc},
-    {"check_expansion", native_check_expansion, METH_O,
+    {"write_fd", method<quillet::native::write_fd>(), METH_FASTCALL, quillet::native::kWriteFdDoc},
+    {"check_expansion", method_o<native_check_expansion>(), METH_O,
      "check_expansion(source) -> None: ValueError when a walk of source would expand beyond a write's limit."},
-    {"rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillet_native::rebuild)), METH_FASTCALL,
-     quillet_native::kRebuildDoc},
+    {"rebuild", method<quillet_native::rebuild>(), METH_FASTCALL, quillet_native::kRebuildDoc},
+    {"read_attributes", method_o<quillet_native::read_attributes>(), METH_O,
+     "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
+     "and where the reading stopped."},
+    {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
+     "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},
 };
 

@@ -1,4 +1,4 @@
-// rebuild(id, values...): the pyql object a pickle describes (binding/pickled.hpp gives the forms).
+// rebuild(id, values...): the pyql object a pickle describes (pyql/pickled.hpp gives the forms).
 //
 // A pickle is data from outside: every value is checked for its type and range before an object is
 // made, and anything else raises TypeError or ValueError. Child lists and metadata are taken as they
@@ -6,17 +6,15 @@
 #include "pickle.hpp"
 
 #include <cstring>
-#include <exception>
 #include <limits>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "../binding/pickled.hpp"
+#include "contract.hpp"
+#include "pyql/pickled.hpp"
 #include "quillet/document.hpp"
 #include "quillet/errors.hpp"
 #include "text_util.hpp"
@@ -27,58 +25,6 @@ namespace {
 using pyql::kTypeCount;
 using pyql::NodeForm;
 using pyql::TypeId;
-
-// pyql's classes by TypeId, each checked for the size this module builds.
-PyTypeObject* g_types[kTypeCount] = {};
-bool g_types_loaded = false;
-
-size_t expected_size(TypeId id) {
-    switch (id) {
-        case pyql::kSpan:
-            return sizeof(pyql::SpanObject);
-        case pyql::kProfile:
-        case pyql::kModuleKind:
-        case pyql::kParseErrorKind:
-        case pyql::kListKind:
-            return sizeof(pyql::EnumObject);
-        case pyql::kParser:
-            return sizeof(pyql::ParserObject);
-        case pyql::kDocument:
-            return sizeof(pyql::DocumentObject);
-        case pyql::kParseResult:
-            return sizeof(pyql::ParseResultObject);
-        case pyql::kParseError:
-            return sizeof(pyql::ParseErrorObject);
-        default:
-            return pyql::node_form(id).size;
-    }
-}
-
-bool load_types() {
-    if (g_types_loaded) return true;
-    Ref module(PyImport_ImportModule("pyql"));
-    if (!module) return false;
-    PyTypeObject* types[kTypeCount] = {};
-    for (int i = 0; i < kTypeCount; ++i) {
-        const std::string name(pyql::type_name_of(static_cast<TypeId>(i)));
-        Ref cls(PyObject_GetAttrString(module.get(), name.c_str()));
-        if (!cls) return false;
-        const size_t size = expected_size(static_cast<TypeId>(i));
-        if (!PyType_Check(cls.get()) ||
-            reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize != static_cast<Py_ssize_t>(size)) {
-            PyErr_Format(PyExc_ImportError,
-                         "quillet._native cannot build pyql.%s objects (pyql and quillet come from different builds)",
-                         name.c_str());
-            return false;
-        }
-        types[i] = reinterpret_cast<PyTypeObject*>(cls.get());  // pyql's classes live as long as the process
-    }
-    if (!g_types_loaded) {
-        std::memcpy(g_types, types, sizeof types);
-        g_types_loaded = true;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------------- reading values
 
@@ -169,8 +115,15 @@ bool count_is(Py_ssize_t nargs, Py_ssize_t expected) {
     return false;
 }
 
+// The contract, loaded by rebuild_object before any object is made.
+const pyql::Contract* g_pyql = nullptr;
+
+PyTypeObject* pyql_type(TypeId id) {
+    return g_pyql->types[id];
+}
+
 PyObject* alloc(TypeId id, Py_ssize_t items) {
-    PyTypeObject* type = g_types[id];
+    PyTypeObject* type = pyql_type(id);
     return type->tp_alloc(type, items);
 }
 
@@ -339,47 +292,27 @@ PyObject* new_error(const quillet::ParseError& error) {
     return obj;
 }
 
-// A ParseError object read back into a core error.
-quillet::ParseError error_of(PyObject* obj) {
-    const auto* e = reinterpret_cast<const pyql::ParseErrorObject*>(obj);
-    quillet::ParseError out;
-    out.message.assign(reinterpret_cast<const char*>(obj) + sizeof(pyql::ParseErrorObject),
-                       static_cast<size_t>(Py_SIZE(obj)));
-    if (e->has_span) out.span = quillet::Span{e->start, e->end};
-    out.kind = static_cast<quillet::ParseErrorKind>(e->kind);
-    out.recoverable = e->recoverable;
-    return out;
-}
-
+// The result is made by pyql, which owns the errors it holds.
 PyObject* rebuild_result(PyObject* const* v, Py_ssize_t n) {
     if (!count_is(n, 2)) return nullptr;
     PyObject* document = v[0];
-    if (document != Py_None && Py_TYPE(document) != g_types[pyql::kDocument]) {
+    if (document != Py_None && Py_TYPE(document) != pyql_type(pyql::kDocument)) {
         return bad(PyExc_TypeError, "a result's document must be a Document"), nullptr;
     }
     if (!PyTuple_CheckExact(v[1])) return bad(PyExc_TypeError, "a result's errors must be a tuple"), nullptr;
-    auto* errors = new std::vector<quillet::ParseError>();
-    std::unique_ptr<std::vector<quillet::ParseError>> owned(errors);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(v[1]); ++k) {
-        PyObject* error = PyTuple_GET_ITEM(v[1], k);
-        if (Py_TYPE(error) != g_types[pyql::kParseError]) {
+        if (Py_TYPE(PyTuple_GET_ITEM(v[1], k)) != pyql_type(pyql::kParseError)) {
             return bad(PyExc_TypeError, "a result's errors must be ParseErrors"), nullptr;
         }
-        errors->push_back(error_of(error));
     }
-    PyObject* obj = alloc(pyql::kParseResult, 0);
-    if (obj == nullptr) return nullptr;
-    auto* r = reinterpret_cast<pyql::ParseResultObject*>(obj);
-    r->errors = owned.release();
-    r->document = document != Py_None ? pyql::new_ref(document) : nullptr;
-    return obj;
+    return g_pyql->new_result(document != Py_None ? document : nullptr, v[1]);
 }
 
 PyObject* rebuild_object(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1) return bad(PyExc_TypeError, "no class id"), nullptr;
     unsigned long long code = 0;
     if (!read_uint(args[0], kTypeCount - 1, "unknown class id", code)) return nullptr;
-    if (!load_types()) return nullptr;
+    if ((g_pyql = pyql_contract()) == nullptr) return nullptr;
     const auto id = static_cast<TypeId>(code);
     PyObject* const* v = args + 1;
     const Py_ssize_t n = nargs - 1;
@@ -430,14 +363,7 @@ PyObject* rebuild_object(PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        return rebuild_object(args, nargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "rebuild failed: %s", e.what());
-        return nullptr;
-    }
+    return rebuild_object(args, nargs);
 }
 
 }  // namespace quillet_native

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../binding/common.hpp"
+#include "pyql/common.hpp"
 
 namespace quillet_native {
 namespace {

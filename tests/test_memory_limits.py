@@ -106,3 +106,38 @@ def test_memory_exhaustion_mid_parse_raises_memory_error(fixed_layout):
         # The sweep must have run out of memory, and parsed with enough of it. (How often it ran out varies:
         # memory freed by one parse and kept by the allocator serves the next.)
         assert failed >= 1 and passed >= 1, f"{shape}: {run.stdout}"
+
+
+# Every entry point of quillet._native turns a C++ exception into a Python one, the options it reads
+# included: an option too large for the memory left gives MemoryError, and the process lives on.
+OPTIONS_CHILD = r"""
+import resource, sys
+import quillet._native as native
+fmt, name, wrap = sys.argv[1], sys.argv[2], sys.argv[3] == "list"
+big = "a" * (256 << 20)
+options = {name: [big] if wrap else big}
+with open("/proc/self/status") as f:
+    now = next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (now + (64 << 20), hard))
+try:
+    native.write("x", fmt, options)
+    outcome = "ok"
+except MemoryError:
+    outcome = "MemoryError"
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome, native.write("*x*", "text", None).strip())
+"""
+
+
+@pytest.mark.parametrize(
+    ("fmt", "name", "wrap"),
+    [("html", "id_prefix", "str"), ("html", "allowed_schemes", "list"), ("json", "indent", "str")],
+)
+def test_memory_exhaustion_reading_writer_options_raises_memory_error(fmt, name, wrap):
+    env = dict(os.environ, MALLOC_ARENA_MAX="1")
+    run = subprocess.run(
+        [sys.executable, "-c", OPTIONS_CHILD, fmt, name, wrap], capture_output=True, text=True, timeout=300, env=env
+    )
+    assert run.returncode == 0, f"status {run.returncode}, {run.stderr.strip()[-300:]}"
+    assert run.stdout.split() == ["MemoryError", "x"]

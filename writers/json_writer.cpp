@@ -14,26 +14,7 @@
 #include <utility>
 #include <vector>
 
-// Reading whole aligned blocks is safe for the machine but not for AddressSanitizer, which checks the bytes
-// of the text's object only.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLET_JSON_ALIGNED_BLOCKS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define QUILLET_JSON_ALIGNED_BLOCKS 0
-#endif
-#endif
-#if !defined(QUILLET_JSON_ALIGNED_BLOCKS)
-#if defined(__SSE2__)
-#define QUILLET_JSON_ALIGNED_BLOCKS 1
-#else
-#define QUILLET_JSON_ALIGNED_BLOCKS 0
-#endif
-#endif
-
-#if QUILLET_JSON_ALIGNED_BLOCKS
-#include <emmintrin.h>
-#endif
+#include "quillet/aligned_blocks.hpp"
 
 #include "formats.hpp"
 
@@ -194,7 +175,7 @@ size_t decode_utf8(const char* s, size_t size, uint32_t& cp) {
     return len;
 }
 
-#if QUILLET_JSON_ALIGNED_BLOCKS
+#if QUILLET_ALIGNED_BLOCKS
 // One bit per byte of the aligned 16-byte block: set where the byte needs an escape.
 inline unsigned escape_mask(const char* block, bool ascii) {
     const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
@@ -214,7 +195,7 @@ inline unsigned escape_mask(const char* block, bool ascii) {
 // The first byte of [p, end) that needs an escape, or end.
 const char* find_escape(const char* p, const char* end, const EscapeTable& table, bool ascii) {
     if (p >= end) return end;
-#if QUILLET_JSON_ALIGNED_BLOCKS
+#if QUILLET_ALIGNED_BLOCKS
     // Reads whole aligned 16-byte blocks, the first and last of which may reach outside the text; an aligned
     // block never crosses a page, so this cannot fault, and bytes outside the text are masked off or lie
     // past the end. A short text costs one block, not a byte loop.

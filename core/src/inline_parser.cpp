@@ -11,26 +11,7 @@
 #include <cstring>
 #include <vector>
 
-// Reading whole aligned blocks is safe for the machine but not for AddressSanitizer, which checks the bytes
-// of the text's object only.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLET_ALIGNED_BLOCKS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define QUILLET_ALIGNED_BLOCKS 0
-#endif
-#endif
-#if !defined(QUILLET_ALIGNED_BLOCKS)
-#if defined(__SSE2__)
-#define QUILLET_ALIGNED_BLOCKS 1
-#else
-#define QUILLET_ALIGNED_BLOCKS 0
-#endif
-#endif
-
-#if QUILLET_ALIGNED_BLOCKS
-#include <emmintrin.h>
-#endif
+#include "quillet/aligned_blocks.hpp"
 
 namespace quillet {
 

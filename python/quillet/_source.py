@@ -99,23 +99,31 @@ def plain_text(inlines: Sequence[Any]) -> str:
     link's label kept, an autolink's address, footnote references left out."""
     parts: list[str] = []
     # Parsed inlines nest at most three levels; an explicit stack still keeps
-    # node lists chained by hand, however deep, from recursing.
-    stack: list[Any] = list(reversed(inlines))
-    entered: set[int] = set()
+    # node lists chained by hand, however deep, from recursing. A node shared
+    # by several lists is read wherever it stands; one inside itself is read
+    # once (open holds the nodes on the path from the top).
+    stack: list[tuple[Iterator[Any], int | None]] = [(iter(inlines), None)]
+    open_nodes: set[int] = set()
     while stack:
-        node = stack.pop()
-        kind = type(node)
-        if kind is pyql.Text or kind is pyql.CodeSpan:
-            parts.append(node.content)
-        elif kind is pyql.AutoLink:
-            parts.append(node.url)
-        elif kind in (pyql.Link, pyql.Emphasis, pyql.Strong, pyql.Strikethrough):
-            if id(node) in entered:  # a node list built by hand that holds itself
-                continue
-            entered.add(id(node))
-            stack.extend(reversed(node.label if kind is pyql.Link else node.content))
-        elif kind in (pyql.HardBreak, pyql.SoftBreak):
-            parts.append(" ")
+        items, owner = stack[-1]
+        for node in items:
+            kind = type(node)
+            if kind is pyql.Text or kind is pyql.CodeSpan:
+                parts.append(node.content)
+            elif kind is pyql.AutoLink:
+                parts.append(node.url)
+            elif kind in (pyql.Link, pyql.Emphasis, pyql.Strong, pyql.Strikethrough):
+                if id(node) in open_nodes:
+                    continue
+                open_nodes.add(id(node))
+                stack.append((iter(node.label if kind is pyql.Link else node.content), id(node)))
+                break
+            elif kind in (pyql.HardBreak, pyql.SoftBreak):
+                parts.append(" ")
+        else:
+            stack.pop()
+            if owner is not None:
+                open_nodes.discard(owner)
     return "".join(parts)
 
 

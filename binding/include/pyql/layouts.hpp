@@ -1,9 +1,9 @@
 // The memory layouts of pyql's objects, shared by the two extension modules: pyql builds its objects with
 // them, and quillet._native reads those objects' fields straight from memory with the same definitions.
 //
-// A change here changes both modules at once; quillet._native checks each class's tp_basicsize against
-// the layout it expects before it reads an object, so a pyql built from other definitions is refused
-// instead of misread.
+// A change here changes both modules at once; the fingerprint of contract.hpp covers every size and offset
+// here, and quillet._native refuses a pyql whose fingerprint differs from its own, so a pyql built from other
+// definitions is refused instead of misread.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
