@@ -4,6 +4,7 @@
 // convert to int (nb_int) but deliberately have no __index__: with one, a ModuleKind and a ListKind of the
 // same value would compare equal through the integer fallback of ==. Instances are unhashable and unordered.
 #include <iterator>
+#include <string_view>
 
 #include "pyql/common.hpp"
 #include "pyql/layouts.hpp"
@@ -16,22 +17,15 @@ struct EnumInfo {
     const char* class_name;
     const char* type_name;  // the qualified name the type is created under
     const char* doc;
-    const char* const* members;
+    const std::string_view* members;  // the model's names: string literals, NUL-terminated
     uint8_t count;
 };
 
-constexpr const char* kProfileMembers[] = {"Quillet", "Md", "MdStrict"};
-constexpr const char* kModuleKindMembers[] = {"Tables",        "Footnotes", "Math", "Tasks",
-                                              "Strikethrough", "Autolink",  "Html"};
-constexpr const char* kParseErrorKindMembers[] = {"UnexpectedEof",    "UnclosedDelimiter", "InvalidSyntax",
-                                                  "UnknownDirective", "InvalidMetadata",   "Other"};
-constexpr const char* kListKindMembers[] = {"Ordered", "Unordered"};
-
-// A member's value is its index in these tables: each names every value of the core's enumeration, in order.
-static_assert(std::size(kProfileMembers) == size_t(quillet::Profile::MdStrict) + 1);
-static_assert(std::size(kModuleKindMembers) == size_t(quillet::ModuleKind::Html) + 1);
-static_assert(std::size(kParseErrorKindMembers) == size_t(quillet::ParseErrorKind::Other) + 1);
-static_assert(std::size(kListKindMembers) == size_t(quillet::ListKind::Unordered) + 1);
+// A member's value is its index in the model's tables of member names (quillet/model.hpp).
+using quillet::kListKindMembers;
+using quillet::kModuleKindMembers;
+using quillet::kParseErrorKindMembers;
+using quillet::kProfileMembers;
 
 // Indexed by the template parameter of the slot functions below.
 constexpr EnumInfo kEnums[] = {
@@ -64,7 +58,7 @@ uint8_t value_of(PyObject* self) {
 }
 
 const char* member_name(const EnumInfo& info, uint8_t value) {
-    return value < info.count ? info.members[value] : "?";
+    return value < info.count ? info.members[value].data() : "?";
 }
 
 template <int I>
@@ -150,7 +144,7 @@ int enum_add_members(TypeId id, PyTypeObject* type) {
         if (member == nullptr) return -1;
         member->value = v;
         Ref owned(reinterpret_cast<PyObject*>(member));
-        Ref name(PyUnicode_InternFromString(info->members[v]));
+        Ref name(PyUnicode_InternFromString(info->members[v].data()));
         if (!name || PyDict_SetItem(type->tp_dict, name.get(), owned.get()) < 0) return -1;
     }
     PyType_Modified(type);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "formats.hpp"
 #include "pyql/entry.hpp"
+#include "quillet/model.hpp"
 #include "text_util.hpp"
 
 namespace quillet::native {
@@ -188,17 +190,14 @@ bool profile_of(PyObject* name, Profile& out) {
         return false;
     }
     const std::string_view s(text);
-    if (s == "quillet") {
-        out = Profile::Quillet;
-    } else if (s == "md") {
-        out = Profile::Md;
-    } else if (s == "md-strict") {
-        out = Profile::MdStrict;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown profile: %s", text);
-        return false;
+    for (size_t i = 0; i < std::size(quillet::kProfileNames); ++i) {
+        if (quillet::kProfileNames[i] == s) {
+            out = Profile(i);
+            return true;
+        }
     }
-    return true;
+    PyErr_Format(PyExc_ValueError, "unknown profile: %s", text);
+    return false;
 }
 
 const char* kind_name(ParseErrorKind kind) {

@@ -19,6 +19,7 @@ import pyql
 from quillet import _files, _native, _output
 from quillet._output import FatalError, Output, Stopped, UsageError, write_all, write_stderr
 from quillet._output import printable as printable
+from quillet._source import profile_value
 from quillet._tree import format_value as format_value
 from quillet._tree import render_tree as render_tree
 from quillet.batch import END_SIGNALS as _END_SIGNALS
@@ -198,12 +199,7 @@ def _decode(data: bytes) -> str:
 
 
 def _profile(name: str | None) -> pyql.Profile | None:
-    return {
-        None: None,
-        "quillet": pyql.Profile.Quillet,
-        "md": pyql.Profile.Md,
-        "md-strict": pyql.Profile.MdStrict,
-    }[name]
+    return profile_value(name)
 
 
 _JSON_LINE_BREAKS = {code: f"\\u{code:04x}" for code in (0x85, 0x2028, 0x2029)}
@@ -580,7 +576,7 @@ def _build_parser() -> argparse.ArgumentParser:
     parser.set_defaults(mode="tree")
     parser.add_argument(
         "--profile",
-        choices=("quillet", "md", "md-strict"),
+        choices=_native.PROFILE_NAMES,
         help="profile to record when the document names none (default: quillet)",
     )
     parser.add_argument(
