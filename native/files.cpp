@@ -200,22 +200,9 @@ bool profile_of(PyObject* name, Profile& out) {
     return false;
 }
 
+// The member name of an error's kind (a literal of the model: NUL-terminated).
 const char* kind_name(ParseErrorKind kind) {
-    switch (kind) {
-        case ParseErrorKind::UnexpectedEof:
-            return "UnexpectedEof";
-        case ParseErrorKind::UnclosedDelimiter:
-            return "UnclosedDelimiter";
-        case ParseErrorKind::InvalidSyntax:
-            return "InvalidSyntax";
-        case ParseErrorKind::UnknownDirective:
-            return "UnknownDirective";
-        case ParseErrorKind::InvalidMetadata:
-            return "InvalidMetadata";
-        case ParseErrorKind::Other:
-            break;
-    }
-    return "Other";
+    return quillet::name_at(quillet::kParseErrorKindMembers, size_t(kind)).data();
 }
 
 PyObject* error_list(const std::vector<ParseError>& errors) {
