@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "quillet/utf8.hpp"
 #include "text_util.hpp"
 
 #if defined(__SSE2__)
@@ -72,27 +73,6 @@ bool maybe_punct(Cls c) {
 }
 bool maybe_word(Cls c) {
     return c == Cls::Word || c == Cls::Other;
-}
-
-size_t utf8_length(unsigned char lead) {
-    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-}
-
-// The code point at s[i] (valid UTF-8; a cut sequence reads as what is there).
-uint32_t decode_at(std::string_view s, size_t i, size_t& len) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    len = std::min(utf8_length(b0), s.size() - i);
-    if (len == 1) return b0;
-    uint32_t cp = b0 & (0xFF >> (len + 1));
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    return cp;
-}
-
-// Where the last code point of s starts.
-size_t last_char_start(std::string_view s) {
-    size_t i = s.size() - 1;
-    while (i > 0 && s.size() - i < 4 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) --i;
-    return i;
 }
 
 // "&name;", "&#123;" or "&#x1F;" at s[i] (a '&'), or text that ends before telling: a reader might decode it.
@@ -263,7 +243,7 @@ void yaml_string(std::string& out, std::string_view s) {
             continue;
         }
         size_t len = 1;
-        const uint32_t cp = decode_at(s, i, len);
+        const uint32_t cp = read_utf8(s, i, len);
         if (cp == '\n') {
             out += "\\n";
         } else if (cp == '\t') {
@@ -615,15 +595,15 @@ private:
     Cls prev_class() const {
         if (line_start_ || buf_.empty()) return Cls::Space;
         size_t len = 1;
-        return classify(decode_at(buf_, last_char_start(buf_), len));
+        return classify(read_utf8(buf_, last_utf8_start(buf_), len));
     }
 
     // Rewrites the character before the write position as a character reference (it is a letter of text),
     // so that a delimiter run written next follows punctuation.
     void encode_prev() {
-        const size_t at = last_char_start(buf_);
+        const size_t at = last_utf8_start(buf_);
         size_t len = 1;
-        const uint32_t cp = decode_at(buf_, at, len);
+        const uint32_t cp = read_utf8(buf_, at, len);
         if (is_control(cp)) {
             buf_ += kEmptyComment;
             return;
@@ -761,7 +741,7 @@ private:
             size_t len = 1;
             uint32_t cp = c;
             if (c >= 0x80) {
-                cp = decode_at(t, i, len);
+                cp = read_utf8(t, i, len);
                 if (is_unicode_space(cp)) {
                     s.pending_ws.append(t.substr(i, len));
                     i += len;
