@@ -25,9 +25,6 @@ namespace {
 // A heading's text can be as long as its input; an id longer than this tells a reader nothing more.
 constexpr size_t kMaxSlugSize = 64;
 
-// Most of the output to set aside at the start; an output written to a file never holds more than a little of it.
-constexpr size_t kMaxReserve = size_t(64) << 20;
-
 // The image formats a figure may carry inline as a data: URL. SVG is left out: it is a document that can
 // hold scripts and links of its own.
 constexpr std::string_view kImageDataTypes[] = {"image/png", "image/gif", "image/jpeg", "image/webp"};
@@ -211,11 +208,7 @@ public:
         next_suffix_.clear();
         notes_by_label_.clear();
         dst_ = &out.buffer();
-        // The HTML of a document is about a quarter longer than its text: room for it at once saves copying a
-        // growing buffer and touching its pages again and again.
-        const size_t expected =
-            std::min<size_t>(source.document.span.end + source.document.span.end / 4 + 4096, kMaxReserve);
-        if (out.buffer().capacity() < expected) out.buffer().reserve(expected);
+        out.reserve(kHtmlSize(source.document.span.end));
         if (!options_.standalone) return;
         if (std::string title; metadata_title(source.document.metadata, title)) {
             write_head(out.buffer(), title);

@@ -450,11 +450,6 @@ struct Program {
     std::vector<Piece> leave;
 };
 
-// The output is about four times the input without indentation (more with it); reserving that much at
-// once spares growing the Output's buffer step by step. Capped, since a streaming Output never needs more
-// than its spill size and a huge input should not reserve gigabytes up front.
-constexpr size_t kMaxReserve = size_t(64) << 20;
-
 // -------------------------------------------------------------------------------------------- the writer
 
 class JsonWriter final : public Writer {
@@ -573,11 +568,7 @@ private:
     static std::string quoted(std::string_view s) { return '"' + std::string(s) + '"'; }
     std::string key_text(std::string_view key) const { return quoted(key) + o_.key_separator; }
 
-    void reserve(Output& out, Span span) {
-        const size_t estimate = std::min(size_t(span.end) * (o_.indent ? 8 : 4) + 4096, kMaxReserve);
-        if (out.buffer().capacity() < out.buffer().size() + estimate)
-            out.buffer().reserve(out.buffer().size() + estimate);
-    }
+    void reserve(Output& out, Span span) { out.reserve((o_.indent ? kIndentedJsonSize : kJsonSize)(span.end)); }
 
     // ------------------------------------------------------------------------------------- nodes
 

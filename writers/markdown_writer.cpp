@@ -364,12 +364,7 @@ public:
     void begin(const Source& source, Output& out) override {
         reset();  // a writer may be used for one write after another
         const bool document = source.form == Source::Form::Result || source.form == Source::Form::Document;
-        // Markdown is about as long as its source: room for it at once, instead of a buffer that doubles
-        // (and is copied) a dozen times. Capped, since an Output that streams keeps little at a time.
-        if (document) {
-            const size_t size = source.document.span.len();
-            out.buffer().reserve(std::min<size_t>(size + size / 8 + 64, 4 * Output::kSpillSize));
-        }
+        if (document) out.reserve(kMarkdownSize(source.document.span.len()));
         if (document && source.document.metadata != nullptr) {
             buf_.swap(out.buffer());
             front_matter(*source.document.metadata);

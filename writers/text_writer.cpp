@@ -197,10 +197,8 @@ public:
     explicit TextWriter(const TextOptions& options) : options_(options) {}
 
     void begin(const Source& source, Output& out) override {
-        // The text of a document is rarely longer than its source: one allocation instead of a doubling
-        // series. A streaming Output never holds much more than kSpillSize.
         if (source.form == Source::Form::Result || source.form == Source::Form::Document) {
-            out.buffer().reserve(std::min<size_t>(source.document.span.len(), Output::kSpillSize + 4096));
+            out.reserve(kTextSize(source.document.span.len()));
         }
         body_.reset();
         notes_.reset();
