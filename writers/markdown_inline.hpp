@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
+#include "lines.hpp"
 #include "walker.hpp"
 
 namespace quillet::writers::markdown {
@@ -32,23 +32,21 @@ enum class Cls : uint8_t;
 // line only when its first visible character comes.
 class Lines {
 public:
-    // An open container: what its lines start with.
-    struct Frame {
-        std::string first;     // the first line's prefix
-        std::string rest;      // every later line's
-        bool started = false;  // its first line has been written
-        size_t blocks = 0;     // blocks written in it so far
-        char last_list = 0;    // the marker of the list just written in it, if the last block was one
+    // An open container, as the blocks see it.
+    struct Container {
+        size_t blocks = 0;   // blocks written in it so far
+        char last_list = 0;  // the marker of the list just written in it, if the last block was one
     };
 
-    std::string buf;                     // what is written, at the end of the Output's buffer (taken for a node's time)
-    bool line_start = true;              // nothing visible written on this line yet
-    bool any_output = false;             // anything written at all (a "---" first would open front matter)
-    char previous_list = 0;              // the marker of the list right before the block that begins
-    std::vector<Frame> frames{Frame{}};  // frames[0] is the document
+    std::string buf;          // what is written, at the end of the Output's buffer (taken for a node's time)
+    bool line_start = true;   // nothing visible written on this line yet
+    bool any_output = false;  // anything written at all (a "---" first would open front matter)
+    char previous_list = 0;   // the marker of the list right before the block that begins
+    std::vector<Container> containers{Container{}};  // containers[0] is the document
 
     void reset() {
-        frames.assign(1, Frame{});
+        prefixes_.clear();
+        containers.assign(1, Container{});
         previous_list = 0;
         line_start = true;
         any_output = false;
@@ -56,11 +54,7 @@ public:
 
     // A line's prefix: each open container's, outermost first.
     void begin_line() {
-        for (size_t i = 1; i < frames.size(); ++i) {
-            Frame& f = frames[i];
-            buf += f.started ? f.rest : f.first;
-            f.started = true;
-        }
+        prefixes_.begin_line([this](std::string_view prefix) { buf += prefix; });
         any_output = true;
         line_start = true;
     }
@@ -69,32 +63,42 @@ public:
 
     void blank_line() {
         const size_t at = buf.size();
-        for (size_t i = 1; i < frames.size(); ++i) buf += frames[i].rest;
+        buf += prefixes_.rests();
         while (buf.size() > at && (buf.back() == ' ' || buf.back() == '\t')) buf.pop_back();
         buf += '\n';
     }
 
     // A block of the innermost container starts: a blank line separates it from the one before.
     void begin_block() {
-        Frame& f = frames.back();
-        if (f.blocks > 0) blank_line();
-        ++f.blocks;
-        previous_list = f.last_list;
-        f.last_list = 0;
+        Container& c = containers.back();
+        if (c.blocks > 0) blank_line();
+        ++c.blocks;
+        previous_list = c.last_list;
+        c.last_list = 0;
     }
 
-    void push(std::string first, std::string rest) { frames.push_back(Frame{std::move(first), std::move(rest)}); }
+    // Whether a container is open that has not written its first line yet.
+    bool in_new_container() const { return prefixes_.depth() > 0 && !prefixes_.innermost_begun(); }
+
+    void push(std::string_view first, std::string_view rest) {
+        prefixes_.push(first, rest);
+        containers.push_back(Container{});
+    }
 
     // Closes a container; one that wrote nothing still writes its marker, so that it is not lost.
     void pop() {
-        if (!frames.back().started) {
+        if (!prefixes_.innermost_begun()) {
             const size_t at = buf.size();
             begin_line();
             while (buf.size() > at && buf.back() == ' ') buf.pop_back();
             end_line();
         }
-        frames.pop_back();
+        prefixes_.pop();
+        containers.pop_back();
     }
+
+private:
+    LinePrefixes prefixes_;
 };
 
 // Inline text, written so that a reader finds the same words and nothing else: no emphasis, heading, list

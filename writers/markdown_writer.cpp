@@ -308,7 +308,7 @@ private:
         }
         lines_.buf += "---\n";
         lines_.any_output = true;
-        lines_.frames[0].blocks = 1;
+        lines_.containers[0].blocks = 1;
     }
 
     // ------------------------------------------------------------------ blocks
@@ -435,7 +435,7 @@ private:
             case NodeType::ThematicBreak: {
                 // "---" opens front matter at the very start, and after a list marker it could be read
                 // as something else; "***" is a break everywhere.
-                const bool first = !lines_.any_output || (lines_.frames.size() > 1 && !lines_.frames.back().started);
+                const bool first = !lines_.any_output || lines_.in_new_container();
                 lines_.begin_block();
                 lines_.begin_line();
                 lines_.buf += first ? "***" : "---";
@@ -542,7 +542,7 @@ private:
                 break;
             case NodeType::List:
                 if (n.as<List>().items.empty()) break;
-                lines_.frames.back().last_list = lists_.back().mark;
+                lines_.containers.back().last_list = lists_.back().mark;
                 lists_.pop_back();
                 break;
             case NodeType::ListItem:
