@@ -15,7 +15,7 @@
 
 #include "formats.hpp"
 #include "quillet/parser.hpp"
-#include "text_util.hpp"
+#include "quillet/utf8.hpp"
 #include "walker.hpp"
 #include "writer.hpp"
 
@@ -28,10 +28,6 @@ using namespace quillet::writers;
     std::fprintf(stderr, "invariant broken: %s\n%.*s\n", what, static_cast<int>(std::min<size_t>(detail.size(), 2000)),
                  detail.data());
     std::abort();
-}
-
-bool valid_utf8(std::string_view s) {
-    return invalid_utf8_at(s) == std::string_view::npos;
 }
 
 // ------------------------------------------------------------------------------------ a strict JSON check
@@ -283,7 +279,7 @@ std::vector<std::unique_ptr<Writer>> all_writers(std::vector<bool>& json) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!valid_utf8(input)) return -1;  // the writers only ever see valid UTF-8
+    if (!is_valid_utf8(input)) return -1;  // the writers only ever see valid UTF-8
 
     Parser parser;
     const Document doc = parser.parse_internal(input);
@@ -305,7 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t w = 0; w < writers.size(); ++w) {
         Output whole;
         write(source, *writers[w], whole);
-        if (!valid_utf8(whole.buffer())) fail("a writer wrote bytes that are not UTF-8", whole.buffer());
+        if (!is_valid_utf8(whole.buffer())) fail("a writer wrote bytes that are not UTF-8", whole.buffer());
         if (json[w] && !JsonChecker(whole.buffer()).valid()) fail("the JSON writer wrote invalid JSON", whole.buffer());
         Output streamed;
         write_parsed(input, *writers[w], streamed);

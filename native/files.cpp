@@ -19,7 +19,7 @@
 #include "formats.hpp"
 #include "pyql/entry.hpp"
 #include "quillet/model.hpp"
-#include "text_util.hpp"
+#include "quillet/utf8.hpp"
 
 namespace quillet::native {
 namespace {
@@ -33,7 +33,7 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // The offset of the first byte that starts no well-formed UTF-8 sequence (the lead byte of a broken one),
 // or -1 when all of `s` is well formed. It is the offset Python's decoder reports as the error's start.
 int64_t invalid_utf8_at(std::string_view s) {
-    const size_t at = writers::invalid_utf8_at(s);
+    const size_t at = quillet::invalid_utf8_at(s);
     return at == std::string_view::npos ? -1 : static_cast<int64_t>(at);
 }
 

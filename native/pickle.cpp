@@ -17,7 +17,7 @@
 #include "pyql/pickled.hpp"
 #include "quillet/document.hpp"
 #include "quillet/errors.hpp"
-#include "text_util.hpp"
+#include "quillet/utf8.hpp"
 
 namespace quillet_native {
 namespace {
@@ -73,7 +73,7 @@ bool read_span(PyObject* start, PyObject* end, uint32_t& s, uint32_t& e) {
 // True when `s` is well-formed UTF-8, as Python's strict decoder reads it: no overlong forms, no
 // surrogates, nothing past U+10FFFF.
 bool valid_utf8(std::string_view s) {
-    return quillet::writers::invalid_utf8_at(s) == std::string_view::npos;
+    return quillet::is_valid_utf8(s);
 }
 
 // A text as UTF-8 (a str, or bytes of well-formed UTF-8), or absent (None) where `optional`.

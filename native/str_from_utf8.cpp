@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "quillet/utf8.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -54,20 +56,6 @@ void scan(const unsigned char* s, size_t i, size_t n, unsigned& widest, size_t& 
     continuations = count;
 }
 
-// The index of the first byte of s[0..n) that is not ASCII, or n.
-size_t ascii_prefix(const unsigned char* s, size_t n) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    while (i + 16 <= n) {
-        const int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-        if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-        i += 16;
-    }
-#endif
-    while (i < n && s[i] < 0x80) ++i;
-    return i;
-}
-
 // Copies the 16 ASCII bytes at `s` into 16 code units.
 template <class Unit>
 inline void widen16(const unsigned char* s, Unit* out) {
@@ -94,10 +82,6 @@ inline void widen16(const unsigned char* s, Unit* out) {
 #endif
 }
 
-inline bool is_continuation(unsigned char b) {
-    return (b & 0xC0) == 0x80;
-}
-
 // Decodes s[0..n) into exactly `length` units at `out`; false when the bytes are not well-formed UTF-8
 // (lone surrogates allowed, as "surrogatepass" allows them) or give another length.
 template <class Unit>
@@ -122,26 +106,9 @@ bool fill(const unsigned char* s, size_t n, Unit* out, size_t length) {
             continue;
         }
         uint32_t c;
-        if (b >= 0xC2 && b <= 0xDF) {
-            if (i + 1 >= n || !is_continuation(s[i + 1])) return false;
-            c = (uint32_t(b & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            i += 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            if (i + 2 >= n || !is_continuation(s[i + 1]) || !is_continuation(s[i + 2])) return false;
-            c = (uint32_t(b & 0x0F) << 12) | (uint32_t(s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            if (c < 0x800) return false;
-            i += 3;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            if (i + 3 >= n || !is_continuation(s[i + 1]) || !is_continuation(s[i + 2]) || !is_continuation(s[i + 3])) {
-                return false;
-            }
-            c = (uint32_t(b & 0x07) << 18) | (uint32_t(s[i + 1] & 0x3F) << 12) | (uint32_t(s[i + 2] & 0x3F) << 6) |
-                (s[i + 3] & 0x3F);
-            if (c < 0x10000 || c > 0x10FFFF) return false;
-            i += 4;
-        } else {
-            return false;
-        }
+        const size_t sequence = quillet::decode_utf8<quillet::Surrogates::Pass>(s + i, n - i, c);
+        if (sequence == 0) return false;
+        i += sequence;
         if (out == end) return false;
         *out++ = static_cast<Unit>(c);
     }
@@ -152,7 +119,7 @@ bool fill(const unsigned char* s, size_t n, Unit* out, size_t length) {
 
 PyObject* str_from_utf8(const char* data, size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
-    const size_t first = ascii_prefix(s, size);
+    const size_t first = quillet::ascii_prefix(data, size);
     if (first == size) {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (str != nullptr && size != 0) std::memcpy(PyUnicode_DATA(str), data, size);

@@ -164,6 +164,31 @@ def test_malformed_values_raise(args):
         _native.rebuild(*args)
 
 
+# Every lead byte, each followed by the edges of the second byte's ranges and by whole, short or broken
+# tails: text bytes are taken exactly when Python's strict decoder takes them.
+UTF8_EDGES = [
+    bytes([lead, second]) + tail
+    for lead in range(0x80, 0x100)
+    for second in (0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0)
+    for tail in (b"", b"\x80", b"\xbf\xbf", b"\x80A", b"\x80\x80A")
+]
+
+
+def test_text_bytes_at_the_edges_of_utf8():
+    for data in UTF8_EDGES:
+        for text in (data, b"x" * 17 + data):  # alone, and after a run of ASCII skipped in blocks
+            try:
+                expected = text.decode()
+            except UnicodeDecodeError:
+                expected = None
+            try:
+                node = _native.rebuild(26, 0, 1, text)
+            except ValueError:
+                assert expected is None, text
+            else:
+                assert node.content == expected, text
+
+
 class OnlyRebuild(pickle.Unpickler):
     """Loads nothing but quillet._native.rebuild: a mutated pickle may name any global."""
 

@@ -25,9 +25,6 @@ namespace {
 // A heading's text can be as long as its input; an id longer than this tells a reader nothing more.
 constexpr size_t kMaxSlugSize = 64;
 
-// Most of the output to set aside at the start; an output written to a file never holds more than a little of it.
-constexpr size_t kMaxReserve = size_t(64) << 20;
-
 // The image formats a figure may carry inline as a data: URL. SVG is left out: it is a document that can
 // hold scripts and links of its own.
 constexpr std::string_view kImageDataTypes[] = {"image/png", "image/gif", "image/jpeg", "image/webp"};
@@ -211,11 +208,7 @@ public:
         next_suffix_.clear();
         notes_by_label_.clear();
         dst_ = &out.buffer();
-        // The HTML of a document is about a quarter longer than its text: room for it at once saves copying a
-        // growing buffer and touching its pages again and again.
-        const size_t expected =
-            std::min<size_t>(source.document.span.end + source.document.span.end / 4 + 4096, kMaxReserve);
-        if (out.buffer().capacity() < expected) out.buffer().reserve(expected);
+        out.reserve(kHtmlSize(source.document.span.end));
         if (!options_.standalone) return;
         if (std::string title; metadata_title(source.document.metadata, title)) {
             write_head(out.buffer(), title);
@@ -361,153 +354,57 @@ private:
         if (--notes_depth_ == 0) dst_ = saved_dst_;
     }
 
+    // The walk's dispatcher: what is written where the walk enters a node. A container opens here (open_*)
+    // and closes in leave(); a node without children of its own (a code block, a figure, an autolink) is
+    // written whole (write_*). One-line cases stay in the switch.
     void enter(Walker& walk) {
         std::string& o = *dst_;
         const NodeRef n = walk.node();
         switch (n.type) {
-            case NodeType::Heading: {
-                o += "<h";
-                o += static_cast<char>('0' + heading_level(n));
-                if (options_.heading_ids) {
-                    std::string base = "h-";
-                    append_slug(base, inline_text(n));
-                    if (base.size() == 2) base += "section";
-                    id_attr(o, "", unique_id(std::move(base)));
-                }
-                o += '>';
+            case NodeType::Heading:
+                open_heading(o, n);
                 break;
-            }
             case NodeType::Paragraph:
                 if (!is_tight(walk)) o += "<p>";
                 break;
-            case NodeType::List: {
-                const List& list = n.as<List>();
-                if (list.kind == ListKind::Ordered) {
-                    o += "<ol";
-                    if (list.start) {
-                        o += " start=\"";
-                        o += std::to_string(*list.start);
-                        o += '"';
-                    }
-                    o += ">\n";
-                } else {
-                    o += "<ul>\n";
-                }
+            case NodeType::List:
+                open_list(o, n.as<List>());
                 break;
-            }
             case NodeType::ListItem:
                 ++item_depth_;
                 o += "<li>";
                 break;
-            case NodeType::CodeBlock: {
-                const CodeBlock& code = n.as<CodeBlock>();
-                // The language names a class: its first word, in the characters language names use.
-                std::string lang;
-                for (char c : code.lang) {
-                    if (c == ' ' || c == '\t') {
-                        if (lang.empty()) continue;
-                        break;
-                    }
-                    if (is_alnum(c) || c == '-' || c == '_' || c == '+' || c == '#' || c == '.') lang += c;
-                }
-                o += "<pre><code";
-                if (!lang.empty()) {
-                    o += " class=\"language-";
-                    o += lang;
-                    o += '"';
-                }
-                o += '>';
-                escape(o, code.content);
-                o += "</code></pre>\n";
+            case NodeType::CodeBlock:
+                write_code_block(o, n.as<CodeBlock>());
                 break;
-            }
-            case NodeType::Callout: {
-                const Callout& callout = n.as<Callout>();
-                o += "<aside class=\"callout";
-                std::string kind;
-                append_slug(kind, callout.kind);
-                if (!kind.empty()) {
-                    o += " callout-";
-                    o += kind;
-                }
-                o += "\">\n";
-                if (callout.title) {
-                    o += "<p class=\"callout-title\">";
-                    escape(o, *callout.title);
-                    o += "</p>\n";
-                }
+            case NodeType::Callout:
+                open_callout(o, n.as<Callout>());
                 break;
-            }
             case NodeType::Quote:
                 o += "<blockquote>\n";
                 break;
-            case NodeType::Figure: {
-                const Figure& figure = n.as<Figure>();
-                o += "<figure>\n";
-                const bool shown = !figure.src.empty() && clean_url(figure.src, options_.allowed_schemes, true, url_);
-                if (shown) {
-                    o += "<img src=\"";
-                    escape(o, url_);
-                    o += "\" alt=\"";
-                    escape(o, figure.alt);
-                    o += "\">\n";
-                }
-                // Without an image the alt text stands in for a missing caption, so no words are lost.
-                const std::string_view caption = figure.caption ? *figure.caption : shown ? "" : figure.alt;
-                if (!caption.empty()) {
-                    o += "<figcaption>";
-                    escape(o, caption);
-                    o += "</figcaption>\n";
-                }
-                o += "</figure>\n";
+            case NodeType::Figure:
+                write_figure(o, n.as<Figure>());
                 break;
-            }
             case NodeType::Table:
                 o += "<table>\n";
                 table_part_ = TablePart::None;
                 break;
-            case NodeType::TableRow: {
-                // Header rows before the first body row form the thead; a later one stays a row of th cells.
-                const TablePart part =
-                    n.as<TableRow>().header && table_part_ != TablePart::Body ? TablePart::Head : TablePart::Body;
-                if (part != table_part_) {
-                    if (table_part_ == TablePart::Head) o += "</thead>\n";
-                    o += part == TablePart::Head ? "<thead>\n" : "<tbody>\n";
-                    table_part_ = part;
-                }
-                o += "<tr>";
+            case NodeType::TableRow:
+                open_table_row(o, n.as<TableRow>());
                 break;
-            }
             case NodeType::TableCell:
                 o += header_cell(walk) ? "<th>" : "<td>";
                 break;
             case NodeType::Footnotes:
                 enter_notes();
                 break;
-            case NodeType::FootnoteDef: {
-                enter_notes();
-                std::string& d = *dst_;
-                const FootnoteDef& def = n.as<FootnoteDef>();
-                Note& entry = note(def.label);
-                d += "<li";
-                if (!entry.defined) id_attr(d, "fn-", entry.slug);
-                entry.defined = true;
-                // The label is the way back to the (first) reference.
-                d += "><a class=\"footnote-backref\"";
-                fragment_attr(d, "fnref-", entry.slug);
-                d += ">[";
-                escape(d, def.label);
-                d += "]</a> ";
+            case NodeType::FootnoteDef:
+                open_footnote_def(n.as<FootnoteDef>());
                 break;
-            }
-            case NodeType::MathBlock: {
-                // The delimiters client-side math renderers look for by default; the TeX itself is text.
-                const MathBlock& math = n.as<MathBlock>();
-                o += math.display ? "<div class=\"math display\">\\[" : "<div class=\"math inline\">\\(";
-                escape(o, math.content);
-                o += math.display ? "\\]</div>\n" : "\\)</div>\n";
+            case NodeType::MathBlock:
+                write_math_block(o, n.as<MathBlock>());
                 break;
-            }
             case NodeType::ThematicBreak:
                 o += "<hr>\n";
                 break;
@@ -523,11 +420,7 @@ private:
                 if (options_.raw_html != RawHtml::Omit) verbatim(o, "raw-block", n.as<RawBlock>().content);
                 break;
             case NodeType::Text:
-                if (item_depth_ > 0) {
-                    without_continuation_marks(n.as<Inline>().text, [&](std::string_view piece) { escape(o, piece); });
-                } else {
-                    escape(o, n.as<Inline>().text);
-                }
+                write_text(o, n.as<Inline>().text);
                 break;
             case NodeType::Emphasis:
                 o += "<em>";
@@ -543,49 +436,15 @@ private:
                 escape(o, n.as<Inline>().text);
                 o += "</code>";
                 break;
-            case NodeType::Link: {
-                // A refused URL leaves the label as plain text.
-                const Inline& link = n.as<Inline>();
-                const bool shown = clean_url(link.text, options_.allowed_schemes, false, url_);
-                links_.push_back(shown);
-                if (shown) {
-                    o += "<a href=\"";
-                    escape(o, url_);
-                    o += '"';
-                    if (link.title) {
-                        o += " title=\"";
-                        escape(o, *link.title);
-                        o += '"';
-                    }
-                    o += '>';
-                }
+            case NodeType::Link:
+                open_link(o, n.as<Inline>());
                 break;
-            }
-            case NodeType::AutoLink: {
-                const std::string_view url = n.as<Inline>().text;
-                if (clean_url(url, options_.allowed_schemes, false, url_)) {
-                    o += "<a href=\"";
-                    escape(o, url_);
-                    o += "\">";
-                    escape(o, url);
-                    o += "</a>";
-                } else {
-                    escape(o, url);
-                }
+            case NodeType::AutoLink:
+                write_autolink(o, n.as<Inline>().text);
                 break;
-            }
-            case NodeType::FootnoteRef: {
-                const std::string_view label = n.as<Inline>().text;
-                Note& entry = note(label);
-                o += "<sup class=\"footnote-ref\"><a";
-                fragment_attr(o, "fn-", entry.slug);
-                if (!entry.referenced) id_attr(o, "fnref-", entry.slug);
-                entry.referenced = true;
-                o += ">[";
-                escape(o, label);
-                o += "]</a></sup>";
+            case NodeType::FootnoteRef:
+                write_footnote_ref(o, n.as<Inline>().text);
                 break;
-            }
             case NodeType::HardBreak:
                 o += "<br>\n";
                 break;
@@ -595,6 +454,175 @@ private:
         }
     }
 
+    // ------------------------------------------------------------------------------------------- blocks
+
+    void open_heading(std::string& o, NodeRef n) {
+        o += "<h";
+        o += static_cast<char>('0' + heading_level(n));
+        if (options_.heading_ids) {
+            std::string base = "h-";
+            append_slug(base, inline_text(n));
+            if (base.size() == 2) base += "section";
+            id_attr(o, "", unique_id(std::move(base)));
+        }
+        o += '>';
+    }
+
+    static void open_list(std::string& o, const List& list) {
+        if (list.kind != ListKind::Ordered) {
+            o += "<ul>\n";
+            return;
+        }
+        o += "<ol";
+        if (list.start) {
+            o += " start=\"";
+            o += std::to_string(*list.start);
+            o += '"';
+        }
+        o += ">\n";
+    }
+
+    static void write_code_block(std::string& o, const CodeBlock& code) {
+        // The language names a class: its first word, in the characters language names use.
+        std::string lang;
+        for (char c : code.lang) {
+            if (c == ' ' || c == '\t') {
+                if (lang.empty()) continue;
+                break;
+            }
+            if (is_alnum(c) || c == '-' || c == '_' || c == '+' || c == '#' || c == '.') lang += c;
+        }
+        o += "<pre><code";
+        if (!lang.empty()) {
+            o += " class=\"language-";
+            o += lang;
+            o += '"';
+        }
+        o += '>';
+        escape(o, code.content);
+        o += "</code></pre>\n";
+    }
+
+    static void open_callout(std::string& o, const Callout& callout) {
+        o += "<aside class=\"callout";
+        std::string kind;
+        append_slug(kind, callout.kind);
+        if (!kind.empty()) {
+            o += " callout-";
+            o += kind;
+        }
+        o += "\">\n";
+        if (callout.title) {
+            o += "<p class=\"callout-title\">";
+            escape(o, *callout.title);
+            o += "</p>\n";
+        }
+    }
+
+    void write_figure(std::string& o, const Figure& figure) {
+        o += "<figure>\n";
+        const bool shown = !figure.src.empty() && clean_url(figure.src, options_.allowed_schemes, true, url_);
+        if (shown) {
+            o += "<img src=\"";
+            escape(o, url_);
+            o += "\" alt=\"";
+            escape(o, figure.alt);
+            o += "\">\n";
+        }
+        // Without an image the alt text stands in for a missing caption, so no words are lost.
+        const std::string_view caption = figure.caption ? *figure.caption : shown ? "" : figure.alt;
+        if (!caption.empty()) {
+            o += "<figcaption>";
+            escape(o, caption);
+            o += "</figcaption>\n";
+        }
+        o += "</figure>\n";
+    }
+
+    void open_table_row(std::string& o, const TableRow& row) {
+        // Header rows before the first body row form the thead; a later one stays a row of th cells.
+        const TablePart part = row.header && table_part_ != TablePart::Body ? TablePart::Head : TablePart::Body;
+        if (part != table_part_) {
+            if (table_part_ == TablePart::Head) o += "</thead>\n";
+            o += part == TablePart::Head ? "<thead>\n" : "<tbody>\n";
+            table_part_ = part;
+        }
+        o += "<tr>";
+    }
+
+    // A definition goes with the others, written at the end.
+    void open_footnote_def(const FootnoteDef& def) {
+        enter_notes();
+        std::string& d = *dst_;
+        Note& entry = note(def.label);
+        d += "<li";
+        if (!entry.defined) id_attr(d, "fn-", entry.slug);
+        entry.defined = true;
+        // The label is the way back to the (first) reference.
+        d += "><a class=\"footnote-backref\"";
+        fragment_attr(d, "fnref-", entry.slug);
+        d += ">[";
+        escape(d, def.label);
+        d += "]</a> ";
+    }
+
+    static void write_math_block(std::string& o, const MathBlock& math) {
+        // The delimiters client-side math renderers look for by default; the TeX itself is text.
+        o += math.display ? "<div class=\"math display\">\\[" : "<div class=\"math inline\">\\(";
+        escape(o, math.content);
+        o += math.display ? "\\]</div>\n" : "\\)</div>\n";
+    }
+
+    // ------------------------------------------------------------------------------------------- inlines
+
+    void write_text(std::string& o, std::string_view text) const {
+        if (item_depth_ > 0) {
+            without_continuation_marks(text, [&](std::string_view piece) { escape(o, piece); });
+        } else {
+            escape(o, text);
+        }
+    }
+
+    // A refused URL leaves the label as plain text.
+    void open_link(std::string& o, const Inline& link) {
+        const bool shown = clean_url(link.text, options_.allowed_schemes, false, url_);
+        links_.push_back(shown);
+        if (!shown) return;
+        o += "<a href=\"";
+        escape(o, url_);
+        o += '"';
+        if (link.title) {
+            o += " title=\"";
+            escape(o, *link.title);
+            o += '"';
+        }
+        o += '>';
+    }
+
+    void write_autolink(std::string& o, std::string_view url) {
+        if (!clean_url(url, options_.allowed_schemes, false, url_)) {
+            escape(o, url);
+            return;
+        }
+        o += "<a href=\"";
+        escape(o, url_);
+        o += "\">";
+        escape(o, url);
+        o += "</a>";
+    }
+
+    void write_footnote_ref(std::string& o, std::string_view label) {
+        Note& entry = note(label);
+        o += "<sup class=\"footnote-ref\"><a";
+        fragment_attr(o, "fn-", entry.slug);
+        if (!entry.referenced) id_attr(o, "fnref-", entry.slug);
+        entry.referenced = true;
+        o += ">[";
+        escape(o, label);
+        o += "]</a></sup>";
+    }
+
+    // What is written where the walk leaves a node: the closing tags of the containers opened in enter().
     void leave(Walker& walk) {
         std::string& o = *dst_;
         const NodeRef n = walk.node();

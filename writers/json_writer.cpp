@@ -17,6 +17,7 @@
 #include "quillet/aligned_blocks.hpp"
 
 #include "formats.hpp"
+#include "quillet/utf8.hpp"
 
 namespace quillet::writers {
 namespace {
@@ -144,37 +145,6 @@ char* put_u(char* p, uint32_t unit) {
     return p + 6;
 }
 
-// Decodes the UTF-8 sequence at s[i] (a byte >= 0x80) and returns its length. Lone surrogates, which a
-// caller's text may hold (encoded as ED A0..BF xx), decode like any other three-byte sequence; a byte
-// that starts no complete sequence decodes as U+FFFD on its own.
-size_t decode_utf8(const char* s, size_t size, uint32_t& cp) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(0);
-    size_t len = 0;
-    if (lead >= 0xf0 && lead < 0xf5) {
-        len = 4;
-        cp = lead & 0x07;
-    } else if (lead >= 0xe0 && lead < 0xf0) {
-        len = 3;
-        cp = lead & 0x0f;
-    } else if (lead >= 0xc2 && lead < 0xe0) {
-        len = 2;
-        cp = lead & 0x1f;
-    }
-    if (len == 0 || len > size) {
-        cp = 0xfffd;
-        return 1;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        if ((byte(k) & 0xc0) != 0x80) {
-            cp = 0xfffd;
-            return 1;
-        }
-        cp = (cp << 6) | (byte(k) & 0x3f);
-    }
-    return len;
-}
-
 #if QUILLET_ALIGNED_BLOCKS
 // One bit per byte of the aligned 16-byte block: set where the byte needs an escape.
 inline unsigned escape_mask(const char* block, bool ascii) {
@@ -233,8 +203,10 @@ void put_string(Stage& st, std::string_view s, const EscapeTable& table, bool as
         st.room(12);
         char*& w = st.pointer();
         if (e == 'U') {
-            uint32_t cp = 0;
-            p += decode_utf8(p, size_t(end - p), cp);
+            // A lone surrogate, which a caller's text may hold, is one \uXXXX, as json.dumps writes it.
+            size_t length = 0;
+            uint32_t cp = read_utf8(reinterpret_cast<const unsigned char*>(p), size_t(end - p), length);
+            p += length;
             if (cp >= 0x10000) {
                 cp -= 0x10000;
                 w = put_u(w, 0xd800 | (cp >> 10));
@@ -406,11 +378,6 @@ struct Program {
     std::vector<Piece> leave;
 };
 
-// The output is about four times the input without indentation (more with it); reserving that much at
-// once spares growing the Output's buffer step by step. Capped, since a streaming Output never needs more
-// than its spill size and a huge input should not reserve gigabytes up front.
-constexpr size_t kMaxReserve = size_t(64) << 20;
-
 // -------------------------------------------------------------------------------------------- the writer
 
 class JsonWriter final : public Writer {
@@ -529,11 +496,7 @@ private:
     static std::string quoted(std::string_view s) { return '"' + std::string(s) + '"'; }
     std::string key_text(std::string_view key) const { return quoted(key) + o_.key_separator; }
 
-    void reserve(Output& out, Span span) {
-        const size_t estimate = std::min(size_t(span.end) * (o_.indent ? 8 : 4) + 4096, kMaxReserve);
-        if (out.buffer().capacity() < out.buffer().size() + estimate)
-            out.buffer().reserve(out.buffer().size() + estimate);
-    }
+    void reserve(Output& out, Span span) { out.reserve((o_.indent ? kIndentedJsonSize : kJsonSize)(span.end)); }
 
     // ------------------------------------------------------------------------------------- nodes
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "lines.hpp"
 
 namespace quillet::writers {
 namespace {
@@ -74,12 +75,12 @@ public:
         fresh_ = true;
     }
 
+    // A list item's or a definition's later lines are indented by two spaces more.
     void indent() {
-        if (++indent_depth_ <= kMaxIndentDepth) indent_.append("  ");
+        const std::string_view step = indent_.depth() < kMaxIndentDepth ? "  " : "";
+        indent_.push(step, step);
     }
-    void dedent() {
-        if (indent_depth_-- <= kMaxIndentDepth) indent_.resize(indent_.size() - 2);
-    }
+    void dedent() { indent_.pop(); }
     // Inside a list item, a line after a line feed may begin with the continuation mark "| ".
     void enter_item() { ++item_depth_; }
     void leave_item() { --item_depth_; }
@@ -126,7 +127,6 @@ public:
 
     void reset() {
         indent_.clear();
-        indent_depth_ = 0;
         pending_ws_.clear();
         pending_breaks_ = 0;
         count_ = 0;
@@ -157,7 +157,9 @@ private:
                 for (int i = 0; i < std::max(pending_breaks_, 1); ++i) out_->put('\n');
             }
             pending_breaks_ = 0;
-            if (!indent_.empty()) out_->write(indent_);
+            indent_.begin_line([this](std::string_view prefix) {
+                if (!prefix.empty()) out_->write(prefix);
+            });
             line_start_ = false;
         }
         if (!pending_ws_.empty()) {
@@ -170,12 +172,11 @@ private:
     }
 
     Output* out_ = nullptr;
-    std::string indent_;      // written at the start of every line
+    LinePrefixes indent_;     // written at the start of every line
     std::string pending_ws_;  // spaces, tabs and carriage returns not yet known to be inside a line
     int pending_breaks_ = 0;  // line feeds owed before the next visible byte
     uint64_t count_ = 0;
     int item_depth_ = 0;
-    size_t indent_depth_ = 0;
     bool line_start_ = true;        // nothing visible written on the current line yet
     bool fresh_ = true;             // at a line start or just after a marker: prose drops its leading spaces
     bool after_line_feed_ = false;  // the line began with a line feed inside a text, not with a new block
@@ -197,10 +198,8 @@ public:
     explicit TextWriter(const TextOptions& options) : options_(options) {}
 
     void begin(const Source& source, Output& out) override {
-        // The text of a document is rarely longer than its source: one allocation instead of a doubling
-        // series. A streaming Output never holds much more than kSpillSize.
         if (source.form == Source::Form::Result || source.form == Source::Form::Document) {
-            out.buffer().reserve(std::min<size_t>(source.document.span.len(), Output::kSpillSize + 4096));
+            out.reserve(kTextSize(source.document.span.len()));
         }
         body_.reset();
         notes_.reset();

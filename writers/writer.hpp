@@ -2,6 +2,7 @@
 // them (a tree already built, or a parse that hands its blocks over as it goes).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -35,6 +36,10 @@ public:
     void written() {
         if (buffer_.size() >= kSpillSize) spill();
     }
+    // Sets aside room for `more` bytes beyond what the buffer holds.
+    void reserve(size_t more) {
+        if (buffer_.capacity() - buffer_.size() < more) buffer_.reserve(buffer_.size() + more);
+    }
     // Hands on what is left; a streaming Output writes it out.
     virtual void finish() {}
 
@@ -43,6 +48,27 @@ protected:
     virtual void spill() {}
     std::string buffer_;
 };
+
+// How long a writer's output may be, guessed from the size of its source: the room a writer sets aside
+// before a document, so that the buffer is allocated once instead of doubling (and being copied) a dozen
+// times. Every guess is capped: an Output that streams never holds much more than kSpillSize, and a huge
+// input should not reserve gigabytes up front.
+struct SizeGuess {
+    size_t eighths;  // output bytes per eight bytes of source
+    size_t extra;    // and a few more, for what every output has
+    size_t cap;
+    constexpr size_t operator()(size_t source) const { return std::min(source * eighths / 8 + extra, cap); }
+};
+inline constexpr size_t kMaxReserve = size_t(64) << 20;
+// JSON is about four times its source, twice that with indentation.
+inline constexpr SizeGuess kJsonSize{32, 4096, kMaxReserve};
+inline constexpr SizeGuess kIndentedJsonSize{64, 4096, kMaxReserve};
+// Plain text is rarely longer than its source.
+inline constexpr SizeGuess kTextSize{8, 0, Output::kSpillSize + 4096};
+// Markdown is about as long as its source.
+inline constexpr SizeGuess kMarkdownSize{9, 64, 4 * Output::kSpillSize};
+// HTML is about a quarter longer than its source.
+inline constexpr SizeGuess kHtmlSize{10, 4096, kMaxReserve};
 
 // The three calls of one write. begin() writes what comes before the top-level nodes (a document's fields
 // ahead of its blocks, the opening of a result or a list), node() one top-level node with everything below
