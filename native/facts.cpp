@@ -1,10 +1,14 @@
 #include "facts.hpp"
 
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "../core/src/block_util.hpp"
+#include "../core/src/header.hpp"
 #include "pyql/common.hpp"
+#include "pyql/entry.hpp"
+#include "pyql/utf8.hpp"
 #include "quillet/directives.hpp"
 #include "quillet/errors.hpp"
 
@@ -86,6 +90,57 @@ PyObject* read_attributes(PyObject*, PyObject* arg) {
     const char* reason = end.stop == Stop::NoPair ? "no-pair" : "unclosed-quote";
     PyObject* key = end.stop == Stop::NoPair ? pyql::new_ref(Py_None) : part(args, end.key);
     return Py_BuildValue("(O(sNN))", pairs.get(), reason, key, part(args, quillet::trim_end(end.rest)));
+}
+
+namespace {
+
+PyObject* span(quillet::Span s) {
+    return Py_BuildValue("(II)", s.start, s.end);
+}
+
+// The value of an enumeration member as an int, or None.
+template <class E>
+PyObject* member(const std::optional<E>& e) {
+    return e ? PyLong_FromLong(long(*e)) : pyql::new_ref(Py_None);
+}
+
+PyObject* profile_line(const std::optional<quillet::ProfileLine>& p) {
+    if (!p) return pyql::new_ref(Py_None);
+    return Py_BuildValue("(NNNN)", span(p->span), str(p->name), span(p->name_span), member(p->profile));
+}
+
+PyObject* modules_line(const std::optional<quillet::ModulesLine>& m) {
+    if (!m) return pyql::new_ref(Py_None);
+    Ref names(PyTuple_New(static_cast<Py_ssize_t>(m->names.size())));
+    if (!names) return nullptr;
+    for (size_t i = 0; i < m->names.size(); ++i) {
+        const quillet::ModuleName& n = m->names[i];
+        PyObject* entry = Py_BuildValue("(NNN)", str(n.name), span(n.span), member(n.kind));
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return Py_BuildValue("(NNO)", span(m->span), span(m->list), names.get());
+}
+
+PyObject* metadata_lines(const std::optional<quillet::MetadataLines>& m) {
+    if (!m) return pyql::new_ref(Py_None);
+    return Py_BuildValue("(NO)", span(m->span), m->closed ? Py_True : Py_False);
+}
+
+}  // namespace
+
+PyObject* read_header(PyObject*, PyObject* arg) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "read_header(text) takes a str");
+        return nullptr;
+    }
+    pyql::Arguments input;
+    if (!pyql::view_or_encode_utf8(arg, input) || !pyql::input_size_ok(static_cast<uint64_t>(input.input_size))) {
+        return nullptr;
+    }
+    const quillet::Header header = quillet::read_header(std::string_view(input.input, size_t(input.input_size)));
+    return Py_BuildValue("(NNN)", profile_line(header.profile), modules_line(header.modules),
+                         metadata_lines(header.metadata));
 }
 
 int add_facts(PyObject* module) {

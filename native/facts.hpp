@@ -1,5 +1,5 @@
-// The parser's facts the Python tools ask for instead of restating them: its directives and the names of
-// its errors' constructs.
+// The parser's facts the Python tools ask for instead of restating them: its directives, the names of its
+// errors' constructs, and its readings of an attribute list and of the header.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,7 +20,15 @@ int add_facts(PyObject* module);
 //                 pairs a list of ((key, span), (value, span)), stop None when the whole list was read, else
 //                 ("no-pair", None, (rest, span)) or ("unclosed-quote", (key, span), (rest, span)), rest from
 //                 the text without "=" or the unclosed quote to the end; spans are byte offsets into args.
+//   read_header   read_header(text) -> (profile, modules, metadata): the header as the parse reads it, each
+//                 part None when absent; profile ((start, end), name, (start, end), value or None) for a line
+//                 "@profile NAME" (value None: an unknown name, the line is then a paragraph); modules
+//                 ((start, end), (start, end) of what follows "@modules", names) with names a tuple of
+//                 (name, (start, end), value or None), the empty ones left out; metadata ((start, end), closed).
+//                 Values are those of pyql.Profile and pyql.ModuleKind; spans are byte offsets into the UTF-8
+//                 of text, a line's without its line end.
 PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_attributes(PyObject* self, PyObject* arg);
+PyObject* read_header(PyObject* self, PyObject* arg);
 
 }  // namespace quillet_native

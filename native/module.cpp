@@ -355,6 +355,9 @@ PyMethodDef kMethods[] = {
     {"read_attributes", method_o<quillet_native::read_attributes>(), METH_O,
      "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
      "and where the reading stopped."},
+    {"read_header", method_o<quillet_native::read_header>(), METH_O,
+     "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
+     "them, with their byte spans."},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},

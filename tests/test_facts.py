@@ -144,3 +144,59 @@ def test_attribute_lists_are_read_as_the_parser_reads_them(args, pairs, stop):
         assert (reason, key and key[0], rest, data[start:end].decode()) == (*stop, rest)
     callout = pyql.parse(f"::callout {args}\n::\n").blocks[0]
     assert (callout.kind, callout.title) == (dict(pairs).get("type", "note"), dict(pairs).get("title"))
+
+
+# A header, and the parts read from it: the profile line (line, name, profile), the modules line (line, what
+# follows the prefix, names) and the metadata block (its lines, closed), each as the text its spans cover.
+HEADERS = [
+    ("@profile md\n@modules tables, , bogus,math\n--- meta ---\na: 1\n---\n# x\n",
+     ("@profile md", "md", "md"), ("@modules tables, , bogus,math", " tables, , bogus,math",
+                                   [("tables", "tables"), ("bogus", None), ("math", "math")]),
+     ("--- meta ---\na: 1\n---", True)),
+    ("\n \t\n  @profile  md-strict \r\n\n@modules\r\n\n---meta\r\nk: v\r\n",
+     ("  @profile  md-strict ", "md-strict", "md-strict"), ("@modules", "", []), ("---meta\r\nk: v", False)),
+    ("@profile gfm\n@modules math\n--- meta ---\n", ("@profile gfm", "gfm", None), None, None),
+    ("@modulesé, ü\n--- meta ---", None, ("@modulesé, ü", "é, ü", [("é", None), ("ü", None)]),
+     ("--- meta ---", False)),
+    ("# Title\n@profile md\n", None, None, None),
+    ("---\na: 1\n---\n", None, None, None),
+    ("", None, None, None),
+]
+
+
+@pytest.mark.parametrize(("text", "profile", "modules", "metadata"), HEADERS)
+def test_the_header_is_read_as_the_parser_reads_it(text, profile, modules, metadata):
+    from quillet import _native
+
+    data = text.encode()
+
+    def at(span):
+        return data[span[0] : span[1]].decode()
+
+    def name(names, value):
+        return None if value is None else names[value]
+
+    got_profile, got_modules, got_metadata = _native.read_header(text)
+    if profile is None:
+        assert got_profile is None
+    else:
+        line, written, name_span, value = got_profile
+        assert (at(line), written, at(name_span), name(_native.PROFILE_NAMES, value)) == (profile[0], profile[1], profile[1], profile[2])
+    if modules is None:
+        assert got_modules is None
+    else:
+        line, names, found = got_modules
+        assert (at(line), at(names)) == modules[:2]
+        assert [(n, name(_native.MODULE_NAMES, v)) for n, span, v in found] == modules[2]
+        assert [at(span) for n, span, _ in found] == [n for n, _ in modules[2]]
+    assert got_metadata == (None if metadata is None else (got_metadata[0], metadata[1]))
+    if metadata is not None:
+        assert at(got_metadata[0]) == metadata[0]
+    # What the parse took from the same header.
+    document = pyql.parse_with_recovery(text).document
+    named = profile is not None and profile[2] is not None
+    assert int(document.profile) == (got_profile[3] if named else int(pyql.Profile.Quillet))
+    assert [int(m) for m in document.modules] == [v for _, _, v in (got_modules or (0, 0, ()))[2] if v is not None]
+    assert (document.metadata is not None) == (metadata is not None)
+    with pytest.raises(TypeError, match="^read_header"):
+        _native.read_header(b"@profile md")

@@ -36,3 +36,13 @@ _Part = tuple[str, tuple[int, int]]
 def read_attributes(
     args: str,
 ) -> tuple[list[tuple[_Part, _Part]], tuple[str, _Part | None, _Part] | None]: ...
+
+_Span = tuple[int, int]
+
+def read_header(
+    text: str,
+) -> tuple[
+    tuple[_Span, str, _Span, int | None] | None,
+    tuple[_Span, _Span, tuple[tuple[str, _Span, int | None], ...]] | None,
+    tuple[_Span, bool] | None,
+]: ...

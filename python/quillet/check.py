@@ -254,54 +254,26 @@ class _Checker:
                 self.add("parse-error", start, end, message, "", "error")
 
     def header(self) -> None:
-        text_start = 0
-        data = self.data
         if self.text.startswith("\ufeff"):
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        lines = self.lines(text_start, len(data))
-        line = next((ln for ln in lines if ln[2].strip(" \t")), None)
-        if line is None:
-            return
-        trimmed = _trim(line[2])
-        if trimmed.startswith("@profile"):
-            value = _trim(trimmed[8:])
-            if value in PROFILES:
-                line = next((ln for ln in lines if ln[2].strip(" \t")), None)
-                if line is None:
-                    return
-                trimmed = _trim(line[2])
-            else:
-                self.add("unknown-profile", line[0], line[1],
-                         f"unknown profile '{value}': this line is read as a paragraph",
-                         f"write '@profile quillet', '@profile md' or '@profile md-strict'{_suggest(value, PROFILES)}")
-                return
-        if trimmed.startswith("@modules"):
-            raw = line[2]
-            base = line[0] + len(raw.encode()) - len(raw.lstrip(_SPACES).encode()) + 8
-            offset = base
-            for piece in trimmed[8:].split(","):
-                name = _trim(piece)
-                size = len(piece.encode())
-                if name and name not in MODULES:
-                    lead = len(piece.encode()) - len(piece.lstrip(_SPACES).encode())
-                    start = offset + lead
-                    self.add("unknown-module", start, start + len(name.encode()),
-                             f"unknown module '{name}' is ignored",
+        profile, modules, metadata = _native.read_header(self.text)
+        if profile is not None and profile[3] is None:
+            (start, end), value, _, _ = profile
+            self.add("unknown-profile", start, end,
+                     f"unknown profile '{value}': this line is read as a paragraph",
+                     f"write '@profile quillet', '@profile md' or '@profile md-strict'{_suggest(value, PROFILES)}")
+        if modules is not None:
+            for name, (start, end), kind in modules[2]:
+                if kind is None:
+                    self.add("unknown-module", start, end, f"unknown module '{name}' is ignored",
                              f"known modules: {', '.join(MODULES)}{_suggest(name, MODULES)}")
-                offset += size + 1
-            line = next((ln for ln in lines if ln[2].strip(" \t")), None)
-            if line is None:
-                return
-            trimmed = _trim(line[2])
-        if len(trimmed) >= 3 and trimmed.startswith("---") and "meta" in trimmed:
-            for after in lines:
-                if _trim(after[2]) == "---":
-                    return
-            self.add("unclosed-metadata", line[0], line[1],
+        if metadata is not None and not metadata[1]:
+            start, end, _ = self.line_at(metadata[0][0])
+            self.add("unclosed-metadata", start, end,
                      "the metadata block is never closed: the rest of the document is read as metadata"
-                     + (f" ({_plural(self.line_number(len(data)) - self.line_number(line[0]), 'line')})"),
+                     + (f" ({_plural(self.line_number(len(self.data)) - self.line_number(start), 'line')})"),
                      "end the metadata block with a line '---'")
 
     def block_checks(self) -> None:

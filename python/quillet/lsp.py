@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, Callable
 
 import pyql
+from quillet import _native
 from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, check
 from quillet.textindex import TextIndex
 
@@ -289,28 +290,6 @@ def symbols(document: Document) -> list[types.DocumentSymbol]:
     return found
 
 
-def _metadata_lines(data: bytes) -> tuple[int, int] | None:
-    """The byte offsets of the metadata block's first and last lines, if the
-    header has one: it follows the profile and modules lines, if any."""
-    at = 0
-    seen_meta = None
-    while at <= len(data):
-        nl = data.find(b"\n", at)
-        end = len(data) if nl < 0 else nl
-        line = data[at:end].strip()
-        if seen_meta is None:
-            if line and not line.startswith((b"@profile", b"@modules")):
-                if not (line.startswith(b"---") and b"meta" in line):
-                    return None
-                seen_meta = at
-        elif line == b"---":
-            return seen_meta, at
-        if nl < 0:
-            return None if seen_meta is None else (seen_meta, at)
-        at = nl + 1
-    return None
-
-
 def folding_ranges(document: Document) -> list[types.FoldingRange]:
     """Sections (the heading to the section's last text), directives, code
     fences and the metadata block."""
@@ -329,9 +308,9 @@ def folding_ranges(document: Document) -> list[types.FoldingRange]:
             found.append(types.FoldingRange(start_line=first, end_line=last, kind=kind))
 
     tree = document.tree()
-    meta = _metadata_lines(data)
+    meta = _native.read_header(document.text)[2]
     if meta is not None:
-        add(*meta, types.FoldingRangeKind.Region)
+        add(*meta[0], types.FoldingRangeKind.Region)
     for section in iter_sections(sections(tree)):
         if section.heading is not None:
             start, end = section.span
@@ -426,7 +405,6 @@ def hover(document: Document, position: types.Position) -> types.Hover | None:
 
 
 _DIRECTIVE_PREFIX = re.compile(r"[ \t]*::([A-Za-z0-9_-]*)")
-_MODULES_PREFIX = re.compile(r"[ \t]*@modules(?:[ \t]+(.*))?")
 _ATTRIBUTE_LINE = re.compile(rf"[ \t]*::({'|'.join(ATTRIBUTES)})[ \t]")
 # The characters of a name being completed: ASCII, so that the name takes as
 # many UTF-16 units as characters and bytes.
@@ -460,11 +438,13 @@ def completion(document: Document, position: types.Position) -> list[types.Compl
     directive = _DIRECTIVE_PREFIX.fullmatch(before)
     if directive is not None:
         return items(DIRECTIVES, types.CompletionItemKind.Keyword, "directive")
-    modules = _MODULES_PREFIX.fullmatch(before)
+    # The line read alone, as the parser reads a modules line at the top of a document.
+    modules = _native.read_header(before)[1]
     if modules is not None:
-        if modules.group(1) is None and before.endswith("@modules"):
-            return []  # the name needs a space before it
-        named = {piece.strip() for piece in (modules.group(1) or "").split(",")}
+        names = before.encode()[modules[1][0] :].decode()
+        if not names[:1].isspace():
+            return []  # a name needs white space before it
+        named = {name for name, _, _ in modules[2]}
         return items([m for m in MODULES if m not in named or m == partial], types.CompletionItemKind.Module, "module")
     attributes = _ATTRIBUTE_LINE.match(before)
     if attributes is not None and before.count('"') % 2 == 0:
