@@ -175,13 +175,19 @@ def chunks(
 
         render = to_text if format == "text" else to_markdown
 
-    limits = _Budget(max_chars, max_tokens, count_tokens, overlap)
     with gc_paused():
-        layout = _Layout(text, pyql.parse_with_recovery(text, profile_value(profile)).document, count_tokens, render)
-        if not layout.n:
-            return []
-        emitter = _Emitter(layout, limits, heading_context)
-        return _Packer(layout, limits, _Cutter(layout, limits), emitter).run()
+        # The tree is dropped when _chunks returns, before the pause ends.
+        return _chunks(text, profile, _Budget(max_chars, max_tokens, count_tokens, overlap), render, heading_context)
+
+
+def _chunks(
+    text: str, profile: Any, budget: _Budget, render: Callable[[Any], str] | None, heading_context: bool
+) -> list[Chunk]:
+    """The phases of chunks() in turn (see _Layout and what follows it)."""
+    layout = _Layout(text, pyql.parse_with_recovery(text, profile_value(profile)).document, budget.count, render)
+    if not layout.n:
+        return []
+    return _Packer(layout, budget, _Cutter(layout, budget), _Emitter(layout, budget, heading_context)).run()
 
 
 # The phases, in the order they run: _Layout reads the blocks into units and
