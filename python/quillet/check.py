@@ -155,6 +155,12 @@ def _suggest(word: str, known: tuple[str, ...]) -> str:
 
 
 class _Checker:
+    """What the checks share: the text, its index and parse, the helpers that
+    read its lines, and ``found``, where every phase adds what it finds (as
+    tuples that ``_positioned`` makes Diagnostics of). The two phases that
+    read the document from its top, the header and the blocks, are methods;
+    the others are the functions after the class."""
+
     def __init__(self, text: str, profile: Any) -> None:
         self.pyql = pyql
         self.text = text
@@ -204,54 +210,14 @@ class _Checker:
     # -- the checks --------------------------------------------------------
 
     def run(self) -> list[Diagnostic]:
-        self.parse_errors()
+        """The phases in turn, each adding to ``found``; then the diagnostics
+        in order of position."""
+        _parse_errors(self)
         self.header()
-        self.block_checks()
-        self.open_at_end()
-        self.markdown_links()
+        self.block_checks()  # hands blocks to the markdown, raw block and attribute list checks
+        _open_at_end(self)
+        _markdown_links(self)
         return _positioned(self.found, self.data, self.text.isascii())
-
-    def parse_errors(self) -> None:
-        starts = self.starts
-        for error in self.errors:
-            span = error.span
-            start, end = (span.start, span.end) if span is not None else (0, 0)
-            message = error.message
-            code = _native.error_code(int(error.kind), message)
-            after = bisect_right(starts, start)  # the block after the one the error is about
-            if code == "unknown-directive":
-                name = _first_word(_trim(self.line_at(start)[2])[2:])
-                self.add("unknown-directive", start, end, message,
-                         f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
-                         "the body up to the next '::' line is kept as raw text", "error")
-            elif code == "unclosed-list":
-                where = f" (line {self.line_number(starts[after])})" if after < len(starts) else ""
-                self.add("unclosed-list", start, end, message,
-                         f"end the list with a line '::' before the line that opens another construct{where}",
-                         "error")
-            elif code == "invalid-list-item":
-                line_text = _trim(self.line_at(start)[2])
-                self.add("invalid-list-item", start, end, message,
-                         "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
-                if _MARKDOWN_ITEM.match(line_text):
-                    marker = line_text.split(None, 1)
-                    rest = marker[1] if len(marker) > 1 else ""
-                    ordered = marker[0][0].isdigit()
-                    self.add("markdown-list-item", start, end,
-                             f"'{marker[0]}' is a Markdown list marker; in a ::list every item begins with '- '",
-                             f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
-            elif code == "unclosed-table":
-                # The table stops at the line after the last one it took.
-                table_end = self.blocks[after - 1].span.end if after else end
-                where = f" at line {self.line_number(table_end) + 1}"
-                self.add("unclosed-table", start, end, message,
-                         f"the table ended{where}: every row begins with '|', a blank line ends the table; "
-                         "remove the line or close the table with '::' before it", "error")
-            elif code == "unclosed-html":
-                self.add("unclosed-html", start, end, message,
-                         "end the block with a line '::'", "error")
-            else:
-                self.add("parse-error", start, end, message, "", "error")
 
     def header(self) -> None:
         if self.text.startswith("\ufeff"):
@@ -277,6 +243,10 @@ class _Checker:
                      "end the metadata block with a line '---'")
 
     def block_checks(self) -> None:
+        """The blocks that need a closer look, each handed to its check:
+        paragraphs that begin like Markdown and lines of '=' or '---' under
+        text to the Markdown habits, raw blocks to the raw block check, the
+        opener lines of ::callout, ::figure and ::list to the attribute lists."""
         pyql = self.pyql
         data = self.data
         modules = self.document.modules
@@ -288,14 +258,14 @@ class _Checker:
         starts = self.starts
         marks = b" \t>-*+0123456789"
         for i in [i for i, kind in enumerate(kinds) if kind is paragraph and data[starts[i] : starts[i] + 1] in marks]:
-            self.markdown_paragraph(blocks[i])
+            _markdown_paragraph(self, blocks[i])
         # Lines of '=' under text: found once in the whole text, then matched
         # with the paragraph that holds them.
         found = data.find(b"\n==")
         while found >= 0:
             i = bisect_right(starts, found) - 1
             if i >= 0 and kinds[i] is paragraph and found < blocks[i].span.end:
-                self.setext(blocks[i], None, "===")
+                _setext(self, blocks[i], None, "===")
             found = data.find(b"\n==", found + 3)
         special = (pyql.Callout, pyql.Figure, pyql.List, thematic, raw)
         container = None
@@ -304,7 +274,7 @@ class _Checker:
             previous = blocks[i - 1] if i else None
             if kind is thematic:
                 if previous is not None and kinds[i - 1] is paragraph:
-                    self.setext(previous, block, "---")
+                    _setext(self, previous, block, "---")
             elif kind is raw:
                 # The usual story of a stray '::': a list or table before it
                 # ended early at a line with an error.
@@ -312,224 +282,298 @@ class _Checker:
                 while j >= 0 and kinds[j] is not pyql.List and kinds[j] is not pyql.Table and kinds[j] is not raw:
                     j -= 1
                 container = blocks[j] if j >= 0 and kinds[j] is not raw else None
-                self.raw(block, previous, container, modules)
+                _raw_block(self, block, previous, container, modules)
             else:
-                self.arguments(block)
+                _arguments(self, block)
 
-    def markdown_paragraph(self, block: Any) -> None:
-        span = block.span
-        if self.error_at(span.start, span.start + 1):
-            return  # the rest of a list that ended at this line: reported there
-        lines = list(self.lines(span.start, span.end))
-        first = _trim(lines[0][2])
-        if first.startswith(">") and (len(first) == 1 or first[1] in " \t"):
-            self.add("markdown-quote", span.start, lines[0][1],
-                     "'>' does not quote here: these lines are an ordinary paragraph",
-                     "write '::quote', the quoted lines without '>', then '::'")
-            return
-        if all(_MARKDOWN_ITEM.match(_trim(line[2])) for line in lines):
-            ordered = first[0].isdigit()
-            self.add("markdown-list", span.start, lines[0][1],
-                     f"Markdown list lines are an ordinary paragraph here ({_plural(len(lines), 'line')})",
-                     f"write '::list{' ordered' if ordered else ''}', one '- item' line per item, then '::'")
 
-    def setext(self, paragraph: Any, rule: Any, mark: str) -> None:
-        data = self.data
-        span = paragraph.span
-        if rule is not None:
-            # Only a break on the very next line underlines the text.
-            if data[span.end : rule.span.start].strip(b"\r") != b"\n":
-                return
-            title_line = list(self.lines(span.start, span.end))[-1]
-            start, end = rule.span.start, rule.span.end
-            level = "##"
+# -- the parser's errors: each classified by its code, with a hint ----------
+
+
+def _parse_errors(c: _Checker) -> None:
+    starts = c.starts
+    for error in c.errors:
+        span = error.span
+        start, end = (span.start, span.end) if span is not None else (0, 0)
+        message = error.message
+        code = _native.error_code(int(error.kind), message)
+        after = bisect_right(starts, start)  # the block after the one the error is about
+        if code == "unknown-directive":
+            name = _first_word(_trim(c.line_at(start)[2])[2:])
+            c.add("unknown-directive", start, end, message,
+                  f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
+                  "the body up to the next '::' line is kept as raw text", "error")
+        elif code == "unclosed-list":
+            where = f" (line {c.line_number(starts[after])})" if after < len(starts) else ""
+            c.add("unclosed-list", start, end, message,
+                  f"end the list with a line '::' before the line that opens another construct{where}",
+                  "error")
+        elif code == "invalid-list-item":
+            line_text = _trim(c.line_at(start)[2])
+            c.add("invalid-list-item", start, end, message,
+                  "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
+            if _MARKDOWN_ITEM.match(line_text):
+                marker = line_text.split(None, 1)
+                rest = marker[1] if len(marker) > 1 else ""
+                ordered = marker[0][0].isdigit()
+                c.add("markdown-list-item", start, end,
+                      f"'{marker[0]}' is a Markdown list marker; in a ::list every item begins with '- '",
+                      f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
+        elif code == "unclosed-table":
+            # The table stops at the line after the last one it took.
+            table_end = c.blocks[after - 1].span.end if after else end
+            where = f" at line {c.line_number(table_end) + 1}"
+            c.add("unclosed-table", start, end, message,
+                  f"the table ended{where}: every row begins with '|', a blank line ends the table; "
+                  "remove the line or close the table with '::' before it", "error")
+        elif code == "unclosed-html":
+            c.add("unclosed-html", start, end, message,
+                  "end the block with a line '::'", "error")
         else:
-            lines = list(self.lines(span.start, span.end))
-            last = _trim(lines[-1][2])
-            if len(lines) < 2 or len(last) < 2 or set(last) != {"="}:
-                return
-            title_line = lines[-2]
-            start, end = lines[-1][0], lines[-1][1]
-            level = "#"
-        title = _trim(title_line[2])
-        self.add("markdown-setext-heading", start, end,
-                 f"a line of '{mark}' under text does not make a heading here"
-                 + (": it is a thematic break" if rule is not None else ": it stays paragraph text"),
-                 f"write '{level} {title}' instead of the two lines")
+            c.add("parse-error", start, end, message, "", "error")
 
-    def raw(self, block: Any, previous: Any, container: Any, modules: Any) -> None:
-        start, end, line = self.line_at(block.span.start)
-        opener = _trim(line)
-        if opener.startswith("::html") and (len(opener) == 6 or opener[6] in _SPACES):
-            if self.pyql.ModuleKind.Html not in modules:
-                self.add("html-without-module", start, end,
-                         "this ::html block is kept as a raw block: the html module is not enabled",
-                         "add 'html' to the '@modules' line at the top of the document")
-            return
-        if opener != "::":
-            return
-        swallowed = self.pyql.parse_with_recovery(block.content).document.blocks
-        counts: dict[str, int] = {}
-        for node in swallowed:
-            counts[type(node).__name__] = counts.get(type(node).__name__, 0) + 1
-        names = [_plural(n, name) for name, n in counts.items()]
-        what = ", ".join(names[:-1]) + (" and " if len(names) > 1 else "") + (names[-1] if names else "")
-        message = "a '::' line where no block is open starts a raw block"
-        message += f" that swallows {what}" if what else ""
-        message += " up to the next '::' line or the end of the input"
-        hint = "delete this line, or name the directive it was meant to open (for example '::quote')"
-        # The usual story: a list or table ended early at a line with an
-        # error, and its own '::' then closed nothing.
-        failed = container is not None and self.error_at(container.span.start, start)
-        if failed:
-            kind = type(container).__name__.lower()
-            hint = (f"the ::{kind} on line {self.line_number(container.span.start)} ended early with an "
-                    "error, so this '::' closed nothing: fix the line the error points at")
-        elif previous is not None:
-            kind = type(previous).__name__
-            pstart = previous.span.start
-            if kind in ("Quote", "Callout"):
-                hint = (f"the ::{kind.lower()} on line {self.line_number(pstart)} was already closed by an "
-                        "earlier '::' (directives cannot nest inside it): delete this line")
-        self.add("stray-closing-line", start, end, message, hint)
 
-    def arguments(self, block: Any) -> None:
-        start, end, line = self.line_at(block.span.start)
-        name = type(block).__name__.lower()
-        if _WELL_FORMED[name].fullmatch(line):
-            return
-        trimmed = _trim(line)
-        prefix = "::" + name
-        lead = len(line.encode()) - len(line.lstrip(_SPACES).encode())
-        if not trimmed.startswith(prefix):
-            # "::  name args": the name is read, the arguments are not.
-            words = trimmed[2:].split()
-            if len(words) > 1:
-                self.add("ignored-arguments", start, end,
-                         f"the arguments of this ::{name} are ignored: a space follows '::'",
-                         f"write '{prefix} {' '.join(words[1:])}'")
-            return
-        arguments = trimmed[len(prefix):]
-        base = start + lead + len(prefix.encode())
-        if name == "list":
-            self.list_arguments(arguments, base)
-        else:
-            self.attributes(name, arguments, base)
+# -- Markdown habits: a paragraph that begins with list or quote marks, a line
+# of '=' or '---' under text; block_checks hands them the blocks -----------
 
-    def list_arguments(self, arguments: str, base: int) -> None:
-        for match in re.finditer(r"\S+", arguments):
-            word = match.group()
-            start = base + len(arguments[: match.start()].encode())
-            end = start + len(word.encode())
-            if word in _LIST_WORDS:
-                continue
-            key = word.split("=", 1)[0]
-            if "=" in word and key in _LIST_KEYS:
-                value = word[len(key) + 1 :]
-                if not re.fullmatch(r"\+?[0-9]+", value) or int(value) >= 1 << 64:
-                    self.add("invalid-list-start", start, end,
-                             f"'{word}' is not a start number: the list gets none",
-                             f"write {key}= and a number, for example {key}=3")
-                continue
-            self.add("unknown-attribute", start, end,
-                     f"::list does not know '{word}', which is ignored",
-                     f"::list takes {', '.join(repr(w) for w in _LIST_WORDS)} and "
-                     f"{' and '.join(repr(k + '=N') for k in _LIST_KEYS)}" + _suggest(word, _LIST_WORDS))
 
-    def attributes(self, name: str, arguments: str, base: int) -> None:
-        """The attribute list read by the parser's own reader, reporting what
-        it drops. ``base`` is the byte offset of ``arguments`` in the text."""
-        known = ATTRIBUTES[name]
-        pairs, stop = _native.read_attributes(arguments)
-        for (key, (start, end)), _ in pairs:
-            if key not in known:
-                self.unknown_attribute(name, known, key, base + start, base + end)
-        if stop is None:
+def _markdown_paragraph(c: _Checker, block: Any) -> None:
+    span = block.span
+    if c.error_at(span.start, span.start + 1):
+        return  # the rest of a list that ended at this line: reported there
+    lines = list(c.lines(span.start, span.end))
+    first = _trim(lines[0][2])
+    if first.startswith(">") and (len(first) == 1 or first[1] in " \t"):
+        c.add("markdown-quote", span.start, lines[0][1],
+              "'>' does not quote here: these lines are an ordinary paragraph",
+              "write '::quote', the quoted lines without '>', then '::'")
+        return
+    if all(_MARKDOWN_ITEM.match(_trim(line[2])) for line in lines):
+        ordered = first[0].isdigit()
+        c.add("markdown-list", span.start, lines[0][1],
+              f"Markdown list lines are an ordinary paragraph here ({_plural(len(lines), 'line')})",
+              f"write '::list{' ordered' if ordered else ''}', one '- item' line per item, then '::'")
+
+
+def _setext(c: _Checker, paragraph: Any, rule: Any, mark: str) -> None:
+    data = c.data
+    span = paragraph.span
+    if rule is not None:
+        # Only a break on the very next line underlines the text.
+        if data[span.end : rule.span.start].strip(b"\r") != b"\n":
             return
-        reason, key_part, (rest, (start, end)) = stop
-        if reason == "no-pair":
-            self.add("ignored-attribute-text", base + start, base + end,
-                     f"'{rest}' is no key=value pair and is ignored",
-                     'quote a value that holds spaces: title="Two words"')
+        title_line = list(c.lines(span.start, span.end))[-1]
+        start, end = rule.span.start, rule.span.end
+        level = "##"
+    else:
+        lines = list(c.lines(span.start, span.end))
+        last = _trim(lines[-1][2])
+        if len(lines) < 2 or len(last) < 2 or set(last) != {"="}:
             return
-        assert key_part is not None
-        key, (key_start, key_end) = key_part
+        title_line = lines[-2]
+        start, end = lines[-1][0], lines[-1][1]
+        level = "#"
+    title = _trim(title_line[2])
+    c.add("markdown-setext-heading", start, end,
+          f"a line of '{mark}' under text does not make a heading here"
+          + (": it is a thematic break" if rule is not None else ": it stays paragraph text"),
+          f"write '{level} {title}' instead of the two lines")
+
+
+# -- raw blocks: an ::html block without the html module, a stray '::' and
+# what it swallowed ------------------------------------------------------
+
+
+def _raw_block(c: _Checker, block: Any, previous: Any, container: Any, modules: Any) -> None:
+    start, end, line = c.line_at(block.span.start)
+    opener = _trim(line)
+    if opener.startswith("::html") and (len(opener) == 6 or opener[6] in _SPACES):
+        if c.pyql.ModuleKind.Html not in modules:
+            c.add("html-without-module", start, end,
+                  "this ::html block is kept as a raw block: the html module is not enabled",
+                  "add 'html' to the '@modules' line at the top of the document")
+        return
+    if opener != "::":
+        return
+    swallowed = c.pyql.parse_with_recovery(block.content).document.blocks
+    counts: dict[str, int] = {}
+    for node in swallowed:
+        counts[type(node).__name__] = counts.get(type(node).__name__, 0) + 1
+    names = [_plural(n, name) for name, n in counts.items()]
+    what = ", ".join(names[:-1]) + (" and " if len(names) > 1 else "") + (names[-1] if names else "")
+    message = "a '::' line where no block is open starts a raw block"
+    message += f" that swallows {what}" if what else ""
+    message += " up to the next '::' line or the end of the input"
+    hint = "delete this line, or name the directive it was meant to open (for example '::quote')"
+    # The usual story: a list or table ended early at a line with an
+    # error, and its own '::' then closed nothing.
+    failed = container is not None and c.error_at(container.span.start, start)
+    if failed:
+        kind = type(container).__name__.lower()
+        hint = (f"the ::{kind} on line {c.line_number(container.span.start)} ended early with an "
+                "error, so this '::' closed nothing: fix the line the error points at")
+    elif previous is not None:
+        kind = type(previous).__name__
+        pstart = previous.span.start
+        if kind in ("Quote", "Callout"):
+            hint = (f"the ::{kind.lower()} on line {c.line_number(pstart)} was already closed by an "
+                    "earlier '::' (directives cannot nest inside it): delete this line")
+    c.add("stray-closing-line", start, end, message, hint)
+
+
+# -- attribute lists: the arguments of an opener line that the parser ignores
+# or drops; a well-formed line needs no closer look -----------------------
+
+
+def _arguments(c: _Checker, block: Any) -> None:
+    start, end, line = c.line_at(block.span.start)
+    name = type(block).__name__.lower()
+    if _WELL_FORMED[name].fullmatch(line):
+        return
+    trimmed = _trim(line)
+    prefix = "::" + name
+    lead = len(line.encode()) - len(line.lstrip(_SPACES).encode())
+    if not trimmed.startswith(prefix):
+        # "::  name args": the name is read, the arguments are not.
+        words = trimmed[2:].split()
+        if len(words) > 1:
+            c.add("ignored-arguments", start, end,
+                  f"the arguments of this ::{name} are ignored: a space follows '::'",
+                  f"write '{prefix} {' '.join(words[1:])}'")
+        return
+    arguments = trimmed[len(prefix):]
+    base = start + lead + len(prefix.encode())
+    if name == "list":
+        _list_arguments(c, arguments, base)
+    else:
+        _attribute_list(c, name, arguments, base)
+
+
+def _list_arguments(c: _Checker, arguments: str, base: int) -> None:
+    for match in re.finditer(r"\S+", arguments):
+        word = match.group()
+        start = base + len(arguments[: match.start()].encode())
+        end = start + len(word.encode())
+        if word in _LIST_WORDS:
+            continue
+        key = word.split("=", 1)[0]
+        if "=" in word and key in _LIST_KEYS:
+            value = word[len(key) + 1 :]
+            if not re.fullmatch(r"\+?[0-9]+", value) or int(value) >= 1 << 64:
+                c.add("invalid-list-start", start, end,
+                      f"'{word}' is not a start number: the list gets none",
+                      f"write {key}= and a number, for example {key}=3")
+            continue
+        c.add("unknown-attribute", start, end,
+              f"::list does not know '{word}', which is ignored",
+              f"::list takes {', '.join(repr(w) for w in _LIST_WORDS)} and "
+              f"{' and '.join(repr(k + '=N') for k in _LIST_KEYS)}" + _suggest(word, _LIST_WORDS))
+
+
+def _attribute_list(c: _Checker, name: str, arguments: str, base: int) -> None:
+    """The attribute list read by the parser's own reader, reporting what
+    it drops. ``base`` is the byte offset of ``arguments`` in the text."""
+    known = ATTRIBUTES[name]
+    pairs, stop = _native.read_attributes(arguments)
+    for (key, (start, end)), _ in pairs:
         if key not in known:
-            self.unknown_attribute(name, known, key, base + key_start, base + key_end)
-        self.add("unclosed-attribute-quote", base + start, base + end,
-                 f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
-                 'end the value with a closing "')
+            _unknown_attribute(c, name, known, key, base + start, base + end)
+    if stop is None:
+        return
+    reason, key_part, (rest, (start, end)) = stop
+    if reason == "no-pair":
+        c.add("ignored-attribute-text", base + start, base + end,
+              f"'{rest}' is no key=value pair and is ignored",
+              'quote a value that holds spaces: title="Two words"')
+        return
+    assert key_part is not None
+    key, (key_start, key_end) = key_part
+    if key not in known:
+        _unknown_attribute(c, name, known, key, base + key_start, base + key_end)
+    c.add("unclosed-attribute-quote", base + start, base + end,
+          f"the quoted value of '{key}' is never closed: it and everything after it are ignored",
+          'end the value with a closing "')
 
-    def unknown_attribute(self, name: str, known: tuple[str, ...], key: str, start: int, end: int) -> None:
-        hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
-        if " " in key:
-            hint += f"; the words before '{key.split()[-1]}=' joined its key: quote values with spaces"
-        elif key.lower() in SYNONYMS[name]:
-            hint += f"; did you mean {SYNONYMS[name][key.lower()]}=?"
+
+def _unknown_attribute(c: _Checker, name: str, known: tuple[str, ...], key: str, start: int, end: int) -> None:
+    hint = f"::{name} takes {' and '.join(k + '=' for k in known)}"
+    if " " in key:
+        hint += f"; the words before '{key.split()[-1]}=' joined its key: quote values with spaces"
+    elif key.lower() in SYNONYMS[name]:
+        hint += f"; did you mean {SYNONYMS[name][key.lower()]}=?"
+    else:
+        hint += _suggest(key, known)
+    c.add("unknown-attribute", start, end, f"::{name} does not know the attribute '{key}', which is ignored",
+          hint)
+
+
+# -- open at the end: a last block whose closing line is missing ------------
+
+
+def _open_at_end(c: _Checker) -> None:
+    if not c.blocks:
+        return
+    block = c.blocks[-1]
+    kind = type(block).__name__
+    if kind not in _OPEN_AT_END:
+        return
+    data = c.data
+    span = block.span
+    if data[span.end :].strip(b" \t\r\n"):
+        return  # something follows: the block was closed or ended
+    last_start = data.rfind(b"\n", span.start, span.end) + 1
+    closer = _CLOSERS.get(kind, "::")
+    if last_start > span.start and _trim(c.line_at(last_start)[2]) == closer:
+        return
+    start, end, line = c.line_at(span.start)
+    name = "code fence" if kind == "CodeBlock" else "::" + _trim(line)[2:].split(" ", 1)[0]
+    if c.error_at(span.start, span.start + 1):
+        return  # ended by a line the error names, not by the end of the input
+    lines = c.line_number(len(data)) - c.line_number(start)
+    c.add("unclosed-block", start, end,
+          f"this {name} runs to the end of the input ({_plural(lines, 'more line')}): "
+          f"its closing '{closer}' line is missing",
+          f"end it with a line '{closer}'")
+
+
+# -- links: Markdown links and images outside code, which stay plain text ---
+
+
+def _markdown_links(c: _Checker) -> None:
+    text = c.text
+    if "](" not in text:
+        return
+    pyql = c.pyql
+    starts = c.starts
+    verbatim = (pyql.CodeBlock, pyql.MathBlock, pyql.HtmlBlock, pyql.RawBlock)
+    code_spans: dict[int, list[tuple[int, int]]] = {}
+    for match in _LINK.finditer(text):
+        start = c.index.byte_offset(match.start())
+        end = c.index.byte_offset(match.end())
+        i = bisect_right(starts, start) - 1
+        if i < 0 or start >= c.blocks[i].span.end:
+            continue
+        block = c.blocks[i]
+        if isinstance(block, verbatim):
+            continue
+        if i not in code_spans:
+            code_spans[i] = _code_spans(c, block)
+        if any(s <= start < e for s, e in code_spans[i]):
+            continue
+        image, label, url = match.group(1), match.group(2), match.group(3)
+        if image:
+            c.add("markdown-image", start, end, "a Markdown image stays plain text here",
+                  f"write a line '::figure src={url} alt=\"{label}\"'")
         else:
-            hint += _suggest(key, known)
-        self.add("unknown-attribute", start, end, f"::{name} does not know the attribute '{key}', which is ignored",
-                 hint)
+            c.add("markdown-link", start, end, "a Markdown link stays plain text here",
+                  f"write [[{label}|{url}]]" if label else f"write <{url}>")
 
-    def open_at_end(self) -> None:
-        if not self.blocks:
-            return
-        block = self.blocks[-1]
-        kind = type(block).__name__
-        if kind not in _OPEN_AT_END:
-            return
-        data = self.data
-        span = block.span
-        if data[span.end :].strip(b" \t\r\n"):
-            return  # something follows: the block was closed or ended
-        last_start = data.rfind(b"\n", span.start, span.end) + 1
-        closer = _CLOSERS.get(kind, "::")
-        if last_start > span.start and _trim(self.line_at(last_start)[2]) == closer:
-            return
-        start, end, line = self.line_at(span.start)
-        name = "code fence" if kind == "CodeBlock" else "::" + _trim(line)[2:].split(" ", 1)[0]
-        if self.error_at(span.start, span.start + 1):
-            return  # ended by a line the error names, not by the end of the input
-        lines = self.line_number(len(data)) - self.line_number(start)
-        self.add("unclosed-block", start, end,
-                 f"this {name} runs to the end of the input ({_plural(lines, 'more line')}): "
-                 f"its closing '{closer}' line is missing",
-                 f"end it with a line '{closer}'")
 
-    def markdown_links(self) -> None:
-        text = self.text
-        if "](" not in text:
-            return
-        pyql = self.pyql
-        starts = self.starts
-        verbatim = (pyql.CodeBlock, pyql.MathBlock, pyql.HtmlBlock, pyql.RawBlock)
-        code_spans: dict[int, list[tuple[int, int]]] = {}
-        for match in _LINK.finditer(text):
-            start = self.index.byte_offset(match.start())
-            end = self.index.byte_offset(match.end())
-            i = bisect_right(starts, start) - 1
-            if i < 0 or start >= self.blocks[i].span.end:
-                continue
-            block = self.blocks[i]
-            if isinstance(block, verbatim):
-                continue
-            if i not in code_spans:
-                code_spans[i] = self.code_spans(block)
-            if any(s <= start < e for s, e in code_spans[i]):
-                continue
-            image, label, url = match.group(1), match.group(2), match.group(3)
-            if image:
-                self.add("markdown-image", start, end, "a Markdown image stays plain text here",
-                         f"write a line '::figure src={url} alt=\"{label}\"'")
-            else:
-                self.add("markdown-link", start, end, "a Markdown link stays plain text here",
-                         f"write [[{label}|{url}]]" if label else f"write <{url}>")
+def _code_spans(c: _Checker, block: Any) -> list[tuple[int, int]]:
+    from quillet.fields import walk
 
-    def code_spans(self, block: Any) -> list[tuple[int, int]]:
-        from quillet.fields import walk
-
-        code = self.pyql.CodeSpan
-        return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
+    code = c.pyql.CodeSpan
+    return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
 
 
 def _positioned(

@@ -176,70 +176,70 @@ def chunks(
         render = to_text if format == "text" else to_markdown
 
     with gc_paused():
-        return _Packer(
-            text, pyql.parse_with_recovery(text, profile_value(profile)).document, max_chars, max_tokens,
-            count_tokens, overlap, render, heading_context,
-        ).run()
+        # The tree is dropped when _chunks returns, before the pause ends.
+        return _chunks(text, profile, _Budget(max_chars, max_tokens, count_tokens, overlap), render, heading_context)
 
 
-class _Packer:
+def _chunks(
+    text: str, profile: Any, budget: _Budget, render: Callable[[Any], str] | None, heading_context: bool
+) -> list[Chunk]:
+    """The phases of chunks() in turn (see _Layout and what follows it)."""
+    layout = _Layout(text, pyql.parse_with_recovery(text, profile_value(profile)).document, budget.count, render)
+    if not layout.n:
+        return []
+    return _Packer(layout, budget, _Cutter(layout, budget), _Emitter(layout, budget, heading_context)).run()
+
+
+# The phases, in the order they run: _Layout reads the blocks into units and
+# running totals of their sizes; _Packer walks the totals and places runs of
+# whole units in chunks, handing a unit over the budget to _Cutter, which cuts
+# it into parts the packer places one by one; _Emitter makes the Chunk of what
+# the packer placed. _Budget is the limits all of them measure against.
+
+
+class _Budget:
+    """The limits a chunk keeps: characters and/or tokens (as ``count``
+    counts them) and the overlap repeated before a chunk."""
+
+    __slots__ = ("max_chars", "max_tokens", "count", "overlap")
+
     def __init__(
-        self,
-        text: str,
-        document: Any,
-        max_chars: int | None,
-        max_tokens: int | None,
-        count_tokens: Callable[[str], int] | None,
-        overlap: int,
-        render: Callable[[Any], str] | None,
-        heading_context: bool,
+        self, max_chars: int | None, max_tokens: int | None, count: Callable[[str], int] | None, overlap: int
     ) -> None:
-        self.text = text
-        self.index = TextIndex(text)
-        self.data = self.index.data
-        self.document = document
-        self.max_chars = max_chars
-        self.max_tokens = max_tokens
-        self.count = count_tokens
-        self.overlap = overlap
-        self.render = render
-        self.heading_context = heading_context
-        self.out: list[Chunk] = []
-        self.current: list[_Unit] = []
-        # Filled in by layout(), one entry per unit.
-        self.rendered: list[str] | None = None
-        self.chars = 0  # of the current chunk
-        self.tokens = 0
-        self.ascii = text.isascii()
-
-    # -- sizes -------------------------------------------------------------
+        self.max_chars, self.max_tokens, self.count, self.overlap = max_chars, max_tokens, count, overlap
 
     def fits(self, chars: int, tokens: int) -> bool:
         return (self.max_chars is None or chars <= self.max_chars) and (
             self.max_tokens is None or tokens <= self.max_tokens
         )
 
-    def measure(self, unit: _Unit) -> _Unit:
-        """Fill in the unit's size in the output format."""
-        piece = unit.rendered if unit.rendered is not None else self.text[unit.cstart : unit.cend]
-        if unit.rendered is not None:
-            unit.chars = len(piece) + 2  # and the blank line that joins it to the next
-        if self.count is not None:
-            unit.tokens = int(self.count(piece))
-        return unit
+    def oversized(self, text: str, size: int) -> bool:
+        """Whether a chunk exceeds the budget (a line or row that alone does)."""
+        return (self.max_chars is not None and len(text) > self.max_chars) or (
+            self.count is not None and self.max_tokens is not None and size > self.max_tokens
+        )
 
-    def char(self, offset: int) -> int:
-        return offset if self.ascii else self.index.char_index(offset)
 
-    # -- the blocks as units ---------------------------------------------
+class _Layout:
+    """The first phase: the blocks as arrays, one entry per unit (a block with
+    the blank lines after it), which the packer reads by index."""
 
-    def layout(self) -> int:
-        """Read the blocks into arrays, one entry per unit (a block with the
-        blank lines after it): where each starts, in bytes and characters; its
-        class, heading level and output text; running totals of the sizes; the
-        headings, their paths and where their sections end. Returns the number
-        of units."""
-        blocks = self.document.blocks
+    def __init__(
+        self, text: str, document: Any, count: Callable[[str], int] | None, render: Callable[[Any], str] | None
+    ) -> None:
+        self.text = text
+        self.index = TextIndex(text)
+        self.data = self.index.data
+        self.ascii = text.isascii()
+        self.render = render
+        self.n = self.read(document, count)
+
+    def read(self, document: Any, count: Callable[[str], int] | None) -> int:
+        """Where each unit starts, in bytes (``bstarts``) and characters
+        (``cstarts``); its class, heading level and output text; running
+        totals of the sizes (``pc``, ``pt``); the headings, their paths and
+        where their sections end. Returns the number of units."""
+        blocks = document.blocks
         total = len(self.data)
         self.blocks = blocks
         if not blocks:
@@ -271,6 +271,7 @@ class _Packer:
             ends[i] = n
         render = self.render
         pieces: list[str]
+        self.rendered: list[str] | None
         if render is not None:
             # Each block's text without its final line feed: chunks join them
             # with a blank line and end with one line feed.
@@ -281,8 +282,7 @@ class _Packer:
             self.rendered = None
             self.pc = chars
             pieces = []
-        if self.count is not None:
-            count = self.count
+        if count is not None:
             if render is None:
                 text = self.text
                 pieces = [text[chars[i] : chars[i + 1]] for i in range(n)]
@@ -291,21 +291,21 @@ class _Packer:
             self.pt = [0] * (n + 1)
         return n
 
-    def context(self, path: tuple[str, ...], lead: str) -> str:
-        """A chunk's context: its heading path joined, then the lead line of a
-        block cut in parts; "" without heading_context."""
-        if not self.heading_context:
-            return ""
-        context = CONTEXT_SEPARATOR.join(path)
-        if lead:
-            context = f"{context}\n{lead}" if context else lead
-        return context
+    def block_chars(self, starts: list[int]) -> list[int]:
+        """The str indexes of increasing byte offsets, in one pass."""
+        if self.ascii:
+            return starts
+        data = self.data
+        chars = []
+        count = previous = 0
+        for start in starts:
+            count += start - previous - len(data[previous:start].translate(None, _NOT_CONTINUATION))
+            previous = start
+            chars.append(count)
+        return chars
 
-    def oversized(self, text: str, size: int) -> bool:
-        """Whether a chunk exceeds the budget (a line or row that alone does)."""
-        return (self.max_chars is not None and len(text) > self.max_chars) or (
-            self.count is not None and self.max_tokens is not None and size > self.max_tokens
-        )
+    def char(self, offset: int) -> int:
+        return offset if self.ascii else self.index.char_index(offset)
 
     def path_at(self, i: int) -> tuple[str, ...]:
         k = bisect_right(self.heads, i) - 1
@@ -325,45 +325,33 @@ class _Packer:
             unit.chars = len(unit.rendered)
         return unit
 
-    def block_chars(self, starts: list[int]) -> list[int]:
-        """The str indexes of increasing byte offsets, in one pass."""
-        if self.ascii:
-            return starts
-        data = self.data
-        chars = []
-        count = previous = 0
-        for start in starts:
-            count += start - previous - len(data[previous:start].translate(None, _NOT_CONTINUATION))
-            previous = start
-            chars.append(count)
-        return chars
 
-    def lead(self, block: Any, start: int) -> str:
-        """The opener line of a block (and a table's header row)."""
-        data = self.data
-        end = data.find(b"\n", start)
-        lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
-        rows = getattr(block, "rows", None)
-        if rows and rows[0].header:
-            span = rows[0].span
-            lines.append(data[span.start : span.end].decode("utf-8", "replace"))
-        return "\n".join(lines)
+class _Packer:
+    """The second phase: runs of whole units placed in chunks by the running
+    totals, a heading starting a chunk unless its section fits whole in the
+    one its enclosing section began; what it places goes to the emitter."""
 
-    # -- packing -----------------------------------------------------------
+    def __init__(self, layout: _Layout, budget: _Budget, cutter: _Cutter, emitter: _Emitter) -> None:
+        self.layout = layout
+        self.budget = budget
+        self.cutter = cutter
+        self.emitter = emitter
+        self.current: list[_Unit] = []  # what the open chunk holds so far
+        self.chars = 0  # of the current chunk
+        self.tokens = 0
 
     def run(self) -> list[Chunk]:
-        n = self.layout()
-        if not n:
-            return []
-        pc, pt, levels, heads, ends = self.pc, self.pt, self.levels, self.heads, self.ends
+        layout, budget, out = self.layout, self.budget, self.emitter.out
+        n = layout.n
+        pc, pt, levels, heads, ends = layout.pc, layout.pt, layout.levels, layout.heads, layout.ends
         # Budgets left out are never reached.
-        cap_chars = self.max_chars if self.max_chars is not None else 1 << 62
-        cap_tokens = self.max_tokens if self.max_tokens is not None else 1 << 62
+        cap_chars = budget.max_chars if budget.max_chars is not None else 1 << 62
+        cap_tokens = budget.max_tokens if budget.max_tokens is not None else 1 << 62
         i = 0
         while i < n:
             size_chars, size_tokens = pc[i + 1] - pc[i], pt[i + 1] - pt[i]
             if size_chars > cap_chars or size_tokens > cap_tokens:
-                for part in self.cut(self.unit(i)):
+                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens):
                     self.add(part, heading=False)
                 i += 1
                 continue
@@ -372,14 +360,14 @@ class _Packer:
                 level or self.chars + size_chars > cap_chars or self.tokens + size_tokens > cap_tokens
             ):
                 self.flush()
-            if not self.current and self.overlap and self.out and not level:
+            if not self.current and budget.overlap and out and not level:
                 tail = self.tail(size_chars, size_tokens)
                 if tail is not None:
                     self.current.append(tail)
                     self.chars, self.tokens = tail.chars, tail.tokens
             # The furthest run of whole units that fits beside what is open.
             j = bisect_right(pc, pc[i] + cap_chars - self.chars, i + 1) - 1
-            if self.max_tokens is not None:
+            if budget.max_tokens is not None:
                 j = min(j, bisect_right(pt, pt[i] + cap_tokens - self.tokens, i + 1) - 1)
             # A heading in the run ends it, unless the chunk began at the
             # heading of an enclosing section and the new section fits whole.
@@ -395,56 +383,41 @@ class _Packer:
             if j < n and (pc[j + 1] - pc[j] > cap_chars or pt[j + 1] - pt[j] > cap_tokens) and j not in ends:
                 # The next unit will be cut: its first part may join these.
                 for k in range(i, j):
-                    unit = self.unit(k)
-                    self.current.append(unit)
-                    self.chars += unit.chars
-                    self.tokens += unit.tokens
+                    self.push(layout.unit(k))
                 i = j
                 continue
             i = self.emit_range(i, j)
         self.flush()
-        return self.out
+        return out
 
     def emit_range(self, i: int, j: int) -> int:
         """A chunk of what is open and the units i..j-1; returns where the
         next chunk starts (before j when the token count of the whole came out
         over the budget)."""
         carry = self.current
+        count, max_tokens = self.budget.count, self.budget.max_tokens
         while True:
-            if self.rendered is None:
-                text = self.text[carry[0].cstart if carry else self.cstarts[i] : self.cstarts[j]]
-            else:
-                pieces = [u.rendered for u in carry if u.rendered] + [r for r in self.rendered[i:j] if r]
-                text = "\n\n".join(pieces) + "\n" if pieces else ""
+            text = self.emitter.range_text(carry, i, j)
             size = len(text)
-            if self.count is not None:
-                size = int(self.count(text))
-                if self.max_tokens is not None and size > self.max_tokens and j > i + (0 if carry else 1):
+            if count is not None:
+                size = int(count(text))
+                if max_tokens is not None and size > max_tokens and j > i + (0 if carry else 1):
                     j -= 1  # the counts did not add up: one unit fewer
                     if j == i:
                         self.flush()
                         return i
                     continue
             break
-        kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + self.kinds[i:j]))
-        path = self.path_at(i)
-        context = self.context(path, next((u.lead for u in carry if u.lead), ""))
-        oversized = self.oversized(text, size)
-        start = carry[0] if carry else None
-        self.out.append(
-            Chunk(
-                len(self.out), text, context, path,
-                (start.bstart if start else self.bstarts[i], self.bstarts[j]),
-                start.cstart if start else self.cstarts[i], self.cstarts[j], size, kinds, oversized,
-            )
-        )
+        self.emitter.emit_range(carry, i, j, text, size)
         self.current, self.chars, self.tokens = [], 0, 0
         return j
 
     def add(self, unit: _Unit, heading: bool) -> None:
-        if self.current and not self.fits(self.chars + unit.chars, self.tokens + unit.tokens):
+        """One part of a cut unit: placed after what is open if it fits, else
+        first in the next chunk (after the overlap)."""
+        if self.current and not self.budget.fits(self.chars + unit.chars, self.tokens + unit.tokens):
             self.flush()
-        if not self.current and self.overlap and self.out and not heading:
+        if not self.current and self.budget.overlap and self.emitter.out and not heading:
             tail = self.tail(unit.chars, unit.tokens)
             if tail is not None:
                 self.push(tail)
@@ -459,55 +432,74 @@ class _Packer:
         """Make a chunk of the units gathered. With a token counter, the count
         of the whole chunk is checked too (tokens need not add up exactly):
         units that push it over go on to the next chunk."""
+        count, max_tokens, emitter = self.budget.count, self.budget.max_tokens, self.emitter
         while self.current:
             units = self.current
             take = len(units)
-            text = self.chunk_text(units)
+            text = emitter.units_text(units)
             size = len(text)
-            if self.count is not None:
-                size = int(self.count(text))
-                while self.max_tokens is not None and size > self.max_tokens and take > 1:
+            if count is not None:
+                size = int(count(text))
+                while max_tokens is not None and size > max_tokens and take > 1:
                     take -= 1
-                    text = self.chunk_text(units[:take])
-                    size = int(self.count(text))
-            self.emit(units[:take] if take < len(units) else units, text, size)
+                    text = emitter.units_text(units[:take])
+                    size = int(count(text))
+            emitter.emit(units[:take] if take < len(units) else units, text, size)
             rest = units[take:]
             self.current = rest
             self.chars = sum(u.chars for u in rest) if rest else 0
             self.tokens = sum(u.tokens for u in rest) if rest else 0
 
-    def chunk_text(self, units: list[_Unit]) -> str:
-        if self.render is None:
-            return self.text[units[0].cstart : units[-1].cend]
-        pieces = [u.rendered for u in units if u.rendered]
-        return "\n\n".join(pieces) + "\n" if pieces else ""
+    def tail(self, next_chars: int, next_tokens: int) -> _Unit | None:
+        """The last lines of the previous chunk, up to ``overlap`` in size and
+        never all of it, if they fit before unit; None otherwise."""
+        layout, budget = self.layout, self.budget
+        if layout.render is not None:
+            return None  # rendered text has no source lines to repeat
+        last = self.emitter.out[-1]
+        start, end = last.span
+        data = layout.data
+        best = None
+        at = end
+        while True:
+            nl = data.rfind(b"\n", start, at - 1) if at - 1 > start else -1
+            if nl < 0:
+                break
+            at = nl + 1
+            cstart = layout.char(at)
+            piece = layout.text[cstart : last.end]
+            chars = len(piece)
+            tokens = int(budget.count(piece)) if budget.count is not None else 0
+            if (tokens if budget.count is not None else chars) > budget.overlap:
+                break
+            if not budget.fits(chars + next_chars, tokens + next_tokens):
+                break
+            best = _Unit(at, end, cstart, last.end, "", last.path, 0)
+            best.chars, best.tokens = chars, tokens
+        return best
 
-    def emit(self, units: list[_Unit], text: str, size: int) -> None:
-        # A chunk holds a part of one section or a section's start with whole
-        # subsections: its first block's path, or, should a tail repeated from
-        # the chunk before come first, what the two share.
-        path = units[0].path
-        for unit in units[1:]:
-            if unit.path is not path and unit.path[: len(path)] != path:
-                common = 0
-                while common < min(len(path), len(unit.path)) and path[common] == unit.path[common]:
-                    common += 1
-                path = path[:common]
-        kinds = tuple(dict.fromkeys(unit.kind for unit in units if unit.kind))
-        context = self.context(path, next((u.lead for u in units if u.kind), ""))
-        oversized = self.oversized(text, size)
-        self.out.append(
-            Chunk(
-                len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
-                units[0].cstart, units[-1].cend, size, kinds, oversized,
-            )
-        )
 
-    # -- cutting a block that exceeds the budget ---------------------------
+class _Cutter:
+    """The phase for a unit over the budget: cut between lines (a rendered
+    block between the lines of its rendering) into parts that the packer then
+    places one by one."""
+
+    def __init__(self, layout: _Layout, budget: _Budget) -> None:
+        self.layout = layout
+        self.budget = budget
+
+    def measure(self, unit: _Unit) -> _Unit:
+        """Fill in the unit's size in the output format."""
+        piece = unit.rendered if unit.rendered is not None else self.layout.text[unit.cstart : unit.cend]
+        if unit.rendered is not None:
+            unit.chars = len(piece) + 2  # and the blank line that joins it to the next
+        if self.budget.count is not None:
+            unit.tokens = int(self.budget.count(piece))
+        return unit
 
     def line_ends(self, start: int, end: int) -> list[int]:
         """The byte offsets just past each line of data[start:end]."""
-        data = self.data
+        data = self.layout.data
         cuts = []
         nl = data.find(b"\n", start, end)
         while nl >= 0:
@@ -517,34 +509,48 @@ class _Packer:
             cuts.append(end)
         return cuts
 
-    def cut(self, unit: _Unit) -> list[_Unit]:
+    def lead(self, block: Any, start: int) -> str:
+        """The opener line of a block (and a table's header row)."""
+        data = self.layout.data
+        end = data.find(b"\n", start)
+        lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
+        rows = getattr(block, "rows", None)
+        if rows and rows[0].header:
+            span = rows[0].span
+            lines.append(data[span.start : span.end].decode("utf-8", "replace"))
+        return "\n".join(lines)
+
+    def cut(self, unit: _Unit, open_chars: int, open_tokens: int) -> list[_Unit]:
         """The unit cut between lines into parts that each fit the budget,
         save single lines that alone exceed it. The first part also fits what
-        room the current chunk has left when it can; the others leave room for
-        the overlap that will come before them."""
+        room the open chunk (``open_chars``, ``open_tokens``) has left when it
+        can; the others leave room for the overlap that will come before
+        them."""
         if unit.rendered is not None:
             return self.cut_rendered(unit)
+        layout, budget = self.layout, self.budget
         if unit.kind in _OPENED:
             unit.lead = self.lead(unit.block, unit.block.span.start)
         parts: list[_Unit] = []
-        data = self.data
+        data = layout.data
+        char = layout.char
         start = unit.bstart
         first = True
-        counting = self.count is not None
-        max_chars = self.max_chars
-        if max_chars is not None and self.overlap and not counting:
-            max_chars -= self.overlap
-        max_tokens = self.max_tokens
-        if max_tokens is not None and self.overlap and counting:
-            max_tokens -= self.overlap
-        room_chars = None if self.max_chars is None else self.max_chars - self.chars
+        counting = budget.count is not None
+        max_chars = budget.max_chars
+        if max_chars is not None and budget.overlap and not counting:
+            max_chars -= budget.overlap
+        max_tokens = budget.max_tokens
+        if max_tokens is not None and budget.overlap and counting:
+            max_tokens -= budget.overlap
+        room_chars = None if budget.max_chars is None else budget.max_chars - open_chars
         line_ends = iter(self.line_ends(unit.bstart, unit.bend)) if counting else None
         pending: int | None = None  # a line end read but not yet placed
         while start < unit.bend:
             if not counting and max_chars is not None:
                 # Characters alone: find the last line end within reach.
                 room = room_chars if first and room_chars else max_chars
-                reach = self.index.byte_offset(min(self.char(start) + room, self.char(unit.bend)))
+                reach = layout.index.byte_offset(min(char(start) + room, char(unit.bend)))
                 if reach >= unit.bend:
                     stop = unit.bend
                 else:
@@ -558,18 +564,18 @@ class _Packer:
             else:
                 assert line_ends is not None
                 chars = tokens = 0
-                if first and self.current:
-                    chars, tokens = self.chars, self.tokens
-                cap_chars = self.max_chars if first else max_chars
-                cap_tokens = self.max_tokens if first else max_tokens
+                if first:
+                    chars, tokens = open_chars, open_tokens
+                cap_chars = budget.max_chars if first else max_chars
+                cap_tokens = budget.max_tokens if first else max_tokens
                 stop = start
                 while True:
                     line_end = pending if pending is not None else next(line_ends, None)
                     pending = None
                     if line_end is None:
                         break
-                    piece = self.text[self.char(stop) : self.char(line_end)]
-                    n_chars, n_tokens = len(piece), int(self.count(piece))  # type: ignore[misc]
+                    piece = layout.text[char(stop) : char(line_end)]
+                    n_chars, n_tokens = len(piece), int(budget.count(piece))  # type: ignore[misc]
                     if (cap_chars is None or chars + n_chars <= cap_chars) and (
                         cap_tokens is None or tokens + n_tokens <= cap_tokens
                     ):
@@ -589,15 +595,13 @@ class _Packer:
                 # Only the blank lines after the block are left: they go with
                 # its last part when they fit there.
                 last = parts[-1]
-                merged = self.measure(
-                    _Unit(last.bstart, stop, last.cstart, self.char(stop), unit.kind, unit.path, 0)
-                )
-                if self.fits(merged.chars, merged.tokens):
+                merged = self.measure(_Unit(last.bstart, stop, last.cstart, char(stop), unit.kind, unit.path, 0))
+                if budget.fits(merged.chars, merged.tokens):
                     merged.lead = last.lead
                     parts[-1] = merged
                     start = stop
                     continue
-            part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
+            part = _Unit(start, stop, char(start), char(stop), unit.kind, unit.path, 0)
             if parts:
                 part.lead = unit.lead
             parts.append(self.measure(part))
@@ -610,24 +614,26 @@ class _Packer:
         is cut at line boundaries in the same proportion, so that the parts
         still tile the text."""
         assert unit.rendered is not None
+        layout, budget = self.layout, self.budget
+        count = budget.count
         lines = unit.rendered.split("\n")
         repeat = ""
         if unit.kind == "Table" and lines:
-            head = 2 if self.render is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
+            head = 2 if layout.render is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
             repeat = "\n".join(lines[:head]) + "\n"
             lines = lines[head:] if len(lines) > head else lines
         groups: list[list[str]] = []
         size_chars = size_tokens = 0
         for line in lines:
             n_chars = len(line) + 1
-            n_tokens = int(self.count(line + "\n")) if self.count is not None else 0
-            if groups and self.fits(size_chars + n_chars, size_tokens + n_tokens):
+            n_tokens = int(count(line + "\n")) if count is not None else 0
+            if groups and budget.fits(size_chars + n_chars, size_tokens + n_tokens):
                 groups[-1].append(line)
                 size_chars, size_tokens = size_chars + n_chars, size_tokens + n_tokens
             else:
                 groups.append([line])
                 size_chars = len(repeat) + n_chars
-                size_tokens = (int(self.count(repeat)) if self.count is not None and repeat else 0) + n_tokens
+                size_tokens = (int(count(repeat)) if count is not None and repeat else 0) + n_tokens
         source_lines = self.line_ends(unit.bstart, unit.bend)
         parts = []
         start, done = unit.bstart, 0
@@ -638,35 +644,83 @@ class _Packer:
             else:
                 at = min(len(source_lines) - 1, max(0, done * len(source_lines) // max(1, len(lines)) - 1))
                 stop = max(start, source_lines[at])
-            part = _Unit(start, stop, self.char(start), self.char(stop), unit.kind, unit.path, 0)
+            part = _Unit(start, stop, layout.char(start), layout.char(stop), unit.kind, unit.path, 0)
             part.rendered = repeat + "\n".join(group)
             parts.append(self.measure(part))
             start = stop
         return parts
 
-    def tail(self, next_chars: int, next_tokens: int) -> _Unit | None:
-        """The last lines of the previous chunk, up to ``overlap`` in size and
-        never all of it, if they fit before unit; None otherwise."""
-        if self.render is not None:
-            return None  # rendered text has no source lines to repeat
-        last = self.out[-1]
-        start, end = last.span
-        data = self.data
-        best = None
-        at = end
-        while True:
-            nl = data.rfind(b"\n", start, at - 1) if at - 1 > start else -1
-            if nl < 0:
-                break
-            at = nl + 1
-            cstart = self.char(at)
-            piece = self.text[cstart : last.end]
-            chars = len(piece)
-            tokens = int(self.count(piece)) if self.count is not None else 0
-            if (tokens if self.count is not None else chars) > self.overlap:
-                break
-            if not self.fits(chars + next_chars, tokens + next_tokens):
-                break
-            best = _Unit(at, end, cstart, last.end, "", last.path, 0)
-            best.chars, best.tokens = chars, tokens
-        return best
+
+class _Emitter:
+    """The last phase: the Chunk of what the packer placed (its text in the
+    output format, path, context, span and size), appended to ``out``."""
+
+    def __init__(self, layout: _Layout, budget: _Budget, heading_context: bool) -> None:
+        self.layout = layout
+        self.budget = budget
+        self.heading_context = heading_context
+        self.out: list[Chunk] = []
+
+    def context(self, path: tuple[str, ...], lead: str) -> str:
+        """A chunk's context: its heading path joined, then the lead line of a
+        block cut in parts; "" without heading_context."""
+        if not self.heading_context:
+            return ""
+        context = CONTEXT_SEPARATOR.join(path)
+        if lead:
+            context = f"{context}\n{lead}" if context else lead
+        return context
+
+    def units_text(self, units: list[_Unit]) -> str:
+        """The text of a chunk of units."""
+        if self.layout.render is None:
+            return self.layout.text[units[0].cstart : units[-1].cend]
+        pieces = [u.rendered for u in units if u.rendered]
+        return "\n\n".join(pieces) + "\n" if pieces else ""
+
+    def range_text(self, carry: list[_Unit], i: int, j: int) -> str:
+        """The text of a chunk of the units carried and the layout's i..j-1."""
+        layout = self.layout
+        if layout.rendered is None:
+            return layout.text[carry[0].cstart if carry else layout.cstarts[i] : layout.cstarts[j]]
+        pieces = [u.rendered for u in carry if u.rendered] + [r for r in layout.rendered[i:j] if r]
+        return "\n\n".join(pieces) + "\n" if pieces else ""
+
+    def emit_range(self, carry: list[_Unit], i: int, j: int, text: str, size: int) -> None:
+        """The chunk of the units carried and the layout's i..j-1."""
+        layout = self.layout
+        kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + layout.kinds[i:j]))
+        path = layout.path_at(i)
+        context = self.context(path, next((u.lead for u in carry if u.lead), ""))
+        oversized = self.budget.oversized(text, size)
+        start = carry[0] if carry else None
+        self.out.append(
+            Chunk(
+                len(self.out), text, context, path,
+                (start.bstart if start else layout.bstarts[i], layout.bstarts[j]),
+                start.cstart if start else layout.cstarts[i], layout.cstarts[j], size, kinds, oversized,
+            )
+        )
+
+    def emit(self, units: list[_Unit], text: str, size: int) -> None:
+        """The chunk of units placed one by one (parts of a cut unit, what
+        came before them)."""
+        # A chunk holds a part of one section or a section's start with whole
+        # subsections: its first block's path, or, should a tail repeated from
+        # the chunk before come first, what the two share.
+        path = units[0].path
+        for unit in units[1:]:
+            if unit.path is not path and unit.path[: len(path)] != path:
+                common = 0
+                while common < min(len(path), len(unit.path)) and path[common] == unit.path[common]:
+                    common += 1
+                path = path[:common]
+        kinds = tuple(dict.fromkeys(unit.kind for unit in units if unit.kind))
+        context = self.context(path, next((u.lead for u in units if u.kind), ""))
+        oversized = self.budget.oversized(text, size)
+        self.out.append(
+            Chunk(
+                len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
+                units[0].cstart, units[-1].cend, size, kinds, oversized,
+            )
+        )
