@@ -134,9 +134,7 @@ private:
 // document and every error) over parse (the document, or ValueError with the first error's text).
 PyObject* run_parse(const Arguments& args, bool recover) {
     if (!input_size_ok(static_cast<uint64_t>(args.input_size))) return nullptr;
-    prepare_thread_for_exceptions();
-    // No C++ exception may cross into the interpreter.
-    try {
+    return without_exceptions("pyql", [&]() -> PyObject* {
         quillet::Parser parser(args.profile);
         parser.report_unknown_directives = true;
         GcPause pause;
@@ -153,14 +151,7 @@ PyObject* run_parse(const Arguments& args, bool recover) {
         PyObject* converted = new_document(document, sink.release_list(), sink.metadata());
         if (converted == nullptr || !recover) return converted;
         return new_parse_result(converted, std::move(parser.errors));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "pyql: internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "pyql: unknown internal error");
-    }
-    return nullptr;
+    });
 }
 
 // METH_FASTCALL | METH_KEYWORDS functions, cast to the PyCFunction a PyMethodDef stores.

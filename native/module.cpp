@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "convert.hpp"
 #include "facts.hpp"
@@ -293,17 +294,7 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 // across the release.
 template <class Call>
 PyObject* guarded(Call&& call) noexcept {
-    pyql::prepare_thread_for_exceptions();
-    try {
-        return call();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "quillet._native: internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "quillet._native: unknown internal error");
-    }
-    return nullptr;
+    return pyql::without_exceptions("quillet._native", std::forward<Call>(call));
 }
 
 template <FastCall F>

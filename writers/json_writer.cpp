@@ -327,28 +327,13 @@ void put_float(Stage& st, double value) {
 
 // ------------------------------------------------------------------------------------------- node fields
 
-// What a step writes of a node: its "type", its "span", or a field of its class (FieldType, and for a text
-// its place among the class's texts).
-enum class Field : uint8_t { Type, Span, Children, Text, OptText, Level, Kind, Start, Flag };
+// What a step writes of a node: a field of its class (the FieldType's own value; for a text, its place
+// among the class's texts), its "type" or its "span".
+enum class Field : uint8_t { Children, Text, OptText, Level, Kind, Start, Flag, Type, Span };
+static_assert(uint8_t(Field::Flag) == uint8_t(FieldType::Flag) && uint8_t(Field::Children) == 0);
 
 constexpr Field field_of(FieldType type) {
-    switch (type) {
-        case FieldType::Children:
-            return Field::Children;
-        case FieldType::Text:
-            return Field::Text;
-        case FieldType::OptText:
-            return Field::OptText;
-        case FieldType::Level:
-            return Field::Level;
-        case FieldType::Kind:
-            return Field::Kind;
-        case FieldType::Start:
-            return Field::Start;
-        case FieldType::Flag:
-            break;
-    }
-    return Field::Flag;
+    return Field(uint8_t(type));
 }
 
 struct FieldName {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include "quillet/parser.hpp"
 
@@ -27,6 +28,24 @@ inline bool input_size_ok(uint64_t size) {
     PyErr_Format(PyExc_ValueError, "input too large: %llu bytes of UTF-8 (the limit is %llu bytes)",
                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(quillet::kMaxInputSize - 1));
     return false;
+}
+
+// Runs `call` (which returns a new reference, or null with an exception set) so that no C++ exception
+// crosses into the interpreter: std::bad_alloc becomes MemoryError, any other exception RuntimeError or
+// SystemError naming `module`; what a Ref or a destructor holds is released by the unwinding.
+template <class Call>
+PyObject* without_exceptions(const char* module, Call&& call) noexcept {
+    prepare_thread_for_exceptions();
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "%s: internal error: %s", module, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unknown internal error", module);
+    }
+    return nullptr;
 }
 
 }  // namespace pyql
