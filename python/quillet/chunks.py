@@ -20,14 +20,15 @@ before ends, the first at 0 and the last ends at the end of the text.
 
 from __future__ import annotations
 
+import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from itertools import accumulate
 from typing import Any, Callable
 
-import pyql
-from quillet._source import gc_paused, heading_title, profile_value
-from quillet.textindex import TextIndex, _NOT_CONTINUATION
+from quillet import _native
+from quillet._source import gc_paused, heading_paths, read_outline
+from quillet.textindex import TextIndex
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
 
@@ -97,12 +98,51 @@ class Chunk:
             "end_index": self.end,
         }
 
+    # Copies and pickles set the fields as __init__ does (the class is frozen).
+    def __getstate__(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        for name, value in zip(self.__slots__, state):
+            object.__setattr__(self, name, value)
+
+
+def _chunk_maker() -> Callable[..., Chunk]:
+    """Chunk(...) for the chunks of a call, by the setters of its slots: the
+    frozen dataclass's __init__ sets each field through object.__setattr__,
+    at twice the cost, and a document gives thousands."""
+    new = object.__new__
+    setters = [getattr(Chunk, name).__set__ for name in Chunk.__slots__]
+    index_, text_, context_, path_, span_, start_, end_, size_, kinds_, oversized_ = setters
+
+    def make(
+        index: int, text: str, context: str, path: tuple[str, ...], span: tuple[int, int], start: int, end: int,
+        size: int, kinds: tuple[str, ...], oversized: bool,
+    ) -> Chunk:
+        chunk: Chunk = new(Chunk)
+        index_(chunk, index)
+        text_(chunk, text)
+        context_(chunk, context)
+        path_(chunk, path)
+        span_(chunk, span)
+        start_(chunk, start)
+        end_(chunk, end)
+        size_(chunk, size)
+        kinds_(chunk, kinds)
+        oversized_(chunk, oversized)
+        return chunk
+
+    return make
+
+
+_new_chunk = _chunk_maker()
+
 
 class _Unit:
     """A piece the packer places whole: a block with its trailing blank
     lines, or one part of a block that had to be cut."""
 
-    __slots__ = ("bstart", "bend", "cstart", "cend", "chars", "tokens", "kind", "path", "level", "lead", "rendered", "block")
+    __slots__ = ("bstart", "bend", "cstart", "cend", "chars", "tokens", "kind", "path", "level", "lead", "rendered", "top")
 
     def __init__(
         self, bstart: int, bend: int, cstart: int, cend: int, kind: str, path: tuple[str, ...], level: int
@@ -113,7 +153,7 @@ class _Unit:
         self.kind, self.path, self.level = kind, path, level
         self.lead = ""  # what a later part of a cut block repeats
         self.rendered: str | None = None  # the text in the output format
-        self.block: Any = None
+        self.top = -1  # the unit's index in the layout, for a whole block
 
 
 def _positive(name: str, value: Any) -> int | None:
@@ -126,9 +166,13 @@ def _positive(name: str, value: Any) -> int | None:
     return value
 
 
+_MISSING: Any = object()
+
+
 def chunks(
-    text: str,
+    source: Any = _MISSING,
     *,
+    text: str | None = None,
     max_chars: int | None = None,
     max_tokens: int | None = None,
     count_tokens: Callable[[str], int] | None = None,
@@ -137,8 +181,14 @@ def chunks(
     heading_context: bool = True,
     profile: Any = None,
 ) -> list[Chunk]:
-    """Split ``text`` (a ``str``: chunks point into it) into chunks that
-    follow its sections and blocks (see the module's description).
+    """Split a document into chunks that follow its sections and blocks (see
+    the module's description).
+
+    ``source`` is a ``str`` (parsed here, with ``profile``), or a
+    ``pyql.Document``, ``pyql.ParseResult``, list of top-level blocks or
+    outline (``quillet._native.outline``) with ``text``, the ``str`` it was
+    parsed from: chunks point into that text. (``text`` alone, without
+    ``source``, is the older form of a ``str`` source.)
 
     The budget is ``max_chars`` characters (2000 when neither budget is given)
     and/or ``max_tokens`` tokens as ``count_tokens`` counts them: any callable
@@ -150,8 +200,26 @@ def chunks(
     ``quillet.to_text`` or ``quillet.to_markdown``; sizes then count the
     rendered text).
     """
-    if not isinstance(text, str):
-        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    if source is _MISSING:
+        if text is None:
+            raise TypeError("chunks() missing 1 required positional argument: 'source'")
+        warnings.warn(
+            "chunks(text=...) without a source is deprecated: pass the str as the first argument",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        source, text = text, None
+    if isinstance(source, str):
+        if text is not None and text is not source and text != source:
+            raise ValueError("text must be None or the source itself when the source is a str")
+        text = source
+    elif text is None:
+        raise TypeError(
+            "source must be a str, or a parsed document given with text=, the str it was parsed from "
+            f"(chunks point into it), not {type(source).__name__} alone"
+        )
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
     max_chars = _positive("max_chars", max_chars)
@@ -169,22 +237,20 @@ def chunks(
     if overlap < 0 or overlap >= budget:
         raise ValueError(f"overlap must be at least 0 and below the budget ({budget}), not {overlap}")
 
-    render: Callable[[Any], str] | None = None
-    if format != "source":
-        from quillet.writers import to_markdown, to_text
-
-        render = to_text if format == "text" else to_markdown
-
+    render = None if format == "source" else format
+    budget_ = _Budget(max_chars, max_tokens, count_tokens, overlap)
     with gc_paused():
-        # The tree is dropped when _chunks returns, before the pause ends.
-        return _chunks(text, profile, _Budget(max_chars, max_tokens, count_tokens, overlap), render, heading_context)
+        return _chunks(source, text, profile, budget_, render, heading_context)
 
 
 def _chunks(
-    text: str, profile: Any, budget: _Budget, render: Callable[[Any], str] | None, heading_context: bool
+    source: Any, text: str, profile: Any, budget: _Budget, render: str | None, heading_context: bool
 ) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
-    layout = _Layout(text, pyql.parse_with_recovery(text, profile_value(profile)).document, budget.count, render)
+    outline = read_outline(source, profile, text=None if isinstance(source, str) else text, render=render)
+    if outline.length is not None and outline.length != len(text):
+        raise ValueError("text is not the text the outline was built from")
+    layout = _Layout(text, outline, budget.count, render is not None)
     if not layout.n:
         return []
     return _Packer(layout, budget, _Cutter(layout, budget), _Emitter(layout, budget, heading_context)).run()
@@ -221,61 +287,71 @@ class _Budget:
 
 
 class _Layout:
-    """The first phase: the blocks as arrays, one entry per unit (a block with
-    the blank lines after it), which the packer reads by index."""
+    """The first phase: the top-level rows of the outline as arrays, one entry
+    per unit (a block with the blank lines after it), which the packer reads
+    by index."""
 
     def __init__(
-        self, text: str, document: Any, count: Callable[[str], int] | None, render: Callable[[Any], str] | None
+        self, text: str, outline: _native.Outline, count: Callable[[str], int] | None, rendered: bool
     ) -> None:
         self.text = text
-        self.index = TextIndex(text)
-        self.data = self.index.data
-        self.ascii = text.isascii()
-        self.render = render
-        self.n = self.read(document, count)
+        self.outline = outline
+        self.ascii = outline.length == outline.size
+        self._index: TextIndex | None = None
+        self._rows: tuple[list[Any], ...] | None = None
+        self.n = self.read(count, rendered)
 
-    def read(self, document: Any, count: Callable[[str], int] | None) -> int:
+    def read(self, count: Callable[[str], int] | None, rendered: bool) -> int:
         """Where each unit starts, in bytes (``bstarts``) and characters
         (``cstarts``); its class, heading level and output text; running
         totals of the sizes (``pc``, ``pt``); the headings, their paths and
         where their sections end. Returns the number of units."""
-        blocks = document.blocks
-        total = len(self.data)
-        self.blocks = blocks
-        if not blocks:
-            if not total:
-                return 0
-            blocks = [None]  # one unit of what the text holds (blank lines, a header)
-        n = len(blocks)
-        starts = [block.span.start for block in blocks] if blocks[0] is not None else [0]
-        starts[0] = 0
+        outline = self.outline
+        kinds = outline.column("type", top=True)
+        total = outline.size
+        self.rows = len(kinds)  # the top-level rows: units but for a text without blocks
+        starts: list[int]
+        chars: list[int]
+        if kinds:
+            starts = outline.column("byte_start", top=True)
+            self.first: int = starts[0]  # where the first block itself starts, after the header
+            chars = outline.column("char_start", top=True)
+        elif total:
+            kinds, starts, chars = [""], [0], [0]  # one unit of what the text holds (blank lines, a header)
+            self.first = 0
+        else:
+            return 0
+        n = len(kinds)
+        starts[0] = chars[0] = 0
         starts.append(total)
-        self.bstarts = starts
-        self.cstarts = chars = self.block_chars(starts)
-        self.kinds = [type(block).__name__ if block is not None else "" for block in blocks]
+        length = outline.length
+        assert length is not None  # chunks read an outline that has the text
+        chars.append(length)
+        self.bstarts, self.cstarts, self.kinds = starts, chars, kinds
         self.levels = [0] * n
-        heading = pyql.Heading
-        self.heads = heads = [i for i, block in enumerate(blocks) if type(block) is heading]
-        self.head_paths: list[tuple[str, ...]] = []
+        self.heads = heads = [i for i, kind in enumerate(kinds) if kind == "Heading"]
         self.ends: dict[int, int] = {}
+        if heads:
+            levels = outline.column("level", top=True)
+            paths = heading_paths(outline)  # by row: in the order of the rows, as heads
+            self.head_paths = [paths[row] for row in sorted(paths)]
+        else:
+            self.head_paths = []
         ends = self.ends
-        titles: list[tuple[int, str, int]] = []  # the open headings, outermost first
+        open_: list[tuple[int, int]] = []  # the open headings (level, unit), outermost first
         for i in heads:
-            level = blocks[i].level
-            self.levels[i] = level
-            while titles and titles[-1][0] >= level:
-                ends[titles.pop()[2]] = i
-            titles.append((level, heading_title(blocks[i]), i))
-            self.head_paths.append(tuple(title for _, title, _ in titles))
-        for _, _, i in titles:
+            level = self.levels[i] = levels[i]
+            while open_ and open_[-1][0] >= level:
+                ends[open_.pop()[1]] = i
+            open_.append((level, i))
+        for _, i in open_:
             ends[i] = n
-        render = self.render
         pieces: list[str]
         self.rendered: list[str] | None
-        if render is not None:
-            # Each block's text without its final line feed: chunks join them
+        if rendered:
+            # Each block's text without its final line feeds: chunks join them
             # with a blank line and end with one line feed.
-            self.rendered = [render(block).rstrip("\n") if block is not None else "" for block in blocks]
+            self.rendered = outline.column("rendered", top=True) if self.rows else [""]
             self.pc = list(accumulate((len(r) + 2 for r in self.rendered), initial=0))
             pieces = self.rendered
         else:
@@ -283,7 +359,7 @@ class _Layout:
             self.pc = chars
             pieces = []
         if count is not None:
-            if render is None:
+            if not rendered:
                 text = self.text
                 pieces = [text[chars[i] : chars[i + 1]] for i in range(n)]
             self.pt = list(accumulate((int(count(piece)) for piece in pieces), initial=0))
@@ -291,18 +367,17 @@ class _Layout:
             self.pt = [0] * (n + 1)
         return n
 
-    def block_chars(self, starts: list[int]) -> list[int]:
-        """The str indexes of increasing byte offsets, in one pass."""
-        if self.ascii:
-            return starts
-        data = self.data
-        chars = []
-        count = previous = 0
-        for start in starts:
-            count += start - previous - len(data[previous:start].translate(None, _NOT_CONTINUATION))
-            previous = start
-            chars.append(count)
-        return chars
+    @property
+    def index(self) -> TextIndex:
+        """The text's index (and UTF-8 bytes), made when a unit is cut or an
+        overlap repeated."""
+        if self._index is None:
+            self._index = TextIndex(self.text)
+        return self._index
+
+    @property
+    def data(self) -> bytes:
+        return self.index.data
 
     def char(self, offset: int) -> int:
         return offset if self.ascii else self.index.char_index(offset)
@@ -310,6 +385,32 @@ class _Layout:
     def path_at(self, i: int) -> tuple[str, ...]:
         k = bisect_right(self.heads, i) - 1
         return self.head_paths[k] if k >= 0 else ()
+
+    def block_start(self, i: int) -> int:
+        """Where unit i's block starts (the first unit also holds the header
+        before it)."""
+        return self.first if i == 0 else self.bstarts[i]
+
+    def header_row(self, i: int) -> tuple[int, int] | None:
+        """The byte span of unit i's header row, when its block is a table
+        whose first row is one."""
+        if self.kinds[i] != "Table" or i >= self.rows:
+            return None
+        if self._rows is None:
+            # Read once, the first time a table is cut: every row's place and
+            # the fields of a table's rows.
+            outline = self.outline
+            self._rows = (
+                [r for r, depth in enumerate(outline.column("depth")) if depth == 0],
+                outline.column("parent"), outline.column("type"), outline.column("header"),
+                outline.column("byte_start"), outline.column("byte_end"),
+            )
+        tops, parents, types, headers, starts, ends = self._rows
+        table = tops[i]
+        first = table + 1  # a block's first part is the row after it
+        if first < len(parents) and parents[first] == table and types[first] == "TableRow" and headers[first]:
+            return starts[first], ends[first]
+        return None
 
     def unit(self, i: int) -> _Unit:
         """Unit i as an object, for the rare paths that cut or carry it."""
@@ -319,7 +420,7 @@ class _Layout:
         )
         unit.chars = self.pc[i + 1] - self.pc[i]
         unit.tokens = self.pt[i + 1] - self.pt[i]
-        unit.block = self.blocks[i] if self.blocks else None
+        unit.top = i
         if self.rendered is not None:
             unit.rendered = self.rendered[i]
             unit.chars = len(unit.rendered)
@@ -454,7 +555,7 @@ class _Packer:
         """The last lines of the previous chunk, up to ``overlap`` in size and
         never all of it, if they fit before unit; None otherwise."""
         layout, budget = self.layout, self.budget
-        if layout.render is not None:
+        if layout.rendered is not None:
             return None  # rendered text has no source lines to repeat
         last = self.emitter.out[-1]
         start, end = last.span
@@ -509,15 +610,16 @@ class _Cutter:
             cuts.append(end)
         return cuts
 
-    def lead(self, block: Any, start: int) -> str:
-        """The opener line of a block (and a table's header row)."""
-        data = self.layout.data
+    def lead(self, i: int) -> str:
+        """The opener line of unit i's block (and a table's header row)."""
+        layout = self.layout
+        data = layout.data
+        start = layout.block_start(i)
         end = data.find(b"\n", start)
         lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
-        rows = getattr(block, "rows", None)
-        if rows and rows[0].header:
-            span = rows[0].span
-            lines.append(data[span.start : span.end].decode("utf-8", "replace"))
+        header = layout.header_row(i)
+        if header is not None:
+            lines.append(data[header[0] : header[1]].decode("utf-8", "replace"))
         return "\n".join(lines)
 
     def cut(self, unit: _Unit, open_chars: int, open_tokens: int) -> list[_Unit]:
@@ -530,7 +632,7 @@ class _Cutter:
             return self.cut_rendered(unit)
         layout, budget = self.layout, self.budget
         if unit.kind in _OPENED:
-            unit.lead = self.lead(unit.block, unit.block.span.start)
+            unit.lead = self.lead(unit.top)
         parts: list[_Unit] = []
         data = layout.data
         char = layout.char
@@ -619,7 +721,7 @@ class _Cutter:
         lines = unit.rendered.split("\n")
         repeat = ""
         if unit.kind == "Table" and lines:
-            head = 2 if layout.render is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
+            head = 2 if layout.rendered is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
             repeat = "\n".join(lines[:head]) + "\n"
             lines = lines[head:] if len(lines) > head else lines
         groups: list[list[str]] = []
@@ -673,7 +775,7 @@ class _Emitter:
 
     def units_text(self, units: list[_Unit]) -> str:
         """The text of a chunk of units."""
-        if self.layout.render is None:
+        if self.layout.rendered is None:
             return self.layout.text[units[0].cstart : units[-1].cend]
         pieces = [u.rendered for u in units if u.rendered]
         return "\n\n".join(pieces) + "\n" if pieces else ""
@@ -695,7 +797,7 @@ class _Emitter:
         oversized = self.budget.oversized(text, size)
         start = carry[0] if carry else None
         self.out.append(
-            Chunk(
+            _new_chunk(
                 len(self.out), text, context, path,
                 (start.bstart if start else layout.bstarts[i], layout.bstarts[j]),
                 start.cstart if start else layout.cstarts[i], layout.cstarts[j], size, kinds, oversized,
@@ -719,7 +821,7 @@ class _Emitter:
         context = self.context(path, next((u.lead for u in units if u.kind), ""))
         oversized = self.budget.oversized(text, size)
         self.out.append(
-            Chunk(
+            _new_chunk(
                 len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
                 units[0].cstart, units[-1].cend, size, kinds, oversized,
             )
