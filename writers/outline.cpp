@@ -187,6 +187,25 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The characters of s[0, n): the bytes that do not continue a UTF-8 sequence, eight at a time.
+uint64_t count_chars(const char* s, size_t n) {
+    uint64_t continuing = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        // A continuation byte is 10xxxxxx: its top bit set and the next one clear.
+        // ...counted by summing the bytes' top bits (each 0 or 1) with one multiplication.
+        continuing += (((word & ~(word << 1) & 0x8080808080808080ULL) >> 7) * 0x0101010101010101ULL) >> 56;
+    }
+    for (; i < n; ++i) continuing += is_utf8_continuation(static_cast<unsigned char>(s[i])) ? 1 : 0;
+    return n - continuing;
+}
+
+}  // namespace
+
 void Outline::place() {
     const std::string_view t = text;
     std::vector<uint64_t> line_starts{0};
@@ -194,38 +213,59 @@ void Outline::place() {
         ++p;
         line_starts.push_back(static_cast<uint64_t>(p - t.data()));
     }
-    // The characters before every 64th byte; a position counts the rest from there.
+    // The characters before every kStep-th byte; a position counts the rest from there.
     constexpr size_t kStep = 64;
     const bool ascii = ascii_prefix(t.data(), t.size()) == t.size();
     std::vector<uint64_t> marks;
     if (!ascii) {
-        marks.reserve(t.size() / kStep + 1);
+        marks.reserve(t.size() / kStep + 2);
         uint64_t count = 0;
-        for (size_t i = 0; i < t.size(); ++i) {
-            if (i % kStep == 0) marks.push_back(count);
-            count += is_utf8_continuation(static_cast<unsigned char>(t[i])) ? 0 : 1;
+        for (size_t i = 0; i < t.size(); i += kStep) {
+            marks.push_back(count);
+            count += count_chars(t.data() + i, std::min(kStep, t.size() - i));
         }
         marks.push_back(count);
     }
     const auto chars = [&](uint64_t at) -> uint64_t {
         if (ascii) return at;
         const size_t mark = at / kStep;
-        uint64_t count = marks[mark];
-        for (size_t i = mark * kStep; i < at; ++i) {
-            count += is_utf8_continuation(static_cast<unsigned char>(t[i])) ? 0 : 1;
-        }
-        return count;
+        return marks[mark] + count_chars(t.data() + mark * kStep, at - mark * kStep);
     };
-    const auto line_of = [&](uint64_t at) -> uint64_t {
-        return static_cast<uint64_t>(std::upper_bound(line_starts.begin(), line_starts.end(), at) -
-                                     line_starts.begin());
+    // Rows come in document order, so their starts never decrease: the line and the characters of a start
+    // are counted on from the previous row's. An end is found from its row's start line by galloping.
+    const size_t lines = line_starts.size();
+    size_t line = 0;  // the index of the line that holds `at`
+    uint64_t at = 0, at_chars = 0;
+    const auto line_from = [&](size_t from, uint64_t offset) -> size_t {
+        size_t step = 1, low = from;
+        while (low + step < lines && line_starts[low + step] <= offset) {
+            low += step;
+            step *= 2;
+        }
+        return static_cast<size_t>(
+                   std::upper_bound(line_starts.begin() + static_cast<std::ptrdiff_t>(low),
+                                    line_starts.begin() + static_cast<std::ptrdiff_t>(std::min(lines, low + step)),
+                                    offset) -
+                   line_starts.begin()) -
+               1;
     };
     for (OutlineRow& row : rows) {
-        row.char_start = chars(row.start);
+        if (row.start >= at) {
+            at_chars += ascii ? row.start - at : count_chars(t.data() + at, row.start - at);
+            at = row.start;
+            line = line_from(line, at);
+        } else {  // a caller's tree need not be in order
+            at = row.start;
+            at_chars = chars(at);
+            line = line_from(0, at);
+        }
+        row.char_start = at_chars;
         row.char_end = chars(row.end);
-        row.line = line_of(row.start);
-        row.end_line = row.end > row.start ? line_of(row.end - 1) : row.line;
-        row.column = row.char_start - chars(line_starts[row.line - 1]) + 1;
+        row.line = line + 1;
+        row.end_line = row.end > row.start ? line_from(line, row.end - 1) + 1 : row.line;
+        const uint64_t line_start = line_starts[line];
+        row.column = row.char_start -
+                     (ascii ? line_start : row.char_start - count_chars(t.data() + line_start, at - line_start)) + 1;
     }
     length = chars(t.size());
     size = t.size();
