@@ -324,9 +324,10 @@ std::unique_ptr<Writer> make_outline_writer(Outline& outline, Outline::Options o
 
 void outline_parsed(std::string_view input, Outline& outline, Outline::Options options, Profile profile) {
     const std::unique_ptr<Writer> writer = make_outline_writer(outline, options);
-    // Room for a row every 16 bytes, more than real documents have, so that the rows are never copied as
-    // they grow; pages of the reserve that no row reaches are never touched.
-    outline.rows.reserve(input.size() / 16 + 16);
+    // Room for a row every 16 bytes (more than real documents have) up to a cap, so that the rows of most
+    // documents are never copied as they grow; pages of the reserve that no row reaches are never touched.
+    constexpr size_t kReservedRows = size_t(1) << 19;
+    outline.rows.reserve(std::min(input.size() / 16 + 16, kReservedRows));
     Output unused;
     write_parsed(input, *writer, unused, profile);
     outline.place(input);
