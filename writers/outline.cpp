@@ -89,15 +89,15 @@ private:
         return PoolText{uint32_t(at), uint32_t(at >> 32), uint32_t(s.size())};
     }
 
-    // A node written alone by `writer`, without its final line feeds.
+    // A node written alone by `writer`, without its final line feeds (into one buffer, reused).
     PoolText written(Writer& writer, NodeRef n) {
-        Output out;
+        scratch_out_.buffer().clear();
         Source source;
         source.form = Source::Form::Node;
         source.nodes = &n;
         source.node_count = 1;
-        write(source, writer, out);
-        std::string_view s = out.buffer();
+        write(source, writer, scratch_out_);
+        std::string_view s = scratch_out_.buffer();
         while (!s.empty() && s.back() == '\n') s.remove_suffix(1);
         return keep(s);
     }
@@ -190,6 +190,7 @@ private:
     std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
     uint32_t section_ = kNoRow;
     std::string scratch_;
+    Output scratch_out_;
 };
 
 }  // namespace
