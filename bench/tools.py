@@ -268,6 +268,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         bench_size(label, size, args.tools, args.repeat, notes)
     for note in notes:
         print(note)
+    # Two threads can only run faster than one with a second core free.
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"load average at the end: {load:.1f} on {os.cpu_count()} cores")
     return 0
 
 
