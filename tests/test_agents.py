@@ -169,7 +169,8 @@ def test_chunks_and_sections_refuse_a_source_without_its_text(call, error, messa
 def test_sections_and_chunks_copy_and_pickle():
     text = "# A\nb\n## C\n"
     for item in (sections(text)[0], chunks(text)[0]):
-        for twin in (copy.copy(item), copy.deepcopy(item), pickle.loads(pickle.dumps(item))):
+        for twin in (copy.copy(item), copy.deepcopy(item), pickle.loads(pickle.dumps(item)),
+                     dataclasses.replace(item)):
             assert twin.as_dict() == item.as_dict()
 
 
@@ -220,6 +221,15 @@ def test_chunks_count_characters_not_bytes_and_flag_a_line_alone_over_budget():
     assert_tiles(text, parts)
     assert [(c.size, c.oversized) for c in parts] == [(130, False), (123, False), (151, True)]
     assert parts[0].path == ("\u00dcber",)
+
+
+@pytest.mark.parametrize("overlap", [0, 4])
+def test_a_block_cut_when_the_open_chunk_is_already_over_budget(overlap):
+    # Each line alone exceeds the budget: the second block is cut with no room left beside the first.
+    text = "0000000000000000\n:000000000000\u00e9\u00e9\u00e9\u00e9"
+    parts = chunks(text, max_chars=16, overlap=overlap)
+    assert [(c.text, c.span, c.start, c.end, c.oversized) for c in parts] == [
+        ("0000000000000000\n", (0, 17), 0, 17, True), (text[17:], (17, 38), 17, 34, True)]
 
 
 def test_chunks_with_a_token_counter():

@@ -247,10 +247,21 @@ def _chunks(
     source: Any, text: str, profile: Any, budget: _Budget, render: str | None, heading_context: bool
 ) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
-    outline = read_outline(source, profile, text=None if isinstance(source, str) else text, render=render)
+    given = None if isinstance(source, str) else text
+    outline = read_outline(source, profile, text=given, render=render, top_only=True)
     if outline.length is not None and outline.length != len(text):
         raise ValueError("text is not the text the outline was built from")
-    layout = _Layout(text, outline, budget.count, render is not None)
+
+    def nested() -> _native.Outline:
+        # The rows inside the blocks, for a table cut in parts (its header
+        # row): the outline read if it has them, else one built for them.
+        if not outline.top_only:
+            return outline
+        if isinstance(source, _native.Outline):
+            return read_outline(text, outline.profile)
+        return read_outline(source, profile, text=given)
+
+    layout = _Layout(text, outline, budget.count, render is not None, nested)
     if not layout.n:
         return []
     return _Packer(layout, budget, _Cutter(layout, budget), _Emitter(layout, budget, heading_context)).run()
@@ -292,10 +303,16 @@ class _Layout:
     by index."""
 
     def __init__(
-        self, text: str, outline: _native.Outline, count: Callable[[str], int] | None, rendered: bool
+        self,
+        text: str,
+        outline: _native.Outline,
+        count: Callable[[str], int] | None,
+        rendered: bool,
+        nested: Callable[[], _native.Outline],
     ) -> None:
         self.text = text
         self.outline = outline
+        self.nested = nested
         self.ascii = outline.length == outline.size
         self._index: TextIndex | None = None
         self._rows: tuple[list[Any], ...] | None = None
@@ -329,18 +346,20 @@ class _Layout:
         chars.append(length)
         self.bstarts, self.cstarts, self.kinds = starts, chars, kinds
         self.levels = [0] * n
-        self.heads = heads = [i for i, kind in enumerate(kinds) if kind == "Heading"]
-        self.ends: dict[int, int] = {}
-        if heads:
-            levels = outline.column("level", top=True)
-            paths = heading_paths(outline)  # by row: in the order of the rows, as heads
-            self.head_paths = [paths[row] for row in sorted(paths)]
+        if outline.top_only:  # a row is a top-level block
+            self.heads = heads = outline.column("index", top=True, type="Heading")
         else:
-            self.head_paths = []
+            self.heads = heads = [i for i, kind in enumerate(kinds) if kind == "Heading"]
+        self.ends: dict[int, int] = {}
+        # The headings' levels and paths, in the order of heads (paths are
+        # keyed by row, in the order of the rows).
+        levels = outline.column("level", top=True, type="Heading")
+        paths = heading_paths(outline)
+        self.head_paths = [paths[row] for row in sorted(paths)]
         ends = self.ends
         open_: list[tuple[int, int]] = []  # the open headings (level, unit), outermost first
-        for i in heads:
-            level = self.levels[i] = levels[i]
+        for i, level in zip(heads, levels):
+            self.levels[i] = level
             while open_ and open_[-1][0] >= level:
                 ends[open_.pop()[1]] = i
             open_.append((level, i))
@@ -397,13 +416,12 @@ class _Layout:
         if self.kinds[i] != "Table" or i >= self.rows:
             return None
         if self._rows is None:
-            # Read once, the first time a table is cut: every row's place and
-            # the fields of a table's rows.
-            outline = self.outline
+            # Read once, the first time a table is cut: where each top-level
+            # block's row is, and the fields of a table's rows.
+            outline = self.nested()
             self._rows = (
-                [r for r, depth in enumerate(outline.column("depth")) if depth == 0],
-                outline.column("parent"), outline.column("type"), outline.column("header"),
-                outline.column("byte_start"), outline.column("byte_end"),
+                outline.column("index", top=True), outline.column("parent"), outline.column("type"),
+                outline.column("header"), outline.column("byte_start"), outline.column("byte_end"),
             )
         tops, parents, types, headers, starts, ends = self._rows
         table = tops[i]
@@ -598,28 +616,26 @@ class _Cutter:
             unit.tokens = int(self.budget.count(piece))
         return unit
 
-    def line_ends(self, start: int, end: int) -> list[int]:
-        """The byte offsets just past each line of data[start:end]."""
-        data = self.layout.data
+    def line_ends(self, window: _Window, start: int, end: int) -> list[int]:
+        """The byte offsets just past each line of the bytes start..end."""
         cuts = []
-        nl = data.find(b"\n", start, end)
+        nl = window.find(b"\n", start, end)
         while nl >= 0:
             cuts.append(nl + 1)
-            nl = data.find(b"\n", nl + 1, end)
+            nl = window.find(b"\n", nl + 1, end)
         if not cuts or cuts[-1] != end:
             cuts.append(end)
         return cuts
 
-    def lead(self, i: int) -> str:
+    def lead(self, i: int, window: _Window) -> str:
         """The opener line of unit i's block (and a table's header row)."""
         layout = self.layout
-        data = layout.data
         start = layout.block_start(i)
-        end = data.find(b"\n", start)
-        lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
+        end = window.find(b"\n", start, window.end)
+        lines = [window.slice(start, end if end >= 0 else window.end).decode("utf-8", "replace").rstrip("\r")]
         header = layout.header_row(i)
         if header is not None:
-            lines.append(data[header[0] : header[1]].decode("utf-8", "replace"))
+            lines.append(window.slice(*header).decode("utf-8", "replace"))
         return "\n".join(lines)
 
     def cut(self, unit: _Unit, open_chars: int, open_tokens: int) -> list[_Unit]:
@@ -631,11 +647,11 @@ class _Cutter:
         if unit.rendered is not None:
             return self.cut_rendered(unit)
         layout, budget = self.layout, self.budget
+        window = _Window(layout.text, unit.bstart, unit.bend, unit.cstart, unit.cend)
         if unit.kind in _OPENED:
-            unit.lead = self.lead(unit.top)
+            unit.lead = self.lead(unit.top, window)
         parts: list[_Unit] = []
-        data = layout.data
-        char = layout.char
+        char = window.char
         start = unit.bstart
         first = True
         counting = budget.count is not None
@@ -646,22 +662,23 @@ class _Cutter:
         if max_tokens is not None and budget.overlap and counting:
             max_tokens -= budget.overlap
         room_chars = None if budget.max_chars is None else budget.max_chars - open_chars
-        line_ends = iter(self.line_ends(unit.bstart, unit.bend)) if counting else None
+        line_ends = iter(self.line_ends(window, unit.bstart, unit.bend)) if counting else None
         pending: int | None = None  # a line end read but not yet placed
         while start < unit.bend:
             if not counting and max_chars is not None:
                 # Characters alone: find the last line end within reach.
                 room = room_chars if first and room_chars else max_chars
-                reach = layout.index.byte_offset(min(char(start) + room, char(unit.bend)))
+                at = char(start)
+                reach = window.byte_offset(max(at, min(at + room, char(unit.bend))))  # no room: start
                 if reach >= unit.bend:
                     stop = unit.bend
                 else:
-                    stop = data.rfind(b"\n", start, reach) + 1
+                    stop = window.rfind(b"\n", start, reach) + 1
                     if stop <= start:
                         if first and room != max_chars:
                             first = False
                             continue
-                        found = data.find(b"\n", start, unit.bend)
+                        found = window.find(b"\n", start, unit.bend)
                         stop = unit.bend if found < 0 else found + 1
             else:
                 assert line_ends is not None
@@ -693,7 +710,7 @@ class _Cutter:
                     break
                 if stop == start:
                     continue
-            if parts and not data[start:stop].strip():
+            if parts and not window.slice(start, stop).strip():
                 # Only the blank lines after the block are left: they go with
                 # its last part when they fit there.
                 last = parts[-1]
@@ -736,7 +753,8 @@ class _Cutter:
                 groups.append([line])
                 size_chars = len(repeat) + n_chars
                 size_tokens = (int(count(repeat)) if count is not None and repeat else 0) + n_tokens
-        source_lines = self.line_ends(unit.bstart, unit.bend)
+        window = _Window(layout.text, unit.bstart, unit.bend, unit.cstart, unit.cend)
+        source_lines = self.line_ends(window, unit.bstart, unit.bend)
         parts = []
         start, done = unit.bstart, 0
         for g, group in enumerate(groups):
@@ -746,11 +764,43 @@ class _Cutter:
             else:
                 at = min(len(source_lines) - 1, max(0, done * len(source_lines) // max(1, len(lines)) - 1))
                 stop = max(start, source_lines[at])
-            part = _Unit(start, stop, layout.char(start), layout.char(stop), unit.kind, unit.path, 0)
+            part = _Unit(start, stop, window.char(start), window.char(stop), unit.kind, unit.path, 0)
             part.rendered = repeat + "\n".join(group)
             parts.append(self.measure(part))
             start = stop
         return parts
+
+
+class _Window:
+    """The bytes start..end of the text (a unit being cut) and their index,
+    read at the byte offsets and str indexes of the whole text: cutting a
+    block costs its own length, not the text's."""
+
+    __slots__ = ("index", "data", "base", "cbase", "end")
+
+    def __init__(self, text: str, start: int, end: int, cstart: int, cend: int) -> None:
+        self.index = TextIndex(text[cstart:cend])
+        self.data = self.index.data
+        self.base, self.cbase, self.end = start, cstart, end
+
+    def find(self, sub: bytes, start: int, end: int) -> int:
+        base = self.base
+        found = self.data.find(sub, max(0, start - base), max(0, end - base))
+        return found + base if found >= 0 else -1
+
+    def rfind(self, sub: bytes, start: int, end: int) -> int:
+        base = self.base
+        found = self.data.rfind(sub, max(0, start - base), max(0, end - base))
+        return found + base if found >= 0 else -1
+
+    def slice(self, start: int, end: int) -> bytes:
+        return self.data[start - self.base : end - self.base]
+
+    def char(self, offset: int) -> int:
+        return self.cbase + self.index.char_index(offset - self.base)
+
+    def byte_offset(self, index: int) -> int:
+        return self.base + self.index.byte_offset(index - self.cbase)
 
 
 class _Emitter:
@@ -791,16 +841,19 @@ class _Emitter:
     def emit_range(self, carry: list[_Unit], i: int, j: int, text: str, size: int) -> None:
         """The chunk of the units carried and the layout's i..j-1."""
         layout = self.layout
-        kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + layout.kinds[i:j]))
+        if carry:
+            kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + layout.kinds[i:j]))
+            lead = next((u.lead for u in carry if u.lead), "")
+            bstart, cstart = carry[0].bstart, carry[0].cstart
+        else:  # the common case: whole units only
+            kinds = tuple(dict.fromkeys(layout.kinds[i:j]))
+            lead = ""
+            bstart, cstart = layout.bstarts[i], layout.cstarts[i]
         path = layout.path_at(i)
-        context = self.context(path, next((u.lead for u in carry if u.lead), ""))
-        oversized = self.budget.oversized(text, size)
-        start = carry[0] if carry else None
         self.out.append(
             _new_chunk(
-                len(self.out), text, context, path,
-                (start.bstart if start else layout.bstarts[i], layout.bstarts[j]),
-                start.cstart if start else layout.cstarts[i], layout.cstarts[j], size, kinds, oversized,
+                len(self.out), text, self.context(path, lead), path, (bstart, layout.bstarts[j]),
+                cstart, layout.cstarts[j], size, kinds, self.budget.oversized(text, size),
             )
         )
 

@@ -141,8 +141,8 @@ class _Pending:
         blocks = self.nodes.blocks()
         heading = blocks[self.heading] if self.heading >= 0 else None
         own = tuple(blocks[self.first : self.last])
-        # Both slots are set before either is read again; a thread that still
-        # sees a _Pending takes the same nodes.
+        # A thread that reads a slot still holding this _Pending takes the
+        # same nodes again: the holder gives one list.
         object.__setattr__(section, "_heading", heading)
         object.__setattr__(section, "_blocks", own)
         return heading, own
@@ -221,9 +221,14 @@ def sections(source: Any, *, text: str | None = None, profile: Any = None) -> li
 
 
 def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
-    outline = read_outline(source, profile, text=text)
-    types = outline.column("type", top=True)
-    n = len(types)
+    outline = read_outline(source, profile, text=text, top_only=True)
+    if outline.top_only:
+        n = len(outline)
+        heads = outline.column("index", top=True, type="Heading")  # a row is a top-level block
+    else:  # an outline given with its nested rows
+        types = outline.column("type", top=True)
+        n = len(types)
+        heads = [k for k, kind in enumerate(types) if kind == "Heading"]
     if not n:
         return []
     if isinstance(source, str):
@@ -232,12 +237,12 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
         nodes = _Nodes(text, profile_value(outline.profile) if text is not None else None, n)
     else:
         nodes = _Nodes(source, None, n)
-    heads = [k for k, kind in enumerate(types) if kind == "Heading"]
-    starts = outline.column("byte_start", top=True)
-    chars = outline.column("char_start", top=True)
-    levels = outline.column("level", top=True)
-    # The headings' paths in document order (keyed by row, in the order of
-    # the rows); each ends with its heading's title.
+    # The headings' fields, in the order of heads; their paths in document
+    # order (keyed by row, in the order of the rows), each ending with its
+    # heading's title.
+    starts = outline.column("byte_start", top=True, type="Heading")
+    chars = outline.column("char_start", top=True, type="Heading")
+    levels = outline.column("level", top=True, type="Heading")
     paths = heading_paths(outline)
     head_paths = [paths[row] for row in sorted(paths)]
     length = outline.length
@@ -250,7 +255,7 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
     top: list[Section] = []
     if not heads or heads[0]:
         # The blocks before the first heading; the first heading ends it.
-        end, cend = (starts[heads[0]], chars[heads[0]]) if heads else (total, length)
+        end, cend = (starts[0], chars[0]) if heads else (total, length)
         pending = _Pending(nodes, -1, 0, heads[0] if heads else n)
         top.append(make(0, "", (), (0, end), 0 if length is not None else None, cend, pending, ()))
     # The open sections, outermost first: level, title, path, byte and char
@@ -259,7 +264,7 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
     stack: list[tuple[int, str, tuple[str, ...], int, int | None, _Pending, list[Section]]] = []
     last = len(heads) - 1
     for h, k in enumerate(heads):
-        level, start, cstart = levels[k], starts[k], chars[k]
+        level, start, cstart = levels[h], starts[h], chars[h]
         while stack and stack[-1][0] >= level:
             done = stack.pop()
             section = make(done[0], done[1], done[2], (done[3], start), done[4], cstart, done[5], tuple(done[6]))
