@@ -251,7 +251,7 @@ private:
         return false;
     }
 
-    Cell text(const PoolText& t) const { return t.present ? str(outline_->view(t)) : Cell{}; }
+    Cell text(const PoolText& t) const { return t.present() ? str(outline_->view(t)) : Cell{}; }
 
     Cell field(const OutlineRow& row, const FieldAt& at) const {
         if (!at.present) return Cell{};
