@@ -16,7 +16,7 @@ import sys
 import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import cached_property, lru_cache
 from itertools import compress, count
 from operator import itemgetter
 from typing import Any, Iterator
@@ -192,7 +192,6 @@ class _Checker:
         self.data = self.index.data
         self.kinds: list[str] = outline.column("type", top=True)
         self.starts: list[int] = outline.column("byte_start", top=True)
-        self.ends: list[int] = outline.column("byte_end", top=True)
         self.errors = outline.errors()
         # Where the errors start, in order: what a warning checks them against.
         self.error_starts = sorted(span[0] for _, _, _, span in self.errors if span is not None)
@@ -230,6 +229,13 @@ class _Checker:
 
     def line_number(self, offset: int) -> int:
         return self.index.line_col(offset)[0]
+
+    @cached_property
+    def ends(self) -> list[int]:
+        """Where each block ends: read from the outline when a check first
+        needs it (a clean document may never)."""
+        ends: list[int] = self.outline.column("byte_end", top=True)
+        return ends
 
     def content(self, i: int) -> str:
         """The content of block i (a raw block's), read from the outline the
@@ -282,7 +288,7 @@ class _Checker:
         text to the Markdown habits, raw blocks to the raw block check, the
         opener lines of ::callout, ::figure and ::list to the attribute lists."""
         data = self.data
-        kinds, starts, ends = self.kinds, self.starts, self.ends
+        kinds, starts = self.kinds, self.starts
         # Most blocks need no look at all: what picks the few that do runs in
         # C, block by block, which keeps checking a clean document close to
         # the parse's cost.
@@ -296,7 +302,7 @@ class _Checker:
         seen = -1
         while found >= 0:
             i = bisect_right(starts, found) - 1
-            if i != seen and i >= 0 and kinds[i] == "Paragraph" and found < ends[i]:
+            if i != seen and i >= 0 and kinds[i] == "Paragraph" and found < self.ends[i]:
                 _setext(self, i, None, "===")
                 seen = i
             found = data.rfind(b"\n==", 0, found)
@@ -321,10 +327,12 @@ def _marked(data: bytes, starts: list[int]) -> list[int]:
     that opens a list item or quote in Markdown, found in one byte per block."""
     if not starts:
         return []
-    if max(starts) >= len(data):
-        data += b"\n"  # a block at the very end has no first byte: a line feed stands for it
     # itemgetter of one index gives its item, not a tuple of one
-    firsts = bytes(itemgetter(*starts)(data)) if len(starts) > 1 else data[starts[0] : starts[0] + 1]
+    first_bytes = itemgetter(*starts) if len(starts) > 1 else lambda data: (data[starts[0]],)
+    try:
+        firsts = bytes(first_bytes(data))
+    except IndexError:  # a block that starts at the very end: a line feed stands for its first byte
+        firsts = bytes(first_bytes(data + b"\n"))
     return [m.start() for m in _MARK.finditer(firsts)]
 
 
@@ -379,16 +387,19 @@ def _markdown_paragraph(c: _Checker, i: int) -> None:
     start = c.starts[i]
     if c.error_at(start, start + 1):
         return  # the rest of a list that ended at this line: reported there
-    lines = list(c.lines(start, c.ends[i]))
-    first = _trim(lines[0][2])
+    _, first_end, first = c.line_at(start)
+    first = _trim(first)
     if first.startswith(">") and (len(first) == 1 or first[1] in " \t"):
-        c.add("markdown-quote", start, lines[0][1],
+        c.add("markdown-quote", start, first_end,
               "'>' does not quote here: these lines are an ordinary paragraph",
               "write '::quote', the quoted lines without '>', then '::'")
         return
+    if not _MARKDOWN_ITEM.match(first):
+        return  # the other lines need no look
+    lines = list(c.lines(start, c.ends[i]))
     if all(_MARKDOWN_ITEM.match(_trim(line[2])) for line in lines):
         ordered = first[0].isdigit()
-        c.add("markdown-list", start, lines[0][1],
+        c.add("markdown-list", start, first_end,
               f"Markdown list lines are an ordinary paragraph here ({_plural(len(lines), 'line')})",
               f"write '::list{' ordered' if ordered else ''}', one '- item' line per item, then '::'")
 
