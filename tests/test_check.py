@@ -30,6 +30,7 @@ def test_every_source_gives_the_diagnostics_of_the_str(text):
     result = pyql.parse_with_recovery(text)
     assert check(result, text=text) == expected
     assert check(_native.outline(text), text=text) == expected
+    assert check(_native.outline(text, top_only=True), text=text) == expected
     assert check(text, text=text) == expected
     # A Document keeps no errors (and warnings that follow from them differ).
     from_document = check(result.document, text=text)

@@ -185,11 +185,12 @@ class _Checker:
     its top-level row's index: its class name is ``kinds[i]``, its span
     ``starts[i]``, ``ends[i]``."""
 
-    def __init__(self, outline: _native.Outline, text: str) -> None:
+    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool) -> None:
         self.text = text
         self.outline = outline
-        self.index = TextIndex(text)
-        self.data = self.index.data
+        self.index = index
+        self.data = index.data
+        self.links = links  # whether the text holds a "](" at all
         self.kinds: list[str] = outline.column("type", top=True)
         self.starts: list[int] = outline.column("byte_start", top=True)
         self.errors = outline.errors()
@@ -262,9 +263,9 @@ class _Checker:
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        header = self.outline.header()
-        assert header is not None  # the outline has the text
-        profile, modules, metadata = header
+        # Read from the text: an unknown profile line is a block of its own,
+        # which the outline's header (the text before the first block) leaves out.
+        profile, modules, metadata = _native.read_header(self.text)
         if profile is not None and profile[3] is None:
             (start, end), value, _, _ = profile
             self.add("unknown-profile", start, end,
@@ -594,7 +595,7 @@ def _open_at_end(c: _Checker) -> None:
 
 def _markdown_links(c: _Checker) -> None:
     text = c.text
-    if c.data.rfind(b"](") < 0:  # the quicker search
+    if not c.links:
         return
     starts, ends, kinds = c.starts, c.ends, c.kinds
     code_spans: dict[int, list[tuple[int, int]]] | None = None
@@ -621,9 +622,14 @@ def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
     """The code spans of each top-level block (by its index), at any depth
     inside it. Rows come in document order, each block before the blocks
     inside it, so a row belongs to the last top-level row before it."""
-    tops = list(compress(count(), map((0).__eq__, c.outline.column("depth"))))
+    outline = c.outline
+    if outline.top_only:
+        # An outline of the top-level blocks alone, given by the caller, has
+        # no code spans: the text's full outline has them.
+        outline = _native.outline(c.text, profile=outline.profile)
+    tops = list(compress(count(), map((0).__eq__, outline.column("depth"))))
     spans: dict[int, list[tuple[int, int]]] = {}
-    for start, end, row in c.outline.code_spans():
+    for start, end, row in outline.code_spans():
         spans.setdefault(bisect_right(tops, row) - 1, []).append((start, end))
     return spans
 
@@ -671,8 +677,11 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
     ``quillet._native.outline``, with ``text``, the ``str`` it was parsed
     from (the checks read its lines as well as its blocks; ``profile`` is
     then not used). A parsed source's parser errors are those its
-    ParseResult holds: a Document or list of blocks carries none. Passing
-    the text as ``text=`` alone still works but is deprecated.
+    ParseResult holds: a Document or list of blocks carries none. An outline
+    is read as it is, nothing parsed again, unless it holds the top-level
+    blocks alone and the text has something like a Markdown link (whose
+    check needs the code spans). Passing the text as ``text=`` alone still
+    works but is deprecated.
 
     >>> [(d.code, d.line, d.hint) for d in check("::callout kind=tip\\nHi\\n::\\n")]
     [('unknown-attribute', 1, '::callout takes type= and title=; did you mean type=?')]
@@ -688,17 +697,26 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
             raise ValueError("text is for a parsed source: a str source is the text itself")
         text = source
     elif text is None:
-        if isinstance(source, (pyql.ParseResult, pyql.Document, _native.Outline, list, tuple)):
-            raise ValueError("check needs the text of a parsed source: pass the str it was parsed from as text=")
+        if not isinstance(source, (pyql.ParseResult, pyql.Document, _native.Outline, list, tuple)):
+            read_outline(source)  # raises the TypeError every tool gives for another source
+        raise ValueError("check needs the text of a parsed source: pass the str it was parsed from as text=")
+    elif not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
-        outline = read_outline(source, profile, text=text)  # the one TypeError for another source
-        assert text is not None
+        index = TextIndex(text)
+        # Code spans matter only to the Markdown link check: a text without
+        # "](" needs the top-level blocks alone, which cost less to outline.
+        # An outline given is taken as it is (_code_spans reads what one of
+        # top-level blocks alone lacks).
+        links = index.data.rfind(b"](") >= 0  # rfind: the quicker search
+        given = isinstance(source, _native.Outline)
+        outline = read_outline(source, profile, text=text, top_only=given or not links)
         if outline.length != len(text):
             raise ValueError(
                 f"text is not what the source was parsed from: {len(text)} characters, "
                 f"the source's text has {outline.length}"
             )
-        return _Checker(outline, text).run()
+        return _Checker(outline, text, index, links).run()
 
 
 # ---------------------------------------------------------------------------
