@@ -48,6 +48,9 @@ def test_every_source_gives_the_diagnostics_of_the_str(text):
     ("::callout title=caf\u00e9 kind=x\nx\n::\n", [("unknown-attribute", 1)]),
     ("::callout title=\u00e9 b\nx\n::\n::figure src=a\u00a0b\n", [("ignored-attribute-text", 1)]),
     ("::list ordered\r\n- a\r\n::\r\n::callout type=x \r\ny\r\n::", []),
+    # An unknown profile line ends the header; the lines after it are content.
+    ("@profile gfm \r\n@modules bogus\r\n# T\n", [("unknown-profile", 1)]),
+    ("@profile md\n@modules bogus\n--- meta ---\nk: 1\n", [("unknown-module", 2), ("unclosed-metadata", 3)]),
 ])
 def test_check_reports_each_problem_once(text, codes):
     assert [(d.code, d.line) for d in check(text)] == codes

@@ -263,9 +263,11 @@ class _Checker:
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        # Read from the text: an unknown profile line is a block of its own,
-        # which the outline's header (the text before the first block) leaves out.
-        profile, modules, metadata = _native.read_header(self.text)
+        # The outline's header is read from the text before the first block;
+        # a block that starts the text may be an unknown profile line, which
+        # ends the header: then it is read from that line.
+        header = self.outline.header() if not self.starts or self.starts[0] else None
+        profile, modules, metadata = header or _native.read_header(self.line_at(0)[2])
         if profile is not None and profile[3] is None:
             (start, end), value, _, _ = profile
             self.add("unknown-profile", start, end,
