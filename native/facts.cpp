@@ -138,7 +138,11 @@ PyObject* read_header(PyObject*, PyObject* arg) {
     if (!pyql::view_or_encode_utf8(arg, input) || !pyql::input_size_ok(static_cast<uint64_t>(input.input_size))) {
         return nullptr;
     }
-    const quillet::Header header = quillet::read_header(std::string_view(input.input, size_t(input.input_size)));
+    return header_tuple(std::string_view(input.input, size_t(input.input_size)));
+}
+
+PyObject* header_tuple(std::string_view text) {
+    const quillet::Header header = quillet::read_header(text);
     return Py_BuildValue("(NNN)", profile_line(header.profile), modules_line(header.modules),
                          metadata_lines(header.metadata));
 }

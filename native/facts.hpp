@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
+
 namespace quillet_native {
 
 // Sets on `module` DIRECTIVES, a tuple of (name, keys, words), one per directive the parser knows, in the
@@ -30,5 +32,8 @@ int add_facts(PyObject* module);
 PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_attributes(PyObject* self, PyObject* arg);
 PyObject* read_header(PyObject* self, PyObject* arg);
+
+// What read_header gives for the UTF-8 `text`.
+PyObject* header_tuple(std::string_view text);
 
 }  // namespace quillet_native

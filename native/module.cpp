@@ -10,11 +10,13 @@
 #include <string_view>
 #include <utility>
 
+#include "call.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
 #include "model.hpp"
+#include "outline_type.hpp"
 #include "pickle.hpp"
 #include "pyql/entry.hpp"
 #include "pyql/layouts.hpp"
@@ -28,6 +30,9 @@ using pyql::new_ref;
 using pyql::Ref;
 using quillet::writers::Output;
 using quillet::writers::Writer;
+using quillet_native::read_input;
+using quillet_native::read_profile;
+using quillet_native::without_gil;
 
 // The option `name` of `options` (a dict, or null), or null when absent; borrowed.
 PyObject* option(PyObject* options, const char* name) {
@@ -152,56 +157,6 @@ PyObject* not_a_source(std::string_view format, PyObject* source) {
     return nullptr;
 }
 
-// Runs `work` with the GIL released; a C++ exception comes back as MemoryError or RuntimeError. Nothing
-// may throw across the release, so the failure is carried out of the block and raised after it.
-template <class Work>
-bool without_gil(Work work) {
-    enum class Failure { None, Memory, Other } failure = Failure::None;
-    std::string what;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-        work();
-    } catch (const std::bad_alloc&) {
-        failure = Failure::Memory;
-    } catch (const std::exception& e) {
-        failure = Failure::Other;
-        what = e.what();
-    } catch (...) {
-        failure = Failure::Other;
-        what = "unknown exception";
-    }
-    Py_END_ALLOW_THREADS;
-    if (failure == Failure::Memory) {
-        PyErr_NoMemory();
-        return false;
-    }
-    if (failure == Failure::Other) {
-        PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", what.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The profile argument: None, or a pyql.Profile.
-bool read_profile(PyObject* arg, quillet::Profile& out) {
-    out = quillet::Profile::Quillet;
-    if (arg == Py_None) return true;
-    const quillet_native::Classes* classes = quillet_native::pyql_classes();
-    if (classes == nullptr) return false;
-    if (Py_TYPE(arg) != classes->profile) {
-        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-        if (name) PyErr_Format(PyExc_TypeError, "profile must be a pyql.Profile or None, not %U", name.get());
-        return false;
-    }
-    out = static_cast<quillet::Profile>(reinterpret_cast<const pyql::EnumObject*>(arg)->value);
-    return true;
-}
-
-// The UTF-8 of a str source, refused when too long for the parser.
-bool read_input(PyObject* str, pyql::Arguments& input) {
-    return pyql::view_or_encode_utf8(str, input) && pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
-}
-
 // Converts a tree source; NotImplemented (new reference) when only the Python export can write it,
 // null with an exception, or the Converted filled and Py_None (borrowed) on success.
 PyObject* convert_source(PyObject* source, std::string_view format, quillet_native::Converted& converted,
@@ -315,6 +270,19 @@ PyCFunction method_o() {
     return entry_o<F>;
 }
 
+// The METH_FASTCALL | METH_KEYWORDS functions of the module.
+using KeywordCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <KeywordCall F>
+PyObject* entry_kw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] { return F(self, args, nargs, kwnames); });
+}
+
+template <KeywordCall F>
+PyCFunction method_kw() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_kw<F>));
+}
+
 template <FastCall F>
 PyCFunction method() {
     // A detour through void(*)() tells the compiler the cast is meant (-Wcast-function-type).
@@ -349,6 +317,7 @@ PyMethodDef kMethods[] = {
     {"read_header", method_o<quillet_native::read_header>(), METH_O,
      "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
      "them, with their byte spans."},
+    {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},
@@ -370,7 +339,8 @@ PyModuleDef kModule = {
 
 PyMODINIT_FUNC PyInit__native() {
     pyql::Ref module(PyModule_Create(&kModule));
-    if (!module || quillet_native::add_model(module.get()) < 0 || quillet_native::add_facts(module.get()) < 0) {
+    if (!module || quillet_native::add_model(module.get()) < 0 || quillet_native::add_facts(module.get()) < 0 ||
+        quillet_native::add_outline(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

@@ -11,7 +11,10 @@ from typing import Any, Iterator, Sequence
 import pyql
 from quillet import _native
 
-__all__ = ["Parsed", "gc_paused", "heading_title", "parse_source", "plain_text", "profile_value"]
+__all__ = [
+    "Parsed", "gc_paused", "heading_paths", "heading_title", "parse_source", "plain_text", "profile_value",
+    "read_outline",
+]
 
 
 @contextmanager
@@ -88,10 +91,68 @@ def parse_source(source: Any, profile: Any = None, *, name: str = "source") -> P
         return Parsed(source, source.blocks, [], None)
     if isinstance(source, (list, tuple)):
         return Parsed(None, list(source), [], None)
-    raise TypeError(
+    raise _source_error(name, source)
+
+
+def _source_error(name: str, source: Any) -> TypeError:
+    return TypeError(
         f"{name} must be a str, a pyql.Document, a pyql.ParseResult or a list of blocks, "
         f"not {type(source).__name__}"
     )
+
+
+def read_outline(
+    source: Any,
+    profile: Any = None,
+    *,
+    text: str | None = None,
+    name: str = "source",
+    plain: bool = False,
+    render: str | None = None,
+) -> _native.Outline:
+    """The outline of every tool's ``source``: a ``str`` (parsed with
+    ``profile``, the GIL released), a ``pyql.Document``, ``pyql.ParseResult``
+    or list of blocks (with ``text``, the str it was parsed from, when given),
+    or an outline already built, taken as it is when it has what is asked."""
+    if text is not None and not isinstance(text, str):
+        raise TypeError(f"text must be a str or None, not {type(text).__name__}")
+    if isinstance(source, _native.Outline):
+        if (
+            (text is None or source.has_text)
+            and (not plain or source.plain)
+            and (render is None or source.render == render)
+        ):
+            return source
+        raise ValueError("this outline was built without what the call needs (its text, plain or render)")
+    if isinstance(source, str):
+        return _native.outline(source, profile=profile_value(profile), plain=plain, render=render)
+    if not isinstance(source, (pyql.Document, pyql.ParseResult, list, tuple)):
+        raise _source_error(name, source)
+    blocks = list(source) if isinstance(source, tuple) else source
+    return _native.outline(blocks, text=text, plain=plain, render=render)
+
+
+def heading_paths(outline: _native.Outline) -> dict[int, tuple[str, ...]]:
+    """The heading path of each top-level heading's row: the titles of the
+    headings whose sections hold it, outermost first, ending with its own.
+    A row's path is ``paths[section]`` for its "section" column (``()`` when
+    that is None): sections, chunks and records give the same paths."""
+    paths: dict[int, tuple[str, ...]] = {}
+    open_: list[tuple[int, tuple[str, ...]]] = []  # (level, path) of the open sections
+    rows = outline.column("section", top=True)
+    levels = outline.column("level", top=True)
+    titles = outline.column("heading_title", top=True)
+    types = outline.column("type", top=True)
+    for i, kind in enumerate(types):
+        if kind != "Heading":
+            continue
+        level = levels[i]
+        while open_ and open_[-1][0] >= level:
+            open_.pop()
+        path = (open_[-1][1] if open_ else ()) + (titles[i],)
+        open_.append((level, path))
+        paths[rows[i]] = path
+    return paths
 
 
 def plain_text(inlines: Sequence[Any]) -> str:

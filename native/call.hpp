@@ -1,0 +1,91 @@
+// What the module's functions share: the GIL released around C++ work, the profile argument, a str source's
+// UTF-8.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <iterator>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "convert.hpp"
+#include "pyql/entry.hpp"
+#include "pyql/layouts.hpp"
+#include "pyql/utf8.hpp"
+#include "quillet/model.hpp"
+
+namespace quillet_native {
+
+using pyql::Ref;
+
+// Runs `work` with the GIL released; a C++ exception comes back as MemoryError or RuntimeError. Nothing
+// may throw across the release, so the failure is carried out of the block and raised after it.
+template <class Work>
+bool without_gil(Work work) {
+    enum class Failure { None, Memory, Other } failure = Failure::None;
+    std::string what;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        failure = Failure::Memory;
+    } catch (const std::exception& e) {
+        failure = Failure::Other;
+        what = e.what();
+    } catch (...) {
+        failure = Failure::Other;
+        what = "unknown exception";
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure == Failure::Memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (failure == Failure::Other) {
+        PyErr_Format(PyExc_RuntimeError, "quillet writer failed: %s", what.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The profile argument: None, a pyql.Profile, or a profile's name as the header line writes it ("md"); the
+// texts of the errors are those of the Python tools' profile argument.
+inline bool read_profile(PyObject* arg, quillet::Profile& out) {
+    out = quillet::Profile::Quillet;
+    if (arg == Py_None) return true;
+    if (PyUnicode_Check(arg)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
+        if (text == nullptr) return false;
+        const std::string_view name(text, static_cast<size_t>(size));
+        std::string names;
+        for (size_t i = 0; i < std::size(quillet::kProfileNames); ++i) {
+            if (quillet::kProfileNames[i] == name) {
+                out = static_cast<quillet::Profile>(i);
+                return true;
+            }
+            names += (i ? ", " : "") + std::string(quillet::kProfileNames[i]);
+        }
+        PyErr_Format(PyExc_ValueError, "profile must be one of %s, not %R", names.c_str(), arg);
+        return false;
+    }
+    const quillet_native::Classes* classes = quillet_native::pyql_classes();
+    if (classes == nullptr) return false;
+    if (Py_TYPE(arg) != classes->profile) {
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+        if (name) PyErr_Format(PyExc_TypeError, "profile must be None, a pyql.Profile or its name, not %U", name.get());
+        return false;
+    }
+    out = static_cast<quillet::Profile>(reinterpret_cast<const pyql::EnumObject*>(arg)->value);
+    return true;
+}
+
+// The UTF-8 of a str source, refused when too long for the parser.
+inline bool read_input(PyObject* str, pyql::Arguments& input) {
+    return pyql::view_or_encode_utf8(str, input) && pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
+}
+
+}  // namespace quillet_native

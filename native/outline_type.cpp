@@ -1,0 +1,528 @@
+#include "outline_type.hpp"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "call.hpp"
+#include "convert.hpp"
+#include "facts.hpp"
+
+namespace quillet_native {
+namespace {
+
+using quillet::NodeType;
+using quillet::writers::kNoRow;
+using quillet::writers::Outline;
+using quillet::writers::OutlineRow;
+using quillet::writers::PoolText;
+
+PyTypeObject* g_outline_type = nullptr;
+
+PyObject* pool_str(const Outline& o, const PoolText& t) {
+    if (!t.present) return pyql::new_ref(Py_None);
+    const std::string_view s = o.view(t);
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+}
+
+PyObject* row_or_none(uint64_t row) {
+    return row == kNoRow ? pyql::new_ref(Py_None) : PyLong_FromUnsignedLongLong(row);
+}
+
+// The class names, made once: the values of the "type" column.
+PyObject* type_names[quillet::kNodeTypeCount] = {};
+
+PyObject* class_name(NodeType type) {
+    PyObject*& name = type_names[size_t(type)];
+    if (name == nullptr) {
+        const std::string_view text = quillet::type_name(type);
+        name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (name == nullptr) return nullptr;
+        PyUnicode_InternInPlace(&name);
+    }
+    return pyql::new_ref(name);
+}
+
+// One value of a class's own field `name`, None when the row's class has no such field.
+PyObject* field_value(const Outline& o, const OutlineRow& row, std::string_view name) {
+    using quillet::FieldType;
+    const quillet::NodeInfo& info = quillet::node_info(row.type);
+    size_t place = 0;
+    for (const quillet::FieldInfo& f : info) {
+        if (f.name == name && f.type != FieldType::Children) {
+            switch (f.type) {
+                case FieldType::Text:
+                case FieldType::OptText:
+                    return place < quillet::writers::kMaxRowTexts ? pool_str(o, row.texts[place])
+                                                                  : pyql::new_ref(Py_None);
+                case FieldType::Level:
+                    return PyLong_FromLong(row.level);
+                case FieldType::Kind: {
+                    const std::string_view member = quillet::kListKindMembers[size_t(row.list_kind)];
+                    return PyUnicode_FromStringAndSize(member.data(), static_cast<Py_ssize_t>(member.size()));
+                }
+                case FieldType::Start:
+                    return row.list_start ? PyLong_FromUnsignedLongLong(*row.list_start) : pyql::new_ref(Py_None);
+                case FieldType::Flag:
+                    return PyBool_FromLong(row.flag);
+                case FieldType::Children:
+                    break;
+            }
+        }
+        place += f.is_text() ? 1 : 0;
+    }
+    return pyql::new_ref(Py_None);
+}
+
+bool is_field_name(std::string_view name) {
+    for (const quillet::NodeInfo& info : quillet::kNodeInfo) {
+        if (info.role == quillet::NodeRole::Inline) continue;
+        for (const quillet::FieldInfo& f : info) {
+            if (f.name == name && f.type != quillet::FieldType::Children) return true;
+        }
+    }
+    return false;
+}
+
+// The columns, each a function of a row.
+enum class Column {
+    Type,
+    Depth,
+    Parent,
+    ByteStart,
+    ByteEnd,
+    CharStart,
+    CharEnd,
+    Line,
+    EndLine,
+    Col,
+    HeadingTitle,
+    Section,
+    Rows,
+    Cols,
+    Text,
+    Rendered,
+    Field,
+};
+
+struct ColumnName {
+    std::string_view name;
+    Column column;
+};
+constexpr ColumnName kColumns[] = {
+    {"type", Column::Type},
+    {"depth", Column::Depth},
+    {"parent", Column::Parent},
+    {"byte_start", Column::ByteStart},
+    {"byte_end", Column::ByteEnd},
+    {"char_start", Column::CharStart},
+    {"char_end", Column::CharEnd},
+    {"line", Column::Line},
+    {"end_line", Column::EndLine},
+    {"column", Column::Col},
+    {"heading_title", Column::HeadingTitle},
+    {"section", Column::Section},
+    {"rows", Column::Rows},
+    {"cols", Column::Cols},
+    {"text", Column::Text},
+    {"rendered", Column::Rendered},
+};
+
+PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::string_view name) {
+    const auto placed = [&](uint64_t v) {
+        return o.has_text ? PyLong_FromUnsignedLongLong(v) : pyql::new_ref(Py_None);
+    };
+    const bool table = row.type == NodeType::Table;
+    switch (column) {
+        case Column::Type:
+            return class_name(row.type);
+        case Column::Depth:
+            return PyLong_FromUnsignedLong(row.depth);
+        case Column::Parent:
+            return row_or_none(row.parent);
+        case Column::ByteStart:
+            return PyLong_FromUnsignedLongLong(row.start);
+        case Column::ByteEnd:
+            return PyLong_FromUnsignedLongLong(row.end);
+        case Column::CharStart:
+            return placed(row.char_start);
+        case Column::CharEnd:
+            return placed(row.char_end);
+        case Column::Line:
+            return placed(row.line);
+        case Column::EndLine:
+            return placed(row.end_line);
+        case Column::Col:
+            return placed(row.column);
+        case Column::HeadingTitle:
+            return pool_str(o, row.title);
+        case Column::Section:
+            return row_or_none(row.section);
+        case Column::Rows:
+            return table ? PyLong_FromUnsignedLong(row.table_rows) : pyql::new_ref(Py_None);
+        case Column::Cols:
+            return table ? PyLong_FromUnsignedLong(row.table_cols) : pyql::new_ref(Py_None);
+        case Column::Text:
+            return pool_str(o, row.plain);
+        case Column::Rendered:
+            return pool_str(o, row.rendered);
+        case Column::Field:
+            return field_value(o, row, name);
+    }
+    return pyql::new_ref(Py_None);
+}
+
+struct Options {
+    bool plain = false;
+    Outline::Render render = Outline::Render::None;
+};
+
+Options& options_of(PyObject* self);
+
+// Outline.column(name, top=False) -> list
+PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    PyObject* name_arg = nargs > 0 ? args[0] : nullptr;
+    PyObject* top_arg = nargs > 1 ? args[1] : nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(key, "top") == 0 && top_arg == nullptr) {
+            top_arg = args[nargs + i];
+        } else if (PyUnicode_CompareWithASCIIString(key, "name") == 0 && name_arg == nullptr) {
+            name_arg = args[nargs + i];
+        } else {
+            PyErr_Format(PyExc_TypeError, "column() got an unexpected keyword argument %R", key);
+            return nullptr;
+        }
+    }
+    if (nargs > 2 || name_arg == nullptr || !PyUnicode_Check(name_arg)) {
+        PyErr_SetString(PyExc_TypeError, "column(name: str, top: bool = False)");
+        return nullptr;
+    }
+    const int top = top_arg == nullptr ? 0 : PyObject_IsTrue(top_arg);
+    if (top < 0) return nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name_arg, &size);
+    if (text == nullptr) return nullptr;
+    const std::string_view name(text, static_cast<size_t>(size));
+    std::optional<Column> column;
+    for (const ColumnName& c : kColumns) {
+        if (c.name == name) column = c.column;
+    }
+    if (!column && is_field_name(name)) column = Column::Field;
+    if (!column) {
+        PyErr_Format(PyExc_ValueError, "no column %R in an outline", name_arg);
+        return nullptr;
+    }
+    const Options& options = options_of(self);
+    if ((*column == Column::Text && !options.plain) ||
+        (*column == Column::Rendered && options.render == Outline::Render::None)) {
+        PyErr_Format(PyExc_ValueError, "the column %R needs an outline built with %s", name_arg,
+                     *column == Column::Text ? "plain=True" : "render=");
+        return nullptr;
+    }
+    const Outline& o = outline_of(self);
+    const size_t count = top ? o.top.size() : o.rows.size();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* v = value(o, o.rows[top ? o.top[i] : i], *column, name);
+        if (v == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+PyObject* refs_list(const Outline& o, const std::vector<quillet::writers::OutlineRef>& refs, bool links) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        const auto& r = refs[i];
+        PyObject* item =
+            links ? Py_BuildValue("(NKKKO)", pool_str(o, r.text), (unsigned long long)r.start,
+                                  (unsigned long long)r.end, (unsigned long long)r.row, r.autolink ? Py_True : Py_False)
+                  : Py_BuildValue("(NKKK)", pool_str(o, r.text), (unsigned long long)r.start, (unsigned long long)r.end,
+                                  (unsigned long long)r.row);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* outline_footnote_refs(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    return refs_list(o, o.footnote_refs, false);
+}
+
+PyObject* outline_links(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    return refs_list(o, o.links, true);
+}
+
+PyObject* outline_code_spans(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(o.code_spans.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < o.code_spans.size(); ++i) {
+        const auto& c = o.code_spans[i];
+        PyObject* item =
+            Py_BuildValue("(KKK)", (unsigned long long)c.start, (unsigned long long)c.end, (unsigned long long)c.row);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* outline_errors(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(o.errors.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < o.errors.size(); ++i) {
+        const auto& e = o.errors[i];
+        Ref span(e.span ? Py_BuildValue("(kk)", (unsigned long)e.span->start, (unsigned long)e.span->end)
+                        : pyql::new_ref(Py_None));
+        if (!span) return nullptr;
+        PyObject* item = Py_BuildValue("(is#s#O)", int(e.kind), e.code.data(), Py_ssize_t(e.code.size()),
+                                       e.message.data(), Py_ssize_t(e.message.size()), span.get());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* outline_header(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    if (!o.has_text) Py_RETURN_NONE;
+    return header_tuple(o.text);
+}
+
+// The object with the options it was built with.
+struct Object {
+    OutlineObject head;
+    Options options;
+};
+
+Options& options_of(PyObject* self) {
+    return reinterpret_cast<Object*>(self)->options;
+}
+
+void outline_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<OutlineObject*>(self)->outline;
+    type->tp_free(self);
+    Py_DECREF(type);  // a heap type: each instance holds it
+}
+
+Py_ssize_t outline_len(PyObject* self) {
+    return static_cast<Py_ssize_t>(outline_of(self).rows.size());
+}
+
+PyObject* get_size(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(outline_of(self).size);
+}
+PyObject* get_length(PyObject* self, void*) {
+    const Outline& o = outline_of(self);
+    return o.has_text ? PyLong_FromUnsignedLongLong(o.length) : pyql::new_ref(Py_None);
+}
+PyObject* get_profile(PyObject* self, void*) {
+    const std::string_view name = quillet::kProfileNames[size_t(outline_of(self).profile)];
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+PyObject* get_modules(PyObject* self, void*) {
+    const Outline& o = outline_of(self);
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(o.modules.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < o.modules.size(); ++i) {
+        const std::string_view name = quillet::kModuleNames[size_t(o.modules[i])];
+        PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+PyObject* get_has_text(PyObject* self, void*) {
+    return PyBool_FromLong(outline_of(self).has_text);
+}
+PyObject* get_plain(PyObject* self, void*) {
+    return PyBool_FromLong(options_of(self).plain);
+}
+PyObject* get_render(PyObject* self, void*) {
+    switch (options_of(self).render) {
+        case Outline::Render::Text:
+            return PyUnicode_FromString("text");
+        case Outline::Render::Markdown:
+            return PyUnicode_FromString("markdown");
+        case Outline::Render::None:
+            break;
+    }
+    Py_RETURN_NONE;
+}
+
+template <class F>
+PyObject* guarded_call(F f) noexcept {
+    return pyql::without_exceptions("quillet._native", f);
+}
+template <PyObject* (*F)(PyObject*, PyObject*)>
+PyObject* method_noargs(PyObject* self, PyObject* arg) noexcept {
+    return guarded_call([&] { return F(self, arg); });
+}
+PyObject* column_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded_call([&] { return outline_column(self, args, nargs, kwnames); });
+}
+
+PyMethodDef kOutlineMethods[] = {
+    {"column", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_entry)), METH_FASTCALL | METH_KEYWORDS,
+     "column(name, top=False) -> list: one value per row (per top-level row with top=True)."},
+    {"footnote_refs", method_noargs<outline_footnote_refs>, METH_NOARGS,
+     "footnote_refs() -> list of (label, byte_start, byte_end, row)."},
+    {"links", method_noargs<outline_links>, METH_NOARGS,
+     "links() -> list of (url, byte_start, byte_end, row, is_autolink)."},
+    {"code_spans", method_noargs<outline_code_spans>, METH_NOARGS,
+     "code_spans() -> list of (byte_start, byte_end, row)."},
+    {"errors", method_noargs<outline_errors>, METH_NOARGS, "errors() -> list of (kind, code, message, span or None)."},
+    {"header", method_noargs<outline_header>, METH_NOARGS,
+     "header(): what read_header gives for the text, or None when the text is unknown."},
+    {},
+};
+
+PyGetSetDef kOutlineGetters[] = {
+    {"size", get_size, nullptr, "The input's length in UTF-8 bytes (the document's span end without the text).",
+     nullptr},
+    {"length", get_length, nullptr, "The text's length in characters, or None when the text is unknown.", nullptr},
+    {"profile", get_profile, nullptr, "The profile's name.", nullptr},
+    {"modules", get_modules, nullptr, "The names of the modules the document enables.", nullptr},
+    {"has_text", get_has_text, nullptr, "Whether the outline knows the text (positions, lines, the header).", nullptr},
+    {"plain", get_plain, nullptr, "Whether the rows keep their plain text (the column \"text\").", nullptr},
+    {"render", get_render, nullptr, "The format of the top-level rows' renderings, or None.", nullptr},
+    {},
+};
+
+bool read_render(PyObject* arg, Outline::Render& out) {
+    out = Outline::Render::None;
+    if (arg == nullptr || arg == Py_None) return true;
+    if (PyUnicode_Check(arg)) {
+        if (PyUnicode_CompareWithASCIIString(arg, "text") == 0) {
+            out = Outline::Render::Text;
+            return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(arg, "markdown") == 0) {
+            out = Outline::Render::Markdown;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "render must be None, 'text' or 'markdown', not %R", arg);
+    return false;
+}
+
+}  // namespace
+
+PyTypeObject* outline_type() {
+    return g_outline_type;
+}
+
+const char* const kOutlineDoc =
+    "outline(source, /, *, profile=None, text=None, plain=False, render=None) -> Outline: the outline of "
+    "source (a str, parsed with profile, or a tree of pyql objects parsed from text).";
+
+PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "outline(source, /, *, profile=None, text=None, plain=False, render=None)");
+        return nullptr;
+    }
+    PyObject* profile_arg = Py_None;
+    PyObject* text_arg = Py_None;
+    PyObject* plain_arg = nullptr;
+    PyObject* render_arg = nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* v = args[nargs + i];
+        if (PyUnicode_CompareWithASCIIString(key, "profile") == 0) {
+            profile_arg = v;
+        } else if (PyUnicode_CompareWithASCIIString(key, "text") == 0) {
+            text_arg = v;
+        } else if (PyUnicode_CompareWithASCIIString(key, "plain") == 0) {
+            plain_arg = v;
+        } else if (PyUnicode_CompareWithASCIIString(key, "render") == 0) {
+            render_arg = v;
+        } else {
+            PyErr_Format(PyExc_TypeError, "outline() got an unexpected keyword argument %R", key);
+            return nullptr;
+        }
+    }
+    Options options;
+    const int plain = plain_arg == nullptr ? 0 : PyObject_IsTrue(plain_arg);
+    if (plain < 0 || !read_render(render_arg, options.render)) return nullptr;
+    options.plain = plain != 0;
+    if (text_arg != Py_None && !PyUnicode_Check(text_arg)) {
+        PyErr_Format(PyExc_TypeError, "text must be a str or None, not %s", Py_TYPE(text_arg)->tp_name);
+        return nullptr;
+    }
+    const Outline::Options build{options.plain, options.render};
+    auto built = std::make_unique<Outline>();
+    PyObject* source = args[0];
+    if (PyUnicode_Check(source)) {
+        quillet::Profile profile;
+        pyql::Arguments input;
+        if (!read_profile(profile_arg, profile) || !read_input(source, input)) return nullptr;
+        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        if (!without_gil([&] { quillet::writers::outline_parsed(text, *built, build, profile); })) return nullptr;
+    } else {
+        Converted converted;
+        switch (convert(source, converted, true)) {
+            case Status::Ok:
+                break;
+            case Status::Failed:
+                return nullptr;
+            case Status::NotASource:
+            case Status::NeedsPython:
+                PyErr_Format(PyExc_TypeError,
+                             "source must be a str, a pyql.Document, a pyql.ParseResult or a list of blocks, not %s",
+                             Py_TYPE(source)->tp_name);
+                return nullptr;
+        }
+        std::optional<std::string_view> text;
+        pyql::Arguments input;
+        if (text_arg != Py_None) {
+            if (!read_input(text_arg, input)) return nullptr;
+            text = std::string_view(input.input, static_cast<size_t>(input.input_size));
+        }
+        bool fits = true;
+        if (!without_gil([&] { fits = quillet::writers::outline_tree(converted.source, text, *built, build); })) {
+            return nullptr;
+        }
+        if (!fits) {
+            PyErr_SetString(PyExc_ValueError, "text is not the text the document was parsed from: a span lies past it");
+            return nullptr;
+        }
+    }
+    PyObject* obj = g_outline_type->tp_alloc(g_outline_type, 0);
+    if (obj == nullptr) return nullptr;
+    reinterpret_cast<Object*>(obj)->head.outline = built.release();
+    reinterpret_cast<Object*>(obj)->options = options;
+    return obj;
+}
+
+int add_outline(PyObject* module) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("The outline of a document: one row per block at every depth (see outline()).")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(outline_dealloc)},
+        {Py_tp_methods, kOutlineMethods},
+        {Py_tp_getset, kOutlineGetters},
+        {Py_sq_length, reinterpret_cast<void*>(outline_len)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"quillet._native.Outline", static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT,
+                               slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr || PyModule_AddObject(module, "Outline", type) < 0) {
+        Py_XDECREF(type);
+        return -1;
+    }
+    g_outline_type = reinterpret_cast<PyTypeObject*>(type);  // the module holds it
+    return 0;
+}
+
+}  // namespace quillet_native

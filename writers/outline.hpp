@@ -1,0 +1,113 @@
+// The outline of a document: one flat row per block at every depth, and what the tools read of the inline
+// text (footnote references, links, code spans), the header and the errors. It is what sections, chunks,
+// records, check and the language server read instead of a tree: built by the streaming parse (or from a
+// tree rebuilt from Python objects) through the Writer interface, it holds no inline tree and keeps no view
+// into the parse, so it outlives it and may be shared between threads once built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillet/errors.hpp"
+#include "quillet/model.hpp"
+#include "writer.hpp"
+
+namespace quillet::writers {
+
+// A text the outline keeps, as a range of its pool; absent when `present` is false.
+struct PoolText {
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    bool present = false;
+};
+
+inline constexpr uint64_t kNoRow = UINT64_MAX;
+inline constexpr size_t kMaxRowTexts = 3;  // the most text fields a block class has (Figure's)
+
+// One block at any depth.
+struct OutlineRow {
+    NodeType type = NodeType::Paragraph;
+    uint32_t depth = 0;
+    uint64_t parent = kNoRow;   // the enclosing block's row
+    uint64_t section = kNoRow;  // the top-level heading whose section holds the row
+    uint64_t start = 0, end = 0;
+    // Where the row lies in the text, when the text is known: str indexes, lines and column from 1.
+    uint64_t char_start = 0, char_end = 0;
+    uint64_t line = 0, end_line = 0, column = 0;
+    // The class's own fields (the model says which a class has): its texts by their place, a heading's
+    // level, a list's kind and start, a row's header or a math block's display.
+    PoolText texts[kMaxRowTexts];
+    uint8_t level = 0;
+    ListKind list_kind = ListKind::Unordered;
+    std::optional<uint64_t> list_start;
+    bool flag = false;
+    PoolText title;     // a Heading's plain title
+    PoolText plain;     // the block's plain text (Options::plain)
+    PoolText rendered;  // a top-level block's rendering (Options::render)
+    uint32_t table_rows = 0, table_cols = 0;
+};
+
+struct OutlineRef {  // a footnote reference or a link
+    PoolText text;   // the label or the URL
+    uint64_t start = 0, end = 0;
+    uint64_t row = 0;
+    bool autolink = false;
+};
+
+struct OutlineSpan {  // a code span
+    uint64_t start = 0, end = 0;
+    uint64_t row = 0;
+};
+
+struct OutlineError {
+    ParseErrorKind kind = ParseErrorKind::Other;
+    std::string_view code;
+    std::string message;
+    std::optional<Span> span;
+};
+
+struct Outline {
+    enum class Render : uint8_t { None, Text, Markdown };
+    struct Options {
+        bool plain = false;
+        Render render = Render::None;
+    };
+
+    std::vector<OutlineRow> rows;
+    std::vector<uint64_t> top;  // the rows of the top-level blocks
+    std::vector<OutlineRef> footnote_refs;
+    std::vector<OutlineRef> links;
+    std::vector<OutlineSpan> code_spans;
+    std::vector<OutlineError> errors;
+    Profile profile = Profile::Quillet;
+    std::vector<ModuleKind> modules;
+    std::string pool;
+    // The text, when known (a parsed str, or the text given beside a tree); `size` its bytes, else the
+    // document's span end.
+    std::string text;
+    bool has_text = false;
+    uint64_t size = 0;
+    uint64_t length = 0;  // the text's characters
+
+    std::string_view view(const PoolText& t) const { return std::string_view(pool).substr(t.offset, t.size); }
+    // Fills the rows' character positions, lines and columns from `text` (set with has_text before).
+    void place();
+};
+
+// Collects an outline from the three calls of a write; `write_parsed` or `write` drive it.
+std::unique_ptr<Writer> make_outline_writer(Outline& outline, Outline::Options options);
+
+// The outline of `input` (valid UTF-8 shorter than kMaxInputSize), parsed with `profile` block by block.
+void outline_parsed(std::string_view input, Outline& outline, Outline::Options options, Profile profile);
+
+// The outline of a tree already built; `text`, when given, is the text it was parsed from. False when a span
+// lies beyond that text.
+bool outline_tree(const Source& source, const std::optional<std::string_view>& text, Outline& outline,
+                  Outline::Options options);
+
+}  // namespace quillet::writers
