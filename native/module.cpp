@@ -15,6 +15,7 @@
 #include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
+#include "lsp_positions.hpp"
 #include "model.hpp"
 #include "outline_type.hpp"
 #include "pickle.hpp"
@@ -318,6 +319,7 @@ PyMethodDef kMethods[] = {
      "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
      "them, with their byte spans."},
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
+    {"lsp_positions", method<quillet_native::lsp_positions>(), METH_FASTCALL, quillet_native::kLspPositionsDoc},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},

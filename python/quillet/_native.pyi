@@ -1,6 +1,6 @@
 # The C++ writers and to_dict; quillet.writers is their typed face. Both return NotImplemented when only
 # the Python export (quillet.export) can handle the source: its metadata holds an int outside int64.
-from typing import Any, Literal, Optional, overload
+from typing import Any, Literal, Optional, Sequence, overload
 
 from _typeshed import ReadableBuffer
 
@@ -87,3 +87,7 @@ def outline(
     plain: bool = False,
     render: str | None = None,
 ) -> Outline: ...
+
+# The language server's (line, character) of each byte offset into data: lines end at line feeds, characters
+# count UTF-16 code units (bytes with utf8=True).
+def lsp_positions(data: bytes, offsets: Sequence[int], utf8: bool, /) -> list[tuple[int, int]]: ...
