@@ -22,12 +22,12 @@ using quillet::writers::PoolText;
 PyTypeObject* g_outline_type = nullptr;
 
 PyObject* pool_str(const Outline& o, const PoolText& t) {
-    if (!t.present) return pyql::new_ref(Py_None);
+    if (!t.present()) return pyql::new_ref(Py_None);
     const std::string_view s = o.view(t);
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
 }
 
-PyObject* row_or_none(uint64_t row) {
+PyObject* row_or_none(uint32_t row) {
     return row == kNoRow ? pyql::new_ref(Py_None) : PyLong_FromUnsignedLongLong(row);
 }
 
@@ -88,6 +88,7 @@ bool is_field_name(std::string_view name) {
 
 // The columns, each a function of a row.
 enum class Column {
+    Index,
     Type,
     Depth,
     Parent,
@@ -112,6 +113,7 @@ struct ColumnName {
     Column column;
 };
 constexpr ColumnName kColumns[] = {
+    {"index", Column::Index},
     {"type", Column::Type},
     {"depth", Column::Depth},
     {"parent", Column::Parent},
@@ -136,6 +138,7 @@ PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::str
     };
     const bool table = row.type == NodeType::Table;
     switch (column) {
+        case Column::Index:  // the caller knows the row's index
         case Column::Type:
             return class_name(row.type);
         case Column::Depth:
@@ -177,6 +180,7 @@ PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::str
 struct Options {
     bool plain = false;
     Outline::Render render = Outline::Render::None;
+    bool top_only = false;
 };
 
 Options& options_of(PyObject* self);
@@ -186,10 +190,13 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     PyObject* name_arg = nargs > 0 ? args[0] : nullptr;
     PyObject* top_arg = nargs > 1 ? args[1] : nullptr;
+    PyObject* type_arg = nullptr;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (PyUnicode_CompareWithASCIIString(key, "top") == 0 && top_arg == nullptr) {
             top_arg = args[nargs + i];
+        } else if (PyUnicode_CompareWithASCIIString(key, "type") == 0) {
+            type_arg = args[nargs + i];
         } else if (PyUnicode_CompareWithASCIIString(key, "name") == 0 && name_arg == nullptr) {
             name_arg = args[nargs + i];
         } else {
@@ -198,7 +205,7 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         }
     }
     if (nargs > 2 || name_arg == nullptr || !PyUnicode_Check(name_arg)) {
-        PyErr_SetString(PyExc_TypeError, "column(name: str, top: bool = False)");
+        PyErr_SetString(PyExc_TypeError, "column(name: str, top: bool = False, *, type: str | None = None)");
         return nullptr;
     }
     const int top = top_arg == nullptr ? 0 : PyObject_IsTrue(top_arg);
@@ -223,14 +230,34 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                      *column == Column::Text ? "plain=True" : "render=");
         return nullptr;
     }
+    std::optional<NodeType> only;
+    if (type_arg != nullptr && type_arg != Py_None) {
+        for (size_t t = 0; t < quillet::kNodeTypeCount && PyUnicode_Check(type_arg); ++t) {
+            const std::string_view class_name = quillet::type_name(NodeType(t));
+            if (PyUnicode_CompareWithASCIIString(type_arg, std::string(class_name).c_str()) == 0) only = NodeType(t);
+        }
+        if (!only) {
+            PyErr_Format(PyExc_ValueError, "type must be a node class's name, not %R", type_arg);
+            return nullptr;
+        }
+    }
     const Outline& o = outline_of(self);
     const size_t count = top ? o.top.size() : o.rows.size();
-    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    Ref list(PyList_New(only ? 0 : static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
-        PyObject* v = value(o, o.rows[top ? o.top[i] : i], *column, name);
+        const uint32_t index = top ? o.top[i] : uint32_t(i);
+        const OutlineRow& row = o.rows[index];
+        if (only && row.type != *only) continue;
+        PyObject* v = *column == Column::Index ? PyLong_FromUnsignedLong(index) : value(o, row, *column, name);
         if (v == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+        if (only) {
+            const int failed = PyList_Append(list.get(), v);
+            Py_DECREF(v);
+            if (failed) return nullptr;
+        } else {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+        }
     }
     return list.release();
 }
@@ -295,7 +322,7 @@ PyObject* outline_errors(PyObject* self, PyObject*) {
 PyObject* outline_header(PyObject* self, PyObject*) {
     const Outline& o = outline_of(self);
     if (!o.has_text) Py_RETURN_NONE;
-    return header_tuple(o.text);
+    return header_tuple(o.header_text);
 }
 
 // The object with the options it was built with.
@@ -344,6 +371,9 @@ PyObject* get_modules(PyObject* self, void*) {
 }
 PyObject* get_has_text(PyObject* self, void*) {
     return PyBool_FromLong(outline_of(self).has_text);
+}
+PyObject* get_top_only(PyObject* self, void*) {
+    return PyBool_FromLong(options_of(self).top_only);
 }
 PyObject* get_plain(PyObject* self, void*) {
     return PyBool_FromLong(options_of(self).plain);
@@ -394,6 +424,7 @@ PyGetSetDef kOutlineGetters[] = {
     {"profile", get_profile, nullptr, "The profile's name.", nullptr},
     {"modules", get_modules, nullptr, "The names of the modules the document enables.", nullptr},
     {"has_text", get_has_text, nullptr, "Whether the outline knows the text (positions, lines, the header).", nullptr},
+    {"top_only", get_top_only, nullptr, "Whether only the top-level blocks have rows.", nullptr},
     {"plain", get_plain, nullptr, "Whether the rows keep their plain text (the column \"text\").", nullptr},
     {"render", get_render, nullptr, "The format of the top-level rows' renderings, or None.", nullptr},
     {},
@@ -423,18 +454,21 @@ PyTypeObject* outline_type() {
 }
 
 const char* const kOutlineDoc =
-    "outline(source, /, *, profile=None, text=None, plain=False, render=None) -> Outline: the outline of "
+    "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
+    "of "
     "source (a str, parsed with profile, or a tree of pyql objects parsed from text).";
 
 PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 1) {
-        PyErr_SetString(PyExc_TypeError, "outline(source, /, *, profile=None, text=None, plain=False, render=None)");
+        PyErr_SetString(PyExc_TypeError,
+                        "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False)");
         return nullptr;
     }
     PyObject* profile_arg = Py_None;
     PyObject* text_arg = Py_None;
     PyObject* plain_arg = nullptr;
     PyObject* render_arg = nullptr;
+    PyObject* top_arg = nullptr;
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -447,6 +481,8 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             plain_arg = v;
         } else if (PyUnicode_CompareWithASCIIString(key, "render") == 0) {
             render_arg = v;
+        } else if (PyUnicode_CompareWithASCIIString(key, "top_only") == 0) {
+            top_arg = v;
         } else {
             PyErr_Format(PyExc_TypeError, "outline() got an unexpected keyword argument %R", key);
             return nullptr;
@@ -456,11 +492,14 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const int plain = plain_arg == nullptr ? 0 : PyObject_IsTrue(plain_arg);
     if (plain < 0 || !read_render(render_arg, options.render)) return nullptr;
     options.plain = plain != 0;
+    const int top_only = top_arg == nullptr ? 0 : PyObject_IsTrue(top_arg);
+    if (top_only < 0) return nullptr;
+    options.top_only = top_only != 0;
     if (text_arg != Py_None && !PyUnicode_Check(text_arg)) {
         PyErr_Format(PyExc_TypeError, "text must be a str or None, not %s", Py_TYPE(text_arg)->tp_name);
         return nullptr;
     }
-    const Outline::Options build{options.plain, options.render};
+    const Outline::Options build{options.plain, options.render, options.top_only};
     auto built = std::make_unique<Outline>();
     PyObject* source = args[0];
     if (PyUnicode_Check(source)) {

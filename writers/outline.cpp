@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
@@ -49,8 +50,12 @@ public:
     }
 
     void node(NodeRef top, size_t, Output&) override {
-        Walker walk(top);
         open_.clear();
+        if (options_.top_only) {
+            add_row(top);
+            return;
+        }
+        Walker walk(top);
         while (walk.next()) {
             const NodeRef n = walk.node();
             if (is_inline(n.type)) {
@@ -73,31 +78,33 @@ public:
         if (source.form == Source::Form::Result || source.form == Source::Form::Document) {
             o_.size = source.document.span.end;
         }
-        for (const OutlineRow& row : o_.rows) o_.size = std::max(o_.size, row.end);
+        for (const OutlineRow& row : o_.rows) o_.size = std::max<uint64_t>(o_.size, row.end);
     }
 
 private:
     PoolText keep(std::string_view s) {
-        PoolText t{o_.pool.size(), static_cast<uint32_t>(s.size()), true};
+        if (s.size() >= UINT32_MAX) throw std::length_error("a text of the outline exceeds 4 GiB");
+        const uint64_t at = o_.pool.size();
         o_.pool.append(s);
-        return t;
+        return PoolText{uint32_t(at), uint32_t(at >> 32), uint32_t(s.size())};
     }
 
-    // A node written alone by `writer`, without its final line feeds.
+    // A node written alone by `writer`, without its final line feeds (into one buffer, reused).
     PoolText written(Writer& writer, NodeRef n) {
-        Output out;
+        scratch_out_.buffer().clear();
         Source source;
         source.form = Source::Form::Node;
         source.nodes = &n;
         source.node_count = 1;
-        write(source, writer, out);
-        std::string_view s = out.buffer();
+        write(source, writer, scratch_out_);
+        std::string_view s = scratch_out_.buffer();
         while (!s.empty() && s.back() == '\n') s.remove_suffix(1);
         return keep(s);
     }
 
-    uint64_t add_row(NodeRef n) {
-        const uint64_t index = o_.rows.size();
+    uint32_t add_row(NodeRef n) {
+        if (o_.rows.size() >= kNoRow) throw std::length_error("too many blocks for an outline");
+        const auto index = static_cast<uint32_t>(o_.rows.size());
         OutlineRow& row = o_.rows.emplace_back();
         row.type = n.type;
         row.depth = static_cast<uint32_t>(open_.size());
@@ -157,7 +164,7 @@ private:
     }
 
     void inline_node(NodeRef n) {
-        const uint64_t row = open_.back();
+        const uint32_t row = open_.back();
         const Span span = n.span();
         switch (n.type) {
             case NodeType::FootnoteRef:
@@ -180,95 +187,136 @@ private:
     Outline::Options options_;
     std::unique_ptr<Writer> plain_;
     std::unique_ptr<Writer> render_;
-    std::vector<uint64_t> open_;  // the rows of the open blocks, outermost first
-    uint64_t section_ = kNoRow;
+    std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
+    uint32_t section_ = kNoRow;
     std::string scratch_;
+    Output scratch_out_;
 };
 
 }  // namespace
 
 namespace {
 
-// The characters of s[0, n): the bytes that do not continue a UTF-8 sequence, eight at a time.
-uint64_t count_chars(const char* s, size_t n) {
-    uint64_t continuing = 0;
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// The sum of the bytes of a word whose bytes are each 0 or 1.
+inline uint64_t byte_sum(uint64_t word) {
+    return (word * kOnes) >> 56;
+}
+
+// What the positions of a row need counted in s[0, n): its characters (the bytes that do not continue a
+// UTF-8 sequence) and its line feeds, eight bytes at a time.
+struct Counts {
+    uint64_t chars = 0;
+    uint64_t newlines = 0;
+};
+Counts count(const char* s, size_t n) {
+    uint64_t continuing = 0, newlines = 0;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         uint64_t word;
         std::memcpy(&word, s + i, 8);
         // A continuation byte is 10xxxxxx: its top bit set and the next one clear.
-        // ...counted by summing the bytes' top bits (each 0 or 1) with one multiplication.
-        continuing += (((word & ~(word << 1) & 0x8080808080808080ULL) >> 7) * 0x0101010101010101ULL) >> 56;
+        continuing += byte_sum((word & ~(word << 1) & kHighs) >> 7);
+        // A line feed is a byte of the word XOR "\n\n..." that is zero.
+        const uint64_t x = word ^ (kOnes * '\n');
+        newlines += byte_sum((~(((x & ~kHighs) + ~kHighs) | x) & kHighs) >> 7);
     }
-    for (; i < n; ++i) continuing += is_utf8_continuation(static_cast<unsigned char>(s[i])) ? 1 : 0;
-    return n - continuing;
+    for (; i < n; ++i) {
+        continuing += is_utf8_continuation(static_cast<unsigned char>(s[i])) ? 1 : 0;
+        newlines += s[i] == '\n' ? 1 : 0;
+    }
+    return Counts{n - continuing, newlines};
 }
+
+// An index of a text's lines and characters for positions met out of order: the start of every line,
+// the characters before every kStep-th byte.
+class TextIndex {
+public:
+    explicit TextIndex(std::string_view t) : t_(t) {
+        starts_.push_back(0);
+        for (const char* p = t.data(); (p = static_cast<const char*>(std::memchr(p, '\n', t.end() - p)));) {
+            starts_.push_back(static_cast<uint64_t>(++p - t.data()));
+        }
+        uint64_t chars = 0;
+        for (size_t i = 0; i < t.size(); i += kStep) {
+            marks_.push_back(chars);
+            chars += count(t.data() + i, std::min(kStep, t.size() - i)).chars;
+        }
+        marks_.push_back(chars);
+    }
+    uint64_t chars(uint64_t at) const {
+        const size_t mark = at / kStep;
+        return marks_[mark] + count(t_.data() + mark * kStep, at - mark * kStep).chars;
+    }
+    // The line that holds `at`, from 0.
+    uint64_t line(uint64_t at) const {
+        return static_cast<uint64_t>(std::upper_bound(starts_.begin(), starts_.end(), at) - starts_.begin()) - 1;
+    }
+    uint64_t line_start(uint64_t line) const { return starts_[line]; }
+
+private:
+    static constexpr size_t kStep = 64;
+    std::string_view t_;
+    std::vector<uint64_t> starts_;
+    std::vector<uint64_t> marks_;
+};
 
 }  // namespace
 
-void Outline::place() {
-    const std::string_view t = text;
-    std::vector<uint64_t> line_starts{0};
-    for (const char* p = t.data(); (p = static_cast<const char*>(std::memchr(p, '\n', t.data() + t.size() - p)));) {
-        ++p;
-        line_starts.push_back(static_cast<uint64_t>(p - t.data()));
-    }
-    // The characters before every kStep-th byte; a position counts the rest from there.
-    constexpr size_t kStep = 64;
-    const bool ascii = ascii_prefix(t.data(), t.size()) == t.size();
-    std::vector<uint64_t> marks;
-    if (!ascii) {
-        marks.reserve(t.size() / kStep + 2);
-        uint64_t count = 0;
-        for (size_t i = 0; i < t.size(); i += kStep) {
-            marks.push_back(count);
-            count += count_chars(t.data() + i, std::min(kStep, t.size() - i));
-        }
-        marks.push_back(count);
-    }
-    const auto chars = [&](uint64_t at) -> uint64_t {
-        if (ascii) return at;
-        const size_t mark = at / kStep;
-        return marks[mark] + count_chars(t.data() + mark * kStep, at - mark * kStep);
+void Outline::place(std::string_view t) {
+    // Rows come in document order, so their starts never decrease: a start's characters, line and line
+    // start are counted on from the previous row's. A row's end is counted from its start while the bytes
+    // counted so far stay within a few times the text (always, when rows do not nest deeply); beyond, and
+    // for a caller's tree out of order, an index answers.
+    std::unique_ptr<TextIndex> index;
+    const auto indexed = [&]() -> const TextIndex& {
+        if (!index) index = std::make_unique<TextIndex>(t);
+        return *index;
     };
-    // Rows come in document order, so their starts never decrease: the line and the characters of a start
-    // are counted on from the previous row's. An end is found from its row's start line by galloping.
-    const size_t lines = line_starts.size();
-    size_t line = 0;  // the index of the line that holds `at`
-    uint64_t at = 0, at_chars = 0;
-    const auto line_from = [&](size_t from, uint64_t offset) -> size_t {
-        size_t step = 1, low = from;
-        while (low + step < lines && line_starts[low + step] <= offset) {
-            low += step;
-            step *= 2;
-        }
-        return static_cast<size_t>(
-                   std::upper_bound(line_starts.begin() + static_cast<std::ptrdiff_t>(low),
-                                    line_starts.begin() + static_cast<std::ptrdiff_t>(std::min(lines, low + step)),
-                                    offset) -
-                   line_starts.begin()) -
-               1;
-    };
+    const uint64_t budget = 4 * uint64_t(t.size()) + (1 << 20);
+    uint64_t scanned = 0;
+    uint64_t at = 0, at_chars = 0, line = 0, line_start = 0, line_start_chars = 0;
     for (OutlineRow& row : rows) {
         if (row.start >= at) {
-            at_chars += ascii ? row.start - at : count_chars(t.data() + at, row.start - at);
+            const Counts step = count(t.data() + at, row.start - at);
+            if (step.newlines) {
+                line += step.newlines;
+                line_start = static_cast<uint64_t>(
+                    static_cast<const char*>(memrchr(t.data() + at, '\n', row.start - at)) - t.data() + 1);
+                line_start_chars = at_chars + step.chars - count(t.data() + line_start, row.start - line_start).chars;
+            }
+            at_chars += step.chars;
             at = row.start;
-            line = line_from(line, at);
-        } else {  // a caller's tree need not be in order
+        } else {
+            const TextIndex& i = indexed();
             at = row.start;
-            at_chars = chars(at);
-            line = line_from(0, at);
+            at_chars = i.chars(at);
+            line = i.line(at);
+            line_start = i.line_start(line);
+            line_start_chars = i.chars(line_start);
         }
-        row.char_start = at_chars;
-        row.char_end = chars(row.end);
-        row.line = line + 1;
-        row.end_line = row.end > row.start ? line_from(line, row.end - 1) + 1 : row.line;
-        const uint64_t line_start = line_starts[line];
-        row.column = row.char_start -
-                     (ascii ? line_start : row.char_start - count_chars(t.data() + line_start, at - line_start)) + 1;
+        row.char_start = uint32_t(at_chars);
+        row.line = uint32_t(line + 1);
+        row.column = uint32_t(at_chars - line_start_chars + 1);
+        const uint64_t bytes = row.end > row.start ? row.end - row.start : 0;
+        if (scanned + bytes <= budget) {
+            scanned += bytes;
+            const Counts body = count(t.data() + row.start, bytes);
+            const bool ends_line = bytes > 0 && t[row.end - 1] == '\n';
+            row.char_end = uint32_t(at_chars + body.chars);
+            row.end_line = uint32_t(line + 1 + body.newlines - (ends_line ? 1 : 0));
+        } else {
+            const TextIndex& i = indexed();
+            row.char_end = uint32_t(i.chars(row.end));
+            row.end_line = bytes > 0 ? uint32_t(i.line(row.end - 1) + 1) : row.line;
+        }
     }
-    length = chars(t.size());
+    length = at_chars + count(t.data() + at, t.size() - at).chars;
     size = t.size();
+    header_text.assign(t.substr(0, rows.empty() ? t.size() : rows.front().start));
+    has_text = true;
 }
 
 std::unique_ptr<Writer> make_outline_writer(Outline& outline, Outline::Options options) {
@@ -277,11 +325,13 @@ std::unique_ptr<Writer> make_outline_writer(Outline& outline, Outline::Options o
 
 void outline_parsed(std::string_view input, Outline& outline, Outline::Options options, Profile profile) {
     const std::unique_ptr<Writer> writer = make_outline_writer(outline, options);
+    // Room for a row every 16 bytes (more than real documents have) up to a cap, so that the rows of most
+    // documents are never copied as they grow; pages of the reserve that no row reaches are never touched.
+    constexpr size_t kReservedRows = size_t(1) << 19;
+    outline.rows.reserve(std::min(input.size() / 16 + 16, kReservedRows));
     Output unused;
     write_parsed(input, *writer, unused, profile);
-    outline.text.assign(input);
-    outline.has_text = true;
-    outline.place();
+    outline.place(input);
 }
 
 bool outline_tree(const Source& source, const std::optional<std::string_view>& text, Outline& outline,
@@ -293,9 +343,7 @@ bool outline_tree(const Source& source, const std::optional<std::string_view>& t
     for (const OutlineRow& row : outline.rows) {
         if (row.end > text->size() || row.start > row.end) return false;
     }
-    outline.text.assign(*text);
-    outline.has_text = true;
-    outline.place();
+    outline.place(*text);
     return true;
 }
 

@@ -19,49 +19,54 @@
 
 namespace quillet::writers {
 
-// A text the outline keeps, as a range of its pool; absent when `present` is false.
+// A text the outline keeps, as a range of its pool; absent when present() is false. Twelve bytes, so that
+// a row stays small: the texts of a document shorter than 4 GiB are too.
 struct PoolText {
-    uint64_t offset = 0;
-    uint32_t size = 0;
-    bool present = false;
+    uint32_t lo = 0, hi = 0;
+    uint32_t length = UINT32_MAX;  // UINT32_MAX: absent
+
+    bool present() const { return length != UINT32_MAX; }
+    uint64_t offset() const { return uint64_t(hi) << 32 | lo; }
+    uint32_t size() const { return present() ? length : 0; }
 };
 
-inline constexpr uint64_t kNoRow = UINT64_MAX;
+// Row numbers and positions fit in 32 bits: a document is shorter than 4 GiB, and every row is a block of
+// at least one line.
+inline constexpr uint32_t kNoRow = UINT32_MAX;
 inline constexpr size_t kMaxRowTexts = 3;  // the most text fields a block class has (Figure's)
 
 // One block at any depth.
 struct OutlineRow {
     NodeType type = NodeType::Paragraph;
-    uint32_t depth = 0;
-    uint64_t parent = kNoRow;   // the enclosing block's row
-    uint64_t section = kNoRow;  // the top-level heading whose section holds the row
-    uint64_t start = 0, end = 0;
-    // Where the row lies in the text, when the text is known: str indexes, lines and column from 1.
-    uint64_t char_start = 0, char_end = 0;
-    uint64_t line = 0, end_line = 0, column = 0;
-    // The class's own fields (the model says which a class has): its texts by their place, a heading's
-    // level, a list's kind and start, a row's header or a math block's display.
-    PoolText texts[kMaxRowTexts];
-    uint8_t level = 0;
+    uint8_t level = 0;  // a heading's
     ListKind list_kind = ListKind::Unordered;
+    bool flag = false;  // a row's header, a math block's display
+    uint32_t depth = 0;
+    uint32_t parent = kNoRow;   // the enclosing block's row
+    uint32_t section = kNoRow;  // the top-level heading whose section holds the row
+    uint32_t start = 0, end = 0;
+    // Where the row lies in the text, when the text is known: str indexes, lines and column from 1.
+    uint32_t char_start = 0, char_end = 0;
+    uint32_t line = 0, end_line = 0, column = 0;
+    uint32_t table_rows = 0, table_cols = 0;  // a table's shape
     std::optional<uint64_t> list_start;
-    bool flag = false;
+    // The class's own texts by their place among its text fields (the model says which a class has).
+    PoolText texts[kMaxRowTexts];
     PoolText title;     // a Heading's plain title
     PoolText plain;     // the block's plain text (Options::plain)
     PoolText rendered;  // a top-level block's rendering (Options::render)
-    uint32_t table_rows = 0, table_cols = 0;
 };
 
 struct OutlineRef {  // a footnote reference or a link
     PoolText text;   // the label or the URL
-    uint64_t start = 0, end = 0;
-    uint64_t row = 0;
+    uint32_t start = 0, end = 0;
+    uint32_t row = 0;
     bool autolink = false;
 };
 
 struct OutlineSpan {  // a code span
-    uint64_t start = 0, end = 0;
-    uint64_t row = 0;
+    uint32_t start = 0, end = 0;
+    uint32_t row = 0;
 };
 
 struct OutlineError {
@@ -76,10 +81,13 @@ struct Outline {
     struct Options {
         bool plain = false;
         Render render = Render::None;
+        // Only the top-level blocks: no nested rows, no footnote references, links or code spans; what the
+        // tools that read only the top (sections, chunks) ask for, at little more than the parse's cost.
+        bool top_only = false;
     };
 
     std::vector<OutlineRow> rows;
-    std::vector<uint64_t> top;  // the rows of the top-level blocks
+    std::vector<uint32_t> top;  // the rows of the top-level blocks
     std::vector<OutlineRef> footnote_refs;
     std::vector<OutlineRef> links;
     std::vector<OutlineSpan> code_spans;
@@ -87,16 +95,16 @@ struct Outline {
     Profile profile = Profile::Quillet;
     std::vector<ModuleKind> modules;
     std::string pool;
-    // The text, when known (a parsed str, or the text given beside a tree); `size` its bytes, else the
-    // document's span end.
-    std::string text;
+    // The header's text (up to the first block), when the text is known (a parsed str, or the text given
+    // beside a tree); `size` is the text's bytes, else the document's span end.
+    std::string header_text;
     bool has_text = false;
     uint64_t size = 0;
     uint64_t length = 0;  // the text's characters
 
-    std::string_view view(const PoolText& t) const { return std::string_view(pool).substr(t.offset, t.size); }
-    // Fills the rows' character positions, lines and columns from `text` (set with has_text before).
-    void place();
+    std::string_view view(const PoolText& t) const { return std::string_view(pool).substr(t.offset(), t.size()); }
+    // Fills the rows' character positions, lines and columns, the header's text and the sizes from `text`.
+    void place(std::string_view text);
 };
 
 // Collects an outline from the three calls of a write; `write_parsed` or `write` drive it.

@@ -109,11 +109,15 @@ def read_outline(
     name: str = "source",
     plain: bool = False,
     render: str | None = None,
+    top_only: bool = False,
 ) -> _native.Outline:
     """The outline of every tool's ``source``: a ``str`` (parsed with
     ``profile``, the GIL released), a ``pyql.Document``, ``pyql.ParseResult``
     or list of blocks (with ``text``, the str it was parsed from, when given),
-    or an outline already built, taken as it is when it has what is asked."""
+    or an outline already built, taken as it is when it has what is asked.
+    ``top_only`` asks for the top-level blocks only (no nested rows, no
+    references, links or code spans), which costs little more than the
+    parse."""
     if text is not None and not isinstance(text, str):
         raise TypeError(f"text must be a str or None, not {type(text).__name__}")
     if isinstance(source, _native.Outline):
@@ -121,15 +125,16 @@ def read_outline(
             (text is None or source.has_text)
             and (not plain or source.plain)
             and (render is None or source.render == render)
+            and (top_only or not source.top_only)
         ):
             return source
-        raise ValueError("this outline was built without what the call needs (its text, plain or render)")
+        raise ValueError("this outline was built without what the call needs (its text, plain, render or nested rows)")
     if isinstance(source, str):
-        return _native.outline(source, profile=profile_value(profile), plain=plain, render=render)
+        return _native.outline(source, profile=profile_value(profile), plain=plain, render=render, top_only=top_only)
     if not isinstance(source, (pyql.Document, pyql.ParseResult, list, tuple)):
         raise _source_error(name, source)
     blocks = list(source) if isinstance(source, tuple) else source
-    return _native.outline(blocks, text=text, plain=plain, render=render)
+    return _native.outline(blocks, text=text, plain=plain, render=render, top_only=top_only)
 
 
 def heading_paths(outline: _native.Outline) -> dict[int, tuple[str, ...]]:
