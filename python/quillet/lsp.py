@@ -314,12 +314,12 @@ def _first_line(data: bytes, start: int, end: int) -> str:
 
 
 def _outline_items(outline: _native.Outline, kinds: dict[str, int]) -> list[list[Any]]:
-    """The symbols' tree in document order: [top-level row, level (None for a
-    block), start, end, how many open sections close after it], a heading's
-    start and end its section's: to the next heading of the same or a higher
-    level, or to the end of the text (as quillet.sections cuts them). A
-    section's own blocks come before its subsections, and blocks before the
-    first heading stand at the top."""
+    """The symbols' tree in document order, one item per top-level heading
+    and block of ``kinds``: [row, level (None for a block), start, end,
+    section end (a heading's: at the next heading of the same or a higher
+    level, or at the end of the text, as quillet.sections cuts it), how many
+    open sections close after it]. A section's own blocks come before its
+    subsections; blocks before the first heading stand at the top."""
     types = outline.column("type", top=True)
     levels = outline.column("level", top=True)
     starts = outline.column("byte_start", top=True)
@@ -330,28 +330,24 @@ def _outline_items(outline: _native.Outline, kinds: dict[str, int]) -> list[list
         if name == "Heading":
             level, start = levels[row], starts[row]
             while open_ and open_[-1][1] >= level:
-                open_.pop()[3] = start
-                items[-1][4] += 1
-            item = [row, level, start, start, 0]
+                open_.pop()[4] = start
+                items[-1][5] += 1
+            item = [row, level, start, ends[row], None, 0]
             open_.append(item)
             items.append(item)
         elif name in kinds:
-            items.append([row, None, starts[row], ends[row], 0])
+            items.append([row, None, starts[row], ends[row], None, 0])
     for item in open_:
-        item[3] = outline.size
+        item[4] = outline.size
     if items:
-        items[-1][4] += len(open_)
+        items[-1][5] += len(open_)
     return items
 
 
-_BLOCK_SYMBOL = (
-    '{"name": %s, "kind": %d, "range": {"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}, '
-    '"selectionRange": {"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}}'
-)
+_RANGE = '{"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}'
+_BLOCK_SYMBOL = '{"name": %s, "kind": %d, "range": ' + _RANGE + ', "selectionRange": ' + _RANGE + "}"
 _HEADING_SYMBOL = (
-    '{"name": %s, "kind": %d, "range": {"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}, '
-    '"selectionRange": {"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}, '
-    '"detail": %s, "children": ['
+    '{"name": %s, "kind": %d, "range": ' + _RANGE + ', "selectionRange": ' + _RANGE + ', "detail": %s, "children": ['
 )
 
 
@@ -365,19 +361,17 @@ def symbols(document: Document) -> Json:
     kinds = _block_kinds()
     items = _outline_items(outline, kinds)
     names = outline.column("type", top=True)
-    starts = outline.column("byte_start", top=True)
-    ends = outline.column("byte_end", top=True)
     titles = outline.column("heading_title", top=True)
     offsets: list[int] = []
-    for row, level, start, end, _ in items:
-        offsets += (start, max(start, end))
+    for _, level, start, end, section_end, _ in items:
         if level is not None:
-            offsets += (starts[row], max(starts[row], ends[row]))
+            offsets += (start, max(start, section_end))
+        offsets += (start, max(start, end))
     found = document.positions.many(offsets)
     heading = int(types.SymbolKind.String)
     parts = ["["]
     at, first = 0, True  # first: whether the list being written is still empty
-    for row, level, start, end, closes in items:
+    for row, level, start, end, _, closes in items:
         if not first:
             parts.append(", ")
         (a, b), (c, d) = found[at], found[at + 1]
@@ -388,7 +382,8 @@ def symbols(document: Document) -> Json:
         else:
             (e, f), (g, h) = found[at + 2], found[at + 3]
             marks = "#" * level
-            parts.append(_HEADING_SYMBOL % (_string(titles[row] or marks), heading, a, b, c, d, e, f, g, h, _string(marks)))
+            name = _string(titles[row] or marks)
+            parts.append(_HEADING_SYMBOL % (name, heading, a, b, c, d, e, f, g, h, _string(marks)))
             at, first = at + 4, True
         if closes:
             parts.append("]}" * closes)
@@ -422,11 +417,11 @@ def folding_ranges(document: Document) -> Json:
     if meta is not None:
         spans.append((*meta[0], True))
     items = _outline_items(outline, _block_kinds())
-    for _, level, start, end, _ in items:
+    for _, level, start, _, section_end, _ in items:
         if level is not None:
             # A section ends where its last text does, not at the blank lines before the next heading.
-            spans.append((start, _text_end(data, start, end) - 1, True))
-    spans += [(start, end - 1, False) for _, level, start, end, _ in items if level is None]
+            spans.append((start, _text_end(data, start, section_end) - 1, True))
+    spans += [(start, end - 1, False) for _, level, start, end, _, _ in items if level is None]
     offsets: list[int] = []
     for start, end, _ in spans:
         offsets += (start, max(start, end))
@@ -439,13 +434,11 @@ def folding_ranges(document: Document) -> Json:
             ranges.append((first, -last, i, region))
     ranges.sort()
     kind = ', "kind": %s' % _string(types.FoldingRangeKind.Region.value)
-    return Json(
-        "["
-        + ", ".join(
-            '{"startLine": %d, "endLine": %d%s}' % (first, -last, kind if region else "") for first, last, _, region in ranges
-        )
-        + "]"
-    )
+    written = [
+        '{"startLine": %d, "endLine": %d%s}' % (first, -last, kind if region else "")
+        for first, last, _, region in ranges
+    ]
+    return Json("[" + ", ".join(written) + "]")
 
 
 class _Footnote:
@@ -460,11 +453,8 @@ class _Footnote:
 def _footnotes(document: Document) -> tuple[list[_Footnote], list[_Footnote]]:
     """The footnote definitions and references of the document, in document order."""
     outline = document.outline()
-    names = outline.column("type")
-    labels = outline.column("label")
-    starts = outline.column("byte_start")
-    ends = outline.column("byte_end")
-    defs = [_Footnote(labels[row], starts[row], ends[row]) for row, name in enumerate(names) if name == "FootnoteDef"]
+    labels, starts, ends = (outline.column(name, type="FootnoteDef") for name in ("label", "byte_start", "byte_end"))
+    defs = [_Footnote(label, start, end) for label, start, end in zip(labels, starts, ends)]
     refs = [_Footnote(label, start, end) for label, start, end, _ in outline.footnote_refs()]
     return defs, refs
 
