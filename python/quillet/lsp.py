@@ -201,7 +201,6 @@ class Document:
     def diagnostics(self) -> list[Diagnostic]:
         """check()'s diagnostics of the text, computed on first use after each change."""
         if self._diagnostics is None:
-            self.outline()
             self._diagnostics = check(self.text)
         return self._diagnostics
 
