@@ -1,6 +1,6 @@
 # The C++ writers and to_dict; quillet.writers is their typed face. Both return NotImplemented when only
 # the Python export (quillet.export) can handle the source: its metadata holds an int outside int64.
-from typing import Any, Literal, Optional, Sequence, overload
+from typing import Any, Literal, Optional, Sequence, final, overload
 
 from _typeshed import ReadableBuffer
 
@@ -55,6 +55,7 @@ _Header = tuple[
     tuple[_Span, bool] | None,
 ]
 
+@final
 class Outline:
     @property
     def size(self) -> int: ...
