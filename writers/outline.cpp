@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "../core/src/header.hpp"
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
 
@@ -315,7 +316,18 @@ void Outline::place(std::string_view t) {
     }
     length = at_chars + count(t.data() + at, t.size() - at).chars;
     size = t.size();
-    header_text.assign(t.substr(0, rows.empty() ? t.size() : rows.front().start));
+    // The header's text: what comes before the first block, and the lines the header reads that are a
+    // block too (a profile line with an unknown name is a paragraph), up to their line end.
+    uint64_t header_end = rows.empty() ? t.size() : rows.front().start;
+    const Header header = read_header(t);
+    if (header.profile) header_end = std::max<uint64_t>(header_end, header.profile->span.end);
+    if (header.modules) header_end = std::max<uint64_t>(header_end, header.modules->span.end);
+    if (header.metadata) header_end = std::max<uint64_t>(header_end, header.metadata->span.end);
+    if (header_end > 0 && header_end < t.size() && t[header_end - 1] != '\n') {
+        const size_t nl = t.find('\n', header_end);
+        header_end = nl == std::string_view::npos ? t.size() : nl + 1;
+    }
+    header_text.assign(t.substr(0, header_end));
     has_text = true;
 }
 

@@ -199,9 +199,9 @@ class Document:
         return self._outline
 
     def diagnostics(self) -> list[Diagnostic]:
-        """check()'s diagnostics of the text, computed on first use after each change."""
+        """check()'s diagnostics of the text's outline, computed on first use after each change."""
         if self._diagnostics is None:
-            self._diagnostics = check(self.text)
+            self._diagnostics = check(self.outline(), text=self.text)
         return self._diagnostics
 
     def _changed(self, text: str | None, data: bytes | None) -> None:
