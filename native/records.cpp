@@ -548,7 +548,8 @@ void fill_row(const Call& call, const PathTitles& titles, size_t row, size_t i, 
                 if (cell.number != 0) set_bit(t.data_at, i);
                 break;
             case Kind::Str:
-                std::memcpy(t.data_at + t.bytes, cell.text.data(), cell.text.size());
+                // An empty text may have no data at all: memcpy must not be given a null pointer.
+                if (!cell.text.empty()) std::memcpy(t.data_at + t.bytes, cell.text.data(), cell.text.size());
                 t.bytes += cell.text.size();
                 put_offset(t.offsets_at, i + 1, t.bytes);
                 break;
