@@ -131,6 +131,7 @@ SOURCES = {  # each form of a parsed source, given with its text
     "Document": lambda text: pyql.parse(text),
     "blocks": lambda text: list(pyql.parse(text).blocks),
     "outline": lambda text: quillet._native.outline(text),
+    "top-level outline": lambda text: quillet._native.outline(text, top_only=True),  # a cut table's rows: parsed
     "rendered outline": lambda text: quillet._native.outline(text, render="markdown"),
 }
 
@@ -141,7 +142,8 @@ def test_sections_and_chunks_of_a_parsed_source_with_its_text(form):
     source = SOURCES[form](text)
     assert [s.as_dict() for s in iter_sections(sections(source, text=text))] == [
         s.as_dict() for s in iter_sections(sections(text))]
-    formats = ["markdown"] if form == "rendered outline" else ["source", "text"] if form != "outline" else ["source"]
+    formats = {"rendered outline": ["markdown"], "outline": ["source"], "top-level outline": ["source"]}.get(
+        form, ["source", "text"])
     for fmt in formats:
         for options in ({"max_chars": 60}, {"max_chars": 90, "overlap": 20}):
             assert chunks(source, text=text, format=fmt, **options) == chunks(text, format=fmt, **options)
