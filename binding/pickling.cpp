@@ -94,7 +94,11 @@ bool fill_node(PyObject* self, const NodeForm& form, PyObject* args, bool as_byt
     for (uint8_t t = 0; t < form.texts; ++t) {
         if (!put(text_value(self, refs[t], as_bytes))) return false;
     }
-    if (form.list && !put(new_ref_or_none(reinterpret_cast<const ListNode*>(self)->list))) return false;
+    if (form.list) {
+        PyObject* list = reinterpret_cast<const ListNode*>(self)->list;
+        hand_out(self, list);
+        if (!put(new_ref_or_none(list))) return false;
+    }
     return true;
 }
 
@@ -135,6 +139,7 @@ PyObject* document_values(PyObject* self) {
         if (v == nullptr) return nullptr;
         PyTuple_SET_ITEM(modules.get(), i, v);
     }
+    hand_out(self, d->blocks);
     return Py_BuildValue("(iIIiOOO)", kDocument, static_cast<unsigned>(d->h.start), static_cast<unsigned>(d->h.end),
                          d->profile, modules.get(), d->metadata != nullptr ? d->metadata : Py_None,
                          d->blocks != nullptr ? d->blocks : Py_None);
@@ -219,7 +224,7 @@ public:
     Status write(PyObject* root, int id) {
         out_.append(kImageMagic, sizeof kImageMagic);
         out_.push_back(static_cast<char>(kImageVersion));
-        out_.append(4, '\0');  // the slot count, known at the end
+        out_.append(5, '\0');  // the flags and the slot count, known at the end
         Status status;
         if (id == kParseResult) {
             const auto* r = reinterpret_cast<const ParseResultObject*>(root);
@@ -234,8 +239,9 @@ public:
         } else {
             status = walk(root);
         }
+        out_[sizeof kImageMagic + 1] = static_cast<char>(shared_ ? kImageShared : 0);
         const auto slots = static_cast<uint32_t>(memo_.size());
-        for (int i = 0; i < 4; ++i) out_[sizeof kImageMagic + 1 + i] = static_cast<char>((slots >> (8 * i)) & 0xff);
+        for (int i = 0; i < 4; ++i) out_[sizeof kImageMagic + 2 + i] = static_cast<char>((slots >> (8 * i)) & 0xff);
         return status;
     }
 
@@ -357,6 +363,7 @@ private:
             // An object with one reference is met once, so it needs no look-up.
             const auto [it, fresh] = memo_.try_emplace(obj, static_cast<uint32_t>(memo_.size()));
             if (!fresh) {
+                shared_ = true;
                 byte(kTagRef);
                 varint(it->second);
                 return Status::Written;
@@ -483,6 +490,7 @@ private:
     std::vector<Pending> stack_;
     std::unordered_map<PyObject*, uint32_t> memo_;
     uint32_t cursor_ = 0;
+    bool shared_ = false;  // a Ref was written
 };
 
 // The image of `obj` as bytes; None (a new reference) when the tree holds what only pickle's own forms

@@ -408,6 +408,7 @@ TypeId tree_id(PyObject* obj) {
 // placed in its container as soon as it is made, so everything made is reachable from the root (or from the
 // slots, which hold a reference each) and an image that fails half-way frees all of it. Every count is
 // checked against the bytes left before anything is allocated for it, every value as rebuild checks it.
+// An image that shares nothing gives nodes and lists born untracked, as a parse does.
 class ImageReader {
 public:
     ImageReader(const uint8_t* data, size_t size) : begin_(data), p_(data), end_(data + size) {}
@@ -425,8 +426,11 @@ public:
         if (p_[sizeof pyql::kImageMagic] != pyql::kImageVersion) {
             return fail(PyExc_ValueError, "an image of another version"), nullptr;
         }
+        const uint8_t flags = p_[sizeof pyql::kImageMagic + 1];
+        if ((flags & ~pyql::kImageShared) != 0) return fail(PyExc_ValueError, "the image's flags are unknown"), nullptr;
+        shared_ = (flags & pyql::kImageShared) != 0;
         uint64_t slots = 0;
-        for (int i = 0; i < 4; ++i) slots |= uint64_t(p_[sizeof pyql::kImageMagic + 1 + i]) << (8 * i);
+        for (int i = 0; i < 4; ++i) slots |= uint64_t(p_[sizeof pyql::kImageMagic + 2 + i]) << (8 * i);
         p_ += pyql::kImageHeaderSize;
         if (slots > left()) return fail(PyExc_ValueError, kCountTooLarge), nullptr;
         slots_ = slots;
@@ -621,6 +625,7 @@ private:
                 case Into::Children:
                 case Into::Blocks:
                     if (obj != Py_None && !PyList_CheckExact(obj)) return fail(PyExc_TypeError, kChildren), nullptr;
+                    if (!shared_) pyql::born_untracked(obj);
                     (f.into == Into::Children ? reinterpret_cast<pyql::ListNode*>(f.target)->list
                                               : reinterpret_cast<pyql::DocumentObject*>(f.target)->blocks) =
                         obj != Py_None ? value.release() : nullptr;
@@ -688,6 +693,7 @@ private:
                 return Ref(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr));
             }
             case pyql::kTagRef:
+                if (!shared_) return fail(PyExc_ValueError, "a reference in an image that declares none"), Ref();
                 if (!varint(number)) return Ref();
                 if (number >= memo_.size())
                     return fail(PyExc_ValueError, "a reference to an object not read yet"), Ref();
@@ -797,7 +803,9 @@ private:
             if (!utf8(size, text)) return nullptr;
             values.texts[t] = text;
         }
-        return make_node(id, form, values, nullptr);
+        PyObject* obj = make_node(id, form, values, nullptr);
+        if (!shared_) pyql::born_untracked(obj);
+        return obj;
     }
 
     const uint8_t* const begin_;
@@ -805,6 +813,7 @@ private:
     const uint8_t* const end_;
     Py_ssize_t at_ = 0;    // where the value being read starts, for the errors
     uint32_t cursor_ = 0;  // the start of the span read last
+    bool shared_ = false;  // the image may hold Refs: everything stays tracked
     size_t slots_ = 0;
     std::vector<PyObject*> memo_;  // a reference to each object that took a slot
     std::vector<Frame> frames_;

@@ -272,8 +272,10 @@ def varint(n):
     return bytes(out + bytes([n]))
 
 
-def image(*parts, slots=0, head=b"QLI\x01"):
-    return head + slots.to_bytes(4, "little") + b"".join(bytes([p]) if isinstance(p, int) else p for p in parts)
+def image(*parts, slots=0, flags=1, head=b"QLI\x01"):
+    """An image: `flags` 1 (it may hold references) leaves every object tracked by the collector."""
+    body = b"".join(bytes([p]) if isinstance(p, int) else p for p in parts)
+    return head + bytes([flags]) + slots.to_bytes(4, "little") + body
 
 
 SPAN = b"\x00\x00"  # start 0 (no change), length 0
@@ -299,6 +301,9 @@ BAD_IMAGES = [
     (image(doc(), head=b"QLX\x01"), ValueError, "not an image of pyql objects"),
     (image(doc(), head=b"QLI\x02"), ValueError, "an image of another version"),
     (image(doc(), slots=1000), ValueError, "a count exceeds the bytes left"),
+    (image(doc(), flags=2), ValueError, "the image's flags are unknown"),
+    (image(doc(blocks=bytes([T_LIST | T_MEMO, 1, T_REF, 0])), slots=1, flags=0), ValueError,
+     "a reference in an image that declares none"),
     (image(doc()[:-1]), ValueError, "ends inside a value"),
     (image(doc(), T_NONE), ValueError, "bytes follow the end of the image"),
     (image(T_INT, 2), TypeError, "the image holds no Document or node"),

@@ -91,7 +91,8 @@ constexpr Py_ssize_t node_value_count(const NodeForm& f) {
 // One bytes object for a whole tree, written by pyql's __reduce_ex__ and read by quillet._native's
 // rebuild_image. Numbers are unsigned LEB128 varints unless said otherwise; a signed one is zigzag coded.
 //
-//   image     "QLI", kImageVersion, the slot count (4 bytes, little-endian), then the root: a value (a
+//   image     "QLI", kImageVersion, the flags (kImageShared), the slot count (4 bytes, little-endian),
+//             then the root: a value (a
 //             Document or a node), or kTagResult, the document (a value: a Document or None), the error
 //             count and each error; nothing after it
 //   error     flags (bit 0: it has a span, bit 1: recoverable), kind value, message (text), then with a
@@ -118,9 +119,15 @@ constexpr Py_ssize_t node_value_count(const NodeForm& f) {
 // holding itself) is written once and comes back as one object. The writer gives slots only to objects
 // referenced more than once. The reader holds every slotted object until the end, checks every count
 // against the bytes left before it allocates, and every value as rebuild checks it.
+//
+// An image without a Ref (kImageShared clear: a tree that shares nothing, as every parse gives) holds no
+// cycle, so its nodes that hold a list, and their lists, are born untracked by the cycle collector, as a
+// parse makes them (pyql/common.hpp's hand_out tracks them when a getter hands a list out); a Ref in it is
+// refused. An image with one leaves every object tracked.
 inline constexpr char kImageMagic[3] = {'Q', 'L', 'I'};
 inline constexpr uint8_t kImageVersion = 1;
-inline constexpr size_t kImageHeaderSize = 8;
+inline constexpr size_t kImageHeaderSize = 9;
+inline constexpr uint8_t kImageShared = 1;  // the flag of an image that holds a Ref
 
 enum ImageTag : uint8_t {
     kTagNone,
