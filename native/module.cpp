@@ -15,6 +15,7 @@
 #include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
+#include "lsp_positions.hpp"
 #include "model.hpp"
 #include "outline_type.hpp"
 #include "pickle.hpp"
@@ -322,6 +323,7 @@ PyMethodDef kMethods[] = {
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},
     {"record_columns", method<quillet_native::record_columns>(), METH_FASTCALL, quillet_native::kRecordColumnsDoc},
+    {"lsp_positions", method<quillet_native::lsp_positions>(), METH_FASTCALL, quillet_native::kLspPositionsDoc},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},
