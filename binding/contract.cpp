@@ -56,4 +56,5 @@ extern "C" __attribute__((visibility("default"))) const pyql::Contract pyql_cont
     pyql::kLayoutFingerprint,
     pyql::g_types,
     pyql::result_from,
+    pyql::copy_of_image_source,
 };

@@ -313,6 +313,7 @@ PyMethodDef kMethods[] = {
     {"check_expansion", method_o<native_check_expansion>(), METH_O,
      "check_expansion(source) -> None: ValueError when a walk of source would expand beyond a write's limit."},
     {"rebuild", method<quillet_native::rebuild>(), METH_FASTCALL, quillet_native::kRebuildDoc},
+    {"rebuild_image", method<quillet_native::rebuild_image>(), METH_FASTCALL, quillet_native::kRebuildImageDoc},
     {"read_attributes", method_o<quillet_native::read_attributes>(), METH_O,
      "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
      "and where the reading stopped."},

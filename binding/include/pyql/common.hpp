@@ -224,6 +224,10 @@ void gc_dealloc(PyObject* self) {
 PyObject* pickle_reduce(PyObject* self, PyObject*);
 PyObject* pickle_reduce_ex(PyObject* self, PyObject* protocol);
 extern PyMethodDef kPickleMethods[];
+// copy.copy's result for an image source (what a tree that pickles as an image reduces to): a new object
+// with the values of its tree, holding the same lists. Null with no exception set when `source` is not an
+// image source; null with an exception on failure.
+PyObject* copy_of_image_source(PyObject* source) noexcept;
 
 // ------------------------------------------------------------------------------------------ enums.cpp
 

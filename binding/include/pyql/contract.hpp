@@ -116,6 +116,8 @@ constexpr uint64_t layouts() {
         h = mix(h, l.flag_offset);
         h = mix(h, l.holds_list);
     }
+    // The members of the Contract below, which quillet._native reads once the fingerprint matches.
+    h = mix(h, std::string_view("fingerprint types new_result copy_of_image_source"));
     // The value ranges of the enumerations the objects store as bytes.
     h = mix(h, uint64_t(quillet::Profile::MdStrict));
     h = mix(h, uint64_t(quillet::ModuleKind::Html));
@@ -139,6 +141,10 @@ struct Contract {
     // A new ParseResult of `document` (a Document, or null for none) and `errors` (a tuple of ParseErrors,
     // copied). Null with TypeError for anything else, or MemoryError. Never throws.
     PyObject* (*new_result)(PyObject* document, PyObject* errors) noexcept;
+    // copy.copy's result for the image source a tree that pickles as an image reduces to (rebuild_image
+    // gets it from copy.copy): a new object holding the same lists. Null with no exception set for any
+    // other object. Never throws.
+    PyObject* (*copy_of_image_source)(PyObject* source) noexcept;
 };
 
 // The name of the exported Contract in pyql's shared object.
