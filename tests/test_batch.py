@@ -1,6 +1,10 @@
 """Many documents: parse_files, the command's -j, flat records and their
 tables, and the README's Dask recipe on a local cluster."""
 
+import copy
+import dataclasses
+import functools
+import pickle
 import re
 import subprocess
 import sys
@@ -64,6 +68,39 @@ def test_command_outputs_are_the_same_whatever_the_workers(files, tmp_path, mode
                        capture_output=True, timeout=120)
         outputs.append({p.name: p.read_bytes() for p in out.iterdir()})
     assert len(outputs[0]) == 3 and outputs[0] == outputs[1] == outputs[2]
+
+
+# One result of every class the tools return, as a tool makes it.
+RESULTS = {
+    quillet.Chunk: lambda: quillet.chunks(TOUR, max_chars=400)[3],
+    quillet.Diagnostic: lambda: quillet.check("::callout kind=tip\nx\n::\n")[0],
+    quillet.Section: lambda: quillet.sections(TOUR)[0],  # a heading, blocks and children
+}
+COPIES = {
+    **{f"pickle{p}": functools.partial(lambda o, p: pickle.loads(pickle.dumps(o, p)), p=p)
+       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+def test_every_result_class_is_covered():
+    exported = (getattr(quillet, name) for name in quillet.__all__)
+    frozen = {v for v in exported if dataclasses.is_dataclass(v) and v.__dataclass_params__.frozen}
+    assert frozen == set(RESULTS)
+
+
+@pytest.mark.parametrize("how", COPIES)
+@pytest.mark.parametrize("cls", RESULTS, ids=lambda c: c.__name__)
+def test_results_pickle_and_copy(cls, how):
+    result = RESULTS[cls]()
+    copied = COPIES[how](result)
+    assert type(copied) is cls and not hasattr(copied, "__dict__")
+    assert copied.as_dict() == result.as_dict()
+    assert [type(getattr(copied, f.name)) for f in dataclasses.fields(cls)] == [
+        type(getattr(result, f.name)) for f in dataclasses.fields(cls)]
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        copied.span = (0, 0)
 
 
 def test_records_against_to_dict():

@@ -19,6 +19,7 @@ from functools import lru_cache
 from typing import Any, Iterator
 
 import pyql
+from quillet._result import Result
 from quillet import _native
 from quillet._source import gc_paused, profile_value
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
@@ -27,7 +28,7 @@ __all__ = ["CODES", "Diagnostic", "check", "main"]
 
 
 @dataclass(frozen=True)
-class Diagnostic:
+class Diagnostic(Result):
     """One problem: ``code`` (stable, see ``CODES``), ``severity`` ("error" or
     "warning"), ``message``, ``span`` (UTF-8 byte range), ``start`` and
     ``end`` (``str`` indexes), ``line`` and ``column`` of its start (from 1,

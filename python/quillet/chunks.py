@@ -29,6 +29,8 @@ import pyql
 from quillet._source import gc_paused, heading_title, profile_value
 from quillet.textindex import TextIndex, _NOT_CONTINUATION
 
+from quillet._result import Result
+
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
 
 DEFAULT_MAX_CHARS = 2000
@@ -42,7 +44,7 @@ _OPENED = ("List", "CodeBlock", "Callout", "Quote", "Table", "Footnotes", "MathB
 
 
 @dataclass(frozen=True)
-class Chunk:
+class Chunk(Result):
     """One chunk of a document.
 
     ``index`` counts from 0; ``text`` is the exact source ``text[start:end]``

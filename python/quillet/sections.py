@@ -13,6 +13,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from quillet._result import Result
 import pyql
 from quillet._source import gc_paused, heading_title, parse_source
 from quillet.textindex import TextIndex
@@ -24,7 +25,7 @@ __all__ = ["Section", "sections", "iter_sections"]
 
 
 @dataclass(frozen=True)
-class Section:
+class Section(Result):
     """One section of the heading tree.
 
     ``level`` is the heading's level (0 for the text before the first
