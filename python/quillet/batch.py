@@ -409,15 +409,17 @@ def _lost(worker: _Worker) -> WorkerLost:
 def _work(conn: Connection, fn: Callable[[Any], Any], main_pid: int | None, inherited: list[Connection]) -> None:
     """A worker's life: jobs from its pipe until the pipe closes; for each,
     the results of its items, up to the first that raises and its
-    exception."""
+    exception. A pipe closed by the main process (a stopped run) ends the
+    worker quietly."""
     _init_worker(main_pid)
     for other in inherited:
         other.close()
     while True:
         try:
-            items = pickle.loads(conn.recv_bytes())
-        except EOFError:
+            data = conn.recv_bytes()
+        except (EOFError, OSError):
             return
+        items = pickle.loads(data)
         results: list[Any] = []
         error: BaseException | None = None
         for item in items:
@@ -426,8 +428,11 @@ def _work(conn: Connection, fn: Callable[[Any], Any], main_pid: int | None, inhe
             except Exception as exc:
                 error = exc
                 break
-        conn.send_bytes(_message(results, error))
-        del items, results, error
+        try:
+            conn.send_bytes(_message(results, error))
+        except OSError:
+            return
+        del data, items, results, error
 
 
 def _message(results: list[Any], error: BaseException | None) -> bytes:
