@@ -20,6 +20,7 @@ import importlib
 import os
 import pickle
 import signal
+import struct
 import sys
 import threading
 import time
@@ -327,7 +328,7 @@ class _Pool:
         item raised, after the results of the items before it."""
         from multiprocessing.connection import wait
 
-        done: dict[int, bytes] = {}
+        done: dict[int, bytes | bytearray] = {}
         ahead = self.AHEAD * len(self.workers)
         sent = 0
         for wanted in range(len(jobs)):
@@ -345,7 +346,7 @@ class _Pool:
                 for conn in wait(list(busy)):
                     worker = busy[conn]  # type: ignore[index]
                     try:
-                        done[worker.job] = worker.conn.recv_bytes()
+                        done[worker.job] = _receive(worker.conn)
                     except (EOFError, OSError):
                         raise _lost(worker) from None
                     worker.job = -1
@@ -429,10 +430,54 @@ def _work(conn: Connection, fn: Callable[[Any], Any], main_pid: int | None, inhe
                 error = exc
                 break
         try:
-            conn.send_bytes(_message(results, error))
+            _send(conn, _message(results, error))
         except OSError:
             return
         del data, items, results, error
+
+
+# A result can be large (a writer's output is several times its input):
+# where the pipe is a file descriptor, it goes as its length and its bytes,
+# read straight into a buffer of that length (Connection.recv_bytes gathers a
+# long message in a BytesIO that it grows, copying, read after read).
+_RAW = os.name == "posix"
+_LENGTH = struct.Struct("!Q")
+
+
+def _send(conn: Connection, data: bytes) -> None:
+    if not _RAW:
+        conn.send_bytes(data)
+        return
+    fd = conn.fileno()
+    view = memoryview(_LENGTH.pack(len(data)) + data) if len(data) < 4096 else None
+    parts = [memoryview(_LENGTH.pack(len(data))), memoryview(data)] if view is None else [view]
+    while parts:
+        written = os.writev(fd, parts)
+        while parts and written >= len(parts[0]):
+            written -= len(parts[0])
+            parts.pop(0)
+        if parts:
+            parts[0] = parts[0][written:]
+
+
+def _receive(conn: Connection) -> bytes | bytearray:
+    if not _RAW:
+        return conn.recv_bytes()
+    fd = conn.fileno()
+    (size,) = _LENGTH.unpack(_read_exactly(fd, _LENGTH.size))
+    return _read_exactly(fd, size)
+
+
+def _read_exactly(fd: int, size: int) -> bytearray:
+    data = bytearray(size)
+    view = memoryview(data)
+    done = 0
+    while done < size:
+        count = os.readv(fd, [view[done:]])
+        if not count:
+            raise EOFError
+        done += count
+    return data
 
 
 def _message(results: list[Any], error: BaseException | None) -> bytes:
