@@ -34,7 +34,9 @@ PyObject* get_span(PyObject* self, void*) {
 }
 
 PyObject* get_stored(PyObject* self, void* closure) {
-    return new_ref_or_none(field_at<PyObject*>(self, closure));
+    PyObject* stored = field_at<PyObject*>(self, closure);
+    hand_out(self, stored);
+    return new_ref_or_none(stored);
 }
 
 PyObject* get_text(PyObject* self, void* closure) {
@@ -240,13 +242,14 @@ PyType_Spec* fill_node_type_def(quillet::NodeType type) {
 
 // ---------------------------------------------------------------------------------------- conversion
 
-// A new node of class `id` with room for `text_bytes` bytes behind its fixed part, its span set. Objects
-// of classes taking part in the cycle collector are tracked from here on; every field is zero until set.
+// A new node of class `id` with room for `text_bytes` bytes behind its fixed part, its span set; every field
+// is zero until set. A node that holds a list is born untracked (born_untracked), the Document tracked.
 template <class T>
 T* new_node(TypeId id, quillet::Span span, Py_ssize_t text_bytes = 0) {
     PyTypeObject* type = type_of(id);
     PyObject* obj = type->tp_alloc(type, text_bytes);
     if (obj == nullptr) return nullptr;
+    if (id != kDocument) born_untracked(obj);
     auto* head = reinterpret_cast<NodeHead*>(obj);
     head->start = span.start;
     head->end = span.end;
@@ -278,6 +281,12 @@ T* new_text_node(TypeId id, quillet::Span span, const std::array<quillet::OptTex
     return obj;
 }
 
+// A list a node (or the Document) is born holding: untracked until a getter hands it out.
+PyObject* held(PyObject* list) {
+    born_untracked(list);
+    return list;
+}
+
 PyObject* as_object(void* node) {
     return reinterpret_cast<PyObject*>(node);
 }
@@ -288,7 +297,7 @@ PyObject* new_list_node(TypeId id, quillet::Span span, PyObject* list) {
     if (!owned) return nullptr;
     auto* node = new_node<ListNode>(id, span);
     if (node == nullptr) return nullptr;
-    node->list = owned.release();
+    node->list = held(owned.release());
     return as_object(node);
 }
 
@@ -300,7 +309,7 @@ PyObject* new_list_text_node(TypeId id, quillet::Span span, const std::array<qui
     if (!owned) return nullptr;
     T* node = new_text_node<T, N>(id, span, texts);
     if (node == nullptr) return nullptr;
-    node->n.list = owned.release();
+    node->n.list = held(owned.release());
     return as_object(node);
 }
 
@@ -385,7 +394,7 @@ struct BlockConverter {
         auto* node = new_node<HeadingObject>(kHeading, b.span);
         if (node == nullptr) return nullptr;
         node->level = b.level;
-        node->n.list = content.release();
+        node->n.list = held(content.release());
         return as_object(node);
     }
     PyObject* operator()(const quillet::Paragraph& b) const {
@@ -399,7 +408,7 @@ struct BlockConverter {
         node->kind = static_cast<uint8_t>(b.kind);
         node->has_start = b.start.has_value();
         node->start = b.start.value_or(0);
-        node->n.list = items.release();
+        node->n.list = held(items.release());
         return as_object(node);
     }
     PyObject* operator()(const quillet::CodeBlock& b) const {
@@ -549,7 +558,7 @@ PyObject* convert_table_row(const quillet::TableRow& row) {
     auto* node = new_node<TableRowObject>(kTableRow, row.span);
     if (node == nullptr) return nullptr;
     node->header = row.header;
-    node->n.list = cells.release();
+    node->n.list = held(cells.release());
     return as_object(node);
 }
 
@@ -578,7 +587,7 @@ PyObject* new_document(const quillet::Document& document, PyObject* block_list, 
     }
     doc->profile = static_cast<uint8_t>(document.profile);
     doc->metadata = metadata.release();
-    doc->blocks = blocks.release();
+    doc->blocks = held(blocks.release());
     return as_object(doc);
 }
 

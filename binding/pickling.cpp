@@ -80,7 +80,11 @@ bool fill_node(PyObject* self, const NodeForm& form, PyObject* args, bool as_byt
     for (uint8_t t = 0; t < form.texts; ++t) {
         if (!put(text_value(self, refs[t], as_bytes))) return false;
     }
-    if (form.list && !put(new_ref_or_none(reinterpret_cast<const ListNode*>(self)->list))) return false;
+    if (form.list) {
+        PyObject* list = reinterpret_cast<const ListNode*>(self)->list;
+        hand_out(self, list);
+        if (!put(new_ref_or_none(list))) return false;
+    }
     return true;
 }
 
@@ -121,6 +125,7 @@ PyObject* document_values(PyObject* self) {
         if (v == nullptr) return nullptr;
         PyTuple_SET_ITEM(modules.get(), i, v);
     }
+    hand_out(self, d->blocks);
     return Py_BuildValue("(iIIiOOO)", kDocument, static_cast<unsigned>(d->h.start), static_cast<unsigned>(d->h.end),
                          d->profile, modules.get(), d->metadata != nullptr ? d->metadata : Py_None,
                          d->blocks != nullptr ? d->blocks : Py_None);

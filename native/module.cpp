@@ -15,12 +15,14 @@
 #include "facts.hpp"
 #include "files.hpp"
 #include "formats.hpp"
+#include "lsp_positions.hpp"
 #include "model.hpp"
 #include "outline_type.hpp"
 #include "pickle.hpp"
 #include "pyql/entry.hpp"
 #include "pyql/layouts.hpp"
 #include "pyql/utf8.hpp"
+#include "records.hpp"
 #include "str_from_utf8.hpp"
 #include "to_dict.hpp"
 
@@ -318,6 +320,9 @@ PyMethodDef kMethods[] = {
      "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
      "them, with their byte spans."},
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
+    {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},
+    {"record_columns", method<quillet_native::record_columns>(), METH_FASTCALL, quillet_native::kRecordColumnsDoc},
+    {"lsp_positions", method<quillet_native::lsp_positions>(), METH_FASTCALL, quillet_native::kLspPositionsDoc},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},

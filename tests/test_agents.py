@@ -1,7 +1,10 @@
 """The tools for agents and retrieval pipelines: TextIndex, sections, chunks
 and check, table-driven, and their invariants on generated and hostile input."""
 
+import copy
+import dataclasses
 import json
+import pickle
 import re
 import subprocess
 import sys
@@ -103,6 +106,74 @@ def test_sections_of_a_parsed_document_have_byte_spans_only():
         sections(42)
 
 
+def test_sections_take_their_nodes_from_one_parse_when_first_read(monkeypatch):
+    text = "intro\n\n# A\n\u00e9\n## B\n- x\n# C\n"
+    parses = []
+    parse = pyql.parse_with_recovery
+    monkeypatch.setattr(pyql, "parse_with_recovery", lambda *a: parses.append(a) or parse(*a))
+    tree = list(iter_sections(sections(text, profile="md")))
+    assert parses == []  # the tree is read from the outline
+    nodes = [(s.heading, s.blocks) for s in tree]
+    assert len(parses) == 1 and parses[0][1] == pyql.Profile.Md
+    blocks = [b for heading, own in nodes for b in ((heading,) if heading else ()) + own]
+    assert [(type(b).__name__, b.span.start) for b in blocks] == [
+        (type(b).__name__, b.span.start) for b in parse(text).document.blocks]
+    # A parsed source gives its own nodes, and start/end with text=.
+    result = parse(text)
+    a, b, c = sections(result, text=text)
+    assert (b.heading, b.blocks, b.start, b.end) == (result.document.blocks[1], (result.document.blocks[2],), 7, 22)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        a.blocks = ()
+
+
+SOURCES = {  # each form of a parsed source, given with its text
+    "ParseResult": lambda text: pyql.parse_with_recovery(text),
+    "Document": lambda text: pyql.parse(text),
+    "blocks": lambda text: list(pyql.parse(text).blocks),
+    "outline": lambda text: quillet._native.outline(text),
+    "rendered outline": lambda text: quillet._native.outline(text, render="markdown"),
+}
+
+
+@pytest.mark.parametrize("form", SOURCES)
+def test_sections_and_chunks_of_a_parsed_source_with_its_text(form):
+    text = "Gr\u00fc\u00dfe\n\n# A\n```\n" + "line\n" * 30 + "```\n## B\n" + TABLE
+    source = SOURCES[form](text)
+    assert [s.as_dict() for s in iter_sections(sections(source, text=text))] == [
+        s.as_dict() for s in iter_sections(sections(text))]
+    formats = ["markdown"] if form == "rendered outline" else ["source", "text"] if form != "outline" else ["source"]
+    for fmt in formats:
+        for options in ({"max_chars": 60}, {"max_chars": 90, "overlap": 20}):
+            assert chunks(source, text=text, format=fmt, **options) == chunks(text, format=fmt, **options)
+
+
+def test_chunks_text_alone_still_works_with_a_warning():
+    with pytest.warns(DeprecationWarning, match="first argument"):
+        assert chunks(text="# A\nb\n") == chunks("# A\nb\n")
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: chunks(), TypeError, "missing 1 required positional argument: 'source'"),
+    (lambda: chunks(pyql.parse("x\n")), TypeError, "with text=, the str it was parsed from"),
+    (lambda: chunks(42, text="x"), TypeError, "source must be a str"),
+    (lambda: chunks("x", text="y"), ValueError, "the source itself"),
+    (lambda: chunks(quillet._native.outline("x\n"), text="x\n", format="text"), ValueError, "render"),
+    (lambda: chunks(quillet._native.outline("x\n"), text="xy\n"), ValueError, "not the text"),
+    (lambda: sections(quillet._native.outline("# x\n"))[0].blocks, ValueError, "text="),
+])
+def test_chunks_and_sections_refuse_a_source_without_its_text(call, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        call()
+
+
+def test_sections_and_chunks_copy_and_pickle():
+    text = "# A\nb\n## C\n"
+    for item in (sections(text)[0], chunks(text)[0]):
+        for twin in (copy.copy(item), copy.deepcopy(item), pickle.loads(pickle.dumps(item)),
+                     dataclasses.replace(item)):
+            assert twin.as_dict() == item.as_dict()
+
+
 # ---------------------------------------------------------------------------
 # chunks
 
@@ -150,6 +221,15 @@ def test_chunks_count_characters_not_bytes_and_flag_a_line_alone_over_budget():
     assert_tiles(text, parts)
     assert [(c.size, c.oversized) for c in parts] == [(130, False), (123, False), (151, True)]
     assert parts[0].path == ("\u00dcber",)
+
+
+@pytest.mark.parametrize("overlap", [0, 4])
+def test_a_block_cut_when_the_open_chunk_is_already_over_budget(overlap):
+    # Each line alone exceeds the budget: the second block is cut with no room left beside the first.
+    text = "0000000000000000\n:000000000000\u00e9\u00e9\u00e9\u00e9"
+    parts = chunks(text, max_chars=16, overlap=overlap)
+    assert [(c.text, c.span, c.start, c.end, c.oversized) for c in parts] == [
+        ("0000000000000000\n", (0, 17), 0, 17, True), (text[17:], (17, 38), 17, 34, True)]
 
 
 def test_chunks_with_a_token_counter():

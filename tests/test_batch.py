@@ -6,17 +6,21 @@ local cluster."""
 import copy
 import dataclasses
 import functools
+import importlib
 import os
 import pickle
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
 import pyql
 import quillet
 from conftest import ROOT, SINK
+from quillet import _native
+from quillet._source import read_outline
 from quillet.batch import broken_pool, ordered_map
 from quillet.records import RECORD_FIELDS, arrow_schema
 
@@ -208,6 +212,87 @@ def test_tables_load_into_pandas_and_duckdb():
     frame = pd.DataFrame(rows)
     counts = duckdb.sql("select type, count(*) as n from blocks group by type order by type").fetchall()
     assert dict(counts) == frame.groupby("type").size().to_dict() == blocks.to_pandas().groupby("type").size().to_dict()
+
+
+# Sources of one text and what their records are beside those of the str: the same, or with the positions
+# (which need the text) None. to_arrow builds its columns from the outline, never from the rows.
+WIDE = "# Grüße 日本 [^n]\n\n::list start=3\n- é *x* \U0001f642\n::\n::table\n| a | ü |\n::\n"
+PLACED = ("char_start", "char_end", "line", "column")
+
+
+ARROW_SOURCES = [
+    ("str", lambda t: (t, {}), True),
+    ("result and text", lambda t: (pyql.parse_with_recovery(t), {"text": t}), True),
+    ("document and text", lambda t: (pyql.parse_with_recovery(t).document, {"text": t}), True),
+    ("outline", lambda t: (read_outline(t, plain=True), {}), True),
+    ("document", lambda t: (pyql.parse_with_recovery(t).document, {}), False),
+    ("blocks", lambda t: (list(pyql.parse_with_recovery(t).document.blocks), {}), False),
+]
+
+
+@pytest.mark.parametrize("text", [WIDE, SINK, "", "--- meta ---\nbig: 99999999999999999999\n---\n# t\n"])
+@pytest.mark.parametrize("name, make, placed", ARROW_SOURCES, ids=[s[0] for s in ARROW_SOURCES])
+def test_records_and_tables_of_every_source(text, name, make, placed):
+    pa = pytest.importorskip("pyarrow")
+    source, kwargs = make(text)
+    expected = quillet.records(text, doc_id="d")
+    if not placed:
+        expected = [{**row, **dict.fromkeys(PLACED)} for row in expected]
+    assert quillet.records(source, doc_id="d", **kwargs) == expected
+    if name == "blocks":  # to_arrow reads a list as rows
+        return
+    table = quillet.to_arrow(source, doc_id="d", **kwargs)
+    table.validate(full=True)
+    assert table.schema == arrow_schema() and table.to_pylist() == expected
+    assert table.equals(pa.Table.from_pylist(expected, schema=arrow_schema()))
+
+
+def test_tables_of_shared_nodes_and_in_batches(monkeypatch):
+    pytest.importorskip("pyarrow")
+    doc = pyql.parse(WIDE + "\nlast\n")
+    doc.blocks.extend([doc.blocks[-1]] * 2)  # one paragraph in three places: a row for each
+    rows = quillet.records(doc)
+    n = len(rows)
+    assert quillet.to_arrow(doc).to_pylist() == rows and rows[-2:] == [{**rows[-3], "index": i} for i in (n - 2, n - 1)]
+    whole = quillet.to_arrow(WIDE)
+    # Arrow's 32-bit offsets: past the limit of bytes per string column, a table comes in several batches.
+    monkeypatch.setattr(importlib.import_module("quillet.records"), "_ARROW_BATCH_LIMIT", 20)
+    table = quillet.to_arrow(WIDE, doc_id="é")
+    assert len(table.to_batches()) > 2 and table.equals(whole.set_column(0, "doc_id", table.column(0)))
+    assert table.to_pylist() == quillet.records(WIDE, doc_id="é")
+    with pytest.raises(ValueError, match="too long for an Arrow string column"):
+        quillet.to_arrow("# " + "a" * 21 + "\n")
+
+
+def test_tables_of_one_outline_in_threads():
+    pytest.importorskip("pyarrow")
+    outline = read_outline(SINK * 200, plain=True)
+    expected = quillet.to_arrow(outline)
+    tables = []
+    threads = [threading.Thread(target=lambda: tables.append(quillet.to_arrow(outline))) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert len(tables) == 4 and all(t.equals(expected) for t in tables)
+
+
+@pytest.mark.parametrize("args, error", [
+    (("x", ("type",), None, {}), "TypeError: records(outline"),
+    ((None, ["type"], None, {}), "TypeError: records(outline"),
+    ((None, ("nope",), None, {}), "ValueError: no record column 'nope'"),
+    ((None, (1,), None, {}), "TypeError: keys must be str, not int"),
+    ((None, ("heading_path",), None, {}), "KeyError: 0"),
+    ((None, ("heading_path",), None, {0: ["a"]}), "TypeError: a heading path must be a tuple, not list"),
+])
+def test_native_records_refuse_bad_arguments(args, error):
+    args = (_native.outline("# a\n"), *args[1:]) if args[0] is None else args
+    for call, extra in ((_native.records, ()), (_native.record_columns, (100,))):
+        with pytest.raises((TypeError, ValueError, KeyError)) as info:
+            call(*args, *extra)
+        assert f"{info.type.__name__}: {info.value}".startswith(error.replace("records(", call.__name__ + "("))
+    with pytest.raises(ValueError, match="'text' needs an outline built with plain=True"):
+        _native.records(_native.outline("# a\n"), ("text",), None, {})
 
 
 def test_to_arrow_without_pyarrow_says_what_to_install():

@@ -72,3 +72,20 @@ def test_markdown_form_has_the_same_structures(forms):
     flat_md = " ".join(md.replace("\n> ", "\n").split())
     for label, url in re.findall(r"\[\[([^|\]]+)\|([^\]]+)\]\]", qlt):
         assert f"[{' '.join(label.split())}]({url})" in flat_md
+
+
+@pytest.mark.parametrize("args, names", [
+    # Every row by default; a chunker that is not installed gives a note instead of its row.
+    ([], ["parse", "sections", "chunks", "check", "records", "to_arrow", "to_text", "to_json", "to_html",
+          "chonkie", "langchain"]),
+    # A chunker without the chunks row asked for still has quillet.chunks timed beside it.
+    (["--tools", "check,chonkie"], ["parse", "check", "chunks", "chonkie"]),
+])
+def test_tools_bench_prints_a_row_per_tool_and_exits_0(args, names, capsys):
+    tools = bench_script("tools.py")
+    assert tools.main(["--size", "10k", "--repeat", "1", *args]) == 0
+    out = capsys.readouterr().out
+    rows = {line.split()[1] for line in out.splitlines() if line.startswith("10k ")}
+    missing = [name for name in names if name not in rows and f"{name}: not installed" not in out]
+    assert not missing, out
+    assert all(name in names for name in rows), out

@@ -3,6 +3,7 @@ reference cycles through the tree are collected, and every failing call gives
 back what it took. (Repeated parses of one small document, single-node cycles
 and allocation failures are covered in test_binding.py.)"""
 
+import copy
 import ctypes
 import gc
 import operator
@@ -240,9 +241,28 @@ CYCLES = {
     "two results": lambda m: (
         lambda a, b: (a.document.blocks.extend([b, m]), b.document.blocks.append(a)))(
         pyql.parse_with_recovery("::x\n"), pyql.parse_with_recovery("a")),
+    # A tree is born untracked by the collector: each way a stored list leaves its node must track both.
+    "a paragraph through its own content": lambda m: (
+        lambda p: p.content.extend([p, m]))(first("a *b*", "blocks", 0)),
+    "a list shared by copy.copy": lambda m: (
+        lambda p: copy.copy(p).content.extend([p, m]))(first("a *b*", "blocks", 0)),
+    "a list met through __reduce_ex__": lambda m: (
+        lambda p: p.__reduce_ex__(4)[1][-1].extend([p, m]))(first("# h *b*", "blocks", 0)),
+    "blocks met through the document's __reduce_ex__": lambda m: (
+        lambda d: d.__reduce_ex__(4)[1][-1].extend([d, m]))(first("a\n\nb")),
     "ring of 20,000 documents": lambda m: (
         ring(lambda: pyql.parse(""), lambda d: d.blocks, 20_000).blocks.append(m)),
 }
+
+
+def test_a_parsed_tree_is_not_tracked_until_its_lists_are_handed_out():
+    gc.collect()
+    before = len(gc.get_objects())
+    doc = pyql.parse("# h *e*\n\n" + "::list\n- a\n- b\n::\n" * 1000)
+    assert len(gc.get_objects()) - before < 10  # the document, not its 10,000 nodes and lists
+    item = doc.blocks[1].items[0]
+    assert (gc.is_tracked(doc.blocks), gc.is_tracked(doc.blocks[1]), gc.is_tracked(item)) == (True, True, False)
+    assert [gc.is_tracked(o) for o in (item.blocks, item)] == [True, True]
 
 
 def live_pyql_objects():

@@ -41,6 +41,23 @@ def test_line_offset_is_the_inverse_of_the_line_of_line_col(text, starts):
             index.line_offset(line)
 
 
+@pytest.mark.parametrize(
+    "text",
+    ["", "a", "é😀\r\nb\n", "a\rb\r\nc\r", "\r", "\r\n\r\n", "x\r\r\n😀\ré\n\n", "\n\n日本\r😀"],
+)
+@pytest.mark.parametrize("utf8", [False, True])
+def test_positions_of_many_offsets_are_those_of_each(text, utf8):
+    # In one pass, in any order: every offset (inside characters, between CR
+    # and LF, past either end) lands where a lookup of it alone does.
+    from quillet.lsp import Positions
+
+    positions = Positions(TextIndex(text), utf8)
+    offsets = [-(2**70), *range(-2, len(positions.index) + 3), 2**70]
+    expected = [positions.position(offset) for offset in offsets]
+    assert positions.many(offsets) == expected
+    assert positions.many(offsets[::-1]) == expected[::-1]
+
+
 def test_framing_guard_skips_oversized_bodies_and_finds_headers_again(monkeypatch):
     from quillet import lsp
 
@@ -286,6 +303,51 @@ def test_folding_ranges(session):
         (14, 16),  # ::callout
         (18, 20),  # ::footnotes
     ]
+
+
+# Headings closing several sections at once, empty titles, blocks before the
+# first heading and after a subsection, names to escape, an empty document.
+OUTLINES = [
+    DOC,
+    "::quote\nq\n::\n\n# \n## **x** \"y\\\" \u0007\n::table\n| a |\n::\n### \n# *z*\n#### deep\n```py\nx\n```\n## two\n\n \n",
+    "",
+]
+
+
+@pytest.mark.parametrize("text", OUTLINES)
+@pytest.mark.parametrize("utf8", [False, True])
+def test_answers_written_as_json_are_what_pygls_writes(text, utf8):
+    # Symbols and folding ranges are sent as JSON written by the server: read
+    # back into the protocol's classes and written by pygls' converter, they
+    # give the same text, byte for byte.
+    from lsprotocol.converters import get_converter
+    from quillet import lsp
+
+    converter = get_converter()
+    document = lsp.Document(URI, text, 1, utf8)
+    for answer, cls in ((lsp.symbols(document), types.DocumentSymbol), (lsp.folding_ranges(document), types.FoldingRange)):
+        assert json.dumps(converter.unstructure(converter.structure(json.loads(answer), list[cls]))) == answer
+
+
+def test_edits_update_every_answer(session):
+    uri = "file:///outline-edits.qlt"
+    client, doc = session.client, session.doc(uri)
+    session.open(uri, "# A\n\nsee[^n]\n")
+    Partial = types.TextDocumentContentChangePartial
+    session.change(uri, 2, Partial(types.Range(P(3, 0), P(3, 0)), "## B\n::footnotes\n[^n]: one\n::\n"))
+    result = session.run(client.text_document_document_symbol_async(types.DocumentSymbolParams(doc)))
+    assert [(s.name, [(c.name, c.range.start.line) for c in s.children]) for s in result] == [
+        ("A", [("B", 3)]),
+    ]
+    assert result[0].children[0].children[0].name == "::footnotes"
+    result = session.run(client.text_document_folding_range_async(types.FoldingRangeParams(doc)))
+    assert [(r.start_line, r.end_line) for r in result] == [(0, 6), (3, 6), (4, 6)]
+    shown = session.run(client.text_document_hover_async(types.HoverParams(doc, P(2, 4))))
+    assert shown.contents.value == "one"
+    session.change(uri, 3, Partial(types.Range(P(5, 6), P(5, 9)), "two"))
+    shown = session.run(client.text_document_hover_async(types.HoverParams(doc, P(2, 4))))
+    assert shown.contents.value == "two"
+    client.text_document_did_close(types.DidCloseTextDocumentParams(doc))
 
 
 @pytest.mark.parametrize(

@@ -22,7 +22,8 @@ enum class Cls : uint8_t {
     Space,  // Unicode white space: never next to the inside of a delimiter
     Punct,  // ASCII punctuation
     Word,   // a letter, digit or other character that is surely not punctuation
-    Other,  // not ASCII and not known: treated as punctuation or as a letter, whichever is worse
+    Other,  // not ASCII and not known, or a vertical tab: treated as punctuation or as a letter, whichever
+            // is worse
 };
 
 namespace {
@@ -36,15 +37,21 @@ bool is_unicode_space(uint32_t cp) {
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
+// A vertical tab is white space to some readers and a letter to others: at either end of an emphasis it
+// is moved outside with the white space, and outside it is a character of either class (Other).
+constexpr uint32_t kVerticalTab = 0x0B;
+
 // Scripts whose letters are common in prose; everything else not ASCII is Other.
 bool is_known_letter(uint32_t cp) {
-    return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) || (cp >= 0x386 && cp <= 0x3FF && cp != 0x387) ||
-           (cp >= 0x400 && cp <= 0x481) || (cp >= 0x48A && cp <= 0x52F) || (cp >= 0x3041 && cp <= 0x3096) ||
-           (cp >= 0x30A1 && cp <= 0x30FA) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7A3);
+    return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) ||
+           (cp >= 0x386 && cp <= 0x3FF && cp != 0x387 && cp != 0x3F6) || (cp >= 0x400 && cp <= 0x481) ||
+           (cp >= 0x48A && cp <= 0x52F) || (cp >= 0x3041 && cp <= 0x3096) || (cp >= 0x30A1 && cp <= 0x30FA) ||
+           (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7A3);
 }
 
 Cls classify(uint32_t cp) {
     if (is_unicode_space(cp)) return Cls::Space;
+    if (cp == kVerticalTab) return Cls::Other;
     if (cp < 0x80) return is_ascii_punct(static_cast<unsigned char>(cp)) ? Cls::Punct : Cls::Word;
     return is_known_letter(cp) ? Cls::Word : Cls::Other;
 }
@@ -115,6 +122,11 @@ size_t plain_run_end(std::string_view t, size_t i) {
 #endif
     while (i < n && !kStops.v[static_cast<unsigned char>(t[i])]) ++i;
     return i;
+}
+
+// An emphasis or strong written with a mark, as a bit of InlineWriter's Delim::used.
+uint8_t used_bit(NodeType type, char mark) {
+    return static_cast<uint8_t>((type == NodeType::Emphasis ? 1 : 4) << (mark == '_' ? 1 : 0));
 }
 
 // A URI autolink as every reader takes it: a scheme of 2 to 32 characters, then no space, control, angle
@@ -199,9 +211,10 @@ void InlineWriter::start(Start start, bool single_line, std::string_view lead) {
     s.pending_ws.clear();
     s.pending_break = s.pending_hard = false;
     s.unwritten = 0;
-    s.last_closer = 0;
+    s.last_run = 0;
     s.guard = s.after_ref = false;
     s.link_depth = s.strike_depth = 0;
+    s.code_end = s.opener_end = std::string::npos;
     s.delims.clear();
     if (start == Start::Inside) lines_.line_start = false;
 }
@@ -218,13 +231,15 @@ Cls InlineWriter::prev_class() const {
     return classify(read_utf8(lines_.buf, last_utf8_start(lines_.buf), len));
 }
 
-// Rewrites the character before the write position as a character reference (it is a letter of text),
-// so that a delimiter run written next follows punctuation.
+// Makes the character before the write position punctuation to a reader, so that a delimiter run written
+// next follows punctuation: it is rewritten as a character reference (it is a letter of text). Where that
+// letter is what lets the run or the '_' before it open or close, or where it is a control (which readers
+// refuse as a reference), an empty comment goes after it instead.
 void InlineWriter::encode_prev() {
     const size_t at = last_utf8_start(lines_.buf);
     size_t len = 1;
     const uint32_t cp = read_utf8(lines_.buf, at, len);
-    if (is_control(cp)) {
+    if (is_control(cp) || at == s_.opener_end || (at > 0 && lines_.buf[at - 1] == '_')) {
         lines_.buf += kEmptyComment;
         return;
     }
@@ -245,11 +260,18 @@ void InlineWriter::write_encoded(uint32_t cp, std::string_view bytes) {
 
 void InlineWriter::flush_ws() {
     State& s = s_;
+    // A closer that must be followed by white space or punctuation is not followed by a vertical tab, which
+    // some readers take for a letter.
+    auto put = [&](char c) {
+        if (s.guard && c == '\v') lines_.buf += kEmptyComment;
+        s.guard = false;
+        lines_.buf += c;
+    };
     if (s.pending_break) {
         // Spaces and tabs at a line end or start mean nothing to a reader (two would make a hard break);
         // other white space (no-break spaces) is kept.
         for (char c : s.pending_ws) {
-            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') lines_.buf += c;
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') put(c);
         }
         if (s.pending_hard) lines_.buf += '\\';
         lines_.end_line();
@@ -262,12 +284,13 @@ void InlineWriter::flush_ws() {
                 lines_.line_start = false;
             }
         } else {
-            lines_.buf += s.pending_ws;
+            put(s.pending_ws[0]);
+            lines_.buf.append(s.pending_ws, 1);
         }
     }
     if (!s.pending_ws.empty() || s.pending_break) {
         s.guard = false;
-        s.last_closer = 0;
+        s.last_run = 0;
     }
     s.pending_ws.clear();
     s.pending_break = s.pending_hard = false;
@@ -290,22 +313,88 @@ void InlineWriter::content(Cls next) {
     }
     s.after_ref = false;
     while (s.unwritten < s.delims.size()) {
-        Delim& d = s.delims[s.unwritten++];
-        if (d.dropped) continue;
-        char mark = d.type == NodeType::Strikethrough ? '~' : '*';
-        // A run right after a closing run of the same mark would join it: take the other mark.
-        if (mark == '*' && s.last_closer == '*') mark = '_';
-        const Cls after = s.unwritten < s.delims.size() ? Cls::Punct : next;
-        const Cls before = prev_class();
-        if (maybe_word(before) && (mark == '_' || maybe_punct(after))) encode_prev();
-        d.mark = mark;
-        d.written = true;
-        const size_t count = d.type == NodeType::Emphasis ? 1 : 2;
-        lines_.buf.append(count, mark);
-        s.last_closer = 0;
-        s.guard = false;
-        lines_.line_start = false;
+        const size_t k = s.unwritten++;
+        Delim& d = s.delims[k];
+        const Delim* below = k > 0 ? &s.delims[k - 1] : nullptr;
+        // The next delimiter, if any, is written right after this one.
+        if (d.dropped || !place_opener(d, below, s.unwritten < s.delims.size() ? Cls::Punct : next)) {
+            d.dropped = true;
+            d.inner = below != nullptr ? below->inner : 0;
+            d.used = below != nullptr ? below->used : 0;
+        }
     }
+}
+
+// Chooses the mark of an opener and writes it, or returns false when no mark would be read back as this
+// node; `next` is the class of the first character of its content. A reader pairs delimiter runs by these
+// rules, and the choice follows them:
+// - runs of one character side by side are one run, and a reader cannot tell where one delimiter of it
+//   ends: two runs of one mark never meet. An opener takes the other mark than the emphasis or strong
+//   right around it (so that their closers do not meet either), and not the mark of a run just written;
+//   where neither mark will do, an empty comment parts the two runs;
+// - a run with a letter or punctuation on both sides (".*." or "a*b") may close as well as open: it
+//   closes the nearest open run of its character unless their lengths add up to a multiple of three, so
+//   such an opener takes a mark that no open delimiter of its own kind (its own length) uses;
+// - where a run would not open (a letter before it and punctuation after, or a letter before a '_'), the
+//   letter is written as a character reference, which reads as punctuation.
+// An emphasis inside emphases that use both marks (a strong inside such strongs) may find no mark: it keeps
+// no markup of its own, and renders as what is around it does.
+bool InlineWriter::place_opener(Delim& d, const Delim* below, Cls next) {
+    State& s = s_;
+    const char inner = below != nullptr ? below->inner : 0;
+    const uint8_t used = below != nullptr ? below->used : 0;
+    const Cls before = prev_class();
+    struct Choice {
+        char mark = 0;
+        bool part = false;    // an empty comment parts it from the run before
+        bool encode = false;  // the character before is written as a reference
+    };
+    auto consider = [&](char mark, Choice& c) {
+        c.mark = mark;
+        c.part = s.last_run == mark;
+        Cls prev = c.part ? Cls::Punct : before;
+        c.encode = maybe_word(prev) && (mark == '_' || maybe_punct(next));
+        if (c.encode) prev = Cls::Punct;
+        const bool both = (maybe_punct(prev) && maybe_punct(next)) || (maybe_word(prev) && maybe_word(next));
+        if (!both || d.type == NodeType::Strikethrough || (used & used_bit(d.type, mark)) == 0) return true;
+        if (maybe_word(prev)) {  // a '*' between letters: the letter before becomes punctuation
+            c.encode = true;
+            return !maybe_punct(next);
+        }
+        return false;
+    };
+    Choice pick;
+    if (d.type == NodeType::Strikethrough) {
+        consider('~', pick);
+    } else {
+        // The other mark than the emphasis around it, so that their closers do not meet either.
+        const char first = inner == '*' ? '_' : '*';
+        const char second = first == '*' ? '_' : '*';
+        Choice a, b;
+        const bool ok_a = consider(first, a), ok_b = consider(second, b);
+        if (ok_a && (!a.part || !ok_b || b.part)) {
+            pick = a;
+        } else if (ok_b) {
+            pick = b;
+        } else {
+            return false;
+        }
+    }
+    if (pick.part) {
+        lines_.buf += kEmptyComment;
+    } else if (pick.encode) {
+        encode_prev();
+    }
+    d.mark = pick.mark;
+    d.written = true;
+    d.inner = d.type == NodeType::Strikethrough ? inner : pick.mark;
+    d.used = d.type == NodeType::Strikethrough ? used : static_cast<uint8_t>(used | used_bit(d.type, pick.mark));
+    lines_.buf.append(d.type == NodeType::Emphasis ? 1 : 2, pick.mark);
+    s.last_run = pick.mark;
+    s.opener_end = lines_.buf.size();
+    s.guard = false;
+    lines_.line_start = false;
+    return true;
 }
 
 void InlineWriter::open_delim(NodeType type) {
@@ -324,10 +413,11 @@ void InlineWriter::close_delim() {
     s.delims.pop_back();
     if (s.unwritten > s.delims.size()) s.unwritten = s.delims.size();
     if (d.type == NodeType::Strikethrough) --s.strike_depth;
-    if (!d.written) return;  // nothing visible inside: no markup at all
+    if (!d.written) return;  // nothing visible inside (or no mark would do): no markup at all
+    if (s.last_run == d.mark) lines_.buf += kEmptyComment;  // right after a closer of the same mark
     const Cls before = prev_class();
     lines_.buf.append(d.type == NodeType::Emphasis ? 1 : 2, d.mark);
-    s.last_closer = d.mark;
+    s.last_run = d.mark;
     s.guard = d.mark == '_' || maybe_punct(before);
     s.after_ref = false;
 }
@@ -353,7 +443,7 @@ void InlineWriter::text(std::string_view t) {
     while (i < n) {
         const auto c = static_cast<unsigned char>(t[i]);
         // White space is held back: it may turn out to be trailing, or at a line start.
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == kVerticalTab) {
             pending_space(static_cast<char>(c));
             ++i;
             continue;
@@ -383,8 +473,9 @@ void InlineWriter::text(std::string_view t) {
             case '|':
                 escape = true;
                 break;
-            case '_':  // only between two letters or digits can it neither open nor close emphasis
+            case '_':  // only between two letters or digits (as written) can it neither open nor close emphasis
                 escape = !(i > 0 && i + 1 < n && std::isalnum(static_cast<unsigned char>(t[i - 1])) &&
+                           std::isalnum(static_cast<unsigned char>(lines_.buf.back())) &&
                            std::isalnum(static_cast<unsigned char>(t[i + 1])));
                 break;
             case '&':
@@ -414,7 +505,7 @@ void InlineWriter::text(std::string_view t) {
                     lines_.buf.append(t.substr(i, j - i));
                     lines_.buf += '\\';
                     lines_.buf += t[j];
-                    s.last_closer = 0;
+                    s.last_run = 0;
                     lines_.line_start = false;
                     i = j + 1;
                     continue;
@@ -428,7 +519,7 @@ void InlineWriter::text(std::string_view t) {
             lines_.buf.append(t.substr(i, len));
         }
         s.guard = false;
-        s.last_closer = 0;
+        s.last_run = 0;
         lines_.line_start = false;
         i += len;
         // The plain run that follows goes out at once. Spaces right before the end of the text, or before
@@ -468,13 +559,16 @@ void InlineWriter::code_span(std::string_view code) {
     const bool pad =
         body.front() == '`' || body.back() == '`' || (!all_spaces && body.front() == ' ' && body.back() == ' ');
     content(Cls::Punct);
+    // Right after another code span the two runs of backticks would be one: an empty comment parts them.
+    if (lines_.buf.size() == s.code_end) lines_.buf += kEmptyComment;
     const std::string ticks(longest + 1, '`');
     lines_.buf += ticks;
     if (pad) lines_.buf += ' ';
     lines_.buf += body;
     if (pad) lines_.buf += ' ';
     lines_.buf += ticks;
-    s.last_closer = 0;
+    s.code_end = lines_.buf.size();
+    s.last_run = 0;
     s.guard = false;
     lines_.line_start = false;
 }
@@ -552,7 +646,7 @@ void InlineWriter::enter(NodeRef n) {
             if (s.link_depth++ > 0) break;  // links do not nest: an inner one is its label
             content(Cls::Punct);
             lines_.buf += '[';
-            s.last_closer = 0;
+            s.last_run = 0;
             lines_.line_start = false;
             break;
         case NodeType::AutoLink:
@@ -563,7 +657,7 @@ void InlineWriter::enter(NodeRef n) {
             lines_.buf += "[^";
             lines_.buf += safe_label(node.text);
             lines_.buf += ']';
-            s.last_closer = 0;
+            s.last_run = 0;
             lines_.line_start = false;
             s.after_ref = true;
             break;
@@ -592,7 +686,7 @@ void InlineWriter::autolink(std::string_view url) {
         lines_.buf += '<';
         lines_.buf += url;
         lines_.buf += '>';
-        s.last_closer = 0;
+        s.last_run = 0;
         lines_.line_start = false;
     } else {
         content(Cls::Punct);
@@ -605,7 +699,7 @@ void InlineWriter::autolink(std::string_view url) {
         lines_.buf += "](";
         destination(url);
         lines_.buf += ')';
-        s.last_closer = 0;
+        s.last_run = 0;
         s.guard = false;
     }
 }
@@ -639,7 +733,7 @@ void InlineWriter::leave(NodeRef n) {
             destination(node.text);
             if (node.title) title(*node.title);
             lines_.buf += ')';
-            s.last_closer = 0;
+            s.last_run = 0;
             s.guard = false;
             break;
         }

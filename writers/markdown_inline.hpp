@@ -106,9 +106,12 @@ private:
 //
 // Delimiters are written lazily: an opener goes out only with the first visible character of its content,
 // and white space at either end of the content is held back and moved outside the delimiters, so that
-// every delimiter run can open or close where it stands. Where a neighbouring character would still stop a
-// run from opening or closing, that character is written as a numeric character reference. The state is
-// one text's: the open delimiters, the white space held back, and what the last character written was.
+// every delimiter run can open or close where it stands. Each opener's mark ('*' or '_') is chosen so that
+// a reader pairs it with its own closer and no other (place_opener says how); where a neighbouring
+// character would still stop a run from opening or closing, that character is written as a numeric
+// character reference, and where nothing else will do, an empty comment "<!---->" parts two runs (or two
+// code spans) that would otherwise be one. The state is one text's: the open delimiters, the white space
+// held back, and what the last character written was.
 class InlineWriter {
 public:
     explicit InlineWriter(Lines& lines) : lines_(lines) {}
@@ -160,7 +163,11 @@ private:
         NodeType type;
         char mark = 0;         // '*', '_' or '~'; 0 while unwritten
         bool written = false;  // the opener is out
-        bool dropped = false;  // no markup for this node (a link inside a link, a strike inside a strike)
+        bool dropped = false;  // no markup for this node (a strike inside a strike, see place_opener)
+        // Once placed: the mark of the innermost emphasis or strong written at or below it in the stack, and
+        // the marks that the emphases and strongs written at or below it use (a bit per kind and mark).
+        char inner = 0;
+        uint8_t used = 0;
     };
 
     struct State {
@@ -169,15 +176,17 @@ private:
         bool heading = false;      // '#' is escaped everywhere
         bool cell = false;         // '|' is escaped in code spans too
         Start start = Start::Block;
-        std::string_view lead;       // written before the first visible character (" " after "#" or "|")
-        bool begun = false;          // a visible character has been written
-        std::string pending_ws;      // white space not yet written: it may end up outside a delimiter
-        bool pending_break = false;  // a line break is pending
-        bool pending_hard = false;   // ... and it is a hard one
-        size_t unwritten = 0;        // delims[unwritten..] are openers not yet written
-        char last_closer = 0;        // the last thing written was a closing run of this mark
-        bool guard = false;          // a closer needs the next character to be white space or punctuation
-        bool after_ref = false;      // a footnote reference was just written
+        std::string_view lead;                  // written before the first visible character (" " after "#" or "|")
+        bool begun = false;                     // a visible character has been written
+        std::string pending_ws;                 // white space not yet written: it may end up outside a delimiter
+        bool pending_break = false;             // a line break is pending
+        bool pending_hard = false;              // ... and it is a hard one
+        size_t unwritten = 0;                   // delims[unwritten..] are openers not yet written
+        char last_run = 0;                      // the last thing written was a delimiter run of this mark
+        bool guard = false;                     // a closer needs the next character to be white space or punctuation
+        bool after_ref = false;                 // a footnote reference was just written
+        size_t code_end = std::string::npos;    // where the last code span ended in the buffer
+        size_t opener_end = std::string::npos;  // where the last opener ended in the buffer
         int link_depth = 0;
         int strike_depth = 0;
         std::vector<Delim> delims;
@@ -193,6 +202,7 @@ private:
     inline void write_encoded(uint32_t cp, std::string_view bytes);
     inline void flush_ws();
     inline void content(Cls next);
+    inline bool place_opener(Delim& d, const Delim* below, Cls next);
     inline void pending_space(char c);
     void code_span(std::string_view code);
     void autolink(std::string_view url);

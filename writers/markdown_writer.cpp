@@ -274,6 +274,9 @@ private:
         lines_.begin_block();
         lines_.begin_line();
         lines_.buf += fence;
+        // Info that begins with the fence's character would lengthen the fence: a space parts them (a
+        // reader trims it off the info).
+        if (!info.empty() && info[0] == fence_char) lines_.buf += ' ';
         for (size_t i = 0; i < info.size(); ++i) {
             const char c = info[i];
             if (c == '\n' || c == '\r') {

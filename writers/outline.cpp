@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "../core/src/header.hpp"
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
 
@@ -89,15 +90,15 @@ private:
         return PoolText{uint32_t(at), uint32_t(at >> 32), uint32_t(s.size())};
     }
 
-    // A node written alone by `writer`, without its final line feeds.
+    // A node written alone by `writer`, without its final line feeds (into one buffer, reused).
     PoolText written(Writer& writer, NodeRef n) {
-        Output out;
+        scratch_out_.buffer().clear();
         Source source;
         source.form = Source::Form::Node;
         source.nodes = &n;
         source.node_count = 1;
-        write(source, writer, out);
-        std::string_view s = out.buffer();
+        write(source, writer, scratch_out_);
+        std::string_view s = scratch_out_.buffer();
         while (!s.empty() && s.back() == '\n') s.remove_suffix(1);
         return keep(s);
     }
@@ -190,6 +191,7 @@ private:
     std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
     uint32_t section_ = kNoRow;
     std::string scratch_;
+    Output scratch_out_;
 };
 
 }  // namespace
@@ -314,7 +316,18 @@ void Outline::place(std::string_view t) {
     }
     length = at_chars + count(t.data() + at, t.size() - at).chars;
     size = t.size();
-    header_text.assign(t.substr(0, rows.empty() ? t.size() : rows.front().start));
+    // The header's text: what comes before the first block, and the lines the header reads that are a
+    // block too (a profile line with an unknown name is a paragraph), up to their line end.
+    uint64_t header_end = rows.empty() ? t.size() : rows.front().start;
+    const Header header = read_header(t);
+    if (header.profile) header_end = std::max<uint64_t>(header_end, header.profile->span.end);
+    if (header.modules) header_end = std::max<uint64_t>(header_end, header.modules->span.end);
+    if (header.metadata) header_end = std::max<uint64_t>(header_end, header.metadata->span.end);
+    if (header_end > 0 && header_end < t.size() && t[header_end - 1] != '\n') {
+        const size_t nl = t.find('\n', header_end);
+        header_end = nl == std::string_view::npos ? t.size() : nl + 1;
+    }
+    header_text.assign(t.substr(0, header_end));
     has_text = true;
 }
 

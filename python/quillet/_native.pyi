@@ -1,6 +1,6 @@
 # The C++ writers and to_dict; quillet.writers is their typed face. Both return NotImplemented when only
 # the Python export (quillet.export) can handle the source: its metadata holds an int outside int64.
-from typing import Any, Literal, Optional, overload
+from typing import Any, Literal, Optional, Sequence, final, overload
 
 from _typeshed import ReadableBuffer
 
@@ -55,6 +55,7 @@ _Header = tuple[
     tuple[_Span, bool] | None,
 ]
 
+@final
 class Outline:
     @property
     def size(self) -> int: ...
@@ -90,3 +91,16 @@ def outline(
     render: str | None = None,
     top_only: bool = False,
 ) -> Outline: ...
+
+# quillet.records and quillet.to_arrow: an outline's rows as dicts of the keys given, or as Arrow buffers in
+# batches of rows (rows, one tuple of buffers per key; see native/records.hpp).
+def records(
+    outline: Outline, keys: tuple[str, ...], doc_id: str | None, paths: dict[int, tuple[str, ...]], /
+) -> list[dict[str, Any]]: ...
+def record_columns(
+    outline: Outline, keys: tuple[str, ...], doc_id: str | None, paths: dict[int, tuple[str, ...]], limit: int, /
+) -> list[tuple[int, tuple[tuple[Any, ...], ...]]]: ...
+
+# The language server's (line, character) of each byte offset into data: lines end at line feeds, characters
+# count UTF-16 code units (bytes with utf8=True).
+def lsp_positions(data: bytes, offsets: Sequence[int], utf8: bool, /) -> list[tuple[int, int]]: ...

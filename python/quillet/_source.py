@@ -144,19 +144,15 @@ def heading_paths(outline: _native.Outline) -> dict[int, tuple[str, ...]]:
     that is None): sections, chunks and records give the same paths."""
     paths: dict[int, tuple[str, ...]] = {}
     open_: list[tuple[int, tuple[str, ...]]] = []  # (level, path) of the open sections
-    rows = outline.column("section", top=True)
-    levels = outline.column("level", top=True)
-    titles = outline.column("heading_title", top=True)
-    types = outline.column("type", top=True)
-    for i, kind in enumerate(types):
-        if kind != "Heading":
-            continue
-        level = levels[i]
+    rows = outline.column("index", top=True, type="Heading")
+    levels = outline.column("level", top=True, type="Heading")
+    titles = outline.column("heading_title", top=True, type="Heading")
+    for row, level, title in zip(rows, levels, titles):
         while open_ and open_[-1][0] >= level:
             open_.pop()
-        path = (open_[-1][1] if open_ else ()) + (titles[i],)
+        path = (open_[-1][1] if open_ else ()) + (title,)
         open_.append((level, path))
-        paths[rows[i]] = path
+        paths[row] = path
     return paths
 
 

@@ -13,15 +13,18 @@ from __future__ import annotations
 
 import re
 import sys
+import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import cached_property, lru_cache
+from itertools import compress, count
+from operator import itemgetter
 from typing import Any, Iterator
 
 import pyql
 from quillet._result import Result
 from quillet import _native
-from quillet._source import gc_paused, profile_value
+from quillet._source import gc_paused, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
 __all__ = ["CODES", "Diagnostic", "check", "main"]
@@ -60,6 +63,9 @@ class Diagnostic(Result):
             "hint": self.hint,
         }
 
+
+# What check() is called without a source (the deprecated check(text=...)).
+_NO_SOURCE: Any = object()
 
 # Every code check() gives, with what it means. The codes never change meaning.
 CODES = {
@@ -108,19 +114,35 @@ SYNONYMS = {
 }
 _CLOSERS = {"CodeBlock": "```"}
 _OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
+# The blocks block_checks looks at beyond paragraphs: those whose opener line
+# has arguments, and what may follow a paragraph or swallow text.
+_SPECIAL = frozenset(("Callout", "Figure", "List", "ThematicBreak", "RawBlock"))
+# Blocks whose text is kept as written: no link is read in them.
+_VERBATIM = frozenset(("CodeBlock", "MathBlock", "HtmlBlock", "RawBlock"))
+# The html module's name, as a header line and an outline's modules give it.
+_HTML = MODULES[int(pyql.ModuleKind.Html)]
 
 
-def _well_formed(name: str) -> re.Pattern[str]:
+def _well_formed(name: str, value: str) -> str:
     """Opener lines that need no closer look: only keys and words the
-    directive knows, a list's start a number."""
+    directive knows, a list's start a number, a value as ``value`` says."""
     if name == "list":
         args = "|".join([*_LIST_WORDS, *(f"{key}=\\+?[0-9]{{1,19}}" for key in _LIST_KEYS)])
     else:
-        args = "(?:" + "|".join(ATTRIBUTES[name]) + ')=(?:"[^"\\n]*"|[^\\s"]\\S*)?'
-    return re.compile(rf"[ \t]*::{name}(?:[ \t]+(?:{args}))*[ \t]*")
+        args = "(?:" + "|".join(ATTRIBUTES[name]) + f")=(?:{value})?"
+    return rf"[ \t]*::{name}(?:[ \t]+(?:{args}))*[ \t]*"
 
 
-_WELL_FORMED = {name: _well_formed(name) for name in ("list", *ATTRIBUTES)}
+_WELL_FORMED = {
+    name: re.compile(_well_formed(name, '"[^"\\n]*"|[^\\s"]\\S*')) for name in ("list", *ATTRIBUTES)
+}
+# Most of those lines, matched in the text's bytes where the line starts, its
+# end included, without reading the line out: unquoted values in ASCII only.
+_WELL_FORMED_BYTES = {
+    name: re.compile((_well_formed(name, '"[^"\\n]*"|[!#-~][!-~]*') + r"\r?(?:\n|\Z)").encode())
+    for name in _WELL_FORMED
+}
+_MARK = re.compile(rb"[ \t>*+0-9-]")
 _MARKDOWN_ITEM = re.compile(r"(?:\d{1,9}[.)]|[*+-])(?:[ \t]|$)")
 _LINK = re.compile(r"(!?)\[([^\[\]\n]*)\]\(([^()\s]*)(?:\s+\"[^\"\n]*\")?\)")
 _SPACES = " \t\r\n\v\f\u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
@@ -156,25 +178,27 @@ def _suggest(word: str, known: tuple[str, ...]) -> str:
 
 
 class _Checker:
-    """What the checks share: the text, its index and parse, the helpers that
-    read its lines, and ``found``, where every phase adds what it finds (as
-    tuples that ``_positioned`` makes Diagnostics of). The two phases that
-    read the document from its top, the header and the blocks, are methods;
-    the others are the functions after the class."""
+    """What the checks share: the text, its outline and top-level rows, the
+    helpers that read its lines, and ``found``, where every phase adds what
+    it finds (as tuples that ``_positioned`` makes Diagnostics of). The two
+    phases that read the document from its top, the header and the blocks,
+    are methods; the others are the functions after the class. A block is
+    its top-level row's index: its class name is ``kinds[i]``, its span
+    ``starts[i]``, ``ends[i]``."""
 
-    def __init__(self, text: str, profile: Any) -> None:
-        self.pyql = pyql
+    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool) -> None:
         self.text = text
-        self.index = TextIndex(text)
-        self.data = self.index.data
-        result = pyql.parse_with_recovery(text, profile_value(profile))
-        self.document = result.document
-        self.errors = result.errors
-        self.blocks = result.document.blocks
-        self.starts = [block.span.start for block in self.blocks]
+        self.outline = outline
+        self.index = index
+        self.data = index.data
+        self.links = links  # whether the text holds a "](" at all
+        self.kinds: list[str] = outline.column("type", top=True)
+        self.starts: list[int] = outline.column("byte_start", top=True)
+        self.errors = outline.errors()
         # Where the errors start, in order: what a warning checks them against.
-        self.error_starts = sorted(e.span.start for e in self.errors if e.span is not None)
+        self.error_starts = sorted(span[0] for _, _, _, span in self.errors if span is not None)
         self.found: list[tuple[int, int, str, str, str, str]] = []
+        self.contents: list[Any] | None = None
 
     # -- helpers -----------------------------------------------------------
 
@@ -208,6 +232,21 @@ class _Checker:
     def line_number(self, offset: int) -> int:
         return self.index.line_col(offset)[0]
 
+    @cached_property
+    def ends(self) -> list[int]:
+        """Where each block ends: read from the outline when a check first
+        needs it (a clean document may never)."""
+        ends: list[int] = self.outline.column("byte_end", top=True)
+        return ends
+
+    def content(self, i: int) -> str:
+        """The content of block i (a raw block's), read from the outline the
+        first time one is asked for."""
+        if self.contents is None:
+            self.contents = self.outline.column("content", top=True)
+        content: str = self.contents[i]
+        return content
+
     # -- the checks --------------------------------------------------------
 
     def run(self) -> list[Diagnostic]:
@@ -225,7 +264,11 @@ class _Checker:
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        profile, modules, metadata = _native.read_header(self.text)
+        # The outline's header is read from the text before the first block;
+        # a block that starts the text may be an unknown profile line, which
+        # ends the header: then it is read from that line.
+        header = self.outline.header() if not self.starts or self.starts[0] else None
+        profile, modules, metadata = header or _native.read_header(self.line_at(0)[2])
         if profile is not None and profile[3] is None:
             (start, end), value, _, _ = profile
             self.add("unknown-profile", start, end,
@@ -248,44 +291,53 @@ class _Checker:
         paragraphs that begin like Markdown and lines of '=' or '---' under
         text to the Markdown habits, raw blocks to the raw block check, the
         opener lines of ::callout, ::figure and ::list to the attribute lists."""
-        pyql = self.pyql
         data = self.data
-        modules = self.document.modules
-        blocks = self.blocks
-        paragraph, thematic, raw = pyql.Paragraph, pyql.ThematicBreak, pyql.RawBlock
-        # Most blocks need no look at all: the comprehensions pick the few that
-        # do, which keeps checking a clean document close to the parse's cost.
-        kinds = [type(block) for block in blocks]
-        starts = self.starts
-        marks = b" \t>-*+0123456789"
-        for i in [i for i, kind in enumerate(kinds) if kind is paragraph and data[starts[i] : starts[i] + 1] in marks]:
-            _markdown_paragraph(self, blocks[i])
-        # Lines of '=' under text: found once in the whole text, then matched
-        # with the paragraph that holds them.
-        found = data.find(b"\n==")
+        kinds, starts = self.kinds, self.starts
+        # Most blocks need no look at all: what picks the few that do runs in
+        # C, block by block, which keeps checking a clean document close to
+        # the parse's cost.
+        for i in _marked(data, starts):
+            if kinds[i] == "Paragraph":
+                _markdown_paragraph(self, i)
+        # Lines of '=' under text: found once in the whole text (from its end:
+        # rfind is the quicker search), then matched with the paragraph that
+        # holds them, each paragraph looked at once.
+        found = data.rfind(b"\n==")
+        seen = -1
         while found >= 0:
             i = bisect_right(starts, found) - 1
-            if i >= 0 and kinds[i] is paragraph and found < blocks[i].span.end:
-                _setext(self, blocks[i], None, "===")
-            found = data.find(b"\n==", found + 3)
-        special = (pyql.Callout, pyql.Figure, pyql.List, thematic, raw)
-        container = None
-        for i in [i for i, kind in enumerate(kinds) if kind in special]:
-            kind, block = kinds[i], blocks[i]
-            previous = blocks[i - 1] if i else None
-            if kind is thematic:
-                if previous is not None and kinds[i - 1] is paragraph:
-                    _setext(self, previous, block, "---")
-            elif kind is raw:
+            if i != seen and i >= 0 and kinds[i] == "Paragraph" and found < self.ends[i]:
+                _setext(self, i, None, "===")
+                seen = i
+            found = data.rfind(b"\n==", 0, found)
+        for i in compress(range(len(kinds)), map(_SPECIAL.__contains__, kinds)):
+            kind = kinds[i]
+            if kind == "ThematicBreak":
+                if i and kinds[i - 1] == "Paragraph":
+                    _setext(self, i - 1, i, "---")
+            elif kind == "RawBlock":
                 # The usual story of a stray '::': a list or table before it
                 # ended early at a line with an error.
                 j = i - 1
-                while j >= 0 and kinds[j] is not pyql.List and kinds[j] is not pyql.Table and kinds[j] is not raw:
+                while j >= 0 and kinds[j] not in ("List", "Table", "RawBlock"):
                     j -= 1
-                container = blocks[j] if j >= 0 and kinds[j] is not raw else None
-                _raw_block(self, block, previous, container, modules)
+                _raw_block(self, i, j if j >= 0 and kinds[j] != "RawBlock" else None)
             else:
-                _arguments(self, block)
+                _arguments(self, i)
+
+
+def _marked(data: bytes, starts: list[int]) -> list[int]:
+    """The blocks (by index) whose first byte is a space, a tab or a mark
+    that opens a list item or quote in Markdown, found in one byte per block."""
+    if not starts:
+        return []
+    # itemgetter of one index gives its item, not a tuple of one
+    first_bytes = itemgetter(*starts) if len(starts) > 1 else lambda data: (data[starts[0]],)
+    try:
+        firsts = bytes(first_bytes(data))
+    except IndexError:  # a block that starts at the very end: a line feed stands for its first byte
+        firsts = bytes(first_bytes(data + b"\n"))
+    return [m.start() for m in _MARK.finditer(firsts)]
 
 
 # -- the parser's errors: each classified by its code, with a hint ----------
@@ -293,11 +345,8 @@ class _Checker:
 
 def _parse_errors(c: _Checker) -> None:
     starts = c.starts
-    for error in c.errors:
-        span = error.span
-        start, end = (span.start, span.end) if span is not None else (0, 0)
-        message = error.message
-        code = _native.error_code(int(error.kind), message)
+    for _, code, message, span in c.errors:
+        start, end = span if span is not None else (0, 0)
         after = bisect_right(starts, start)  # the block after the one the error is about
         if code == "unknown-directive":
             name = _first_word(_trim(c.line_at(start)[2])[2:])
@@ -322,7 +371,7 @@ def _parse_errors(c: _Checker) -> None:
                       f"write '- {rest}'" + (" and open the list with '::list ordered'" if ordered else ""))
         elif code == "unclosed-table":
             # The table stops at the line after the last one it took.
-            table_end = c.blocks[after - 1].span.end if after else end
+            table_end = c.ends[after - 1] if after else end
             where = f" at line {c.line_number(table_end) + 1}"
             c.add("unclosed-table", start, end, message,
                   f"the table ended{where}: every row begins with '|', a blank line ends the table; "
@@ -338,36 +387,41 @@ def _parse_errors(c: _Checker) -> None:
 # of '=' or '---' under text; block_checks hands them the blocks -----------
 
 
-def _markdown_paragraph(c: _Checker, block: Any) -> None:
-    span = block.span
-    if c.error_at(span.start, span.start + 1):
+def _markdown_paragraph(c: _Checker, i: int) -> None:
+    start = c.starts[i]
+    if c.error_at(start, start + 1):
         return  # the rest of a list that ended at this line: reported there
-    lines = list(c.lines(span.start, span.end))
-    first = _trim(lines[0][2])
+    _, first_end, first = c.line_at(start)
+    first = _trim(first)
     if first.startswith(">") and (len(first) == 1 or first[1] in " \t"):
-        c.add("markdown-quote", span.start, lines[0][1],
+        c.add("markdown-quote", start, first_end,
               "'>' does not quote here: these lines are an ordinary paragraph",
               "write '::quote', the quoted lines without '>', then '::'")
         return
+    if not _MARKDOWN_ITEM.match(first):
+        return  # the other lines need no look
+    lines = list(c.lines(start, c.ends[i]))
     if all(_MARKDOWN_ITEM.match(_trim(line[2])) for line in lines):
         ordered = first[0].isdigit()
-        c.add("markdown-list", span.start, lines[0][1],
+        c.add("markdown-list", start, first_end,
               f"Markdown list lines are an ordinary paragraph here ({_plural(len(lines), 'line')})",
               f"write '::list{' ordered' if ordered else ''}', one '- item' line per item, then '::'")
 
 
-def _setext(c: _Checker, paragraph: Any, rule: Any, mark: str) -> None:
-    data = c.data
-    span = paragraph.span
+def _setext(c: _Checker, paragraph: int, rule: int | None, mark: str) -> None:
+    """The paragraph's last line underlined by the thematic break ``rule``
+    (a line of '---'), or, when ``rule`` is None, by its own last line of
+    '='."""
+    span_start, span_end = c.starts[paragraph], c.ends[paragraph]
     if rule is not None:
         # Only a break on the very next line underlines the text.
-        if data[span.end : rule.span.start].strip(b"\r") != b"\n":
+        start, end = c.starts[rule], c.ends[rule]
+        if c.data[span_end:start].strip(b"\r") != b"\n":
             return
-        title_line = list(c.lines(span.start, span.end))[-1]
-        start, end = rule.span.start, rule.span.end
+        title_line = list(c.lines(span_start, span_end))[-1]
         level = "##"
     else:
-        lines = list(c.lines(span.start, span.end))
+        lines = list(c.lines(span_start, span_end))
         last = _trim(lines[-1][2])
         if len(lines) < 2 or len(last) < 2 or set(last) != {"="}:
             return
@@ -385,21 +439,23 @@ def _setext(c: _Checker, paragraph: Any, rule: Any, mark: str) -> None:
 # what it swallowed ------------------------------------------------------
 
 
-def _raw_block(c: _Checker, block: Any, previous: Any, container: Any, modules: Any) -> None:
-    start, end, line = c.line_at(block.span.start)
+def _raw_block(c: _Checker, i: int, container: int | None) -> None:
+    """The raw block ``i``; ``container`` is the list or table before it
+    since the last raw block, if any."""
+    start, end, line = c.line_at(c.starts[i])
     opener = _trim(line)
     if opener.startswith("::html") and (len(opener) == 6 or opener[6] in _SPACES):
-        if c.pyql.ModuleKind.Html not in modules:
+        if _HTML not in c.outline.modules:
             c.add("html-without-module", start, end,
                   "this ::html block is kept as a raw block: the html module is not enabled",
                   "add 'html' to the '@modules' line at the top of the document")
         return
     if opener != "::":
         return
-    swallowed = c.pyql.parse_with_recovery(block.content).document.blocks
+    # What the raw block swallowed: its content's blocks, as a parse of it alone gives them.
     counts: dict[str, int] = {}
-    for node in swallowed:
-        counts[type(node).__name__] = counts.get(type(node).__name__, 0) + 1
+    for kind in _native.outline(c.content(i)).column("type", top=True):
+        counts[kind] = counts.get(kind, 0) + 1
     names = [_plural(n, name) for name, n in counts.items()]
     what = ", ".join(names[:-1]) + (" and " if len(names) > 1 else "") + (names[-1] if names else "")
     message = "a '::' line where no block is open starts a raw block"
@@ -408,16 +464,15 @@ def _raw_block(c: _Checker, block: Any, previous: Any, container: Any, modules: 
     hint = "delete this line, or name the directive it was meant to open (for example '::quote')"
     # The usual story: a list or table ended early at a line with an
     # error, and its own '::' then closed nothing.
-    failed = container is not None and c.error_at(container.span.start, start)
+    failed = container is not None and c.error_at(c.starts[container], start)
     if failed:
-        kind = type(container).__name__.lower()
-        hint = (f"the ::{kind} on line {c.line_number(container.span.start)} ended early with an "
-                "error, so this '::' closed nothing: fix the line the error points at")
-    elif previous is not None:
-        kind = type(previous).__name__
-        pstart = previous.span.start
+        assert container is not None
+        hint = (f"the ::{c.kinds[container].lower()} on line {c.line_number(c.starts[container])} ended early "
+                "with an error, so this '::' closed nothing: fix the line the error points at")
+    elif i:
+        kind = c.kinds[i - 1]
         if kind in ("Quote", "Callout"):
-            hint = (f"the ::{kind.lower()} on line {c.line_number(pstart)} was already closed by an "
+            hint = (f"the ::{kind.lower()} on line {c.line_number(c.starts[i - 1])} was already closed by an "
                     "earlier '::' (directives cannot nest inside it): delete this line")
     c.add("stray-closing-line", start, end, message, hint)
 
@@ -426,9 +481,11 @@ def _raw_block(c: _Checker, block: Any, previous: Any, container: Any, modules: 
 # or drops; a well-formed line needs no closer look -----------------------
 
 
-def _arguments(c: _Checker, block: Any) -> None:
-    start, end, line = c.line_at(block.span.start)
-    name = type(block).__name__.lower()
+def _arguments(c: _Checker, i: int) -> None:
+    name = c.kinds[i].lower()
+    if _WELL_FORMED_BYTES[name].match(c.data, c.starts[i]):
+        return
+    start, end, line = c.line_at(c.starts[i])
     if _WELL_FORMED[name].fullmatch(line):
         return
     trimmed = _trim(line)
@@ -512,23 +569,22 @@ def _unknown_attribute(c: _Checker, name: str, known: tuple[str, ...], key: str,
 
 
 def _open_at_end(c: _Checker) -> None:
-    if not c.blocks:
+    if not c.kinds:
         return
-    block = c.blocks[-1]
-    kind = type(block).__name__
+    kind = c.kinds[-1]
     if kind not in _OPEN_AT_END:
         return
     data = c.data
-    span = block.span
-    if data[span.end :].strip(b" \t\r\n"):
+    span_start, span_end = c.starts[-1], c.ends[-1]
+    if data[span_end:].strip(b" \t\r\n"):
         return  # something follows: the block was closed or ended
-    last_start = data.rfind(b"\n", span.start, span.end) + 1
+    last_start = data.rfind(b"\n", span_start, span_end) + 1
     closer = _CLOSERS.get(kind, "::")
-    if last_start > span.start and _trim(c.line_at(last_start)[2]) == closer:
+    if last_start > span_start and _trim(c.line_at(last_start)[2]) == closer:
         return
-    start, end, line = c.line_at(span.start)
+    start, end, line = c.line_at(span_start)
     name = "code fence" if kind == "CodeBlock" else "::" + _trim(line)[2:].split(" ", 1)[0]
-    if c.error_at(span.start, span.start + 1):
+    if c.error_at(span_start, span_start + 1):
         return  # ended by a line the error names, not by the end of the input
     lines = c.line_number(len(data)) - c.line_number(start)
     c.add("unclosed-block", start, end,
@@ -542,24 +598,19 @@ def _open_at_end(c: _Checker) -> None:
 
 def _markdown_links(c: _Checker) -> None:
     text = c.text
-    if "](" not in text:
+    if not c.links:
         return
-    pyql = c.pyql
-    starts = c.starts
-    verbatim = (pyql.CodeBlock, pyql.MathBlock, pyql.HtmlBlock, pyql.RawBlock)
-    code_spans: dict[int, list[tuple[int, int]]] = {}
+    starts, ends, kinds = c.starts, c.ends, c.kinds
+    code_spans: dict[int, list[tuple[int, int]]] | None = None
     for match in _LINK.finditer(text):
         start = c.index.byte_offset(match.start())
         end = c.index.byte_offset(match.end())
         i = bisect_right(starts, start) - 1
-        if i < 0 or start >= c.blocks[i].span.end:
+        if i < 0 or start >= ends[i] or kinds[i] in _VERBATIM:
             continue
-        block = c.blocks[i]
-        if isinstance(block, verbatim):
-            continue
-        if i not in code_spans:
-            code_spans[i] = _code_spans(c, block)
-        if any(s <= start < e for s, e in code_spans[i]):
+        if code_spans is None:
+            code_spans = _code_spans(c)
+        if any(s <= start < e for s, e in code_spans.get(i, ())):
             continue
         image, label, url = match.group(1), match.group(2), match.group(3)
         if image:
@@ -570,11 +621,20 @@ def _markdown_links(c: _Checker) -> None:
                   f"write [[{label}|{url}]]" if label else f"write <{url}>")
 
 
-def _code_spans(c: _Checker, block: Any) -> list[tuple[int, int]]:
-    from quillet.fields import walk
-
-    code = c.pyql.CodeSpan
-    return [(n.span.start, n.span.end) for n, _, _ in walk([block]) if type(n) is code]
+def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
+    """The code spans of each top-level block (by its index), at any depth
+    inside it. Rows come in document order, each block before the blocks
+    inside it, so a row belongs to the last top-level row before it."""
+    outline = c.outline
+    if outline.top_only:
+        # An outline of the top-level blocks alone, given by the caller, has
+        # no code spans: the text's full outline has them.
+        outline = _native.outline(c.text, profile=outline.profile)
+    tops = list(compress(count(), map((0).__eq__, outline.column("depth"))))
+    spans: dict[int, list[tuple[int, int]]] = {}
+    for start, end, row in outline.code_spans():
+        spans.setdefault(bisect_right(tops, row) - 1, []).append((start, end))
+    return spans
 
 
 def _positioned(
@@ -609,22 +669,57 @@ def _positioned(
     return diagnostics
 
 
-def check(text: str, *, profile: Any = None) -> list[Diagnostic]:
+def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = None) -> list[Diagnostic]:
     """The diagnostics of a document, in order of position: the parser's
     errors (severity "error") and warnings for text that parses but almost
     certainly does not mean what its writer meant (see ``CODES``).
 
-    ``text`` is a ``str``: the checks read its lines as well as its tree.
-    ``profile`` is the profile to parse with (a ``pyql.Profile`` or "quillet",
-    "md", "md-strict").
+    ``source`` is the document's ``str``, parsed with ``profile`` (None, a
+    ``pyql.Profile`` or "quillet", "md", "md-strict"), or a parsed source: a
+    ``pyql.ParseResult``, ``pyql.Document``, list of blocks or an outline of
+    ``quillet._native.outline``, with ``text``, the ``str`` it was parsed
+    from (the checks read its lines as well as its blocks; ``profile`` is
+    then not used). A parsed source's parser errors are those its
+    ParseResult holds: a Document or list of blocks carries none. An outline
+    is read as it is, nothing parsed again, unless it holds the top-level
+    blocks alone and the text has something like a Markdown link (whose
+    check needs the code spans). Passing the text as ``text=`` alone still
+    works but is deprecated.
 
     >>> [(d.code, d.line, d.hint) for d in check("::callout kind=tip\\nHi\\n::\\n")]
     [('unknown-attribute', 1, '::callout takes type= and title=; did you mean type=?')]
     """
-    if not isinstance(text, str):
+    if source is _NO_SOURCE:
+        if text is None:
+            raise TypeError("check() missing its argument: source, the text to check")
+        warnings.warn("check(text=...) is deprecated: pass the text as the first argument, source",
+                      DeprecationWarning, stacklevel=2)
+        source, text = text, None
+    if isinstance(source, str):
+        if text is not None and text != source:
+            raise ValueError("text is for a parsed source: a str source is the text itself")
+        text = source
+    elif text is None:
+        if not isinstance(source, (pyql.ParseResult, pyql.Document, _native.Outline, list, tuple)):
+            read_outline(source)  # raises the TypeError every tool gives for another source
+        raise ValueError("check needs the text of a parsed source: pass the str it was parsed from as text=")
+    elif not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
-        return _Checker(text, profile).run()
+        index = TextIndex(text)
+        # Code spans matter only to the Markdown link check: a text without
+        # "](" needs the top-level blocks alone, which cost less to outline.
+        # An outline given is taken as it is (_code_spans reads what one of
+        # top-level blocks alone lacks).
+        links = index.data.rfind(b"](") >= 0  # rfind: the quicker search
+        given = isinstance(source, _native.Outline)
+        outline = read_outline(source, profile, text=text, top_only=given or not links)
+        if outline.length != len(text):
+            raise ValueError(
+                f"text is not what the source was parsed from: {len(text)} characters, "
+                f"the source's text has {outline.length}"
+            )
+        return _Checker(outline, text, index, links).run()
 
 
 # ---------------------------------------------------------------------------

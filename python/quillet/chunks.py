@@ -20,14 +20,15 @@ before ends, the first at 0 and the last ends at the end of the text.
 
 from __future__ import annotations
 
+import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from itertools import accumulate
 from typing import Any, Callable
 
-import pyql
-from quillet._source import gc_paused, heading_title, profile_value
-from quillet.textindex import TextIndex, _NOT_CONTINUATION
+from quillet import _native
+from quillet._source import gc_paused, heading_paths, read_outline
+from quillet.textindex import TextIndex
 
 from quillet._result import Result
 
@@ -99,12 +100,51 @@ class Chunk(Result):
             "end_index": self.end,
         }
 
+    # Copies and pickles set the fields as __init__ does (the class is frozen).
+    def __getstate__(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        for name, value in zip(self.__slots__, state):
+            object.__setattr__(self, name, value)
+
+
+def _chunk_maker() -> Callable[..., Chunk]:
+    """Chunk(...) for the chunks of a call, by the setters of its slots: the
+    frozen dataclass's __init__ sets each field through object.__setattr__,
+    at twice the cost, and a document gives thousands."""
+    new = object.__new__
+    setters = [getattr(Chunk, name).__set__ for name in Chunk.__slots__]
+    index_, text_, context_, path_, span_, start_, end_, size_, kinds_, oversized_ = setters
+
+    def make(
+        index: int, text: str, context: str, path: tuple[str, ...], span: tuple[int, int], start: int, end: int,
+        size: int, kinds: tuple[str, ...], oversized: bool,
+    ) -> Chunk:
+        chunk: Chunk = new(Chunk)
+        index_(chunk, index)
+        text_(chunk, text)
+        context_(chunk, context)
+        path_(chunk, path)
+        span_(chunk, span)
+        start_(chunk, start)
+        end_(chunk, end)
+        size_(chunk, size)
+        kinds_(chunk, kinds)
+        oversized_(chunk, oversized)
+        return chunk
+
+    return make
+
+
+_new_chunk = _chunk_maker()
+
 
 class _Unit:
     """A piece the packer places whole: a block with its trailing blank
     lines, or one part of a block that had to be cut."""
 
-    __slots__ = ("bstart", "bend", "cstart", "cend", "chars", "tokens", "kind", "path", "level", "lead", "rendered", "block")
+    __slots__ = ("bstart", "bend", "cstart", "cend", "chars", "tokens", "kind", "path", "level", "lead", "rendered", "top")
 
     def __init__(
         self, bstart: int, bend: int, cstart: int, cend: int, kind: str, path: tuple[str, ...], level: int
@@ -115,7 +155,7 @@ class _Unit:
         self.kind, self.path, self.level = kind, path, level
         self.lead = ""  # what a later part of a cut block repeats
         self.rendered: str | None = None  # the text in the output format
-        self.block: Any = None
+        self.top = -1  # the unit's index in the layout, for a whole block
 
 
 def _positive(name: str, value: Any) -> int | None:
@@ -128,9 +168,13 @@ def _positive(name: str, value: Any) -> int | None:
     return value
 
 
+_MISSING: Any = object()
+
+
 def chunks(
-    text: str,
+    source: Any = _MISSING,
     *,
+    text: str | None = None,
     max_chars: int | None = None,
     max_tokens: int | None = None,
     count_tokens: Callable[[str], int] | None = None,
@@ -139,8 +183,14 @@ def chunks(
     heading_context: bool = True,
     profile: Any = None,
 ) -> list[Chunk]:
-    """Split ``text`` (a ``str``: chunks point into it) into chunks that
-    follow its sections and blocks (see the module's description).
+    """Split a document into chunks that follow its sections and blocks (see
+    the module's description).
+
+    ``source`` is a ``str`` (parsed here, with ``profile``), or a
+    ``pyql.Document``, ``pyql.ParseResult``, list of top-level blocks or
+    outline (``quillet._native.outline``) with ``text``, the ``str`` it was
+    parsed from: chunks point into that text. (``text`` alone, without
+    ``source``, is the older form of a ``str`` source.)
 
     The budget is ``max_chars`` characters (2000 when neither budget is given)
     and/or ``max_tokens`` tokens as ``count_tokens`` counts them: any callable
@@ -152,8 +202,26 @@ def chunks(
     ``quillet.to_text`` or ``quillet.to_markdown``; sizes then count the
     rendered text).
     """
-    if not isinstance(text, str):
-        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    if source is _MISSING:
+        if text is None:
+            raise TypeError("chunks() missing 1 required positional argument: 'source'")
+        warnings.warn(
+            "chunks(text=...) without a source is deprecated: pass the str as the first argument",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        source, text = text, None
+    if isinstance(source, str):
+        if text is not None and text is not source and text != source:
+            raise ValueError("text must be None or the source itself when the source is a str")
+        text = source
+    elif text is None:
+        raise TypeError(
+            "source must be a str, or a parsed document given with text=, the str it was parsed from "
+            f"(chunks point into it), not {type(source).__name__} alone"
+        )
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
     max_chars = _positive("max_chars", max_chars)
@@ -171,22 +239,31 @@ def chunks(
     if overlap < 0 or overlap >= budget:
         raise ValueError(f"overlap must be at least 0 and below the budget ({budget}), not {overlap}")
 
-    render: Callable[[Any], str] | None = None
-    if format != "source":
-        from quillet.writers import to_markdown, to_text
-
-        render = to_text if format == "text" else to_markdown
-
+    render = None if format == "source" else format
+    budget_ = _Budget(max_chars, max_tokens, count_tokens, overlap)
     with gc_paused():
-        # The tree is dropped when _chunks returns, before the pause ends.
-        return _chunks(text, profile, _Budget(max_chars, max_tokens, count_tokens, overlap), render, heading_context)
+        return _chunks(source, text, profile, budget_, render, heading_context)
 
 
 def _chunks(
-    text: str, profile: Any, budget: _Budget, render: Callable[[Any], str] | None, heading_context: bool
+    source: Any, text: str, profile: Any, budget: _Budget, render: str | None, heading_context: bool
 ) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
-    layout = _Layout(text, pyql.parse_with_recovery(text, profile_value(profile)).document, budget.count, render)
+    given = None if isinstance(source, str) else text
+    outline = read_outline(source, profile, text=given, render=render, top_only=True)
+    if outline.length is not None and outline.length != len(text):
+        raise ValueError("text is not the text the outline was built from")
+
+    def nested() -> _native.Outline:
+        # The rows inside the blocks, for a table cut in parts (its header
+        # row): the outline read if it has them, else one built for them.
+        if not outline.top_only:
+            return outline
+        if isinstance(source, _native.Outline):
+            return read_outline(text, outline.profile)
+        return read_outline(source, profile, text=given)
+
+    layout = _Layout(text, outline, budget.count, render is not None, nested)
     if not layout.n:
         return []
     return _Packer(layout, budget, _Cutter(layout, budget), _Emitter(layout, budget, heading_context)).run()
@@ -223,61 +300,79 @@ class _Budget:
 
 
 class _Layout:
-    """The first phase: the blocks as arrays, one entry per unit (a block with
-    the blank lines after it), which the packer reads by index."""
+    """The first phase: the top-level rows of the outline as arrays, one entry
+    per unit (a block with the blank lines after it), which the packer reads
+    by index."""
 
     def __init__(
-        self, text: str, document: Any, count: Callable[[str], int] | None, render: Callable[[Any], str] | None
+        self,
+        text: str,
+        outline: _native.Outline,
+        count: Callable[[str], int] | None,
+        rendered: bool,
+        nested: Callable[[], _native.Outline],
     ) -> None:
         self.text = text
-        self.index = TextIndex(text)
-        self.data = self.index.data
-        self.ascii = text.isascii()
-        self.render = render
-        self.n = self.read(document, count)
+        self.outline = outline
+        self.nested = nested
+        self.ascii = outline.length == outline.size
+        self._index: TextIndex | None = None
+        self._rows: tuple[list[Any], ...] | None = None
+        self.n = self.read(count, rendered)
 
-    def read(self, document: Any, count: Callable[[str], int] | None) -> int:
+    def read(self, count: Callable[[str], int] | None, rendered: bool) -> int:
         """Where each unit starts, in bytes (``bstarts``) and characters
         (``cstarts``); its class, heading level and output text; running
         totals of the sizes (``pc``, ``pt``); the headings, their paths and
         where their sections end. Returns the number of units."""
-        blocks = document.blocks
-        total = len(self.data)
-        self.blocks = blocks
-        if not blocks:
-            if not total:
-                return 0
-            blocks = [None]  # one unit of what the text holds (blank lines, a header)
-        n = len(blocks)
-        starts = [block.span.start for block in blocks] if blocks[0] is not None else [0]
-        starts[0] = 0
+        outline = self.outline
+        kinds = outline.column("type", top=True)
+        total = outline.size
+        self.rows = len(kinds)  # the top-level rows: units but for a text without blocks
+        starts: list[int]
+        chars: list[int]
+        if kinds:
+            starts = outline.column("byte_start", top=True)
+            self.first: int = starts[0]  # where the first block itself starts, after the header
+            chars = outline.column("char_start", top=True)
+        elif total:
+            kinds, starts, chars = [""], [0], [0]  # one unit of what the text holds (blank lines, a header)
+            self.first = 0
+        else:
+            return 0
+        n = len(kinds)
+        starts[0] = chars[0] = 0
         starts.append(total)
-        self.bstarts = starts
-        self.cstarts = chars = self.block_chars(starts)
-        self.kinds = [type(block).__name__ if block is not None else "" for block in blocks]
+        length = outline.length
+        assert length is not None  # chunks read an outline that has the text
+        chars.append(length)
+        self.bstarts, self.cstarts, self.kinds = starts, chars, kinds
         self.levels = [0] * n
-        heading = pyql.Heading
-        self.heads = heads = [i for i, block in enumerate(blocks) if type(block) is heading]
-        self.head_paths: list[tuple[str, ...]] = []
+        if outline.top_only:  # a row is a top-level block
+            self.heads = heads = outline.column("index", top=True, type="Heading")
+        else:
+            self.heads = heads = [i for i, kind in enumerate(kinds) if kind == "Heading"]
         self.ends: dict[int, int] = {}
+        # The headings' levels and paths, in the order of heads (paths are
+        # keyed by row, in the order of the rows).
+        levels = outline.column("level", top=True, type="Heading")
+        paths = heading_paths(outline)
+        self.head_paths = [paths[row] for row in sorted(paths)]
         ends = self.ends
-        titles: list[tuple[int, str, int]] = []  # the open headings, outermost first
-        for i in heads:
-            level = blocks[i].level
+        open_: list[tuple[int, int]] = []  # the open headings (level, unit), outermost first
+        for i, level in zip(heads, levels):
             self.levels[i] = level
-            while titles and titles[-1][0] >= level:
-                ends[titles.pop()[2]] = i
-            titles.append((level, heading_title(blocks[i]), i))
-            self.head_paths.append(tuple(title for _, title, _ in titles))
-        for _, _, i in titles:
+            while open_ and open_[-1][0] >= level:
+                ends[open_.pop()[1]] = i
+            open_.append((level, i))
+        for _, i in open_:
             ends[i] = n
-        render = self.render
         pieces: list[str]
         self.rendered: list[str] | None
-        if render is not None:
-            # Each block's text without its final line feed: chunks join them
+        if rendered:
+            # Each block's text without its final line feeds: chunks join them
             # with a blank line and end with one line feed.
-            self.rendered = [render(block).rstrip("\n") if block is not None else "" for block in blocks]
+            self.rendered = outline.column("rendered", top=True) if self.rows else [""]
             self.pc = list(accumulate((len(r) + 2 for r in self.rendered), initial=0))
             pieces = self.rendered
         else:
@@ -285,7 +380,7 @@ class _Layout:
             self.pc = chars
             pieces = []
         if count is not None:
-            if render is None:
+            if not rendered:
                 text = self.text
                 pieces = [text[chars[i] : chars[i + 1]] for i in range(n)]
             self.pt = list(accumulate((int(count(piece)) for piece in pieces), initial=0))
@@ -293,18 +388,17 @@ class _Layout:
             self.pt = [0] * (n + 1)
         return n
 
-    def block_chars(self, starts: list[int]) -> list[int]:
-        """The str indexes of increasing byte offsets, in one pass."""
-        if self.ascii:
-            return starts
-        data = self.data
-        chars = []
-        count = previous = 0
-        for start in starts:
-            count += start - previous - len(data[previous:start].translate(None, _NOT_CONTINUATION))
-            previous = start
-            chars.append(count)
-        return chars
+    @property
+    def index(self) -> TextIndex:
+        """The text's index (and UTF-8 bytes), made when a unit is cut or an
+        overlap repeated."""
+        if self._index is None:
+            self._index = TextIndex(self.text)
+        return self._index
+
+    @property
+    def data(self) -> bytes:
+        return self.index.data
 
     def char(self, offset: int) -> int:
         return offset if self.ascii else self.index.char_index(offset)
@@ -312,6 +406,31 @@ class _Layout:
     def path_at(self, i: int) -> tuple[str, ...]:
         k = bisect_right(self.heads, i) - 1
         return self.head_paths[k] if k >= 0 else ()
+
+    def block_start(self, i: int) -> int:
+        """Where unit i's block starts (the first unit also holds the header
+        before it)."""
+        return self.first if i == 0 else self.bstarts[i]
+
+    def header_row(self, i: int) -> tuple[int, int] | None:
+        """The byte span of unit i's header row, when its block is a table
+        whose first row is one."""
+        if self.kinds[i] != "Table" or i >= self.rows:
+            return None
+        if self._rows is None:
+            # Read once, the first time a table is cut: where each top-level
+            # block's row is, and the fields of a table's rows.
+            outline = self.nested()
+            self._rows = (
+                outline.column("index", top=True), outline.column("parent"), outline.column("type"),
+                outline.column("header"), outline.column("byte_start"), outline.column("byte_end"),
+            )
+        tops, parents, types, headers, starts, ends = self._rows
+        table = tops[i]
+        first = table + 1  # a block's first part is the row after it
+        if first < len(parents) and parents[first] == table and types[first] == "TableRow" and headers[first]:
+            return starts[first], ends[first]
+        return None
 
     def unit(self, i: int) -> _Unit:
         """Unit i as an object, for the rare paths that cut or carry it."""
@@ -321,7 +440,7 @@ class _Layout:
         )
         unit.chars = self.pc[i + 1] - self.pc[i]
         unit.tokens = self.pt[i + 1] - self.pt[i]
-        unit.block = self.blocks[i] if self.blocks else None
+        unit.top = i
         if self.rendered is not None:
             unit.rendered = self.rendered[i]
             unit.chars = len(unit.rendered)
@@ -456,7 +575,7 @@ class _Packer:
         """The last lines of the previous chunk, up to ``overlap`` in size and
         never all of it, if they fit before unit; None otherwise."""
         layout, budget = self.layout, self.budget
-        if layout.render is not None:
+        if layout.rendered is not None:
             return None  # rendered text has no source lines to repeat
         last = self.emitter.out[-1]
         start, end = last.span
@@ -499,27 +618,26 @@ class _Cutter:
             unit.tokens = int(self.budget.count(piece))
         return unit
 
-    def line_ends(self, start: int, end: int) -> list[int]:
-        """The byte offsets just past each line of data[start:end]."""
-        data = self.layout.data
+    def line_ends(self, window: _Window, start: int, end: int) -> list[int]:
+        """The byte offsets just past each line of the bytes start..end."""
         cuts = []
-        nl = data.find(b"\n", start, end)
+        nl = window.find(b"\n", start, end)
         while nl >= 0:
             cuts.append(nl + 1)
-            nl = data.find(b"\n", nl + 1, end)
+            nl = window.find(b"\n", nl + 1, end)
         if not cuts or cuts[-1] != end:
             cuts.append(end)
         return cuts
 
-    def lead(self, block: Any, start: int) -> str:
-        """The opener line of a block (and a table's header row)."""
-        data = self.layout.data
-        end = data.find(b"\n", start)
-        lines = [data[start : end if end >= 0 else len(data)].decode("utf-8", "replace").rstrip("\r")]
-        rows = getattr(block, "rows", None)
-        if rows and rows[0].header:
-            span = rows[0].span
-            lines.append(data[span.start : span.end].decode("utf-8", "replace"))
+    def lead(self, i: int, window: _Window) -> str:
+        """The opener line of unit i's block (and a table's header row)."""
+        layout = self.layout
+        start = layout.block_start(i)
+        end = window.find(b"\n", start, window.end)
+        lines = [window.slice(start, end if end >= 0 else window.end).decode("utf-8", "replace").rstrip("\r")]
+        header = layout.header_row(i)
+        if header is not None:
+            lines.append(window.slice(*header).decode("utf-8", "replace"))
         return "\n".join(lines)
 
     def cut(self, unit: _Unit, open_chars: int, open_tokens: int) -> list[_Unit]:
@@ -531,11 +649,11 @@ class _Cutter:
         if unit.rendered is not None:
             return self.cut_rendered(unit)
         layout, budget = self.layout, self.budget
+        window = _Window(layout.text, unit.bstart, unit.bend, unit.cstart, unit.cend)
         if unit.kind in _OPENED:
-            unit.lead = self.lead(unit.block, unit.block.span.start)
+            unit.lead = self.lead(unit.top, window)
         parts: list[_Unit] = []
-        data = layout.data
-        char = layout.char
+        char = window.char
         start = unit.bstart
         first = True
         counting = budget.count is not None
@@ -546,22 +664,23 @@ class _Cutter:
         if max_tokens is not None and budget.overlap and counting:
             max_tokens -= budget.overlap
         room_chars = None if budget.max_chars is None else budget.max_chars - open_chars
-        line_ends = iter(self.line_ends(unit.bstart, unit.bend)) if counting else None
+        line_ends = iter(self.line_ends(window, unit.bstart, unit.bend)) if counting else None
         pending: int | None = None  # a line end read but not yet placed
         while start < unit.bend:
             if not counting and max_chars is not None:
                 # Characters alone: find the last line end within reach.
                 room = room_chars if first and room_chars else max_chars
-                reach = layout.index.byte_offset(min(char(start) + room, char(unit.bend)))
+                at = char(start)
+                reach = window.byte_offset(max(at, min(at + room, char(unit.bend))))  # no room: start
                 if reach >= unit.bend:
                     stop = unit.bend
                 else:
-                    stop = data.rfind(b"\n", start, reach) + 1
+                    stop = window.rfind(b"\n", start, reach) + 1
                     if stop <= start:
                         if first and room != max_chars:
                             first = False
                             continue
-                        found = data.find(b"\n", start, unit.bend)
+                        found = window.find(b"\n", start, unit.bend)
                         stop = unit.bend if found < 0 else found + 1
             else:
                 assert line_ends is not None
@@ -593,7 +712,7 @@ class _Cutter:
                     break
                 if stop == start:
                     continue
-            if parts and not data[start:stop].strip():
+            if parts and not window.slice(start, stop).strip():
                 # Only the blank lines after the block are left: they go with
                 # its last part when they fit there.
                 last = parts[-1]
@@ -621,7 +740,7 @@ class _Cutter:
         lines = unit.rendered.split("\n")
         repeat = ""
         if unit.kind == "Table" and lines:
-            head = 2 if layout.render is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
+            head = 2 if layout.rendered is not None and len(lines) > 1 and set(lines[1]) <= set("|-: ") else 1
             repeat = "\n".join(lines[:head]) + "\n"
             lines = lines[head:] if len(lines) > head else lines
         groups: list[list[str]] = []
@@ -636,7 +755,8 @@ class _Cutter:
                 groups.append([line])
                 size_chars = len(repeat) + n_chars
                 size_tokens = (int(count(repeat)) if count is not None and repeat else 0) + n_tokens
-        source_lines = self.line_ends(unit.bstart, unit.bend)
+        window = _Window(layout.text, unit.bstart, unit.bend, unit.cstart, unit.cend)
+        source_lines = self.line_ends(window, unit.bstart, unit.bend)
         parts = []
         start, done = unit.bstart, 0
         for g, group in enumerate(groups):
@@ -646,11 +766,43 @@ class _Cutter:
             else:
                 at = min(len(source_lines) - 1, max(0, done * len(source_lines) // max(1, len(lines)) - 1))
                 stop = max(start, source_lines[at])
-            part = _Unit(start, stop, layout.char(start), layout.char(stop), unit.kind, unit.path, 0)
+            part = _Unit(start, stop, window.char(start), window.char(stop), unit.kind, unit.path, 0)
             part.rendered = repeat + "\n".join(group)
             parts.append(self.measure(part))
             start = stop
         return parts
+
+
+class _Window:
+    """The bytes start..end of the text (a unit being cut) and their index,
+    read at the byte offsets and str indexes of the whole text: cutting a
+    block costs its own length, not the text's."""
+
+    __slots__ = ("index", "data", "base", "cbase", "end")
+
+    def __init__(self, text: str, start: int, end: int, cstart: int, cend: int) -> None:
+        self.index = TextIndex(text[cstart:cend])
+        self.data = self.index.data
+        self.base, self.cbase, self.end = start, cstart, end
+
+    def find(self, sub: bytes, start: int, end: int) -> int:
+        base = self.base
+        found = self.data.find(sub, max(0, start - base), max(0, end - base))
+        return found + base if found >= 0 else -1
+
+    def rfind(self, sub: bytes, start: int, end: int) -> int:
+        base = self.base
+        found = self.data.rfind(sub, max(0, start - base), max(0, end - base))
+        return found + base if found >= 0 else -1
+
+    def slice(self, start: int, end: int) -> bytes:
+        return self.data[start - self.base : end - self.base]
+
+    def char(self, offset: int) -> int:
+        return self.cbase + self.index.char_index(offset - self.base)
+
+    def byte_offset(self, index: int) -> int:
+        return self.base + self.index.byte_offset(index - self.cbase)
 
 
 class _Emitter:
@@ -675,7 +827,7 @@ class _Emitter:
 
     def units_text(self, units: list[_Unit]) -> str:
         """The text of a chunk of units."""
-        if self.layout.render is None:
+        if self.layout.rendered is None:
             return self.layout.text[units[0].cstart : units[-1].cend]
         pieces = [u.rendered for u in units if u.rendered]
         return "\n\n".join(pieces) + "\n" if pieces else ""
@@ -691,16 +843,19 @@ class _Emitter:
     def emit_range(self, carry: list[_Unit], i: int, j: int, text: str, size: int) -> None:
         """The chunk of the units carried and the layout's i..j-1."""
         layout = self.layout
-        kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + layout.kinds[i:j]))
+        if carry:
+            kinds = tuple(dict.fromkeys([u.kind for u in carry if u.kind] + layout.kinds[i:j]))
+            lead = next((u.lead for u in carry if u.lead), "")
+            bstart, cstart = carry[0].bstart, carry[0].cstart
+        else:  # the common case: whole units only
+            kinds = tuple(dict.fromkeys(layout.kinds[i:j]))
+            lead = ""
+            bstart, cstart = layout.bstarts[i], layout.cstarts[i]
         path = layout.path_at(i)
-        context = self.context(path, next((u.lead for u in carry if u.lead), ""))
-        oversized = self.budget.oversized(text, size)
-        start = carry[0] if carry else None
         self.out.append(
-            Chunk(
-                len(self.out), text, context, path,
-                (start.bstart if start else layout.bstarts[i], layout.bstarts[j]),
-                start.cstart if start else layout.cstarts[i], layout.cstarts[j], size, kinds, oversized,
+            _new_chunk(
+                len(self.out), text, self.context(path, lead), path, (bstart, layout.bstarts[j]),
+                cstart, layout.cstarts[j], size, kinds, self.budget.oversized(text, size),
             )
         )
 
@@ -721,7 +876,7 @@ class _Emitter:
         context = self.context(path, next((u.lead for u in units if u.kind), ""))
         oversized = self.budget.oversized(text, size)
         self.out.append(
-            Chunk(
+            _new_chunk(
                 len(self.out), text, context, path, (units[0].bstart, units[-1].bend),
                 units[0].cstart, units[-1].cend, size, kinds, oversized,
             )

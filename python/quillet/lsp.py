@@ -5,9 +5,15 @@ document symbols (the heading outline with the directives of each section),
 folding ranges, go to definition, references and hover for footnote labels,
 and completion of directive names, module names and callout and figure
 attributes. Positions are UTF-16 code units unless the client offers UTF-8,
-on lines as the protocol counts them (a lone CR ends one too); every
-conversion goes through ``TextIndex``. Documents are synchronised fully or
+on lines as the protocol counts them (a lone CR ends one too): one at a
+time through ``TextIndex``, the thousands of an answer in one pass over the
+text (``Positions.many``). Documents are synchronised fully or
 incrementally.
+
+Each version of a document is parsed once, into its outline
+(``quillet._native.outline``), and checked once; every answer reads that
+outline, and the next change drops it. Symbols and folding ranges, the
+largest answers, are written as JSON by the server itself (``Json``).
 
 The server needs pygls (``pip install "pyql[lsp]"``); this module imports it
 only when the server starts, so that the command can say how to install it.
@@ -15,16 +21,18 @@ only when the server starts, so that the command can say how to install it.
 
 from __future__ import annotations
 
+import asyncio
+import inspect
+import json
 import logging
 import re
 import string
 import sys
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Sequence
 
 import pyql
 from quillet import _native
-from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, check
+from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, Diagnostic, check
 from quillet.textindex import TextIndex
 
 if TYPE_CHECKING:
@@ -90,6 +98,10 @@ class Positions:
             return line, self._snap(offset) - start
         return line, index.utf16_index(offset) - index.utf16_index(start)
 
+    def many(self, offsets: Sequence[int]) -> list[tuple[int, int]]:
+        """position() of each offset, all found in one pass over the text."""
+        return _native.lsp_positions(self.lines.data, offsets, self.utf8)
+
     def _snap(self, offset: int) -> int:
         data = self.index.data
         while 0 < offset < len(data) and 0x80 <= data[offset] < 0xC0:
@@ -139,46 +151,77 @@ def _valid_text(text: str) -> str:
     return text
 
 
-@dataclass
 class Document:
-    """An open document: its text, version and what was computed from it."""
+    """An open document: its text, version and what was computed from it.
 
+    An edit splices the text's UTF-8 bytes, what positions and spans count;
+    the ``str`` is decoded from them when first asked for. What the features
+    read is computed once per version of the text, on first use, and
+    dropped by the next change: its positions, its outline (one parse) and
+    its diagnostics (check()'s, of that outline)."""
+
+    __slots__ = ("uri", "version", "utf8", "_text", "_data", "_positions", "_outline", "_diagnostics")
     uri: str
-    text: str
     version: int | None
     utf8: bool
-    _positions: Positions | None = field(default=None, repr=False)
-    _tree: Any = field(default=None, repr=False)
+    _text: str | None
+    _data: bytes | None  # after an edit, the UTF-8 of the text (the str is decoded from it)
+    _positions: Positions | None
+    _outline: _native.Outline | None
+    _diagnostics: list[Diagnostic] | None
+
+    def __init__(self, uri: str, text: str, version: int | None, utf8: bool) -> None:
+        self.uri, self.version, self.utf8 = uri, version, utf8
+        self.replace(text)
+
+    @property
+    def text(self) -> str:
+        if self._text is None:
+            assert self._data is not None
+            self._text = self._data.decode()
+        return self._text
 
     @property
     def positions(self) -> Positions:
         if self._positions is None:
-            self._positions = Positions(TextIndex(self.text), self.utf8)
+            self._positions = Positions(TextIndex(self.text if self._data is None else self._data), self.utf8)
         return self._positions
 
     @property
     def data(self) -> bytes:
+        """The UTF-8 bytes of the text."""
         return self.positions.index.data
 
-    def tree(self) -> Any:
-        """The parsed document, parsed on first use after each change."""
-        if self._tree is None:
-            self._tree = pyql.parse_with_recovery(self.text).document
-        return self._tree
+    def outline(self) -> _native.Outline:
+        """The outline of the text, built on first use after each change."""
+        if self._outline is None:
+            self._outline = _native.outline(self.text)
+        return self._outline
+
+    def diagnostics(self) -> list[Diagnostic]:
+        """check()'s diagnostics of the text's outline, computed on first use after each change."""
+        if self._diagnostics is None:
+            self._diagnostics = check(self.outline(), text=self.text)
+        return self._diagnostics
+
+    def _changed(self, text: str | None, data: bytes | None) -> None:
+        self._text, self._data = text, data
+        self._positions = None
+        self._outline = None
+        self._diagnostics = None
 
     def replace(self, text: str) -> None:
-        self.text = _valid_text(text)
-        self._positions = None
-        self._tree = None
+        self._changed(_valid_text(text), None)
 
     def edit(self, start: tuple[int, int], end: tuple[int, int], new: str) -> None:
         """Replace the text between two LSP positions."""
         positions = self.positions
-        index = positions.index
         a = positions.offset(*start)
         b = positions.offset(*end)
         a, b = min(a, b), max(a, b)
-        self.replace(self.text[: index.char_index(a)] + new + self.text[index.char_index(b) :])
+        data = positions.index.data
+        # Both offsets start characters, and the new text is valid: so is the result.
+        self._changed(None, data[:a] + _valid_text(new).encode() + data[b:])
 
     def offset(self, position: types.Position) -> int:
         return self.positions.offset(position.line, position.character)
@@ -190,6 +233,15 @@ class Document:
         (sl, sc), (el, ec) = positions.position(start), positions.position(max(start, end))
         return types.Range(types.Position(sl, sc), types.Position(el, ec))
 
+    def ranges(self, spans: Sequence[tuple[int, int]]) -> list[types.Range]:
+        """document.range() of each span, converted in one pass over the text."""
+        from lsprotocol import types
+
+        found = self.positions.many([offset for start, end in spans for offset in (start, max(start, end))])
+        return [
+            types.Range(types.Position(*found[i]), types.Position(*found[i + 1])) for i in range(0, len(found), 2)
+        ]
+
     def line_text(self, offset: int) -> tuple[int, str]:
         """(start, text) of the line holding offset, up to offset."""
         start = self.positions.index.line_start(offset)
@@ -200,164 +252,228 @@ class Document:
 # What the server answers
 
 
+class Json(str):
+    """An answer already written as JSON, as pygls would write it (json.dumps
+    of the protocol's data, ASCII only): the server sends it as it is. The
+    answers of thousands of symbols or ranges are written so, without
+    building an object per node for pygls to convert back."""
+
+    __slots__ = ()
+
+
+_string = json.encoder.encode_basestring_ascii  # the str encoder of json.dumps
+
+
 def diagnostics(document: Document) -> list[types.Diagnostic]:
     """check()'s diagnostics of the document, as the protocol has them."""
     from lsprotocol import types
 
     severity = {"error": types.DiagnosticSeverity.Error, "warning": types.DiagnosticSeverity.Warning}
+    found = document.diagnostics()
     return [
         types.Diagnostic(
-            range=document.range(*d.span),
+            range=where,
             message=d.message + (f"\nhint: {d.hint}" if d.hint else ""),
             severity=severity.get(d.severity, types.DiagnosticSeverity.Warning),
             code=d.code,
             source=NAME,
         )
-        for d in check(document.text)
+        for d, where in zip(found, document.ranges([d.span for d in found]))
     ]
 
 
-def _block_kinds() -> dict[type, Any]:
+def _block_kinds() -> dict[str, int]:
+    """The symbol kind of each block class shown in the outline, by the
+    class's name (the outline's "type")."""
     from lsprotocol import types
 
     kind = types.SymbolKind
     return {
-        pyql.Table: kind.Array,
-        pyql.Callout: kind.Event,
-        pyql.Figure: kind.File,
-        pyql.CodeBlock: kind.Function,
-        pyql.List: kind.Array,
-        pyql.Quote: kind.String,
-        pyql.MathBlock: kind.Operator,
-        pyql.HtmlBlock: kind.Object,
-        pyql.RawBlock: kind.Object,
-        pyql.Footnotes: kind.Key,
+        cls.__name__: value
+        for cls, value in (
+            (pyql.Table, kind.Array),
+            (pyql.Callout, kind.Event),
+            (pyql.Figure, kind.File),
+            (pyql.CodeBlock, kind.Function),
+            (pyql.List, kind.Array),
+            (pyql.Quote, kind.String),
+            (pyql.MathBlock, kind.Operator),
+            (pyql.HtmlBlock, kind.Object),
+            (pyql.RawBlock, kind.Object),
+            (pyql.Footnotes, kind.Key),
+        )
     }
 
 
-def _first_line(document: Document, start: int, end: int) -> str:
-    data = document.data
+def _first_line(data: bytes, start: int, end: int) -> str:
     nl = data.find(b"\n", start, end)
     # Up to the first line break as the editor shows them, a lone CR included.
     line = data[start : end if nl < 0 else nl].split(b"\r", 1)[0].decode("utf-8", "replace").strip()
     return line[:80] or "::"
 
 
-def symbols(document: Document) -> list[types.DocumentSymbol]:
+def _outline_items(outline: _native.Outline, kinds: dict[str, int]) -> list[list[Any]]:
+    """The symbols' tree in document order, one item per top-level heading
+    and block of ``kinds``: [row, level (None for a block), start, end,
+    section end (a heading's: at the next heading of the same or a higher
+    level, or at the end of the text, as quillet.sections cuts it), how many
+    open sections close after it]. A section's own blocks come before its
+    subsections; blocks before the first heading stand at the top."""
+    types = outline.column("type", top=True)
+    levels = outline.column("level", top=True)
+    starts = outline.column("byte_start", top=True)
+    ends = outline.column("byte_end", top=True)
+    items: list[list[Any]] = []
+    open_: list[list[Any]] = []  # the items of the open sections
+    for row, name in enumerate(types):
+        if name == "Heading":
+            level, start = levels[row], starts[row]
+            while open_ and open_[-1][1] >= level:
+                open_.pop()[4] = start
+                items[-1][5] += 1
+            item = [row, level, start, ends[row], None, 0]
+            open_.append(item)
+            items.append(item)
+        elif name in kinds:
+            items.append([row, None, starts[row], ends[row], None, 0])
+    for item in open_:
+        item[4] = outline.size
+    if items:
+        items[-1][5] += len(open_)
+    return items
+
+
+_RANGE = '{"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}'
+_BLOCK_SYMBOL = '{"name": %s, "kind": %d, "range": ' + _RANGE + ', "selectionRange": ' + _RANGE + "}"
+_HEADING_SYMBOL = (
+    '{"name": %s, "kind": %d, "range": ' + _RANGE + ', "selectionRange": ' + _RANGE + ', "detail": %s, "children": ['
+)
+
+
+def symbols(document: Document) -> Json:
     """The heading outline, nested, with each section's directives and code
-    blocks as children of its heading."""
+    blocks as children of its heading: a list of DocumentSymbol as JSON."""
     from lsprotocol import types
 
-    from quillet.sections import sections
-
-    kinds = _block_kinds()
-    tree = document.tree()
-
-    def blocks(section_blocks: Any) -> list[types.DocumentSymbol]:
-        found = []
-        for block in section_blocks:
-            kind = kinds.get(type(block))
-            if kind is not None:
-                span = block.span
-                whole = document.range(span.start, span.end)
-                found.append(
-                    types.DocumentSymbol(
-                        name=_first_line(document, span.start, span.end),
-                        kind=kind,
-                        range=whole,
-                        selection_range=whole,
-                    )
-                )
-        return found
-
-    def convert(section: Any) -> types.DocumentSymbol:
-        heading = section.heading.span
-        return types.DocumentSymbol(
-            name=section.title or "#" * section.level,
-            detail="#" * section.level,
-            kind=types.SymbolKind.String,
-            range=document.range(*section.span),
-            selection_range=document.range(heading.start, heading.end),
-            children=blocks(section.blocks) + [convert(child) for child in section.children],
-        )
-
-    found: list[types.DocumentSymbol] = []
-    for top in sections(tree):
-        if top.level == 0:
-            found += blocks(top.blocks) + [convert(child) for child in top.children]
-        else:
-            found.append(convert(top))
-    return found
-
-
-def folding_ranges(document: Document) -> list[types.FoldingRange]:
-    """Sections (the heading to the section's last text), directives, code
-    fences and the metadata block."""
-    from lsprotocol import types
-
-    from quillet.sections import iter_sections, sections
-
-    positions = document.positions
+    outline = document.outline()
     data = document.data
-    found: list[types.FoldingRange] = []
-
-    def add(start: int, end: int, kind: Any = None) -> None:
-        first = positions.position(start)[0]
-        last = positions.position(max(start, end))[0]
-        if last > first:
-            found.append(types.FoldingRange(start_line=first, end_line=last, kind=kind))
-
-    tree = document.tree()
-    meta = _native.read_header(document.text)[2]
-    if meta is not None:
-        add(*meta[0], types.FoldingRangeKind.Region)
-    for section in iter_sections(sections(tree)):
-        if section.heading is not None:
-            start, end = section.span
-            # A section ends where its last text does, not at the blank lines before the next heading.
-            end = start + len(data[start:end].rstrip())
-            add(start, end - 1, types.FoldingRangeKind.Region)
     kinds = _block_kinds()
-    for block in tree.blocks:
-        if type(block) in kinds:
-            span = block.span
-            add(span.start, span.end - 1)
-    found.sort(key=lambda r: (r.start_line, -r.end_line))
-    return found
+    items = _outline_items(outline, kinds)
+    names = outline.column("type", top=True)
+    titles = outline.column("heading_title", top=True)
+    offsets: list[int] = []
+    for _, level, start, end, section_end, _ in items:
+        if level is not None:
+            offsets += (start, max(start, section_end))
+        offsets += (start, max(start, end))
+    found = document.positions.many(offsets)
+    heading = int(types.SymbolKind.String)
+    parts = ["["]
+    at, first = 0, True  # first: whether the list being written is still empty
+    for row, level, start, end, _, closes in items:
+        if not first:
+            parts.append(", ")
+        (a, b), (c, d) = found[at], found[at + 1]
+        if level is None:
+            name = _string(_first_line(data, start, end))
+            parts.append(_BLOCK_SYMBOL % (name, kinds[names[row]], a, b, c, d, a, b, c, d))
+            at, first = at + 2, False
+        else:
+            (e, f), (g, h) = found[at + 2], found[at + 3]
+            marks = "#" * level
+            name = _string(titles[row] or marks)
+            parts.append(_HEADING_SYMBOL % (name, heading, a, b, c, d, e, f, g, h, _string(marks)))
+            at, first = at + 4, True
+        if closes:
+            parts.append("]}" * closes)
+            first = False
+    parts.append("]")
+    return Json("".join(parts))
 
 
-def _footnotes(document: Document) -> tuple[list[Any], list[Any]]:
-    """The footnote definitions and references of the document."""
-    from quillet.fields import walk
+def _text_end(data: bytes, start: int, end: int) -> int:
+    """Where data[start:end] ends without the white space at its end (read
+    from the end, in growing pieces)."""
+    size = 256
+    while True:
+        low = max(start, end - size)
+        kept = len(data[low:end].rstrip())
+        if kept or low == start:
+            return low + kept
+        end, size = low, size * 4
 
-    defs, refs = [], []
-    for node, _, _ in walk(document.tree().blocks):
-        kind = type(node)
-        if kind is pyql.FootnoteDef:
-            defs.append(node)
-        elif kind is pyql.FootnoteRef:
-            refs.append(node)
+
+def folding_ranges(document: Document) -> Json:
+    """Sections (the heading to the section's last text), directives, code
+    fences and the metadata block: a list of FoldingRange as JSON."""
+    from lsprotocol import types
+
+    outline = document.outline()
+    data = document.data
+    spans: list[tuple[int, int, bool]] = []  # start, end, whether a region
+    header = outline.header()
+    meta = header[2] if header is not None else None
+    if meta is not None:
+        spans.append((*meta[0], True))
+    items = _outline_items(outline, _block_kinds())
+    for _, level, start, _, section_end, _ in items:
+        if level is not None:
+            # A section ends where its last text does, not at the blank lines before the next heading.
+            spans.append((start, _text_end(data, start, section_end) - 1, True))
+    spans += [(start, end - 1, False) for _, level, start, end, _, _ in items if level is None]
+    offsets: list[int] = []
+    for start, end, _ in spans:
+        offsets += (start, max(start, end))
+    found = document.positions.many(offsets)
+    # Sorted by first line, longest first, then in the order above.
+    ranges = []
+    for i, (_, _, region) in enumerate(spans):
+        first, last = found[2 * i][0], found[2 * i + 1][0]
+        if last > first:
+            ranges.append((first, -last, i, region))
+    ranges.sort()
+    kind = ', "kind": %s' % _string(types.FoldingRangeKind.Region.value)
+    written = [
+        '{"startLine": %d, "endLine": %d%s}' % (first, -last, kind if region else "")
+        for first, last, _, region in ranges
+    ]
+    return Json("[" + ", ".join(written) + "]")
+
+
+class _Footnote:
+    """A footnote reference or definition: its label and span."""
+
+    __slots__ = ("label", "start", "end")
+
+    def __init__(self, label: str, start: int, end: int) -> None:
+        self.label, self.start, self.end = label, start, end
+
+
+def _footnotes(document: Document) -> tuple[list[_Footnote], list[_Footnote]]:
+    """The footnote definitions and references of the document, in document order."""
+    outline = document.outline()
+    labels, starts, ends = (outline.column(name, type="FootnoteDef") for name in ("label", "byte_start", "byte_end"))
+    defs = [_Footnote(label, start, end) for label, start, end in zip(labels, starts, ends)]
+    refs = [_Footnote(label, start, end) for label, start, end, _ in outline.footnote_refs()]
     return defs, refs
 
 
-def _label_at(document: Document, position: types.Position) -> tuple[str | None, Any]:
-    """The footnote label under the position, and the node that holds it."""
+def _label_at(document: Document, position: types.Position) -> tuple[str | None, _Footnote | None]:
+    """The footnote label under the position, and the footnote that holds it."""
     offset = document.offset(position)
     defs, refs = _footnotes(document)
     for node in refs:
-        if node.span.start <= offset <= node.span.end:
+        if node.start <= offset <= node.end:
             return node.label, node
     for node in defs:
-        span = node.span
         # Only the "[^label]" that opens a definition names it.
-        if span.start <= offset <= span.start + len(node.label.encode()) + 3:
+        if node.start <= offset <= node.start + len(node.label.encode()) + 3:
             return node.label, node
     return None, None
 
 
-def _def_label_range(document: Document, node: Any) -> types.Range:
-    start = node.span.start
-    return document.range(start, start + len(node.label.encode()) + 3)
+def _def_label_range(document: Document, node: _Footnote) -> types.Range:
+    return document.range(node.start, node.start + len(node.label.encode()) + 3)
 
 
 def definition(document: Document, position: types.Position) -> list[types.Location]:
@@ -377,7 +493,7 @@ def references(document: Document, position: types.Position, declaration: bool) 
     if label is None:
         return []
     defs, refs = _footnotes(document)
-    found = [types.Location(document.uri, document.range(r.span.start, r.span.end)) for r in refs if r.label == label]
+    found = [types.Location(document.uri, document.range(r.start, r.end)) for r in refs if r.label == label]
     if declaration:
         found += [types.Location(document.uri, _def_label_range(document, d)) for d in defs if d.label == label]
     found.sort(key=lambda loc: (loc.range.start.line, loc.range.start.character))
@@ -389,18 +505,18 @@ def hover(document: Document, position: types.Position) -> types.Hover | None:
     from lsprotocol import types
 
     label, node = _label_at(document, position)
-    if label is None:
+    if label is None or node is None:
         return None
     defs, _ = _footnotes(document)
     texts = []
     for d in defs:
         if d.label == label:
-            source = document.data[d.span.start : d.span.end].decode("utf-8", "replace")
+            source = document.data[d.start : d.end].decode("utf-8", "replace")
             texts.append(source.split("]:", 1)[-1].strip())
     value = "\n\n---\n\n".join(texts) if texts else f"footnote [^{label}] has no definition"
     return types.Hover(
         contents=types.MarkupContent(kind=types.MarkupKind.PlainText, value=value),
-        range=document.range(node.span.start, node.span.end),
+        range=document.range(node.start, node.end),
     )
 
 
@@ -549,6 +665,32 @@ def build_server() -> Any:
         def lsp_text_document__did_close(self, params: Any) -> Any:
             yield self.fm.features[types.TEXT_DOCUMENT_DID_CLOSE], (params,), None
 
+        def _send_response(self, msg_id: Any, result: Any = None, error: Any = None) -> None:
+            if error is not None or not isinstance(result, Json):
+                super()._send_response(msg_id, result, error)
+                return
+            self._result_types.pop(msg_id, None)
+            # The message's keys in the order pygls writes them.
+            self._send_data(Json('{"id": %s, "jsonrpc": "2.0", "result": %s}' % (json.dumps(msg_id), result)))
+
+        def _send_data(self, data: Any) -> None:
+            if not isinstance(data, Json):
+                super()._send_data(data)
+                return
+            if self.writer is None:
+                logger.error("no transport to send an answer on")
+                return
+            # Framed as pygls frames its messages: the body is ASCII, so its length is its size in bytes.
+            header = ""
+            if self._include_headers:
+                header = (
+                    f"Content-Length: {len(data)}\r\n"
+                    f"Content-Type: {self.CONTENT_TYPE}; charset={self.CHARSET}\r\n\r\n"
+                )
+            written = self.writer.write((header + data).encode(self.CHARSET))
+            if inspect.isawaitable(written):
+                asyncio.ensure_future(written)
+
         def structure_message(self, data: dict[str, Any]) -> Any:
             try:
                 return super().structure_message(data)
@@ -587,7 +729,7 @@ def build_server() -> Any:
     @feature(types.TEXT_DOCUMENT_DID_OPEN)
     def did_open(params: types.DidOpenTextDocumentParams) -> None:
         item = params.text_document
-        document = Document(item.uri, _valid_text(item.text), item.version, utf8())
+        document = Document(item.uri, item.text, item.version, utf8())
         documents[item.uri] = document
         publish(document)
 
@@ -620,12 +762,12 @@ def build_server() -> Any:
         return document
 
     @feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
-    def document_symbol(params: types.DocumentSymbolParams) -> list[types.DocumentSymbol]:
+    def document_symbol(params: types.DocumentSymbolParams) -> list[types.DocumentSymbol] | Json:
         document = opened(params.text_document.uri)
         return [] if document is None else symbols(document)
 
     @feature(types.TEXT_DOCUMENT_FOLDING_RANGE)
-    def folding_range(params: types.FoldingRangeParams) -> list[types.FoldingRange]:
+    def folding_range(params: types.FoldingRangeParams) -> list[types.FoldingRange] | Json:
         document = opened(params.text_document.uri)
         return [] if document is None else folding_ranges(document)
 

@@ -26,17 +26,19 @@ Character offsets, lines and columns need the text: they are computed for a
 ``str`` source, or for a tree when ``text=`` gives the text it was parsed
 from, and are None otherwise. ``to_arrow`` gives the rows as a
 ``pyarrow.Table`` of the fixed schema ``arrow_schema()``.
+
+Both read the document's outline (``_source.read_outline``: a row per block,
+its plain text kept) and build what they return in ``quillet._native``: the
+dicts, or the table's columns as Arrow buffers, without a dict per row.
 """
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Iterator, Sequence
+from typing import Any, Iterable
 
 import pyql
-from quillet._source import heading_title, parse_source
-from quillet.fields import NodeShape, walk
-from quillet.textindex import TextIndex
-from quillet.writers import to_text
+from quillet import _native
+from quillet._source import gc_paused, heading_paths, read_outline
 
 __all__ = ["BLOCK_FIELDS", "RECORD_FIELDS", "arrow_schema", "records", "to_arrow"]
 
@@ -73,64 +75,22 @@ RECORD_FIELDS: tuple[tuple[str, str], ...] = (
     *BLOCK_FIELDS,
 )
 
-_OWN = {name for name, _ in BLOCK_FIELDS}
-# Blocks whose children are inline nodes, which give no rows.
-_INLINE_CONTENT = {"Heading", "Paragraph", "TableCell"}
-
-
-def _blocks(blocks: Sequence[Any]) -> Iterator[tuple[Any, NodeShape, int]]:
-    """The block nodes of a document and every block below them, depth first,
-    as (node, shape, depth); inline nodes are not entered."""
-    for node, shape, depth in walk(blocks, skip=_INLINE_CONTENT):
-        if shape is None:
-            raise TypeError(f"records: a {type(node).__name__} where a block was expected")
-        yield node, shape, depth
+_KEYS = tuple(name for name, _ in RECORD_FIELDS)
+# The most bytes of one string column (and the most titles of the heading paths) in one record batch of
+# to_arrow: Arrow's string and list arrays count with 32-bit offsets. A larger table comes in several batches.
+_ARROW_BATCH_LIMIT = 2**31 - 1
 
 
 def records(source: Any, *, doc_id: str | None = None, text: str | None = None,
             profile: Any = None) -> list[dict[str, Any]]:
     """One dict per block of ``source`` (a ``str``, parsed with ``profile``, a
-    ``Document``, a ``ParseResult`` or a list of blocks), in document order; see the module's
-    documentation for the keys. ``text`` is the text a tree was parsed from."""
-    parsed = parse_source(source, profile)
-    text = parsed.text if parsed.text is not None else text
-    rows: list[dict[str, Any]] = []
-    open_rows: list[int] = []  # the index of the row at each depth of the path
-    headings: list[tuple[int, str]] = []  # the open sections: (level, text)
-    for node, shape, depth in _blocks(parsed.blocks):
-        name = shape.name
-        del open_rows[depth:]
-        plain = to_text(node).rstrip("\n")
-        if name == "Heading":
-            while headings and headings[-1][0] >= node.level:
-                headings.pop()
-            headings.append((node.level, heading_title(node)))
-        span = node.span
-        row: dict[str, Any] = {
-            "doc_id": doc_id, "index": len(rows), "parent": open_rows[-1] if open_rows else None,
-            "depth": depth, "type": name, "heading_path": [h for _, h in headings], "text": plain,
-            "byte_start": span.start, "byte_end": span.end, "char_start": None, "char_end": None,
-            "line": None, "column": None,
-        }
-        for field, _ in BLOCK_FIELDS:
-            row[field] = None
-        for field in shape.fields:
-            if field in _OWN and field != shape.children:
-                value = getattr(node, field)
-                row[field] = value if name != "List" or field != "kind" else repr(value).split(".")[1]
-        open_rows.append(len(rows))
-        rows.append(row)
-    if text is not None and rows:
-        _place(rows, text)
-    return rows
-
-
-def _place(rows: list[dict[str, Any]], text: str) -> None:
-    """Fills the character spans, lines and columns of rows from the text."""
-    index = TextIndex(text)
-    for row in rows:
-        row["char_start"], row["char_end"] = index.char_span((row["byte_start"], row["byte_end"]))
-        row["line"], row["column"] = index.line_col(row["byte_start"])
+    ``Document``, a ``ParseResult``, a list of blocks or an outline), in document
+    order; see the module's documentation for the keys. ``text`` is the text a
+    tree was parsed from."""
+    # The rows hold no cycle: the collector, paused, does not walk them again and again as they are made.
+    with gc_paused():
+        outline = read_outline(source, profile, text=text, plain=True)
+        return _native.records(outline, _KEYS, doc_id, heading_paths(outline))
 
 
 def arrow_schema() -> Any:
@@ -143,14 +103,31 @@ def arrow_schema() -> Any:
 
 def to_arrow(source: Any, *, doc_id: str | None = None, text: str | None = None, profile: Any = None) -> Any:
     """A ``pyarrow.Table`` of the records of ``source`` (what ``records``
-    takes), or of an iterable of such records (the rows of many documents),
-    with the schema ``arrow_schema()``."""
+    takes but a list of blocks), or of an iterable of such records (the rows
+    of many documents), with the schema ``arrow_schema()``."""
     pa = _pyarrow()
-    if isinstance(source, (str, pyql.Document, pyql.ParseResult)):
-        rows: Iterable[dict[str, Any]] = records(source, doc_id=doc_id, text=text, profile=profile)
-    else:
-        rows = source
-    return pa.Table.from_pylist(list(rows), schema=arrow_schema())
+    schema = arrow_schema()
+    if not isinstance(source, (str, pyql.Document, pyql.ParseResult, _native.Outline)):
+        rows: Iterable[dict[str, Any]] = source
+        return pa.Table.from_pylist(list(rows), schema=schema)
+    outline = read_outline(source, profile, text=text, plain=True)
+    batches = _native.record_columns(outline, _KEYS, doc_id, heading_paths(outline), _ARROW_BATCH_LIMIT)
+    return pa.Table.from_batches(
+        [pa.RecordBatch.from_arrays([_array(pa, field.type, length, buffers)
+                                     for field, buffers in zip(schema, columns)], schema=schema)
+         for length, columns in batches],
+        schema=schema,
+    )
+
+
+def _array(pa: Any, kind: Any, length: int, buffers: tuple[Any, ...]) -> Any:
+    """One column of a record batch from the buffers ``_native.record_columns`` made."""
+    if pa.types.is_list(kind):
+        _, offsets, count, child_offsets, data = buffers
+        titles = pa.Array.from_buffers(kind.value_type, count,
+                                       [None, pa.py_buffer(child_offsets), pa.py_buffer(data)])
+        return pa.Array.from_buffers(kind, length, [None, pa.py_buffer(offsets)], children=[titles])
+    return pa.Array.from_buffers(kind, length, [None if b is None else pa.py_buffer(b) for b in buffers])
 
 
 def _pyarrow() -> Any:

@@ -6,17 +6,25 @@ are those before its first subsection; the subsections are its children. The
 blocks before the first heading form a section of level 0 with an empty title.
 Headings exist only at the top level: a "# line" inside a quote, a callout or a
 list item is text of a paragraph there, so it opens no section.
+
+The tree is read from the document's outline (its top-level rows: class,
+heading level and title, positions); no pyql node is built for it. A
+section's ``heading`` and ``blocks`` are nodes: the sections of one call share
+one ``_Nodes``, which takes them on the first read of either field (from the
+parsed document given, else by parsing the text once) and hands each section
+its slice of the top-level blocks.
 """
 
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from quillet._result import Result
 import pyql
-from quillet._source import gc_paused, heading_title, parse_source
-from quillet.textindex import TextIndex
+from quillet import _native
+from quillet._source import gc_paused, heading_paths, profile_value, read_outline
 
 if TYPE_CHECKING:
     from collections.abc import Iterator
@@ -33,12 +41,15 @@ class Section(Result):
     section down to this one, ``span`` the UTF-8 byte range from the heading
     to the next heading of the same or a higher level (or the end of the
     text), ``start`` and ``end`` the same range as ``str`` indexes (None when
-    the source was already parsed and its text is unknown), ``heading`` the
+    the source was already parsed and its text was not given), ``heading`` the
     ``pyql.Heading`` (None at level 0), ``blocks`` the section's own blocks
-    after its heading and ``children`` its subsections.
+    after its heading and ``children`` its subsections. ``heading`` and
+    ``blocks`` are taken from the document on first read.
     """
 
-    __slots__ = ("level", "title", "path", "span", "start", "end", "heading", "blocks", "children")
+    # heading and blocks live in _heading and _blocks behind properties (set
+    # below): a node not yet taken is a _Pending there.
+    __slots__ = ("level", "title", "path", "span", "start", "end", "_heading", "_blocks", "children")
 
     level: int
     title: str
@@ -67,73 +78,205 @@ class Section(Result):
             "children": [child.as_dict() for child in self.children],
         }
 
+    # Copies and pickles set the fields as __init__ does (the class is frozen;
+    # the heading and blocks are taken first).
+    def __getstate__(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in _FIELDS)
 
-class _Open:
-    """A section being built: its fields, its blocks and children so far."""
-
-    __slots__ = ("level", "title", "path", "start", "heading", "blocks", "children")
-
-    def __init__(self, level: int, title: str, path: tuple[str, ...], start: int, heading: Any) -> None:
-        self.level, self.title, self.path = level, title, path
-        self.start, self.heading = start, heading
-        self.blocks: list[Any] = []
-        self.children: list[Section] = []
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        for name, value in zip(_FIELDS, state):
+            object.__setattr__(self, name, value)
 
 
-def sections(source: Any, *, profile: Any = None) -> list[Section]:
+_FIELDS = ("level", "title", "path", "span", "start", "end", "heading", "blocks", "children")
+
+
+class _Nodes:
+    """The top-level nodes under the sections of one call, taken once, on the
+    first read of a section's heading or blocks: the parsed document's, or
+    those of the text parsed then."""
+
+    __slots__ = ("_source", "_profile", "_count", "_blocks", "_lock")
+
+    def __init__(self, source: Any, profile: Any, count: int) -> None:
+        self._source = source  # a str to parse, a parsed document, or None (an outline without its text)
+        self._profile = profile
+        self._count = count  # the outline's top-level rows
+        self._blocks: Sequence[Any] | None = None
+        self._lock = threading.Lock()
+
+    def blocks(self) -> Sequence[Any]:
+        with self._lock:
+            if self._blocks is None:
+                self._blocks = self._take()
+                self._source = None
+            return self._blocks
+
+    def _take(self) -> Sequence[Any]:
+        source = self._source
+        if isinstance(source, str):
+            blocks: Sequence[Any] = pyql.parse_with_recovery(source, self._profile).document.blocks
+        elif isinstance(source, pyql.ParseResult):
+            blocks = source.document.blocks
+        elif isinstance(source, pyql.Document):
+            blocks = source.blocks
+        elif source is None:
+            raise ValueError("the heading and blocks of sections read from an outline need its text (text=)")
+        else:
+            blocks = list(source)
+        if len(blocks) != self._count:
+            raise ValueError("the document's blocks are not those its outline was built from")
+        return blocks
+
+
+class _Pending:
+    """A section's heading and blocks not yet taken: the top-level indexes of
+    its heading (-1 at level 0) and of its own blocks (first..last-1)."""
+
+    __slots__ = ("nodes", "heading", "first", "last")
+
+    def __init__(self, nodes: _Nodes, heading: int, first: int, last: int) -> None:
+        self.nodes, self.heading, self.first, self.last = nodes, heading, first, last
+
+    def take(self, section: Section) -> tuple[Any, tuple[Any, ...]]:
+        blocks = self.nodes.blocks()
+        heading = blocks[self.heading] if self.heading >= 0 else None
+        own = tuple(blocks[self.first : self.last])
+        # A thread that reads a slot still holding this _Pending takes the
+        # same nodes again: the holder gives one list.
+        object.__setattr__(section, "_heading", heading)
+        object.__setattr__(section, "_blocks", own)
+        return heading, own
+
+
+def _get_heading(self: Section) -> Any:
+    value = getattr(self, "_heading")
+    return value.take(self)[0] if type(value) is _Pending else value
+
+
+def _set_heading(self: Section, value: Any) -> None:
+    object.__setattr__(self, "_heading", value)
+
+
+def _get_blocks(self: Section) -> tuple[Any, ...]:
+    value = getattr(self, "_blocks")
+    return value.take(self)[1] if type(value) is _Pending else value
+
+
+def _set_blocks(self: Section, value: tuple[Any, ...]) -> None:
+    object.__setattr__(self, "_blocks", value)
+
+
+# Set after the class is made, so that the dataclass sees no default in them;
+# its __init__ (which sets fields with object.__setattr__), __eq__ and
+# __repr__ go through them. Assigning them stays refused (frozen).
+setattr(Section, "heading", property(_get_heading, _set_heading))
+setattr(Section, "blocks", property(_get_blocks, _set_blocks))
+
+
+def _section_maker() -> Callable[..., Section]:
+    """Section(...) for the sections of a call, by the setters of its slots:
+    the frozen dataclass's __init__ sets each field through
+    object.__setattr__, at twice the cost, and a document has thousands."""
+    new = object.__new__
+    setters = [getattr(Section, name).__set__ for name in Section.__slots__]
+    level_, title_, path_, span_, start_, end_, heading_, blocks_, children_ = setters
+
+    def make(
+        level: int, title: str, path: tuple[str, ...], span: tuple[int, int], start: int | None,
+        end: int | None, pending: _Pending, children: tuple[Section, ...],
+    ) -> Section:
+        section: Section = new(Section)
+        level_(section, level)
+        title_(section, title)
+        path_(section, path)
+        span_(section, span)
+        start_(section, start)
+        end_(section, end)
+        heading_(section, pending)
+        blocks_(section, pending)
+        children_(section, children)
+        return section
+
+    return make
+
+
+_new_section = _section_maker()
+
+
+def sections(source: Any, *, text: str | None = None, profile: Any = None) -> list[Section]:
     """The top-level sections of a document, each with its subsections.
 
     ``source`` is a ``str`` (parsed here, with ``profile``), a
-    ``pyql.Document``, a ``pyql.ParseResult`` or a list of top-level blocks.
-    Character positions (``start``, ``end``) need the text: they are None
-    unless ``source`` is a ``str``. The level-0 section comes first when
-    blocks precede the first heading.
+    ``pyql.Document``, a ``pyql.ParseResult``, a list of top-level blocks or
+    an outline (``quillet._native.outline``). Character positions (``start``,
+    ``end``) need the text: a parsed source gives them with ``text=``, the
+    ``str`` it was parsed from, else they are None. The level-0 section comes
+    first when blocks precede the first heading.
 
     >>> [(s.level, s.title, [c.title for c in s.children]) for s in sections("# A\\n## B\\n# C\\n")]
     [(1, 'A', ['B']), (1, 'C', [])]
     """
     with gc_paused():
-        return _sections(source, profile)
+        return _sections(source, text, profile)
 
 
-def _sections(source: Any, profile: Any) -> list[Section]:
-    parsed = parse_source(source, profile)
-    text = parsed.text
-    index = TextIndex(text) if text is not None else None
-    blocks = parsed.blocks
-    if parsed.document is not None:
-        total = parsed.document.span.end
+def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
+    outline = read_outline(source, profile, text=text, top_only=True)
+    if outline.top_only:
+        n = len(outline)
+        heads = outline.column("index", top=True, type="Heading")  # a row is a top-level block
+    else:  # an outline given with its nested rows
+        types = outline.column("type", top=True)
+        n = len(types)
+        heads = [k for k, kind in enumerate(types) if kind == "Heading"]
+    if not n:
+        return []
+    if isinstance(source, str):
+        nodes = _Nodes(source, profile_value(profile), n)
+    elif isinstance(source, _native.Outline):
+        nodes = _Nodes(text, profile_value(outline.profile) if text is not None else None, n)
     else:
-        total = blocks[-1].span.end if blocks else 0
+        nodes = _Nodes(source, None, n)
+    # The headings' fields, in the order of heads; their paths in document
+    # order (keyed by row, in the order of the rows), each ending with its
+    # heading's title.
+    starts = outline.column("byte_start", top=True, type="Heading")
+    chars = outline.column("char_start", top=True, type="Heading")
+    levels = outline.column("level", top=True, type="Heading")
+    paths = heading_paths(outline)
+    head_paths = [paths[row] for row in sorted(paths)]
+    length = outline.length
+    if isinstance(source, (list, tuple)) and length is None:
+        total = outline.column("byte_end", top=True)[-1]  # where the last block ends: all that is known
+    else:
+        total = outline.size
 
+    make = _new_section
     top: list[Section] = []
-    stack: list[_Open] = []
-
-    def close(until: int, end: int) -> None:
-        # Close the open sections of level >= until, and the level-0 one,
-        # which no heading continues; each ends where the next one starts.
-        while stack and (stack[-1].level >= until or stack[-1].level == 0):
+    if not heads or heads[0]:
+        # The blocks before the first heading; the first heading ends it.
+        end, cend = (starts[0], chars[0]) if heads else (total, length)
+        pending = _Pending(nodes, -1, 0, heads[0] if heads else n)
+        top.append(make(0, "", (), (0, end), 0 if length is not None else None, cend, pending, ()))
+    # The open sections, outermost first: level, title, path, byte and char
+    # start, nodes, children so far. Each ends where the next heading of the
+    # same or a higher level starts.
+    stack: list[tuple[int, str, tuple[str, ...], int, int | None, _Pending, list[Section]]] = []
+    last = len(heads) - 1
+    for h, k in enumerate(heads):
+        level, start, cstart = levels[h], starts[h], chars[h]
+        while stack and stack[-1][0] >= level:
             done = stack.pop()
-            start = done.start
-            chars = index.char_span((start, end)) if index is not None else (None, None)
-            section = Section(
-                done.level, done.title, done.path, (start, end), chars[0], chars[1],
-                done.heading, tuple(done.blocks), tuple(done.children),
-            )
-            (stack[-1].children if stack else top).append(section)
-
-    for block in blocks:
-        if type(block) is pyql.Heading:
-            start = block.span.start
-            close(block.level, start)
-            title = heading_title(block)
-            path = (stack[-1].path if stack else ()) + (title,)
-            stack.append(_Open(block.level, title, path, start, block))
-        else:
-            if not stack:
-                stack.append(_Open(0, "", (), 0, None))
-            stack[-1].blocks.append(block)
-    close(0, total)
+            section = make(done[0], done[1], done[2], (done[3], start), done[4], cstart, done[5], tuple(done[6]))
+            (stack[-1][6] if stack else top).append(section)
+        pending = _Pending(nodes, k, k + 1, heads[h + 1] if h < last else n)
+        path = head_paths[h]
+        stack.append((level, path[-1], path, start, cstart, pending, []))
+    while stack:
+        done = stack.pop()
+        section = make(done[0], done[1], done[2], (done[3], total), done[4], length, done[5], tuple(done[6]))
+        (stack[-1][6] if stack else top).append(section)
     return top
 
 

@@ -85,6 +85,28 @@ inline PyObject* new_ref_or_none(PyObject* o) {
     return new_ref(o != nullptr ? o : Py_None);
 }
 
+// ------------------------------------------------------------------------------ the collector's tracking
+//
+// A parsed tree holds no reference cycle, and its nodes' attributes are read-only: only the stored lists
+// (and the metadata, which stays tracked) can be changed, and a caller reaches a list only through its
+// node's getter or __reduce__. So the nodes that hold a list, and their lists, are born untracked: a tree
+// costs the cycle collector nothing until Python code walks it. hand_out() is the one way a stored
+// container leaves its node: it tracks the container and the node that holds it, the only objects a
+// caller can then put on a cycle. (gc.get_referents reaches a list without a getter: a list met that way
+// and put on a cycle is never collected.)
+
+// Untracks a node or list being built; `obj` may be anything.
+inline void born_untracked(PyObject* obj) {
+    if (obj != nullptr && PyObject_IS_GC(obj)) PyObject_GC_UnTrack(obj);
+}
+
+// Tracks `container` (a stored list or dict, or null) and `holder`, the object that stores it.
+inline void hand_out(PyObject* holder, PyObject* container) {
+    if (container == nullptr) return;
+    if (PyObject_IS_GC(container) && !PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    if (PyObject_IS_GC(holder) && !PyObject_GC_IsTracked(holder)) PyObject_GC_Track(holder);
+}
+
 // ------------------------------------------------------------------------------------- the classes
 
 // The module's classes, in the order they are registered on the module.

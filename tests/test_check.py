@@ -1,0 +1,102 @@
+"""check() on every kind of source: a str, a parsed source with its text, an
+outline already built (read as it is, nothing parsed again), and the
+arguments it refuses."""
+
+import warnings
+
+import pytest
+
+import pyql
+import quillet
+from quillet import _native, check
+
+# Texts that reach every phase: the parser's errors, the header, the block
+# checks (a raw block parsed again), the end of the input, links and code spans.
+TEXTS = [
+    "# Fine\n\n::callout type=tip title=\"A b\"\nok\n::\n",
+    "@profile gfm\n@modules tables, Math\n--- meta ---\ntitle: x\n",
+    "::list\n- a\n1. b\n::\n# Lost\n\n> q\n\n1. x\n2. y\n",
+    "::qoute\nx\n::\n::table\n| a |\n\n| b |\n::\n",
+    "::callout kind=tip title=\"Open\nx\n::\n::figure url=a.png caf\u00e9\n::html\n<b>\n::\n",
+    "See [the docs](https://x.org/d) and `[a](b)`, *![i](j)*\n\n::quote\n|a `[b](c)` [d](e)\n",
+    "Title\n==x\n===\n\nT\n---\n::list numbered start=x\n- a\n",
+    "\ufeff# Gr\u00fc\u00dfe [x](y)\n",
+]
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_every_source_gives_the_diagnostics_of_the_str(text):
+    expected = check(text)
+    result = pyql.parse_with_recovery(text)
+    assert check(result, text=text) == expected
+    assert check(_native.outline(text), text=text) == expected
+    assert check(_native.outline(text, top_only=True), text=text) == expected
+    assert check(text, text=text) == expected
+    # A Document keeps no errors (and warnings that follow from them differ).
+    from_document = check(result.document, text=text)
+    assert from_document == expected if not result.errors else all(d.severity == "warning" for d in from_document)
+    with pytest.warns(DeprecationWarning, match="source"):
+        assert check(text=text) == expected
+
+
+@pytest.mark.parametrize("text, codes", [
+    # A paragraph with two lines that begin with '==' is one warning, on its last line.
+    ("Title\n==x\n===\n", [("markdown-setext-heading", 3)]),
+    ("a\n==\nb\n==\n\nc\n==\n", [("markdown-setext-heading", 4), ("markdown-setext-heading", 7)]),
+    # Opener lines with values beyond ASCII are read as the parser reads them.
+    ("::callout title=caf\u00e9\nx\n::\n::figure src=\u00e9 alt=\"\u00a0\"\n", []),
+    ("::callout title=caf\u00e9 kind=x\nx\n::\n", [("unknown-attribute", 1)]),
+    ("::callout title=\u00e9 b\nx\n::\n::figure src=a\u00a0b\n", [("ignored-attribute-text", 1)]),
+    ("::list ordered\r\n- a\r\n::\r\n::callout type=x \r\ny\r\n::", []),
+    # An unknown profile line ends the header; the lines after it are content.
+    ("@profile gfm \r\n@modules bogus\r\n# T\n", [("unknown-profile", 1)]),
+    ("@profile md\n@modules bogus\n--- meta ---\nk: 1\n", [("unknown-module", 2), ("unclosed-metadata", 3)]),
+])
+def test_check_reports_each_problem_once(text, codes):
+    assert [(d.code, d.line) for d in check(text)] == codes
+
+
+def test_an_outline_is_checked_without_parsing_again(monkeypatch):
+    # What the language server does: one outline per version of a document.
+    # Only a stray '::' has its raw block's content parsed, alone.
+    text = TEXTS[2] + TEXTS[4] + TEXTS[5]
+    outline = _native.outline(text)
+    expected = check(text)
+    assert "stray-closing-line" in {d.code for d in expected}
+    parsed = []
+    build = _native.outline
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("parsed again")
+
+    def record(source, **kwargs):
+        parsed.append(source)
+        return build(source, **kwargs)
+
+    monkeypatch.setattr(pyql, "parse_with_recovery", refuse)
+    monkeypatch.setattr(_native, "outline", record)
+    assert check(outline, text=text) == expected
+    assert parsed and all(len(source) < len(text) / 2 for source in parsed)
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda: check(pyql.parse_with_recovery("x")), ValueError, "text="),
+    (lambda: check(pyql.parse("x")), ValueError, "text="),
+    (lambda: check(_native.outline("x")), ValueError, "text="),
+    (lambda: check(_native.outline("x"), text="xy"), ValueError, "not what the source was parsed from"),
+    (lambda: check(_native.outline(pyql.parse("x")), text="x"), ValueError, "its text"),
+    (lambda: check("x", text="y"), ValueError, "parsed source"),
+    (lambda: check(b"x"), TypeError, "source must be"),
+    (lambda: check(pyql.parse("x"), text=b"x"), TypeError, "text must be"),
+    (lambda: check(), TypeError, "source"),
+    (lambda: check("x", profile="gfm"), ValueError, "profile"),
+])
+def test_check_refuses_what_it_cannot_read(call, error, match):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(error, match=match):
+            call()
+
+
+def test_check_is_the_package_function():
+    assert quillet.check is check
