@@ -22,8 +22,8 @@ from operator import itemgetter
 from typing import Any, Iterator
 
 import pyql
-from quillet._result import Result
 from quillet import _native
+from quillet._result import Result
 from quillet._source import gc_paused, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 

@@ -27,10 +27,9 @@ from itertools import accumulate
 from typing import Any, Callable
 
 from quillet import _native
+from quillet._result import Result
 from quillet._source import gc_paused, heading_paths, read_outline
 from quillet.textindex import TextIndex
-
-from quillet._result import Result
 
 __all__ = ["Chunk", "DEFAULT_MAX_CHARS", "chunks"]
 
@@ -99,14 +98,6 @@ class Chunk(Result):
             "start_index": self.start,
             "end_index": self.end,
         }
-
-    # Copies and pickles set the fields as __init__ does (the class is frozen).
-    def __getstate__(self) -> tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state: tuple[Any, ...]) -> None:
-        for name, value in zip(self.__slots__, state):
-            object.__setattr__(self, name, value)
 
 
 def _chunk_maker() -> Callable[..., Chunk]:
