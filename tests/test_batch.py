@@ -1,7 +1,14 @@
-"""Many documents: parse_files, the command's -j, flat records and their
-tables, and the README's Dask recipe on a local cluster."""
+"""Many documents: parse_files (a tool run in its workers), the worker
+processes it shares with the command's -j, the tools' results across
+processes, flat records and their tables, and the README's Dask recipe on a
+local cluster."""
 
+import copy
+import dataclasses
+import functools
 import importlib
+import os
+import pickle
 import re
 import subprocess
 import sys
@@ -14,6 +21,7 @@ import quillet
 from conftest import ROOT, SINK
 from quillet import _native
 from quillet._source import read_outline
+from quillet.batch import broken_pool, ordered_map
 from quillet.records import RECORD_FIELDS, arrow_schema
 
 TOUR = (ROOT / "examples" / "tour.qlt").read_text(encoding="utf-8")
@@ -51,11 +59,100 @@ def test_parse_files_in_order_with_input_errors(files, jobs):
     ({"profile": "gfm"}, "ValueError: profile must be one of quillet, md, md-strict, not 'gfm'"),
     ({"profile": 1}, "TypeError: profile must be None, a pyql.Profile or its name, not int"),
     ({"paths": [3]}, "TypeError: paths must hold str or os.PathLike objects, not int"),
+    ({"to": "tree"}, "ValueError: to must be one of json, dict, text, markdown, html, chunks, check, records, "
+                     "not 'tree'"),
+    ({"to": len}, "TypeError: to must be None or a tool's name, not builtin_function_or_method"),
+    ({"max_chars": 5}, "TypeError: parse_files() got options for a tool without to=: max_chars"),
+    ({"to": "chunks", "max_chars": -1}, "ValueError: max_chars"),
+    ({"to": "text", "indent": 2}, "TypeError: to_text() got an unexpected keyword argument 'indent'"),
+    ({"to": "records", "doc_id": "d"}, "TypeError: parse_files() gives doc_id itself: it takes no doc_id option"),
+    ({"to": "chunks", "jobs": 2, "paths": ["a", "b"], "count_tokens": lambda s: 1},
+     "TypeError: count_tokens must pickle to go to the worker processes (a function defined at the top level "
+     "of a module, say), or pass jobs=1"),
 ])
 def test_parse_files_refuses_bad_arguments_at_the_call(kwargs, error):
     with pytest.raises((TypeError, ValueError)) as info:
         quillet.parse_files(kwargs.pop("paths", []), **kwargs)
-    assert f"{info.type.__name__}: {info.value}" == error
+    assert f"{info.type.__name__}: {info.value}".startswith(error)
+
+
+# Each tool by its to= name, its options, and how its result reads for a comparison.
+TOOLS = [
+    ("json", {"indent": 1}, quillet.to_json),
+    ("dict", {}, quillet.to_dict),
+    ("text", {"link_urls": True}, quillet.to_text),
+    ("markdown", {}, quillet.to_markdown),
+    ("html", {"heading_ids": True}, quillet.to_html),
+    ("chunks", {"max_chars": 300, "count_tokens": len}, quillet.chunks),
+    ("check", {}, quillet.check),
+    ("records", {}, quillet.records),
+]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("to, options, tool", TOOLS, ids=[t[0] for t in TOOLS])
+def test_parse_files_runs_a_tool_on_each_file(files, jobs, to, options, tool):
+    paths, texts = files
+    got = list(quillet.parse_files(paths, jobs=jobs, profile="md", to=to, **options))
+    assert [p for p, _ in got] == paths
+    assert isinstance(got[1][1], FileNotFoundError) and isinstance(got[3][1], UnicodeDecodeError)
+    for (path, result), text in zip([got[0], got[2], got[4]], texts.values()):
+        extra = {"doc_id": path} if to == "records" else {}
+        assert result == tool(text.lstrip("\ufeff"), profile="md", **options, **extra), path
+
+
+# One result of every class the tools return, as a tool makes it.
+RESULTS = {
+    quillet.Chunk: lambda: quillet.chunks(TOUR, max_chars=400)[3],
+    quillet.Diagnostic: lambda: quillet.check("::callout kind=tip\nx\n::\n")[0],
+    quillet.Section: lambda: quillet.sections(TOUR)[0],  # a heading, blocks and children
+}
+COPIES = {
+    **{f"pickle{p}": functools.partial(lambda o, p: pickle.loads(pickle.dumps(o, p)), p=p)
+       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+def test_every_result_class_is_covered():
+    exported = (getattr(quillet, name) for name in quillet.__all__)
+    frozen = {v for v in exported if dataclasses.is_dataclass(v) and v.__dataclass_params__.frozen}
+    assert frozen == set(RESULTS)
+
+
+@pytest.mark.parametrize("how", COPIES)
+@pytest.mark.parametrize("cls", RESULTS, ids=lambda c: c.__name__)
+def test_results_pickle_and_copy(cls, how):
+    result = RESULTS[cls]()
+    copied = COPIES[how](result)
+    assert type(copied) is cls and not hasattr(copied, "__dict__")
+    assert copied.as_dict() == result.as_dict()
+    assert [type(getattr(copied, f.name)) for f in dataclasses.fields(cls)] == [
+        type(getattr(result, f.name)) for f in dataclasses.fields(cls)]
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        copied.span = (0, 0)
+
+
+# ordered_map's workers: results in order, an item's exception where its
+# result would be (after the results before it), a worker that dies.
+@pytest.mark.parametrize("fn, items, expected, error", [
+    (functools.partial(divmod, 100), list(range(1, 60)), [divmod(100, i) for i in range(1, 60)], None),
+    (functools.partial(divmod, 100), [5, 4, 0, 3], [(20, 0), (25, 0)], ZeroDivisionError),
+    (os._exit, [3, 3, 3], [], "lost"),
+])
+def test_ordered_map_in_workers(fn, items, expected, error):
+    got = []
+    results = ordered_map(fn, items, 2)
+    try:
+        got.extend(results)
+    except Exception as exc:
+        assert type(exc) is (broken_pool() if error == "lost" else error), exc
+        # What happened in the worker: the exception's traceback, or how the worker ended.
+        assert "Traceback" in str(exc.__cause__) if error is ZeroDivisionError else "exit status 3" in str(exc)
+    else:
+        assert error is None
+    assert got == expected
 
 
 @pytest.mark.parametrize("mode", ["json", "text", "tree"])
@@ -226,3 +323,41 @@ def test_readme_dask_recipe_on_a_local_cluster(tmp_path):
     assert lines[0] == f"3 documents, {errors} errors"
     counts = dict(line.split() for line in lines[2:])
     assert {k: int(v) for k, v in counts.items()} == expected
+
+
+# A run in a child process: the workers' ends as the command meets them.
+# "all": every result taken, then the results closed (as the command closes
+# them): each worker that did a job ends on its own, which its exit hook
+# records. "stop": closed after the first result while the other workers
+# ignore SIGTERM and sleep: closing must not wait for them.
+WORKERS_END = """
+import os, signal, sys, time
+from multiprocessing import util
+from quillet.batch import ordered_map
+mode, marks = sys.argv[1:]
+
+def job(item):
+    if not hasattr(job, "pid"):
+        job.pid = os.getpid()
+        util.Finalize(None, lambda: open(os.path.join(marks, str(job.pid)), "w").close(), exitpriority=0)
+    if mode == "stop":
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        if item:
+            time.sleep(600)
+    return item, job.pid
+
+results = ordered_map(job, [0, 1, 1] if mode == "stop" else list(range(40)), 3)
+got = [next(results) for _ in range(1 if mode == "stop" else 40)]
+results.close()
+print([item for item, _ in got] == list(range(len(got))), sorted({pid for _, pid in got}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks its workers")
+@pytest.mark.parametrize("mode", ["all", "stop"])
+def test_workers_end_without_holding_up_the_run(tmp_path, mode):
+    run = subprocess.run([sys.executable, "-c", WORKERS_END, mode, str(tmp_path)], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0 and run.stdout.startswith("True"), run.stderr[-2000:]
+    if mode == "all":
+        assert run.stdout.split(None, 1)[1].strip() == str(sorted(int(p) for p in os.listdir(tmp_path)))

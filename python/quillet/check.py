@@ -23,6 +23,7 @@ from typing import Any, Iterator
 
 import pyql
 from quillet import _native
+from quillet._result import Result
 from quillet._source import gc_paused, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
@@ -30,7 +31,7 @@ __all__ = ["CODES", "Diagnostic", "check", "main"]
 
 
 @dataclass(frozen=True)
-class Diagnostic:
+class Diagnostic(Result):
     """One problem: ``code`` (stable, see ``CODES``), ``severity`` ("error" or
     "warning"), ``message``, ``span`` (UTF-8 byte range), ``start`` and
     ``end`` (``str`` indexes), ``line`` and ``column`` of its start (from 1,

@@ -27,6 +27,7 @@ from itertools import accumulate
 from typing import Any, Callable
 
 from quillet import _native
+from quillet._result import Result
 from quillet._source import gc_paused, heading_paths, read_outline
 from quillet.textindex import TextIndex
 
@@ -43,7 +44,7 @@ _OPENED = ("List", "CodeBlock", "Callout", "Quote", "Table", "Footnotes", "MathB
 
 
 @dataclass(frozen=True)
-class Chunk:
+class Chunk(Result):
     """One chunk of a document.
 
     ``index`` counts from 0; ``text`` is the exact source ``text[start:end]``
@@ -97,14 +98,6 @@ class Chunk:
             "start_index": self.start,
             "end_index": self.end,
         }
-
-    # Copies and pickles set the fields as __init__ does (the class is frozen).
-    def __getstate__(self) -> tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state: tuple[Any, ...]) -> None:
-        for name, value in zip(self.__slots__, state):
-            object.__setattr__(self, name, value)
 
 
 def _chunk_maker() -> Callable[..., Chunk]:

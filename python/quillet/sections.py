@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 import pyql
 from quillet import _native
+from quillet._result import Result
 from quillet._source import gc_paused, heading_paths, profile_value, read_outline
 
 if TYPE_CHECKING:
@@ -32,7 +33,7 @@ __all__ = ["Section", "sections", "iter_sections"]
 
 
 @dataclass(frozen=True)
-class Section:
+class Section(Result):
     """One section of the heading tree.
 
     ``level`` is the heading's level (0 for the text before the first
@@ -76,18 +77,6 @@ class Section:
             "blocks": [to_dict(block) for block in self.blocks],
             "children": [child.as_dict() for child in self.children],
         }
-
-    # Copies and pickles set the fields as __init__ does (the class is frozen;
-    # the heading and blocks are taken first).
-    def __getstate__(self) -> tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in _FIELDS)
-
-    def __setstate__(self, state: tuple[Any, ...]) -> None:
-        for name, value in zip(_FIELDS, state):
-            object.__setattr__(self, name, value)
-
-
-_FIELDS = ("level", "title", "path", "span", "start", "end", "heading", "blocks", "children")
 
 
 class _Nodes:
