@@ -668,6 +668,11 @@ own = {
     "equal_headings": lambda: "# a\\n\\n" * (mb // 5),
     "suffix_headings": lambda: "".join(f"# a-{i}\\n\\n" for i in range(mb // 16)) + "# a\\n\\n" * (mb // 16),
     "long_slug_heading": lambda: "# " + "ab " * (mb // 3),
+    "unicode_headings": lambda: "# Über 日本語\\n\\n" * (mb // 20),
+    # Held back from the first reference to the definitions at the end.
+    "notes_defined_last": lambda: "".join(f"[^n{i}]" for i in range(mb // 16)) + "\\n\\n::footnotes\\n"
+                                  + "".join(f"[^n{i}]: x\\n" for i in range(mb // 16)) + "::\\n",
+    "one_note_many_refs": lambda: "[^a]" * (mb // 4) + "\\n\\n::footnotes\\n[^a]: x\\n::\\n",
 }
 text = own[name]() if name in own else families["FAMILIES"][name](mb).text
 to_html(text, heading_ids=True)
@@ -676,6 +681,7 @@ TIMEOUT = 30
 
 
 @pytest.mark.parametrize("name", [*_families()["FAMILIES"], "distinct_notes", "equal_headings", "suffix_headings",
-                                  "long_slug_heading"])
+                                  "long_slug_heading", "unicode_headings", "notes_defined_last",
+                                  "one_note_many_refs"])
 def test_hostile_family_renders_in_linear_time(name):
     subprocess.run([sys.executable, "-c", CHILD, str(BENCH / "families.py"), name], check=True, timeout=TIMEOUT)
