@@ -14,6 +14,7 @@
 // title is the first heading's holds back what precedes that heading the same way.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -337,7 +338,7 @@ public:
         listed_.clear();
         numbered_ = 0;
         waiting_ = 0;
-        held_.clear();
+        held_from_ = kNotHeld;
         held_refs_.clear();
         body_ = &out.buffer();
         dst_ = body_;
@@ -356,7 +357,7 @@ public:
         } else {
             // The title is the first heading's text: what comes before it waits until it is known.
             head_pending_ = true;
-            hold();
+            hold(out.buffer());
         }
     }
 
@@ -370,14 +371,14 @@ public:
                 leave(walk);
             }
         }
-        if (body_ == &held_ && !head_pending_ && waiting_ == 0) release(out);
-        if (body_ == &out.buffer()) out.written();
+        if (held() && !head_pending_ && waiting_ == 0) release(out);
+        if (!held()) out.written();
     }
 
     void end(const Source&, Output& out) override {
         if (head_pending_) flush_head(out, {});
         // A reference still waiting names a note that was never defined: it is written as its text.
-        if (body_ == &held_) release(out);
+        if (held()) release(out);
         write_notes(out.buffer());
         if (options_.standalone) out.buffer() += "</body>\n</html>\n";
         out.written();
@@ -418,9 +419,13 @@ private:
         o += "</head>\n<body>\n";
     }
 
+    // The head goes before the body held back for it (the references held keep their places in the body).
     void flush_head(Output& out, std::string_view title) {
         head_pending_ = false;
-        write_head(out.buffer(), title);
+        std::string head;
+        write_head(head, title);
+        out.buffer().insert(held_from_, head);
+        held_from_ += head.size();
         if (waiting_ == 0) release(out);
     }
 
@@ -436,7 +441,8 @@ private:
         Definition* definition = nullptr;
         size_t waiting = 0;
     };
-    // A reference not written yet: at byte `at` of the text that holds it.
+    // A reference not written yet: at byte `at` of the text that holds it (of the body held back, for one in
+    // the body).
     struct Slot {
         size_t at;
         Note* note;
@@ -456,19 +462,37 @@ private:
         return it->second;
     }
 
-    // From here on the body goes to held_ (a no-op when it already does).
-    void hold() {
-        body_ = &held_;
-        if (open_definitions_.empty()) dst_ = body_;
+    // The body is held back in the output's buffer: written there, but not handed on (a streaming Output
+    // would write it out), with the references it waits for left out, their places kept in held_refs_.
+    bool held() const { return held_from_ != kNotHeld; }
+    void hold(const std::string& body) {
+        if (!held()) held_from_ = body.size();
     }
 
-    // Writes what was held, each reference in its place, and the body goes to the output again.
+    // Writes the held references in their places, moving the body after each one along (from the end, so
+    // every byte moves once), and hands the body on.
     void release(Output& out) {
-        fill(out.buffer(), held_, held_refs_);
-        held_.clear();
+        std::string& o = out.buffer();
+        refs_text_.clear();
+        ref_ends_.clear();
+        for (const Slot& slot : held_refs_) {
+            write_ref(refs_text_, *slot.note);
+            ref_ends_.push_back(refs_text_.size());
+        }
+        size_t from = o.size();
+        o.resize(o.size() + refs_text_.size());
+        size_t to = o.size();
+        for (size_t i = held_refs_.size(); i-- > 0;) {
+            const size_t at = held_from_ + held_refs_[i].at;
+            std::memmove(o.data() + (to - (from - at)), o.data() + at, from - at);
+            to -= from - at;
+            const size_t ref_start = i == 0 ? 0 : ref_ends_[i - 1];
+            to -= ref_ends_[i] - ref_start;
+            std::memcpy(o.data() + to, refs_text_.data() + ref_start, ref_ends_[i] - ref_start);
+            from = at;
+        }
+        held_from_ = kNotHeld;
         held_refs_.clear();
-        body_ = &out.buffer();
-        if (open_definitions_.empty()) dst_ = body_;
         out.written();
     }
 
@@ -520,12 +544,12 @@ private:
             open_definitions_.back()->refs.push_back({o.size(), &n});
             return;
         }
-        if (body_ != &held_ && n.definition != nullptr) {
+        if (!held() && n.definition != nullptr) {
             write_ref(o, n);
             return;
         }
-        hold();
-        held_refs_.push_back({held_.size(), &n});
+        hold(o);
+        held_refs_.push_back({o.size() - held_from_, &n});
         if (n.definition == nullptr) {
             ++n.waiting;
             ++waiting_;
@@ -957,11 +981,16 @@ private:
     HtmlOptions options_;
     std::string link_attributes_;  // rel and target, written on every link of the document
     std::string lang_;             // the page's language, or empty
-    std::string* body_ = nullptr;  // where the body goes: the output, or held_ while something is held back
+    std::string* body_ = nullptr;  // the output's buffer, where the body goes
     std::string* dst_ = nullptr;   // where the next bytes go: body_, or the definition being written
-    std::string held_;             // the body held back (a reference waits for its note, a page for its title)
-    std::vector<Slot> held_refs_;  // the references in held_
-    size_t waiting_ = 0;           // the references in held_ whose note is not defined yet
+    // Where the body held back begins in body_ (a reference waits for its note, a page for its title), or
+    // kNotHeld; the references it waits for, and how many of them wait for a note not defined yet.
+    static constexpr size_t kNotHeld = SIZE_MAX;
+    size_t held_from_ = kNotHeld;
+    std::vector<Slot> held_refs_;
+    size_t waiting_ = 0;
+    std::string refs_text_;         // the held references, written when they are released
+    std::vector<size_t> ref_ends_;  // where each ends in refs_text_
     bool head_pending_ = false;
     size_t item_depth_ = 0;  // the list items open around the current node
     TablePart table_part_ = TablePart::None;
