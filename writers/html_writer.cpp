@@ -1,8 +1,9 @@
 // HTML, safe to put in a page by default. Documents are often written by programs nobody vetted, so every
 // text is treated as hostile: it is escaped wherever it goes (element text and quoted attribute values alike),
 // URLs are checked against an allowlist of schemes after the clean-up a browser applies before it reads one,
-// HTML blocks are escaped unless the caller allows them, and ids are built from a small character set with a
-// fixed part that no script global can have.
+// HTML blocks are escaped unless the caller allows them, and ids are built from letters, marks and digits
+// with a fixed part that no script global can have. What the caller gives (the page's head, a code hook's
+// HTML) is the caller's to vouch for.
 //
 // The writer works block by block as a parse hands them over. It keeps across blocks only what it must: the
 // ids handed out so far, the footnotes and, while it cannot write them yet, the blocks it holds back.
