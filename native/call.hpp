@@ -17,9 +17,17 @@
 #include "pyql/utf8.hpp"
 #include "quillet/model.hpp"
 
+namespace quillet::writers {
+struct HtmlOptions;
+}
+
 namespace quillet_native {
 
 using pyql::Ref;
+
+// The HTML writer's options from the dict `options` (null: the defaults), as quillet.to_html passes them
+// (module.cpp); false with the exception set.
+bool html_options(PyObject* options, quillet::writers::HtmlOptions& o);
 
 // Runs `work` with the GIL released; a C++ exception comes back as MemoryError or RuntimeError. Nothing
 // may throw across the release, so the failure is carried out of the block and raised after it.

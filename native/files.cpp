@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "call.hpp"
 #include "formats.hpp"
 #include "pyql/entry.hpp"
 #include "quillet/model.hpp"
@@ -159,8 +160,10 @@ private:
 };
 
 // The command's writers: JSON as its JSON Lines write it (compact, UTF-8 as is), text, Markdown and HTML
-// as quillet.to_text, to_markdown and to_html write them by default ("html-page": with standalone=True).
-std::unique_ptr<Writer> command_writer(std::string_view format) {
+// as quillet.to_text, to_markdown and to_html write them by default ("html-page": with standalone=True),
+// HTML with the options of `options` (a dict as to_html passes them, or null) but never a code hook.
+// Null with the exception set.
+std::unique_ptr<Writer> command_writer(std::string_view format, PyObject* options) {
     using namespace writers;
     if (format == "json") {
         JsonOptions o;
@@ -173,9 +176,12 @@ std::unique_ptr<Writer> command_writer(std::string_view format) {
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
     if (format == "html" || format == "html-page") {
         HtmlOptions o;
+        if (!quillet_native::html_options(options, o)) return nullptr;
         o.standalone = format == "html-page";
+        o.code_block = nullptr;
         return make_html_writer(o);
     }
+    PyErr_Format(PyExc_ValueError, "unknown format: %.100s", std::string(format).c_str());
     return nullptr;
 }
 
@@ -255,9 +261,11 @@ struct Buffer {
 }  // namespace
 
 PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5 || !PyLong_Check(args[1]) || !PyUnicode_Check(args[2]) || !PyBytes_Check(args[4])) {
+    if (nargs < 5 || nargs > 6 || !PyLong_Check(args[1]) || !PyUnicode_Check(args[2]) || !PyBytes_Check(args[4]) ||
+        (nargs == 6 && args[5] != Py_None && !PyDict_Check(args[5]))) {
         PyErr_SetString(PyExc_TypeError,
-                        "write_fd(data: bytes-like, fd: int, format: str, profile: str | None, prefix: bytes)");
+                        "write_fd(data: bytes-like, fd: int, format: str, profile: str | None, prefix: bytes, "
+                        "options: dict | None = None)");
         return nullptr;
     }
     Buffer data;
@@ -280,11 +288,8 @@ PyObject* write_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // Spans count from the byte after a byte-order mark, as when the command decodes the input.
     if (input.substr(0, kByteOrderMark.size()) == kByteOrderMark) input.remove_prefix(kByteOrderMark.size());
     if (!pyql::input_size_ok(input.size())) return nullptr;
-    std::unique_ptr<Writer> writer = command_writer(format);
-    if (writer == nullptr) {
-        PyErr_Format(PyExc_ValueError, "unknown format: %.100s", format);
-        return nullptr;
-    }
+    std::unique_ptr<Writer> writer = command_writer(format, nargs == 6 && args[5] != Py_None ? args[5] : nullptr);
+    if (writer == nullptr) return nullptr;
 
     enum class Failure { None, BadUtf8, Memory, Write, Interrupted, Other } failure = Failure::None;
     int64_t bad_at = -1;

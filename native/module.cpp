@@ -5,10 +5,13 @@
 #include <Python.h>
 
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "call.hpp"
 #include "convert.hpp"
@@ -63,9 +66,93 @@ bool text_option(PyObject* options, const char* name, std::string& out) {
     return true;
 }
 
-// The options of the HTML writer: raw_html ("escape", "omit" or "allow"), allowed_schemes (a list or tuple of
-// str, compared without case), heading_ids, id_prefix, standalone.
-bool html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
+// A list or tuple of str, or null with `name` in the TypeError; `lower` lower-cases ASCII letters.
+bool text_list_option(PyObject* options, const char* name, std::vector<std::string>& out, bool lower = false) {
+    PyObject* value = option(options, name);
+    if (value == nullptr) return true;
+    Ref seq(PySequence_Fast(value, ""));
+    if (!seq || PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of str", name);
+        return false;
+    }
+    out.clear();
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be a sequence of str", name);
+            return false;
+        }
+        std::string& entry = out.emplace_back(text, static_cast<size_t>(size));
+        for (char& c : entry) c = (lower && c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return true;
+}
+
+// A str, or None (or absent) for no value.
+bool optional_text_option(PyObject* options, const char* name, std::optional<std::string>& out) {
+    PyObject* value = option(options, name);
+    if (value == nullptr || value == Py_None) return true;
+    return text_option(options, name, out.emplace());
+}
+
+// Raised through the writer when the code hook fails; the Python exception is set.
+struct CodeHookFailed : std::exception {
+    const char* what() const noexcept override { return "code_hook failed"; }
+};
+
+// The GIL of a thread that released it, held for a scope.
+struct HeldGil {
+    explicit HeldGil(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+    ~HeldGil() { PyEval_SaveThread(); }
+    HeldGil(const HeldGil&) = delete;
+    HeldGil& operator=(const HeldGil&) = delete;
+};
+
+// The code hook of the HTML writer: a Python callable, called with the GIL taken back from the write, which
+// runs without it on the thread that read the options. Each code block is written when the walk reaches it,
+// so the hook sees them in the order of the output, and nothing of the tree changes under the write: its
+// texts are the input's (a str the caller holds) or are held by the conversion.
+struct CodeHook {
+    Ref callable;
+    PyThreadState* thread;
+
+    bool operator()(std::string_view code, std::string_view lang, std::string& out) const {
+        bool wrote = false;
+        {
+            HeldGil gil(thread);
+            Ref result(PyObject_CallFunction(callable.get(), "s#s#", code.data(), static_cast<Py_ssize_t>(code.size()),
+                                             lang.data(), static_cast<Py_ssize_t>(lang.size())));
+            if (!result) throw CodeHookFailed();
+            if (result.get() != Py_None) {
+                Py_ssize_t size = 0;
+                const char* text =
+                    PyUnicode_Check(result.get()) ? PyUnicode_AsUTF8AndSize(result.get(), &size) : nullptr;
+                if (text == nullptr) {
+                    if (!PyErr_Occurred()) {
+                        PyErr_Format(PyExc_TypeError, "code_hook must return a str or None, not %.100s",
+                                     Py_TYPE(result.get())->tp_name);
+                    }
+                    throw CodeHookFailed();
+                }
+                out.append(text, static_cast<size_t>(size));
+                wrote = true;
+            }
+        }
+        return wrote;
+    }
+};
+
+}  // namespace
+
+// The options of the HTML writer (quillet.html builds them and checks their types): raw_html ("escape",
+// "omit" or "allow"), allowed_schemes (a list or tuple of str, compared without case), heading_ids,
+// id_prefix, link_rel, link_target, code_hook (a callable or None), standalone, and the page's: lang (a
+// language tag or ""), title (str or None), css (stylesheet URLs), style (CSS or None), math_script and
+// highlight_script (script URLs), head_html.
+bool quillet_native::html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
     using quillet::writers::RawHtml;
     std::string raw_html = "escape";
     if (!text_option(options, "raw_html", raw_html)) return false;
@@ -80,29 +167,44 @@ bool html_options(PyObject* options, quillet::writers::HtmlOptions& o) {
                      option(options, "raw_html"));
         return false;
     }
-    if (PyObject* schemes = option(options, "allowed_schemes"); schemes != nullptr) {
-        PyObject* seq = PySequence_Fast(schemes, "allowed_schemes must be a sequence of str");
-        if (seq == nullptr) return false;
-        o.allowed_schemes.clear();
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-            if (text == nullptr) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "allowed_schemes must be a sequence of str");
-                Py_DECREF(seq);
-                return false;
-            }
-            std::string scheme(text, static_cast<size_t>(size));
-            for (char& c : scheme) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-            o.allowed_schemes.push_back(std::move(scheme));
-        }
-        Py_DECREF(seq);
+    if (!text_list_option(options, "allowed_schemes", o.allowed_schemes, true) ||
+        !flag_option(options, "heading_ids", false, o.heading_ids) || !text_option(options, "id_prefix", o.id_prefix) ||
+        !text_option(options, "link_rel", o.link_rel) || !text_option(options, "link_target", o.link_target) ||
+        !flag_option(options, "standalone", false, o.standalone) || !text_option(options, "lang", o.lang) ||
+        !optional_text_option(options, "title", o.title) || !text_list_option(options, "css", o.stylesheets) ||
+        !optional_text_option(options, "style", o.style) || !text_list_option(options, "math_script", o.math_scripts) ||
+        !text_list_option(options, "highlight_script", o.highlight_scripts) ||
+        !text_option(options, "head_html", o.head_html)) {
+        return false;
     }
-    return flag_option(options, "heading_ids", false, o.heading_ids) &&
-           text_option(options, "id_prefix", o.id_prefix) && flag_option(options, "standalone", false, o.standalone);
+    if (!o.lang.empty() && !quillet::writers::is_language_tag(o.lang)) {
+        PyErr_Format(PyExc_ValueError, "lang must be a language tag such as 'en' or 'pt-BR', not %R",
+                     option(options, "lang"));
+        return false;
+    }
+    // CSS cannot be escaped inside its element: only its end tag could end it early.
+    if (o.style) {
+        std::string lowered = *o.style;
+        for (char& c : lowered) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lowered.find("</style") != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "style must not hold '</style', which would end the element");
+            return false;
+        }
+    }
+    if (PyObject* callable = option(options, "code_hook"); callable != nullptr && callable != Py_None) {
+        if (!PyCallable_Check(callable)) {
+            PyErr_Format(PyExc_TypeError, "code_hook must be callable or None, not %.100s", Py_TYPE(callable)->tp_name);
+            return false;
+        }
+        auto hook = std::make_shared<const CodeHook>(CodeHook{Ref(new_ref(callable)), PyThreadState_Get()});
+        o.code_block = [hook](std::string_view code, std::string_view lang, std::string& out) {
+            return (*hook)(code, lang, out);
+        };
+    }
+    return true;
 }
+
+namespace {
 
 // The writer of `format` ("json", "text", "markdown", "html") with its options read from `options`.
 std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) {
@@ -130,7 +232,7 @@ std::unique_ptr<Writer> make_writer(std::string_view format, PyObject* options) 
     if (format == "markdown") return make_markdown_writer(MarkdownOptions{});
     if (format == "html") {
         HtmlOptions o;
-        if (!html_options(options, o)) return nullptr;
+        if (!quillet_native::html_options(options, o)) return nullptr;
         return make_html_writer(o);
     }
     PyErr_Format(PyExc_ValueError, "unknown format: %.100s", std::string(format).c_str());
@@ -177,6 +279,21 @@ PyObject* convert_source(PyObject* source, std::string_view format, quillet_nati
     return nullptr;
 }
 
+// Runs a write with the GIL released; false with the exception set when it fails, the code hook's own
+// exception when the hook failed.
+template <class Work>
+bool write_released(Work work) {
+    bool hook_failed = false;
+    const bool done = without_gil([&] {
+        try {
+            work();
+        } catch (const CodeHookFailed&) {
+            hook_failed = true;
+        }
+    });
+    return done && !hook_failed;
+}
+
 // write(source, format, options, profile) -> str: `source` written in `format`. A str is parsed and written
 // block by block with the GIL released; a tree of pyql objects is read into a core tree, then written with
 // the GIL released. NotImplemented when the tree holds a metadata int that only the Python export writes.
@@ -200,7 +317,7 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::unique_ptr<Writer> writer = make_writer(format, options);
         if (writer == nullptr) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
-        if (!without_gil([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
+        if (!write_released([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
         return output_str(out.buffer());
     }
     quillet_native::Converted converted;
@@ -208,7 +325,7 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (status != Py_None) return status;
     std::unique_ptr<Writer> writer = make_writer(format, options);
     if (writer == nullptr) return nullptr;
-    if (!without_gil([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
+    if (!write_released([&] { quillet::writers::write(converted.source, *writer, out); })) return nullptr;
     return output_str(out.buffer());
 }
 

@@ -1,10 +1,13 @@
 """The HTML writer's output in a real browser: the installed Chromium, headless, driven by Selenium through
 the installed chromedriver (nothing is downloaded).
 
-Every document of the hostile corpus is loaded as a page of its own. A script installed before any of the
-page's own runs replaces alert, confirm, prompt and print with a marker, which the payloads also set
-directly; the page fails if the marker is set, if it navigated, if it requested anything but itself and
-its images, or if its DOM holds an element or attribute that can run or load something.
+Every document of the hostile corpus is loaded as a page of its own, and the documents of the families
+that reach links, ids, footnotes and the page's head once more as whole pages with the options a site
+puts on user content (rel and target on links, heading ids, a language, a math renderer and a highlighter,
+stand-ins of our own here). A script installed before any of the page's own runs replaces alert, confirm,
+prompt and print with a marker, which the payloads also set directly; the page fails if the marker is set,
+if it navigated, if it requested anything but itself, its images and the scripts it was given, or if its
+DOM holds an element or attribute that can run or load something.
 """
 
 import json
@@ -113,17 +116,62 @@ def load(driver, path, html):
     return json.loads(driver.execute_script(CHECK))
 
 
-@pytest.mark.parametrize("name, source, options", CASES, ids=[c[0] for c in CASES])
-def test_hostile_document_runs_nothing_in_a_browser(browser, pages, name, source, options):
-    html = to_html(source, **options)
-    path = pages / f"{name}.html"
-    page = load(browser, path, html if options.get("standalone") else PAGE.format(html))
+# Stand-ins for a math renderer (KaTeX's auto-render) and a highlighter (highlight.js): they count what
+# they are given, as the page's starter calls them.
+MATH_SCRIPT = "window.renderMathInElement = (root) => { window.__math = root.querySelectorAll('.math').length; };"
+HIGHLIGHT_SCRIPT = "window.hljs = {highlightAll: () => { window.__code = document.querySelectorAll('pre code').length; }};"
+
+
+@pytest.fixture(scope="module")
+def web_options(pages):
+    """The options of a page of user content, its scripts written beside the pages."""
+    (pages / "math.js").write_text(MATH_SCRIPT, encoding="utf-8")
+    (pages / "highlight.js").write_text(HIGHLIGHT_SCRIPT, encoding="utf-8")
+    return {"standalone": True, "lang": "en", "heading_ids": True, "link_rel": "nofollow ugc", "link_target": "_blank",
+            "math_script": (pages / "math.js").as_uri(), "highlight_script": (pages / "highlight.js").as_uri()}
+
+
+# The families of the corpus whose documents are loaded a second time with web_options.
+WEB_FAMILIES = ("link-", "autolink-", "footnote-", "heading-", "meta-", "odd-", "many-refs")
+WEB_CASES = [case for case in CASES if case[0].startswith(WEB_FAMILIES)]
+
+# The links of the document (not the footnotes' own) that lack the rel or the target web_options give.
+BARE_LINKS = """
+return [...document.querySelectorAll("a[href]")]
+    .filter((a) => !a.getAttribute("href").startsWith("#"))
+    .filter((a) => a.rel !== "nofollow ugc noopener" || a.target !== "_blank")
+    .map((a) => a.outerHTML);
+"""
+
+
+def check_page(driver, path, html, scripts=()):
+    """The page runs nothing and loads nothing but the scripts it was given (and their starter)."""
+    page = load(driver, path, html)
+    if scripts:
+        own = driver.execute_script("return [...document.scripts].map((s) => s.src || 'starter');")
+        assert own == [*scripts, "starter"]
+        page["problems"].remove("element script")  # the starter: the page's one inline script
+        for _ in scripts:
+            page["problems"].remove("element script")
     assert page["problems"] == []
     assert page["url"] == path.as_uri(), "the page navigated"
     # An image's URL is requested without its fragment.
-    intended = {path.as_uri(), *(url.split("#")[0] for url in page["images"])}
-    unintended = [url for url in requests(browser) if url.split("#")[0] not in intended]
+    intended = {path.as_uri(), *scripts, *(url.split("#")[0] for url in page["images"])}
+    unintended = [url for url in requests(driver) if url.split("#")[0] not in intended]
     assert unintended == []
+
+
+@pytest.mark.parametrize("name, source, options", CASES, ids=[c[0] for c in CASES])
+def test_hostile_document_runs_nothing_in_a_browser(browser, pages, name, source, options):
+    html = to_html(source, **options)
+    check_page(browser, pages / f"{name}.html", html if options.get("standalone") else PAGE.format(html))
+
+
+@pytest.mark.parametrize("name, source, options", WEB_CASES, ids=[c[0] for c in WEB_CASES])
+def test_hostile_document_with_the_web_options_runs_nothing(browser, pages, web_options, name, source, options):
+    check_page(browser, pages / f"web-{name}.html", to_html(source, **{**options, **web_options}),
+               scripts=(web_options["math_script"], web_options["highlight_script"]))
+    assert browser.execute_script(BARE_LINKS) == []
 
 
 def test_a_reader_sees_the_document(browser, pages):
@@ -139,12 +187,12 @@ def test_a_reader_sees_the_document(browser, pages):
             cells: texts("td"),
             header: texts("th"),
             callout: texts(".callout-warning .callout-title"),
-            items: texts("ol li"),
+            items: texts("body > ol > li"),
             start: document.querySelector("ol").start,
             image: document.querySelector("figure img").alt,
             caption: texts("figcaption"),
             note: document.getElementById(note.hash.slice(1)).innerText.trim(),
-            back: document.querySelector(note.closest("body").querySelector(".footnote-backref").hash).innerText,
+            back: document.querySelector(document.querySelector(".footnote-backref").hash).innerText,
             html: texts(".html-block"),
         });
     """))
@@ -158,8 +206,67 @@ def test_a_reader_sees_the_document(browser, pages):
         "start": 3,
         "image": "A diagram",
         "caption": ["The parts of a document"],
-        "note": "[1] A footnote definition takes one line.",
-        "back": "[1]",
+        "note": "A footnote definition takes one line. \u21a9\ufe0e",
+        "back": "1",
         "html": ['<p class="note">Raw <em>HTML</em>, kept as written.</p>'],
     }
 
+
+WEB_DOCUMENT = """--- meta ---
+lang: de
+---
+# Über uns
+
+Zweitens[^b], erstens[^a], wieder[^b], nirgends[^c]. Siehe [[die Seite|https://example.org/]] und <https://example.org/x>.
+
+::math display
+\\frac{a}{b} < c
+::
+
+```python
+print(1)
+```
+
+# 日本語
+
+::footnotes
+[^a]: Note A.
+[^b]: Note B.
+::
+"""
+
+
+def test_the_web_options_in_a_browser(browser, pages, web_options):
+    path = pages / "web.html"
+    load(browser, path, to_html(WEB_DOCUMENT, **{**web_options, "lang": None}))
+    # The heading ids are found from a URL's fragment, in any script.
+    browser.get(path.as_uri() + "#h-%C3%BCber-uns")
+    seen = json.loads(browser.execute_script("""
+        const notes = [...document.querySelectorAll(".footnotes ol > li")];
+        return JSON.stringify({
+            lang: document.documentElement.lang,
+            target: document.querySelector(":target").innerText,
+            ids: [...document.querySelectorAll("h1")].map((h) => h.id),
+            // The number on each reference, the place in the list of the note it leads to, how the list numbers.
+            refs: [...document.querySelectorAll(".footnote-ref a")].map(
+                (a) => [a.innerText, notes.indexOf(document.getElementById(a.hash.slice(1))) + 1]),
+            numbering: notes.map((li) => getComputedStyle(li).listStyleType),
+            text: document.querySelector("p").innerText,
+            rels: [...document.querySelectorAll("p a:not([href^='#'])")].map((a) => [a.rel, a.target]),
+            math: [window.__math, document.querySelector(".math").textContent],
+            code: window.__code,
+            pwned: window.__pwned,
+        });
+    """))
+    assert seen == {
+        "lang": "de",
+        "target": "Über uns",
+        "ids": ["h-über-uns", "h-日本語"],
+        "refs": [["1", 1], ["2", 2], ["1", 1]],
+        "numbering": ["decimal", "decimal"],
+        "text": "Zweitens1, erstens2, wieder1, nirgends[^c]. Siehe die Seite und https://example.org/x.",
+        "rels": [["nofollow ugc noopener", "_blank"]] * 2,
+        "math": [1, "\\[\\frac{a}{b} < c\\]"],
+        "code": 1,
+        "pwned": False,
+    }

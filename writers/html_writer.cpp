@@ -1,15 +1,23 @@
 // HTML, safe to put in a page by default. Documents are often written by programs nobody vetted, so every
 // text is treated as hostile: it is escaped wherever it goes (element text and quoted attribute values alike),
 // URLs are checked against an allowlist of schemes after the clean-up a browser applies before it reads one,
-// HTML blocks are escaped unless the caller allows them, and ids are built from a small character set with a
-// fixed part that no script global can have.
+// HTML blocks are escaped unless the caller allows them, and ids are built from letters, marks and digits
+// with a fixed part that no script global can have. What the caller gives (the page's head, a code hook's
+// HTML) is the caller's to vouch for.
 //
 // The writer works block by block as a parse hands them over. It keeps across blocks only what it must: the
-// ids handed out so far, the footnote definitions (written together at the end) and, for a whole page whose
-// title comes from its first heading, what precedes that heading.
+// ids handed out so far, the footnotes and, while it cannot write them yet, the blocks it holds back.
+//
+// Footnotes are numbered in the order of their first reference and listed at the end in that order, each
+// with links back to its references. A reference is written at once when its note is already defined;
+// one that comes before its definition is held back, with everything after it, until the definition
+// arrives (or the end, where a reference to a note never defined becomes its own text). A whole page whose
+// title is the first heading's holds back what precedes that heading the same way.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,12 +25,15 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "quillet/utf8.hpp"
 #include "text_util.hpp"
+#include "unicode_words.hpp"
 
 namespace quillet::writers {
 namespace {
 
-// A heading's text can be as long as its input; an id longer than this tells a reader nothing more.
+// A heading's text can be as long as its input; an id longer than this many characters tells a reader
+// nothing more.
 constexpr size_t kMaxSlugSize = 64;
 
 // The image formats a figure may carry inline as a data: URL. SVG is left out: it is a document that can
@@ -40,7 +51,18 @@ constexpr std::string_view kStylesheet =
     ".callout-warning,.callout-caution,.callout-danger{border-color:#c9542c;background:#fcf3ef}"
     ".callout-title{font-weight:bold}"
     "img{max-width:100%}"
-    ".footnotes{margin-top:2em;border-top:1px solid #ccc;font-size:.9em}.footnotes ul{list-style:none;padding:0}";
+    ".footnotes{margin-top:2em;border-top:1px solid #ccc;font-size:.9em}.footnote-backref{text-decoration:none}";
+
+// Run once the page is read when the caller loads a math renderer or a highlighter: KaTeX's auto-render and
+// highlight.js wait to be called, MathJax and Prism start on their own.
+constexpr std::string_view kStarter =
+    "<script>document.addEventListener(\"DOMContentLoaded\",function(){"
+    "if(window.renderMathInElement)renderMathInElement(document.body);"
+    "if(window.hljs)hljs.highlightAll()})</script>\n";
+
+// The mark of a link from a footnote back to a reference: U+21A9 and the variation selector that asks for
+// text, not an emoji.
+constexpr std::string_view kBackArrow = "\xE2\x86\xA9\xEF\xB8\x8E";
 
 // The bytes escaped in text and attribute values; NUL, which an HTML parser drops or replaces, becomes
 // U+FFFD here so that the text a browser reads back is the text written.
@@ -100,9 +122,9 @@ bool equals_lower(std::string_view text, std::string_view lower_case) {
     return true;
 }
 
-// Appends `text` as a slug: ASCII letters (lower-cased) and digits, every run of other bytes one '-', none at
-// either end, at most kMaxSlugSize bytes. Appends nothing when the text has no letter or digit.
-void append_slug(std::string& out, std::string_view text) {
+// Appends `text` as a class name: ASCII letters (lower-cased) and digits, every run of other bytes one '-',
+// none at either end, at most kMaxSlugSize bytes. Appends nothing when the text has no letter or digit.
+void append_class_slug(std::string& out, std::string_view text) {
     const size_t start = out.size();
     bool gap = false;
     for (char c : text) {
@@ -115,6 +137,94 @@ void append_slug(std::string& out, std::string_view text) {
         gap = false;
         out += lower(c);
     }
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+        return;
+    }
+    if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
+// Appends `text` as an id: the letters (lower-cased), marks and digits of every script, every run of other
+// characters one '-', none at either end, at most kMaxSlugSize characters. Nothing it writes needs escaping
+// in an attribute, and a browser finds it from a URL's fragment. Appends nothing when the text has no letter
+// or digit.
+void append_id_slug(std::string& out, std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    size_t count = 0;
+    bool gap = false;
+    while (p < end) {
+        uint32_t cp = *p;
+        size_t length = 1;
+        bool word = false;
+        if (cp < 0x80) {
+            word = is_alnum(static_cast<char>(cp));
+            cp = static_cast<unsigned char>(lower(static_cast<char>(cp)));
+        } else {
+            // A text a caller put in a tree may hold broken bytes: each is a gap.
+            length = decode_utf8(p, static_cast<size_t>(end - p), cp);
+            word = length != 0 && is_word_code_point(cp);
+            if (length == 0) length = 1;
+        }
+        p += length;
+        if (!word) {
+            gap = count > 0;
+            continue;
+        }
+        if (count + (gap ? 2 : 1) > kMaxSlugSize) break;
+        if (gap) out += '-';
+        count += gap ? 2 : 1;
+        gap = false;
+        // Some lower to ASCII: the Kelvin sign to 'k', a dotted capital I to 'i'.
+        append_utf8(out, cp < 0x80 ? cp : lower_code_point(cp));
+    }
+}
+
+// Keeps the characters of `text` that `keep` accepts.
+template <class Keep>
+std::string filtered(std::string_view text, Keep keep) {
+    std::string out;
+    for (char c : text) {
+        if (keep(c)) out += c;
+    }
+    return out;
+}
+
+// rel's keywords, as given with the characters a keyword has, one space between them; "noopener" added
+// when a link opens a new browsing context.
+std::string link_rel(std::string_view rel, std::string_view target) {
+    std::string out;
+    bool opener_blocked = false;
+    size_t i = 0;
+    while (i < rel.size()) {
+        while (i < rel.size() &&
+               (rel[i] == ' ' || rel[i] == '\t' || rel[i] == '\n' || rel[i] == '\r' || rel[i] == '\f'))
+            ++i;
+        std::string word;
+        for (; i < rel.size() && rel[i] != ' ' && rel[i] != '\t' && rel[i] != '\n' && rel[i] != '\r' && rel[i] != '\f';
+             ++i) {
+            if (is_alnum(rel[i]) || rel[i] == '-' || rel[i] == '_' || rel[i] == '.' || rel[i] == ':') word += rel[i];
+        }
+        if (word.empty()) continue;
+        if (equals_lower(word, "noopener") || equals_lower(word, "noreferrer")) opener_blocked = true;
+        if (!out.empty()) out += ' ';
+        out += word;
+    }
+    if (equals_lower(target, "_blank") && !opener_blocked) out += out.empty() ? "noopener" : " noopener";
+    return out;
 }
 
 bool allows(const std::vector<std::string>& schemes, std::string_view scheme) {
@@ -183,23 +293,40 @@ std::string inline_text(NodeRef node) {
     return text;
 }
 
+// The last entry of `key` in the metadata, when it is a text or a whole number.
+bool metadata_text(const Metadata* metadata, std::string_view key, std::string& text) {
+    if (metadata == nullptr) return false;
+    for (auto it = metadata->entries.rbegin(); it != metadata->entries.rend(); ++it) {
+        if (it->key != key) continue;
+        if (it->value.kind == AttrKind::String) {
+            text.assign(it->value.string);
+            return true;
+        }
+        if (it->value.kind == AttrKind::Int) {
+            text = std::to_string(it->value.integer);
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
 class HtmlWriter : public Writer {
 public:
     explicit HtmlWriter(const HtmlOptions& options) : options_(options) {
-        // The prefix goes into attributes and fragment links: only characters that need no escaping anywhere.
-        std::string prefix;
-        for (char c : options_.id_prefix) {
-            if (is_alnum(c) || c == '-' || c == '_') prefix += c;
-        }
-        options_.id_prefix = std::move(prefix);
+        // What goes into attributes and fragment links unescaped: only characters that need no escaping
+        // anywhere.
+        const auto id_char = [](char c) { return is_alnum(c) || c == '-' || c == '_'; };
+        options_.id_prefix = filtered(options_.id_prefix, id_char);
+        const std::string target =
+            filtered(options_.link_target, [&](char c) { return id_char(c) || c == '.' || c == ':'; });
+        const std::string rel = link_rel(options_.link_rel, target);
+        if (!rel.empty()) link_attributes_ += " rel=\"" + rel + '"';
+        if (!target.empty()) link_attributes_ += " target=\"" + target + '"';
     }
 
     void begin(const Source& source, Output& out) override {
         // One writer may serve several writes: each starts from nothing.
-        saved_dst_ = nullptr;
-        notes_depth_ = 0;
-        notes_.clear();
-        pending_.clear();
         head_pending_ = false;
         item_depth_ = 0;
         table_part_ = TablePart::None;
@@ -207,15 +334,31 @@ public:
         used_ids_.clear();
         next_suffix_.clear();
         notes_by_label_.clear();
-        dst_ = &out.buffer();
+        definitions_.clear();
+        open_definitions_.clear();
+        listed_.clear();
+        numbered_ = 0;
+        waiting_ = 0;
+        held_from_ = kNotHeld;
+        held_refs_.clear();
+        body_ = &out.buffer();
+        dst_ = body_;
         out.reserve(kHtmlSize(source.document.span.end));
         if (!options_.standalone) return;
-        if (std::string title; metadata_title(source.document.metadata, title)) {
+        lang_.clear();
+        if (is_language_tag(options_.lang)) {
+            lang_ = options_.lang;
+        } else if (std::string lang; metadata_text(source.document.metadata, "lang", lang) && is_language_tag(lang)) {
+            lang_ = std::move(lang);
+        }
+        if (options_.title) {
+            write_head(out.buffer(), *options_.title);
+        } else if (std::string title; metadata_text(source.document.metadata, "title", title)) {
             write_head(out.buffer(), title);
         } else {
             // The title is the first heading's text: what comes before it waits until it is known.
             head_pending_ = true;
-            dst_ = &pending_;
+            hold(out.buffer());
         }
     }
 
@@ -229,57 +372,259 @@ public:
                 leave(walk);
             }
         }
-        if (dst_ == &out.buffer()) out.written();
+        if (held() && !head_pending_ && waiting_ == 0) release(out);
+        if (!held()) out.written();
     }
 
     void end(const Source&, Output& out) override {
         if (head_pending_) flush_head(out, {});
-        std::string& o = out.buffer();
-        if (!notes_.empty()) {
-            o += "<div class=\"footnotes\">\n<ul>\n";
-            o += notes_;
-            o += "</ul>\n</div>\n";
-            notes_.clear();
-        }
-        if (options_.standalone) o += "</body>\n</html>\n";
+        // A reference still waiting names a note that was never defined: it is written as its text.
+        if (held()) release(out);
+        write_notes(out.buffer());
+        if (options_.standalone) out.buffer() += "</body>\n</html>\n";
         out.written();
     }
 
 private:
-    // The last "title" entry of the metadata, when it is a text or a whole number.
-    static bool metadata_title(const Metadata* metadata, std::string& title) {
-        if (metadata == nullptr) return false;
-        for (auto it = metadata->entries.rbegin(); it != metadata->entries.rend(); ++it) {
-            if (it->key != "title") continue;
-            if (it->value.kind == AttrKind::String) {
-                title.assign(it->value.string);
-                return true;
-            }
-            if (it->value.kind == AttrKind::Int) {
-                title = std::to_string(it->value.integer);
-                return true;
-            }
-            return false;
-        }
-        return false;
-    }
-
     void write_head(std::string& o, std::string_view title) {
-        o += "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n"
+        o += "<!DOCTYPE html>\n<html";
+        if (!lang_.empty()) {
+            o += " lang=\"";
+            escape(o, lang_);
+            o += '"';
+        }
+        o += ">\n<head>\n<meta charset=\"utf-8\">\n"
              "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
         escape(o, title);
-        o += "</title>\n<style>";
-        o += kStylesheet;
-        o += "</style>\n</head>\n<body>\n";
+        o += "</title>\n";
+        for (const std::string& url : options_.stylesheets) {
+            o += "<link rel=\"stylesheet\" href=\"";
+            escape(o, url);
+            o += "\">\n";
+        }
+        if (options_.style || options_.stylesheets.empty()) {
+            o += "<style>";
+            o += options_.style ? std::string_view(*options_.style) : kStylesheet;
+            o += "</style>\n";
+        }
+        for (const auto* scripts : {&options_.math_scripts, &options_.highlight_scripts}) {
+            for (const std::string& url : *scripts) {
+                o += "<script defer src=\"";
+                escape(o, url);
+                o += "\"></script>\n";
+            }
+        }
+        if (!options_.math_scripts.empty() || !options_.highlight_scripts.empty()) o += kStarter;
+        o += options_.head_html;
+        if (!options_.head_html.empty() && options_.head_html.back() != '\n') o += '\n';
+        o += "</head>\n<body>\n";
     }
 
+    // The head goes before the body held back for it (the references held keep their places in the body).
     void flush_head(Output& out, std::string_view title) {
         head_pending_ = false;
-        write_head(out.buffer(), title);
-        out.buffer() += pending_;
-        pending_ = std::string();
-        dst_ = &out.buffer();
+        std::string head;
+        write_head(head, title);
+        out.buffer().insert(held_from_, head);
+        held_from_ += head.size();
+        if (waiting_ == 0) release(out);
+    }
+
+    // ---------------------------------------------------------------------------- held blocks, footnotes
+
+    struct Definition;
+    // A footnote label's note: its number (0 until a reference or the list gives it one), the references
+    // written so far, its first definition, the held references still waiting for that definition.
+    struct Note {
+        std::string label;
+        size_t number = 0;
+        size_t refs = 0;
+        Definition* definition = nullptr;
+        size_t waiting = 0;
+    };
+    // A reference not written yet: at byte `at` of the text that holds it (of the body held back, for one in
+    // the body).
+    struct Slot {
+        size_t at;
+        Note* note;
+    };
+    // One definition: its content, the references inside it (written with the list), its place in the
+    // list (0 until given), and the note it is the first definition of, if it is.
+    struct Definition {
+        std::string html;
+        std::vector<Slot> refs;
+        size_t number = 0;
+        Note* note = nullptr;
+    };
+
+    Note& note(std::string_view label) {
+        auto [it, added] = notes_by_label_.try_emplace(std::string(label));
+        if (added) it->second.label = it->first;
+        return it->second;
+    }
+
+    // The body is held back in the output's buffer: written there, but not handed on (a streaming Output
+    // would write it out), with the references it waits for left out, their places kept in held_refs_.
+    bool held() const { return held_from_ != kNotHeld; }
+    void hold(const std::string& body) {
+        if (!held()) held_from_ = body.size();
+    }
+
+    // Writes the held references in their places, moving the body after each one along (from the end, so
+    // every byte moves once), and hands the body on.
+    void release(Output& out) {
+        std::string& o = out.buffer();
+        refs_text_.clear();
+        ref_ends_.clear();
+        for (const Slot& slot : held_refs_) {
+            write_ref(refs_text_, *slot.note);
+            ref_ends_.push_back(refs_text_.size());
+        }
+        size_t from = o.size();
+        o.resize(o.size() + refs_text_.size());
+        size_t to = o.size();
+        for (size_t i = held_refs_.size(); i-- > 0;) {
+            const size_t at = held_from_ + held_refs_[i].at;
+            std::memmove(o.data() + (to - (from - at)), o.data() + at, from - at);
+            to -= from - at;
+            const size_t ref_start = i == 0 ? 0 : ref_ends_[i - 1];
+            to -= ref_ends_[i] - ref_start;
+            std::memcpy(o.data() + to, refs_text_.data() + ref_start, ref_ends_[i] - ref_start);
+            from = at;
+        }
+        held_from_ = kNotHeld;
+        held_refs_.clear();
         out.written();
+    }
+
+    // Appends `text` with the references of `slots` written in their places.
+    void fill(std::string& o, std::string_view text, const std::vector<Slot>& slots) {
+        size_t at = 0;
+        for (const Slot& slot : slots) {
+            o.append(text, at, slot.at - at);
+            at = slot.at;
+            write_ref(o, *slot.note);
+        }
+        o.append(text, at, std::string_view::npos);
+    }
+
+    // The next place in the footnote list goes to `d`.
+    void list(Definition& d) {
+        d.number = ++numbered_;
+        if (d.note != nullptr) d.note->number = d.number;
+        listed_.push_back(&d);
+    }
+
+    // A reference whose note is known to be defined or not: a link to it, or the text of the reference.
+    void write_ref(std::string& o, Note& n) {
+        if (n.definition == nullptr) {
+            o += "[^";
+            escape(o, n.label);
+            o += ']';
+            return;
+        }
+        if (n.number == 0) list(*n.definition);
+        const std::string number = std::to_string(n.number);
+        o += "<sup class=\"footnote-ref\"><a";
+        fragment_attr(o, "fn-", number);
+        id_attr(o, "fnref-", ref_id(number, ++n.refs));
+        o += '>';
+        o += number;
+        o += "</a></sup>";
+    }
+
+    // The id part of the k-th reference to note `number`: "3", then "3-2", "3-3", ...
+    static std::string ref_id(const std::string& number, size_t k) {
+        return k == 1 ? number : number + '-' + std::to_string(k);
+    }
+
+    void write_footnote_ref(std::string& o, std::string_view label) {
+        Note& n = note(label);
+        if (!open_definitions_.empty()) {
+            // Inside a definition: written with the list, when every note is known.
+            open_definitions_.back()->refs.push_back({o.size(), &n});
+            return;
+        }
+        if (!held() && n.definition != nullptr) {
+            write_ref(o, n);
+            return;
+        }
+        hold(o);
+        held_refs_.push_back({o.size() - held_from_, &n});
+        if (n.definition == nullptr) {
+            ++n.waiting;
+            ++waiting_;
+        }
+    }
+
+    // A definition's content is kept aside; the list is written at the end.
+    void open_footnote_def(const FootnoteDef& def) {
+        Note& n = note(def.label);
+        Definition& d = definitions_.emplace_back();
+        if (n.definition == nullptr) {
+            n.definition = &d;
+            d.note = &n;
+            waiting_ -= n.waiting;
+            n.waiting = 0;
+        }
+        open_definitions_.push_back(&d);
+        dst_ = &d.html;
+    }
+    void close_footnote_def() {
+        open_definitions_.pop_back();
+        dst_ = open_definitions_.empty() ? body_ : &open_definitions_.back()->html;
+    }
+
+    // The notes in the order of their numbers: those referenced, then the definitions no reference names
+    // (a label's second definition among them), each numbered on. A definition's references are written
+    // first, since they may number further notes; the links back follow once every reference is counted.
+    void write_notes(std::string& o) {
+        if (definitions_.empty()) return;
+        std::string filled;
+        size_t done = 0;
+        const auto fill_listed = [&] {
+            for (; done < listed_.size(); ++done) {
+                Definition& d = *listed_[done];
+                filled.clear();
+                fill(filled, d.html, d.refs);
+                d.html.swap(filled);
+            }
+        };
+        fill_listed();
+        for (Definition& d : definitions_) {
+            if (d.number != 0) continue;
+            list(d);
+            fill_listed();
+        }
+        o += "<div class=\"footnotes\">\n<ol>\n";
+        for (const Definition* d : listed_) {
+            const std::string number = std::to_string(d->number);
+            o += "<li";
+            id_attr(o, "fn-", number);
+            o += '>';
+            // The links back go at the end of the last paragraph, or after the content.
+            std::string_view html = d->html;
+            const bool in_paragraph = html.size() >= 5 && html.substr(html.size() - 5) == "</p>\n";
+            if (in_paragraph) html.remove_suffix(5);
+            o += html;
+            const size_t refs = d->note != nullptr ? d->note->refs : 0;
+            for (size_t k = 1; k <= refs; ++k) {
+                if (k > 1 || !html.empty()) o += ' ';
+                o += "<a class=\"footnote-backref\"";
+                fragment_attr(o, "fnref-", ref_id(number, k));
+                o += '>';
+                o += kBackArrow;
+                if (k > 1) {
+                    o += "<sup>";
+                    o += std::to_string(k);
+                    o += "</sup>";
+                }
+                o += "</a>";
+            }
+            if (in_paragraph) o += "</p>\n";
+            o += "</li>\n";
+        }
+        o += "</ol>\n</div>\n";
     }
 
     // Reserves `base` or, when it is taken, the first free `base-N` (N from 2): the same text twice gives two
@@ -293,23 +638,6 @@ private:
             id = base + '-' + std::to_string(n++);
         } while (!used_ids_.insert(id).second);
         return id;
-    }
-
-    // The id part of a footnote label, shared by its definition ("fn-") and its first reference ("fnref-").
-    struct Note {
-        std::string slug;
-        bool referenced = false;
-        bool defined = false;
-    };
-    Note& note(std::string_view label) {
-        auto [it, added] = notes_by_label_.try_emplace(std::string(label));
-        if (added) {
-            std::string base = "fn-";
-            append_slug(base, label);
-            if (base.size() == 3) base += "note";
-            it->second.slug = unique_id(std::move(base)).substr(3);
-        }
-        return it->second;
     }
 
     void id_attr(std::string& o, std::string_view kind, std::string_view slug) {
@@ -342,16 +670,6 @@ private:
         o += "\"><code>";
         escape(o, content);
         o += "</code></pre>\n";
-    }
-
-    void enter_notes() {
-        if (notes_depth_++ == 0) {
-            saved_dst_ = dst_;
-            dst_ = &notes_;
-        }
-    }
-    void leave_notes() {
-        if (--notes_depth_ == 0) dst_ = saved_dst_;
     }
 
     // The walk's dispatcher: what is written where the walk enters a node. A container opens here (open_*)
@@ -397,7 +715,6 @@ private:
                 o += header_cell(walk) ? "<th>" : "<td>";
                 break;
             case NodeType::Footnotes:
-                enter_notes();
                 break;
             case NodeType::FootnoteDef:
                 open_footnote_def(n.as<FootnoteDef>());
@@ -461,7 +778,7 @@ private:
         o += static_cast<char>('0' + heading_level(n));
         if (options_.heading_ids) {
             std::string base = "h-";
-            append_slug(base, inline_text(n));
+            append_id_slug(base, inline_text(n));
             if (base.size() == 2) base += "section";
             id_attr(o, "", unique_id(std::move(base)));
         }
@@ -482,16 +799,14 @@ private:
         o += ">\n";
     }
 
-    static void write_code_block(std::string& o, const CodeBlock& code) {
-        // The language names a class: its first word, in the characters language names use.
-        std::string lang;
-        for (char c : code.lang) {
-            if (c == ' ' || c == '\t') {
-                if (lang.empty()) continue;
-                break;
-            }
-            if (is_alnum(c) || c == '-' || c == '_' || c == '+' || c == '#' || c == '.') lang += c;
-        }
+    void write_code_block(std::string& o, const CodeBlock& code) {
+        // The language is its first word; as a class, in the characters language names use.
+        std::string_view word = code.lang;
+        word.remove_prefix(std::min(word.find_first_not_of(" \t"), word.size()));
+        word = word.substr(0, word.find_first_of(" \t"));
+        if (options_.code_block && options_.code_block(code.content, word, o)) return;
+        const std::string lang = filtered(
+            word, [](char c) { return is_alnum(c) || c == '-' || c == '_' || c == '+' || c == '#' || c == '.'; });
         o += "<pre><code";
         if (!lang.empty()) {
             o += " class=\"language-";
@@ -506,7 +821,7 @@ private:
     static void open_callout(std::string& o, const Callout& callout) {
         o += "<aside class=\"callout";
         std::string kind;
-        append_slug(kind, callout.kind);
+        append_class_slug(kind, callout.kind);
         if (!kind.empty()) {
             o += " callout-";
             o += kind;
@@ -550,22 +865,6 @@ private:
         o += "<tr>";
     }
 
-    // A definition goes with the others, written at the end.
-    void open_footnote_def(const FootnoteDef& def) {
-        enter_notes();
-        std::string& d = *dst_;
-        Note& entry = note(def.label);
-        d += "<li";
-        if (!entry.defined) id_attr(d, "fn-", entry.slug);
-        entry.defined = true;
-        // The label is the way back to the (first) reference.
-        d += "><a class=\"footnote-backref\"";
-        fragment_attr(d, "fnref-", entry.slug);
-        d += ">[";
-        escape(d, def.label);
-        d += "]</a> ";
-    }
-
     static void write_math_block(std::string& o, const MathBlock& math) {
         // The delimiters client-side math renderers look for by default; the TeX itself is text.
         o += math.display ? "<div class=\"math display\">\\[" : "<div class=\"math inline\">\\(";
@@ -596,6 +895,7 @@ private:
             escape(o, *link.title);
             o += '"';
         }
+        o += link_attributes_;
         o += '>';
     }
 
@@ -606,20 +906,11 @@ private:
         }
         o += "<a href=\"";
         escape(o, url_);
-        o += "\">";
+        o += '"';
+        o += link_attributes_;
+        o += '>';
         escape(o, url);
         o += "</a>";
-    }
-
-    void write_footnote_ref(std::string& o, std::string_view label) {
-        Note& entry = note(label);
-        o += "<sup class=\"footnote-ref\"><a";
-        fragment_attr(o, "fn-", entry.slug);
-        if (!entry.referenced) id_attr(o, "fnref-", entry.slug);
-        entry.referenced = true;
-        o += ">[";
-        escape(o, label);
-        o += "]</a></sup>";
     }
 
     // What is written where the walk leaves a node: the closing tags of the containers opened in enter().
@@ -659,12 +950,8 @@ private:
             case NodeType::TableCell:
                 o += header_cell(walk) ? "</th>" : "</td>";
                 break;
-            case NodeType::Footnotes:
-                leave_notes();
-                break;
             case NodeType::FootnoteDef:
-                o += "</li>\n";
-                leave_notes();
+                close_footnote_def();
                 break;
             case NodeType::Emphasis:
                 o += "</em>";
@@ -693,11 +980,18 @@ private:
     enum class TablePart : uint8_t { None, Head, Body };
 
     HtmlOptions options_;
-    std::string* dst_ = nullptr;        // where the next bytes go: the output, notes_ or pending_
-    std::string* saved_dst_ = nullptr;  // where they went before a footnote definition began
-    size_t notes_depth_ = 0;
-    std::string notes_;    // the footnote definitions, written at the end
-    std::string pending_;  // a standalone page's body until its title is known
+    std::string link_attributes_;  // rel and target, written on every link of the document
+    std::string lang_;             // the page's language, or empty
+    std::string* body_ = nullptr;  // the output's buffer, where the body goes
+    std::string* dst_ = nullptr;   // where the next bytes go: body_, or the definition being written
+    // Where the body held back begins in body_ (a reference waits for its note, a page for its title), or
+    // kNotHeld; the references it waits for, and how many of them wait for a note not defined yet.
+    static constexpr size_t kNotHeld = SIZE_MAX;
+    size_t held_from_ = kNotHeld;
+    std::vector<Slot> held_refs_;
+    size_t waiting_ = 0;
+    std::string refs_text_;         // the held references, written when they are released
+    std::vector<size_t> ref_ends_;  // where each ends in refs_text_
     bool head_pending_ = false;
     size_t item_depth_ = 0;  // the list items open around the current node
     TablePart table_part_ = TablePart::None;
@@ -705,13 +999,65 @@ private:
     std::string url_;          // the cleaned URL being written
     std::unordered_set<std::string> used_ids_;
     std::unordered_map<std::string, size_t> next_suffix_;
-    std::unordered_map<std::string, Note> notes_by_label_;
+    std::unordered_map<std::string, Note> notes_by_label_;  // a node's address never changes
+    std::deque<Definition> definitions_;                    // in the order of the document; nor here
+    std::vector<Definition*> open_definitions_;             // a tree may nest a definition in another
+    std::vector<Definition*> listed_;                       // the notes in the order of their numbers
+    size_t numbered_ = 0;
 };
 
 }  // namespace
 
 std::unique_ptr<Writer> make_html_writer(const HtmlOptions& options) {
     return std::make_unique<HtmlWriter>(options);
+}
+
+// The syntax of a language tag: a language (with up to three extended subtags), then optionally a script, a
+// region, variants, extensions ("u-ca-buddhist") and a private part ("x-..."); or a private part alone.
+// Whether the subtags are registered is not looked at.
+bool is_language_tag(std::string_view tag) {
+    std::vector<std::string_view> parts;
+    for (size_t start = 0;;) {
+        const size_t dash = std::min(tag.find('-', start), tag.size());
+        const std::string_view part = tag.substr(start, dash - start);
+        if (part.empty() || part.size() > 8 || !std::all_of(part.begin(), part.end(), is_alnum)) return false;
+        parts.push_back(part);
+        if (dash == tag.size()) break;
+        start = dash + 1;
+    }
+    const auto letters = [](std::string_view p) { return std::all_of(p.begin(), p.end(), is_alpha); };
+    const auto digits = [](std::string_view p) {
+        return std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    size_t i = 0;
+    const auto at = [&](auto test) { return i < parts.size() && test(parts[i]); };
+    const auto private_use = [&] {
+        if (!at([](std::string_view p) { return equals_lower(p, "x"); })) return false;
+        if (++i == parts.size()) return false;  // "x" needs a subtag after it
+        i = parts.size();
+        return true;
+    };
+    if (private_use()) return true;
+    if (!at([&](std::string_view p) { return letters(p) && p.size() >= 2; })) return false;
+    const bool short_language = parts[i++].size() <= 3;
+    for (int n = 0; short_language && n < 3 && at([&](std::string_view p) { return letters(p) && p.size() == 3; });
+         ++n) {
+        ++i;
+    }
+    if (at([&](std::string_view p) { return letters(p) && p.size() == 4; })) ++i;  // script
+    if (at([&](std::string_view p) { return (letters(p) && p.size() == 2) || (digits(p) && p.size() == 3); })) {
+        ++i;  // region
+    }
+    while (at([](std::string_view p) { return p.size() >= 5 || (p.size() == 4 && p[0] >= '0' && p[0] <= '9'); })) {
+        ++i;  // variants
+    }
+    while (at([](std::string_view p) { return p.size() == 1 && !equals_lower(p, "x"); })) {
+        ++i;  // an extension: its singleton, then one or more subtags of two to eight characters
+        if (!at([](std::string_view p) { return p.size() >= 2; })) return false;
+        while (at([](std::string_view p) { return p.size() >= 2; })) ++i;
+    }
+    if (i < parts.size() && !private_use()) return false;
+    return i == parts.size();
 }
 
 }  // namespace quillet::writers

@@ -14,15 +14,22 @@ def rebuild_image(image: ReadableBuffer, /) -> Any: ...
 _Error = tuple[str, str, Optional[int], Optional[int], bool]
 
 # The command's writer: the document of the UTF-8 bytes data in format ("json", "text", "markdown", "html",
-# "html-page"), written to the file descriptor fd after prefix; the parse errors. With fd -1, the errors and
-# the output instead. (-1 is an int too: the first overload wins for it, as typeshed's open() does for its
-# literal modes.)
+# "html-page"; HTML with options as quillet.to_html passes them), written to the file descriptor fd after
+# prefix; the parse errors. With fd -1, the errors and the output instead. (-1 is an int too: the first
+# overload wins for it, as typeshed's open() does for its literal modes.)
 @overload
 def write_fd(  # type: ignore[overload-overlap]
-    data: ReadableBuffer, fd: Literal[-1], format: str, profile: str | None, prefix: bytes
+    data: ReadableBuffer,
+    fd: Literal[-1],
+    format: str,
+    profile: str | None,
+    prefix: bytes,
+    options: dict[str, Any] | None = None,
 ) -> tuple[list[_Error], bytes]: ...
 @overload
-def write_fd(data: ReadableBuffer, fd: int, format: str, profile: str | None, prefix: bytes) -> list[_Error]: ...
+def write_fd(
+    data: ReadableBuffer, fd: int, format: str, profile: str | None, prefix: bytes, options: dict[str, Any] | None = None
+) -> list[_Error]: ...
 
 # The model, as the core describes it (see native/model.hpp).
 NODE_CLASSES: tuple[tuple[str, str, tuple[tuple[str, str], ...], str | None], ...]

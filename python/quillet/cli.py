@@ -16,7 +16,7 @@ from pathlib import PurePath
 from typing import Any, Callable, Generator, Iterable, Iterator, NoReturn, TextIO
 
 import pyql
-from quillet import _files, _native, _output
+from quillet import _files, _native, _output, html
 from quillet._output import FatalError, Output, Stopped, UsageError, write_all, write_stderr
 from quillet._output import printable as printable
 from quillet._source import profile_value
@@ -71,6 +71,8 @@ examples:
   quillet --json docs/ > docs.jsonl      one JSON object per file
   quillet --to text notes.qlt            the words of a document, no markup
   quillet --to markdown -o out/ docs/    docs/a/b.qlt -> out/a/b.md
+  quillet --to html --standalone --lang en --css site.css a.qlt
+                                         a whole HTML page
   quillet --profile md README.qlt        profile to record when the document names none
 
 output with --json (JSON Lines, UTF-8): one line per file, in input order:
@@ -145,6 +147,8 @@ class Options:
     profile: str | None
     out_dir: str | None = None  # -o DIR: one output file per input
     standalone: bool = False  # --standalone: HTML as a whole page
+    # --heading-ids, --lang, --css, ...: the HTML writer's options as quillet.to_html passes them
+    html: dict[str, Any] | None = None
 
 
 # The formats written in C++ straight from the input's bytes, and the
@@ -314,9 +318,9 @@ def _process_native(
             # A whole HTML page is the writer's "html-page" format.
             fmt = "html-page" if options.mode == "html" and options.standalone else options.mode
             if fd < 0:
-                raw, output = _native.write_fd(body, -1, fmt, options.profile, head)
+                raw, output = _native.write_fd(body, -1, fmt, options.profile, head, options.html)
             else:
-                raw, output = _native.write_fd(body, fd, fmt, options.profile, head), b""
+                raw, output = _native.write_fd(body, fd, fmt, options.profile, head, options.html), b""
         except ValueError as exc:
             # Not UTF-8: the same words as the decoder's error.
             raise InputError(str(exc)) from None
@@ -579,10 +583,32 @@ def _build_parser() -> argparse.ArgumentParser:
         choices=_native.PROFILE_NAMES,
         help="profile to record when the document names none (default: quillet)",
     )
-    parser.add_argument(
+    html_group = parser.add_argument_group("HTML (with --to html; as quillet.to_html's options)")
+    html_group.add_argument(
         "--standalone",
         action="store_true",
-        help="with --to html: a whole page (doctype, charset, title, a small stylesheet)",
+        help="a whole page (doctype, charset, title, a small stylesheet)",
+    )
+    html_group.add_argument("--heading-ids", action="store_true", help="give headings ids (h- and their words)")
+    html_group.add_argument("--id-prefix", metavar="PREFIX", help="put in front of every id (ASCII letters, digits, - and _)")
+    html_group.add_argument("--link-rel", metavar="REL", help='the rel of every link, as "nofollow ugc"')
+    html_group.add_argument("--link-target", metavar="TARGET", help="the target of every link, as _blank")
+    html_group.add_argument("--lang", metavar="TAG", help="with --standalone: the page's language tag, as pt-BR")
+    html_group.add_argument("--title", help="with --standalone: the page's title")
+    html_group.add_argument(
+        "--css",
+        metavar="URL",
+        action="append",
+        help="with --standalone: link this stylesheet instead of the built-in one (repeatable)",
+    )
+    html_group.add_argument(
+        "--math-script", metavar="URL", action="append", help="with --standalone: load this math renderer (repeatable)"
+    )
+    html_group.add_argument(
+        "--highlight-script",
+        metavar="URL",
+        action="append",
+        help="with --standalone: load this code highlighter (repeatable)",
     )
     parser.add_argument(
         "-o",
@@ -647,6 +673,7 @@ def run(argv: list[str] | None = None) -> int:
         raise UsageError("standard input (-) can be read only once")
     if args.standalone and args.mode != "html":
         raise UsageError("--standalone makes a whole HTML page: it goes with --to html only")
+    args.html = _html_options(args)
     if args.output_dir is not None:
         if args.mode == "errors":
             raise UsageError("-o DIR writes documents: it does not go with --errors-only")
@@ -660,9 +687,48 @@ def run(argv: list[str] | None = None) -> int:
             signal.signal(signum, handler)
 
 
+# The HTML options of the command: (option, to_html's keyword); the page's go with --standalone.
+_HTML_OPTIONS = (
+    ("--heading-ids", "heading_ids"), ("--id-prefix", "id_prefix"), ("--link-rel", "link_rel"),
+    ("--link-target", "link_target"),
+)
+_PAGE_OPTIONS = (
+    ("--lang", "lang"), ("--title", "title"), ("--css", "css"), ("--math-script", "math_script"),
+    ("--highlight-script", "highlight_script"),
+)
+
+
+def _html_options(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The options --to html passes to the writer, checked as to_html checks
+    them; None without any."""
+    given = {
+        (flag, name): getattr(args, name)
+        for flag, name in _HTML_OPTIONS + _PAGE_OPTIONS
+        if getattr(args, name) not in (None, False)
+    }
+    if not given:
+        return None
+    for flag, name in given:
+        if args.mode != "html":
+            raise UsageError(f"{flag} is an HTML option: it goes with --to html only")
+        if (flag, name) in _PAGE_OPTIONS and not args.standalone:
+            raise UsageError(f"{flag} is an option of the page: it goes with --standalone")
+    kwargs = {name: value for (flag, name), value in given.items()}
+    try:
+        options = html._html_options(standalone=args.standalone, **kwargs)
+        # The writer checks the language tag: a write of nothing asks it.
+        _native.write("", "html", options)
+    except (TypeError, ValueError) as exc:
+        named = [f for f, name in given if str(exc).startswith(name)]
+        raise UsageError(f"{named[0]}: {exc}" if named else str(exc)) from None
+    # The command's format names the page (html-page); the writer takes the rest from here.
+    del options["standalone"]
+    return options
+
+
 def _run(args: argparse.Namespace) -> int:
     jobs = list(expand(args.paths, read_stdin))
-    options = Options(args.mode, args.profile, args.output_dir, args.standalone)
+    options = Options(args.mode, args.profile, args.output_dir, args.standalone, args.html)
     if args.output_dir is not None:
         _check_targets(jobs, options)
     workers = args.jobs or os.cpu_count() or 1
