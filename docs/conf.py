@@ -12,19 +12,23 @@ build imports nothing of pyql and needs no compiled module. Nothing is fetched w
 
 from __future__ import annotations
 
+import inspect
 import re
 from pathlib import Path
 from typing import Any
 
-from pygments.lexer import RegexLexer, bygroups
-from pygments.token import Comment, Generic, Keyword, Name, Operator, Punctuation, String, Text
+from pygments.lexer import RegexLexer, bygroups  # type: ignore[import-untyped,unused-ignore]
+from pygments.token import (  # type: ignore[import-untyped,unused-ignore]
+    Comment, Generic, Keyword, Name, Operator, Punctuation, String, Text)
 
 ROOT = Path(__file__).resolve().parent.parent
 
 project = "pyql"
 copyright = "the pyql authors"
 # The version is set once, in pyproject.toml.
-release = re.search(r'^version = "([^"]+)"', (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M)[1]
+found = re.search(r'^version = "([^"]+)"', (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M)
+assert found, "pyproject.toml names no version"
+release = found[1]
 version = release
 
 extensions = ["myst_parser", "autoapi.extension"]
@@ -51,7 +55,7 @@ html_title = f"pyql {release}"
 html_extra_path = ["_extra"]  # index.html at the top of the site, which leads to docs/index.html
 
 
-class QuilletLexer(RegexLexer):
+class QuilletLexer(RegexLexer):  # type: ignore[misc,unused-ignore]
     """Quillet's line marks and inline markup, for the ``qlt`` code blocks of the pages."""
 
     name = "Quillet"
@@ -85,5 +89,24 @@ class QuilletLexer(RegexLexer):
     }
 
 
+def docstring_of_the_module(app: Any, what: str, name: str, obj: Any, skip: bool, options: Any) -> bool:
+    """pyql's docstrings are in the compiled module, its signatures in the stubs: when the module is
+    installed (as where CI builds the site), a class or function without a docstring in the stubs gets
+    the module's."""
+    if (name == "pyql" or name.startswith("pyql.")) and what in ("module", "class", "function", "method"):
+        try:
+            import pyql
+        except ImportError:
+            return skip
+        value: Any = pyql
+        for part in name.split(".")[1:]:
+            value = getattr(value, part, None)
+        doc = inspect.getdoc(value) if value is not None else None
+        if doc and not obj.docstring:
+            obj.docstring = doc
+    return skip
+
+
 def setup(app: Any) -> None:
     app.add_lexer("qlt", QuilletLexer)
+    app.connect("autoapi-skip-member", docstring_of_the_module)
