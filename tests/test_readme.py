@@ -59,6 +59,17 @@ def test_relative_links_lead_to_files(page):
     assert [target for target in local if not (page.parent / target).exists()] == []
 
 
+def _quick_start(page):
+    section = _text(page).split("## Quick start\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"^```sh\n(.*?)```$", section, re.S | re.M)
+
+
+def test_getting_started_gives_the_quick_start_as_the_readme_does():
+    # CI runs the README's two commands; the page that explains them must show the same two.
+    commands = _quick_start(ROOT / "README.md")
+    assert len(commands) == 2 and _quick_start(DOCS / "getting-started.md") == commands
+
+
 def test_the_readme_links_to_every_page():
     linked = {(ROOT / child.attrs["href"]).resolve() for child in _inline(ROOT / "README.md")
               if child.type == "link_open"}
