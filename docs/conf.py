@@ -36,7 +36,9 @@ extensions = ["myst_parser", "autoapi.extension"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "docs/index"
 include_patterns = ["docs/**", "HACKING.md"]
-exclude_patterns = ["docs/api/index.rst"]  # the reference page lists the two packages itself
+# docs/api/index.rst: the reference page lists the two packages itself. The others are folders not to walk
+# (.venv, .git, build: thousands of files).
+exclude_patterns = ["docs/api/index.rst", ".*", "build"]
 myst_heading_anchors = 3
 
 # pyql from its stubs, quillet from its sources. Private modules (quillet._native, quillet._source, ...)
