@@ -1,6 +1,6 @@
 """Many documents: parse_files (a tool run in its workers), the worker
 processes it shares with the command's -j, the tools' results across
-processes, flat records and their tables, and the README's Dask recipe on a
+processes, flat records and their tables, and the Dask recipe of docs/corpus.md on a
 local cluster."""
 
 import copy
@@ -304,8 +304,8 @@ def test_to_arrow_without_pyarrow_says_what_to_install():
 
 def test_readme_dask_recipe_on_a_local_cluster(tmp_path):
     pytest.importorskip("dask.distributed")
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    code = re.search(r"## Corpus-scale processing.*?```python\n(.*?)```", readme, re.S).group(1)
+    readme = (ROOT / "docs" / "corpus.md").read_text(encoding="utf-8")
+    code = re.search(r"# Corpus-scale processing.*?```python\n(.*?)```", readme, re.S).group(1)
     (tmp_path / "docs" / "sub").mkdir(parents=True)
     (tmp_path / "docs" / "sub" / "tour.qlt").write_text(TOUR, encoding="utf-8")
     (tmp_path / "docs" / "errors.qlt").write_text((ROOT / "examples" / "errors.qlt").read_text(), encoding="utf-8")
