@@ -86,51 +86,7 @@ bool is_field_name(std::string_view name) {
     return false;
 }
 
-// The columns, each a function of a row.
-enum class Column {
-    Index,
-    Type,
-    Depth,
-    Parent,
-    ByteStart,
-    ByteEnd,
-    CharStart,
-    CharEnd,
-    Line,
-    EndLine,
-    Col,
-    HeadingTitle,
-    Section,
-    Rows,
-    Cols,
-    Text,
-    Rendered,
-    Field,
-};
-
-struct ColumnName {
-    std::string_view name;
-    Column column;
-};
-constexpr ColumnName kColumns[] = {
-    {"index", Column::Index},
-    {"type", Column::Type},
-    {"depth", Column::Depth},
-    {"parent", Column::Parent},
-    {"byte_start", Column::ByteStart},
-    {"byte_end", Column::ByteEnd},
-    {"char_start", Column::CharStart},
-    {"char_end", Column::CharEnd},
-    {"line", Column::Line},
-    {"end_line", Column::EndLine},
-    {"column", Column::Col},
-    {"heading_title", Column::HeadingTitle},
-    {"section", Column::Section},
-    {"rows", Column::Rows},
-    {"cols", Column::Cols},
-    {"text", Column::Text},
-    {"rendered", Column::Rendered},
-};
+using Column = OutlineColumn;
 
 PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::string_view name) {
     const auto placed = [&](uint64_t v) {
@@ -215,9 +171,7 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (text == nullptr) return nullptr;
     const std::string_view name(text, static_cast<size_t>(size));
     std::optional<Column> column;
-    for (const ColumnName& c : kColumns) {
-        if (c.name == name) column = c.column;
-    }
+    if (const OutlineColumnName* named = outline_column_named(name)) column = named->column;
     if (!column && is_field_name(name)) column = Column::Field;
     if (!column) {
         PyErr_Format(PyExc_ValueError, "no column %R in an outline", name_arg);
@@ -451,6 +405,14 @@ bool read_render(PyObject* arg, Outline::Render& out) {
 
 PyTypeObject* outline_type() {
     return g_outline_type;
+}
+
+bool outline_has_plain(PyObject* outline) {
+    return options_of(outline).plain;
+}
+
+bool outline_has_render(PyObject* outline) {
+    return options_of(outline).render != Outline::Render::None;
 }
 
 const char* const kOutlineDoc =
