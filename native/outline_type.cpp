@@ -9,6 +9,7 @@
 #include "call.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
+#include "quillet/utf8.hpp"
 
 namespace quillet_native {
 namespace {
@@ -384,6 +385,14 @@ PyGetSetDef kOutlineGetters[] = {
     {},
 };
 
+// Whether `text` is well-formed UTF-8; false with the UnicodeDecodeError that bytes.decode() raises when not.
+bool valid_utf8(std::string_view text) {
+    if (quillet::is_valid_utf8(text)) return true;
+    Ref decoded(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (decoded) PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
+    return false;
+}
+
 bool read_render(PyObject* arg, Outline::Render& out) {
     out = Outline::Render::None;
     if (arg == nullptr || arg == Py_None) return true;
@@ -417,8 +426,7 @@ bool outline_has_render(PyObject* outline) {
 
 const char* const kOutlineDoc =
     "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
-    "of "
-    "source (a str, parsed with profile, or a tree of pyql objects parsed from text).";
+    "of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed from text).";
 
 PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 1) {
@@ -464,11 +472,19 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Outline::Options build{options.plain, options.render, options.top_only};
     auto built = std::make_unique<Outline>();
     PyObject* source = args[0];
-    if (PyUnicode_Check(source)) {
+    if (PyUnicode_Check(source) || PyBytes_Check(source)) {
         quillet::Profile profile;
         pyql::Arguments input;
-        if (!read_profile(profile_arg, profile) || !read_input(source, input)) return nullptr;
-        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        if (!read_profile(profile_arg, profile)) return nullptr;
+        std::string_view text;
+        if (PyBytes_Check(source)) {
+            // A text's UTF-8 as a caller keeps it (the language server does): read in place, never decoded.
+            text = std::string_view(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
+            if (!pyql::input_size_ok(text.size()) || !valid_utf8(text)) return nullptr;
+        } else {
+            if (!read_input(source, input)) return nullptr;
+            text = std::string_view(input.input, static_cast<size_t>(input.input_size));
+        }
         if (!without_gil([&] { quillet::writers::outline_parsed(text, *built, build, profile); })) return nullptr;
     } else {
         Converted converted;
