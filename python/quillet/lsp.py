@@ -192,18 +192,12 @@ class Document:
         """The UTF-8 bytes of the text."""
         return self.positions.index.data
 
-    def outline(self, nested: bool = False) -> _native.Outline:
+    def outline(self) -> _native.Outline:
         """The outline of the text, built on first use after each change from
-        its UTF-8 bytes (an edit decodes no str for it). It holds the
-        top-level blocks alone, what diagnostics, symbols and folding read,
-        unless ``nested`` rows are asked for (footnotes) or the text holds a
-        "](", where check() reads the code spans of every depth."""
-        outline = self._outline
-        if outline is None or (nested and outline.top_only):
-            data = self.data
-            outline = _native.outline(data, top_only=not nested and data.rfind(b"](") < 0)
-            self._outline = outline
-        return outline
+        its UTF-8 bytes (an edit decodes no str for it)."""
+        if self._outline is None:
+            self._outline = _native.outline(self.data)
+        return self._outline
 
     def diagnostics(self) -> list[Diagnostic]:
         """check()'s diagnostics of the text's outline, computed on first use after each change."""
@@ -458,7 +452,7 @@ class _Footnote:
 
 def _footnotes(document: Document) -> tuple[list[_Footnote], list[_Footnote]]:
     """The footnote definitions and references of the document, in document order."""
-    outline = document.outline(nested=True)
+    outline = document.outline()
     labels, starts, ends = (outline.column(name, type="FootnoteDef") for name in ("label", "byte_start", "byte_end"))
     defs = [_Footnote(label, start, end) for label, start, end in zip(labels, starts, ends)]
     refs = [_Footnote(label, start, end) for label, start, end, _ in outline.footnote_refs()]
