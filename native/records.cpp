@@ -181,6 +181,7 @@ public:
     const Outline& outline() const { return *outline_; }
     const std::vector<Column>& columns() const { return columns_; }
     PyObject* paths() const { return paths_; }
+    PyObject* doc_id() const { return doc_id_object_ != nullptr ? doc_id_object_ : Py_None; }
 
     Cell cell(size_t i, const Column& c) const {
         const Outline& o = *outline_;
@@ -314,13 +315,14 @@ private:
     uint64_t section_ = kNoRow;
 };
 
-// The dict every row starts as: the keys, in order, all None. A row is a copy of it (made whole, faster
-// than the same keys inserted one by one) in which the values that are not None are set. It is the
+// The dict every row starts as: the keys, in order, all None but the doc_id, which every row shares. A row is a copy of
+// it (made whole, faster than the same keys inserted one by one) in which the values that are not None are set. It is
+// the
 // __dict__ of an instance of a class made for the call, so that CPython keeps its keys in one table that
 // every copy shares: a row is then its values alone, a third of the memory of a dict of its own keys, and
 // is made and freed in half the time. Setting a key it holds keeps a copy so; anything else makes the copy
 // an ordinary dict, as any dict is. Where CPython shares no keys, the copies are ordinary dicts.
-PyObject* row_template(const std::vector<Column>& columns) {
+PyObject* row_template(const std::vector<Column>& columns, PyObject* doc_id) {
     Ref bases(PyTuple_New(0));
     Ref namespace_(PyDict_New());
     if (!bases || !namespace_) return nullptr;
@@ -329,7 +331,7 @@ PyObject* row_template(const std::vector<Column>& columns) {
     Ref instance(type ? PyObject_CallNoArgs(type.get()) : nullptr);
     if (!instance) return nullptr;
     for (const Column& c : columns) {
-        if (PyObject_SetAttr(instance.get(), c.key, Py_None) != 0) return nullptr;
+        if (PyObject_SetAttr(instance.get(), c.key, c.from == From::DocId ? doc_id : Py_None) != 0) return nullptr;
     }
     return PyObject_GenericGetDict(instance.get(), nullptr);
 }
@@ -604,14 +606,24 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         return PyLong_FromUnsignedLongLong(number);
     };
-    Ref empty(row_template(columns));
+    Ref empty(row_template(columns, call.doc_id()));
     if (!empty) return nullptr;
+    // The columns each class of row may give a value in: not the doc_id, already in the template, nor the
+    // fields of other classes.
+    std::array<std::vector<size_t>, quillet::kNodeTypeCount> active;
+    for (size_t t = 0; t < quillet::kNodeTypeCount; ++t) {
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const Column& c = columns[k];
+            const bool field = c.from == From::Outline && c.column == OutlineColumn::Field;
+            if (c.from != From::DocId && (!field || c.field[t].present)) active[t].push_back(k);
+        }
+    }
     Ref list(PyList_New(static_cast<Py_ssize_t>(o.rows.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < o.rows.size(); ++i) {
         Ref row(PyDict_Copy(empty.get()));
         if (!row) return nullptr;
-        for (size_t k = 0; k < columns.size(); ++k) {
+        for (const size_t k : active[size_t(o.rows[i].type)]) {
             const Column& c = columns[k];
             PyObject* value = nullptr;
             if (c.from == From::HeadingPath) {
