@@ -295,6 +295,24 @@ def test_native_records_refuse_bad_arguments(args, error):
         _native.records(_native.outline("# a\n"), ("text",), None, {})
 
 
+def test_native_records_read_the_outline_columns_by_their_names():
+    outline = _native.outline(WIDE + "::callout tip\nx\n::\n", plain=True, render="text")
+    names = [n for n, _ in RECORD_FIELDS if n not in ("doc_id", "heading_path")]
+    names += ["end_line", "heading_title", "section", "rows", "cols", "rendered"]
+    rows = _native.records(outline, tuple(names), None, {})
+    assert {n: [r[n] for r in rows] for n in names} == {n: outline.column(n) for n in names}
+
+
+def test_records_rows_are_dicts_of_their_own():
+    rows = quillet.records(WIDE, doc_id="d")
+    first, second = rows[0], rows[1]
+    first["level"], first["extra"] = 9, 1
+    del first["doc_id"]
+    assert type(first) is dict and list(first)[-1] == "extra" and "doc_id" not in first
+    assert second == quillet.records(WIDE, doc_id="d")[1]
+    assert pickle.loads(pickle.dumps(rows)) == rows and copy.deepcopy(rows) == rows
+
+
 def test_to_arrow_without_pyarrow_says_what_to_install():
     code = ("import sys; sys.modules['pyarrow'] = None\nimport quillet\n"
             "try:\n    quillet.to_arrow('# a')\nexcept ImportError as e:\n    print(e)\n")
