@@ -316,10 +316,9 @@ private:
 };
 
 // The dict every row starts as: the keys, in order, all None but the doc_id, which every row shares. A row is a copy of
-// it (made whole, faster than the same keys inserted one by one) in which the values that are not None are set. It is
-// the
-// __dict__ of an instance of a class made for the call, so that CPython keeps its keys in one table that
-// every copy shares: a row is then its values alone, a third of the memory of a dict of its own keys, and
+// it (made whole, faster than the same keys inserted one by one) in which the values that are not None are set.
+// It is the __dict__ of an instance of a class made for the call, so that CPython keeps its keys in one table
+// that every copy shares: a row is then its values alone, a third of the memory of a dict of its own keys, and
 // is made and freed in half the time. Setting a key it holds keeps a copy so; anything else makes the copy
 // an ordinary dict, as any dict is. Where CPython shares no keys, the copies are ordinary dicts.
 PyObject* row_template(const std::vector<Column>& columns, PyObject* doc_id) {
