@@ -403,7 +403,7 @@ class _Converter:
         blocks = self.blocks(nodes)
         head = ("@modules html\n" if self.html else "") + metadata
         text = head + ("\n" if head and blocks else "") + "\n\n".join(blocks)
-        return ConversionResult(text + "\n" if text else "", self.diagnostics)
+        return ConversionResult(text if not text or text.endswith("\n") else text + "\n", self.diagnostics)
 
     def blocks(self, nodes: list[_Node]) -> list[str]:
         out: list[str] = []
@@ -468,12 +468,16 @@ class _Converter:
         """A verbatim body (ending with a line feed, or empty) in which no line closes its block."""
         if not content:
             return ""
+        if content == "\n":
+            self.report("blank-body", "a block of one blank line is written empty",
+                        "a Quillet block's body ends before the line feed of its last line")
         lines = content.split("\n")
-        for i, line in enumerate(lines):
-            if line.strip() == fence:
-                lines[i] = line + WJ
-                self.report(code, f"{what} inside the block, which would end it, ends with a word joiner",
-                            "no Quillet block can hold such a line as it is")
+        closing = [i for i, line in enumerate(lines) if line.strip() == fence]
+        for i in closing:
+            lines[i] += WJ
+        if closing:
+            self.report(code, f"{what} inside the block, which would end it, ends with a word joiner",
+                        "no Quillet block can hold such a line as it is")
         text = "\n".join(lines)
         return text if text.endswith("\n") else text + "\n"
 
@@ -488,7 +492,8 @@ class _Converter:
         for tok in tokens:
             kind = tok.type
             if kind == "text":
-                cur.append(("t", tok.content))
+                if tok.content:
+                    cur.append(("t", tok.content))
             elif kind == "softbreak":
                 cur.append(("t", "\n"))
             elif kind == "hardbreak":
@@ -819,10 +824,12 @@ class _Converter:
                         exact = exact and ok and not item[1:].strip().startswith(("[", "{", "- "))
                     else:
                         exact = False
-                if items or not exact:
+                if items:
                     entries.append(self.metadata_entry(key, items, exact))
-                else:
+                elif exact:
                     entries.append(self.metadata_entry(key, None, True))
+                else:
+                    self.skip_yaml(line)
             elif value.startswith("[") and value.rstrip().endswith("]"):
                 items, exact = _flow_list(value)
                 entries.append(self.metadata_entry(key, items, exact))
