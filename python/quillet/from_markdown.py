@@ -74,7 +74,8 @@ def _reader(front_matter: bool) -> Any:
     if front_matter:
         md.use(front_matter_plugin)
     md.disable("footnote_tail")  # definitions stay where they stand
-    md.validateLink = lambda url: True  # every destination is kept; writers judge their safety
+    # Every destination is kept; the writers judge their safety.
+    md.validateLink = lambda url: True  # type: ignore[method-assign]
     return md
 
 
@@ -438,7 +439,7 @@ class _Converter:
                 return figure
             return self.inline(node.children, "\n", fix=True)
         if kind in ("bullet_list_open", "ordered_list_open"):
-            return self.list(node)
+            return self.list_block(node)
         if kind in ("fence", "code_block"):
             info = tok.info.strip().replace("\n", " ") if kind == "fence" else ""
             return "```" + info + "\n" + self.verbatim(tok.content, "```", "a line of three backticks",
@@ -607,7 +608,7 @@ class _Converter:
     def reads_as(self, text: str, want: list[Inline], newline: str) -> bool:
         result = pyql.parse_with_recovery("x" + text)
         blocks = result.document.blocks
-        if result.errors or len(blocks) != 1 or type(blocks[0]).__name__ != "Paragraph":
+        if result.errors or len(blocks) != 1 or not isinstance(blocks[0], pyql.Paragraph):
             return False
         got = _normal(_from_tree(blocks[0].content, newline if newline != " " else "\n"))
         if not got or got[0][0] != "t" or not got[0][1].startswith("x"):
@@ -641,7 +642,7 @@ class _Converter:
                     "a quoted attribute value cannot hold a '\"'")
         return '"' + value.replace('"', "\u201d") + '"'
 
-    def list(self, node: _Node) -> str:
+    def list_block(self, node: _Node) -> str:
         tok = node.tok
         head = "::list"
         if tok.type == "ordered_list_open":
