@@ -220,3 +220,12 @@ def test_command_from_markdown(tmp_path):
     proc = run_cli("--to", "quillet", "-", stdin=b"x\n")
     assert (proc.returncode, err_lines(proc)) == (
         2, ["quillet: --to quillet writes converted documents: it goes with --from markdown"])
+
+
+def test_readme_example(capsys):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Converting Markdown", 1)[1].split("\n## ", 1)[0]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    exec(compile(code, "README.md", "exec"), {})
+    shown = [line[2:] for line in code.splitlines() if line.startswith("# ")]
+    assert capsys.readouterr().out.replace("\n\n", "\n").splitlines() == shown
