@@ -59,6 +59,7 @@ MAPPING = [
      ["table-alignment", "table-link", "table-bar"]),
     ("````\n```\n````\n", f"```\n```{WJ}\n```\n", ["code-fence-inside"]),
     ("[^n]: a\n\n    b\n", "::footnotes\n[^n]: a b\n::\n", ["footnote-content"]),
+    ("a\ud800*b*\n", "a\ufffd*b*\n", ["surrogate"]),
     ('![a "q" b](p.png "t")\n', '::figure src="p.png" alt="a \u201dq\u201d b"\n', ["image-title", "attribute-quote"]),
     # front matter: scalars and flat lists; the rest left out
     ("---\nt: T\nn: 007\nf: 1e3\nb: yes\nok: True\nl: [a, 'b c', 2]\nm:\n  - x\n  - 1\n---\nz\n",
@@ -200,6 +201,21 @@ def test_markdown_reads_back_or_says_why(markdown):
 @given(st.text())
 def test_any_text_converts(text):
     converted(text)
+
+
+# Converts every hostile family at 128 kB in a child, under a timeout far above what a linear conversion takes.
+CHILD = """
+import runpy, sys
+import pyql
+from quillet import from_markdown
+for name, family in runpy.run_path(sys.argv[1])["FAMILIES"].items():
+    assert pyql.parse_with_recovery(from_markdown(family(1 << 17).text).text).errors == [], name
+"""
+
+
+def test_hostile_inputs_convert_in_linear_time():
+    subprocess.run([sys.executable, "-c", CHILD, str(ROOT / "bench" / "families.py")], check=True, timeout=600,
+                   cwd=ROOT)
 
 
 # ----------------------------------------------------------------- the command

@@ -28,6 +28,7 @@ from typing import Any, Iterator, List, Optional, Tuple, Union
 
 import pyql
 from quillet._result import Result
+from quillet._source import gc_paused
 from quillet.check import Diagnostic
 from quillet.textindex import TextIndex
 
@@ -88,7 +89,18 @@ def from_markdown(source: str, *, front_matter: bool = True) -> ConversionResult
     if not isinstance(front_matter, bool):
         raise TypeError(f"front_matter must be bool, not {type(front_matter).__name__}")
     md = _reader(front_matter)
-    return _Converter(source).run(md.parse(source))
+    converter = _Converter(source)
+    lone = _SURROGATE.search(source)
+    if lone is not None:
+        # No UTF-8 text holds a lone surrogate: a reader of the result could not take it.
+        line = len(_LINE_END.findall(source, 0, lone.start()))
+        converter.report("surrogate", "a lone surrogate is written as U+FFFD", "the text is not valid Unicode",
+                         [line, line + 1])
+        source = _SURROGATE.sub("\ufffd", source)
+    # The reader's tokens are many objects that stay alive to the end, and the collector would walk all of
+    # them again and again while the conversion allocates; they hold no reference cycle of their own.
+    with gc_paused():
+        return converter.run(md.parse(source))
 
 
 # ----------------------------------------------------------------- the token tree
@@ -120,6 +132,8 @@ def _tree(tokens: list[Any]) -> list[_Node]:
 
 # ----------------------------------------------------------------- text escapes
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+_LINE_END = re.compile("\r\n|\r|\n")  # as the reader counts lines
 _PAIRS = re.compile(r"\[(?=[\[^])|~(?=~)|:(?=//)|<(?=mailto:)")
 _RISKY = re.compile(r"[*~`\[<]")
 _BLANK = re.compile(r"[ \t]*\Z")
@@ -179,23 +193,24 @@ def _plain(nodes: list[Inline]) -> str:
 def _normal(nodes: list[Inline]) -> list[Inline]:
     """Nodes as they compare: word joiners gone, empty texts dropped, neighbouring texts joined."""
     out: list[Inline] = []
+    texts: list[str] = []  # the run of text being joined
     for node in nodes:
         kind = node[0]
         if kind == "t":
-            text = node[1].replace(WJ, "")
-            if not text:
-                continue
-            if out and out[-1][0] == "t":
-                out[-1] = ("t", out[-1][1] + text)
-            else:
-                out.append(("t", text))
-        elif kind in ("em", "strong", "s"):
+            texts.append(node[1])
+            continue
+        if texts:
+            text = "".join(texts).replace(WJ, "")
+            out += [("t", text)] if text else []
+            texts.clear()
+        if kind in ("em", "strong", "s"):
             out.append((kind, _normal(node[1])))
         elif kind == "link":
             out.append(("link", node[1].replace(WJ, ""), node[2]))
         else:
             out.append(node)
-    return out
+    text = "".join(texts).replace(WJ, "")
+    return out + [("t", text)] if text else out
 
 
 _KINDS = {"Emphasis": "em", "Strong": "strong", "Strikethrough": "s"}
@@ -371,14 +386,24 @@ class _Converter:
         self.first = True  # the next block is the document's first
         self._lines: Optional[list[int]] = None
         self._index: Optional[TextIndex] = None
+        self._places: dict[tuple[int, int], tuple[tuple[int, int], int, int, int, int]] = {}
 
     # ---- diagnostics
 
     def report(self, code: str, message: str, hint: str, lines: Optional[list[int]] = None) -> None:
         lines = lines or self.where or [0, 0]
+        key = (lines[0], lines[1])
+        place = self._places.get(key)
+        if place is None:
+            place = self._places[key] = self.place(lines)
+        span, start, end, line, column = place
+        self.diagnostics.append(Diagnostic(code, "warning", message, span, start, end, line, column, hint))
+
+    def place(self, lines: list[int]) -> tuple[tuple[int, int], int, int, int, int]:
+        """Where the Markdown's lines [first, last) are: their span, start, end, line and column."""
         if self._lines is None:
             # Lines as the reader counts them: a CR, LF or CR LF ends one.
-            self._lines = [0] + [m.end() for m in re.finditer(r"\r\n|\r|\n", self.source)]
+            self._lines = [0] + [m.end() for m in _LINE_END.finditer(self.source)]
             self._index = TextIndex(self.source)
         starts, index = self._lines, self._index
         assert index is not None
@@ -390,8 +415,7 @@ class _Converter:
         text = self.source[start:end]
         column = len(text) - len(text.lstrip(" \t"))
         span = (index.byte_offset(start), index.byte_offset(end))
-        self.diagnostics.append(Diagnostic(code, "warning", message, span, start + column, end,
-                                           first + 1, column + 1, hint))
+        return span, start + column, end, first + 1, column + 1
 
     # ---- the document
 
@@ -850,6 +874,9 @@ class _Converter:
                         "metadata holds scalars and flat lists, one 'key: value' per line")
         if isinstance(value, list):
             parts = [self.metadata_value(key, v, True) for v in value]
+            if None in parts:
+                self.report("front-matter", f"items of the front matter's {key!r} that hold a quote or a comma "
+                            "are left out", "metadata list items cannot hold quotes or commas")
             return f"{key}: [" + ", ".join(p for p in parts if p is not None) + "]"
         text = self.metadata_value(key, value, False)
         return f"{key}: {text}" if text is not None else ""
@@ -876,8 +903,6 @@ class _Converter:
             return text if "." in text else text.replace("e", ".0e")
         text = value.replace("\r", " ").replace("\n", " ")
         if item and re.search(r"[\"',]", text):
-            self.report("front-matter", f"an item of the front matter's {key!r} holds a quote or a comma "
-                        "and is left out", "metadata list items cannot hold quotes or commas")
             return None
         if text != value:
             self.report("front-matter", f"the front matter's {key!r} holds line breaks, written as spaces",
