@@ -455,7 +455,7 @@ class _Converter:
         tok, kind = node.tok, node.tok.type
         if kind == "heading_open":
             level = int(tok.tag[1])
-            text = self.inline(node.children, " ", head=True)
+            text = self.inline(node.children, " ")
             return "#" * level + (" " + text if text else "")
         if kind == "paragraph_open":
             figure = self.figure(node)
@@ -596,7 +596,7 @@ class _Converter:
             label = label.replace("|", _BAR).replace("]", "\uff3d")
         return ("link", label, _percent(href, "]\n"))
 
-    def inline(self, children: list[_Node], newline: str, *, head: bool = False, fix: bool = False,
+    def inline(self, children: list[_Node], newline: str, *, fix: bool = False,
                nodes: Optional[list[Inline]] = None) -> str:
         """The Quillet text of inline nodes, checked by a parse: written as they are, else with word
         joiners, else with look-alikes, else without emphasis, strong and strikethrough (reported)."""
