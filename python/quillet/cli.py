@@ -73,6 +73,7 @@ examples:
   quillet --json docs/ > docs.jsonl      one JSON object per file
   quillet --to text notes.qlt            the words of a document, no markup
   quillet --to markdown -o out/ docs/    docs/a/b.qlt -> out/a/b.md
+  quillet --from markdown -o out/ docs/  docs/a/b.md -> out/a/b.qlt, Markdown converted
   quillet --to html --standalone --lang en --css site.css a.qlt
                                          a whole HTML page
   quillet --profile md README.qlt        profile to record when the document names none
