@@ -106,6 +106,7 @@ RESULTS = {
     quillet.Chunk: lambda: quillet.chunks(TOUR, max_chars=400)[3],
     quillet.Diagnostic: lambda: quillet.check("::callout kind=tip\nx\n::\n")[0],
     quillet.Section: lambda: quillet.sections(TOUR)[0],  # a heading, blocks and children
+    quillet.ConversionResult: lambda: quillet.from_markdown('# A\n\n[b](c "d")\n'),  # text and a diagnostic
 }
 COPIES = {
     **{f"pickle{p}": functools.partial(lambda o, p: pickle.loads(pickle.dumps(o, p)), p=p)

@@ -9,7 +9,7 @@ text or a parsed document as plain data, JSON, plain text, Markdown or safe HTML
 UTF-16 offsets and (line, column) pairs (``line_col`` for a single offset).
 For agents and retrieval pipelines: ``sections`` gives the heading tree,
 ``chunks`` splits a document into pieces that fit a budget, and ``check``
-reports what a writer should fix.
+reports what a writer should fix. ``from_markdown`` converts Markdown to Quillet.
 ``records`` and ``to_arrow`` give one flat row per block, for data frames;
 ``parse_files`` parses many files in worker processes.
 """
@@ -19,6 +19,7 @@ from __future__ import annotations
 from quillet.batch import parse_files
 from quillet.check import Diagnostic, check
 from quillet.chunks import Chunk, chunks
+from quillet.from_markdown import ConversionResult, from_markdown
 from quillet.html import to_html
 from quillet.lines import LineIndex, line_col
 from quillet.records import records, to_arrow
@@ -48,6 +49,7 @@ def __getattr__(name: str) -> str:
 
 __all__ = [
     "Chunk",
+    "ConversionResult",
     "Diagnostic",
     "LineIndex",
     "Section",
@@ -55,6 +57,7 @@ __all__ = [
     "__version__",
     "check",
     "chunks",
+    "from_markdown",
     "iter_sections",
     "line_col",
     "parse_files",

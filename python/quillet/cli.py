@@ -34,6 +34,8 @@ EXIT_USAGE = 2
 PROG = "quillet"
 STDIN_NAME = "<stdin>"
 SUFFIX = ".qlt"
+# The documents a directory stands for with --from markdown.
+MARKDOWN_SUFFIXES = (".md", ".markdown")
 
 # The progress bar appears from this many files on (and only on a terminal):
 # for fewer, the run is over before a bar would tell anything.
@@ -71,6 +73,7 @@ examples:
   quillet --json docs/ > docs.jsonl      one JSON object per file
   quillet --to text notes.qlt            the words of a document, no markup
   quillet --to markdown -o out/ docs/    docs/a/b.qlt -> out/a/b.md
+  quillet --from markdown -o out/ docs/  docs/a/b.md -> out/a/b.qlt, Markdown converted
   quillet --to html --standalone --lang en --css site.css a.qlt
                                          a whole HTML page
   quillet --profile md README.qlt        profile to record when the document names none
@@ -143,26 +146,32 @@ class Job:
 
 @dataclass(frozen=True)
 class Options:
-    mode: str  # "tree", "json", "text", "markdown", "html" or "errors"
+    mode: str  # "tree", "json", "text", "markdown", "html", "quillet" (with --from markdown) or "errors"
     profile: str | None
     out_dir: str | None = None  # -o DIR: one output file per input
     standalone: bool = False  # --standalone: HTML as a whole page
     # --heading-ids, --lang, --css, ...: the HTML writer's options as quillet.to_html passes them
     html: dict[str, Any] | None = None
+    source: str = "quillet"  # --from: "quillet", or "markdown" (converted by quillet.from_markdown first)
 
 
 # The formats written in C++ straight from the input's bytes, and the
 # extension of each format's files below -o DIR.
 NATIVE_MODES = ("json", "text", "markdown", "html")
-EXTENSIONS = {"tree": ".tree", "json": ".json", "text": ".txt", "markdown": ".md", "html": ".html"}
+EXTENSIONS = {
+    "tree": ".tree", "json": ".json", "text": ".txt", "markdown": ".md", "html": ".html", "quillet": ".qlt",
+}
 
 
-def output_name(rel: str, mode: str) -> str:
-    """The output path, relative to -o DIR, of the input at rel: its .qlt
-    suffix replaced by the format's, or the format's appended to any other
-    name (notes.md gives notes.md.md, never the input's own name)."""
-    stem = rel[: -len(SUFFIX)] if rel.endswith(SUFFIX) and len(rel) > len(SUFFIX) else rel
-    return stem + EXTENSIONS[mode]
+def output_name(rel: str, mode: str, suffixes: tuple[str, ...] = (SUFFIX,)) -> str:
+    """The output path, relative to -o DIR, of the input at rel: its suffix
+    (.qlt, or .md and .markdown with --from markdown) replaced by the
+    format's, or the format's appended to any other name (notes.md gives
+    notes.md.md, never the input's own name)."""
+    for suffix in suffixes:
+        if rel.endswith(suffix) and len(rel) > len(suffix):
+            return rel[: -len(suffix)] + EXTENSIONS[mode]
+    return rel + EXTENSIONS[mode]
 
 
 @dataclass
@@ -174,6 +183,8 @@ class Report:
     # in C++ wrote (UTF-8 bytes); empty when it was written already.
     output: str | bytes = ""
     problems: list[str] = field(default_factory=list)  # FILE:LINE:COLUMN: message
+    # FILE:LINE:COLUMN: warning: message, what --from markdown could not carry over (the exit status stays)
+    warnings: list[str] = field(default_factory=list)
     input_error: str | None = None  # why the file gave no document
 
 
@@ -250,6 +261,7 @@ def process(job: Job, options: Options, out: Output | None = None) -> Report:
         report.input_error = "out of memory"
     report.output = ""
     report.problems.clear()
+    report.warnings.clear()
     return report
 
 
@@ -273,8 +285,31 @@ def _error_problems(
     return problems
 
 
+def _converted(job: Job, data: bytes, report: Report) -> bytes:
+    """The Quillet text of a Markdown input, as UTF-8; what could not be
+    carried over goes to the report's warnings."""
+    from quillet.from_markdown import from_markdown
+
+    try:
+        result = from_markdown(_decode(data))
+    except ImportError as exc:
+        raise InputError(str(exc)) from None
+    report.warnings = [
+        printable(f"{job.name}:{d.line}:{d.column}: warning: {d.message} [{d.code}]") for d in result.diagnostics
+    ]
+    return result.text.encode("utf-8")
+
+
 def _process(job: Job, options: Options, report: Report, out: Output | None) -> Report:
     data = job.data if job.data is not None else _read(job.path or "", job.fifo_ok)
+    if options.source == "markdown":
+        data = _converted(job, data, report)
+        if options.mode == "quillet":
+            if options.out_dir is not None and job.rel is not None:
+                _write_output(options, job, lambda fd: write_all(fd, data))
+            else:
+                report.output = data.decode("utf-8")
+            return report
     # A byte-order mark is dropped: spans then count from the byte after it.
     start = _files.text_start(data)
     if options.mode in NATIVE_MODES:
@@ -354,22 +389,23 @@ def _process_native(
     return report
 
 
-def _output_parts(job: Job, mode: str) -> tuple[str, ...]:
+def _output_parts(job: Job, options: Options) -> tuple[str, ...]:
     """The names, folder by folder, of job's output file below -o DIR."""
-    return PurePath(output_name(job.rel or job.name, mode)).parts
+    suffixes = MARKDOWN_SUFFIXES if options.source == "markdown" else (SUFFIX,)
+    return PurePath(output_name(job.rel or job.name, options.mode, suffixes)).parts
 
 
 def _write_output(options: Options, job: Job, write: Callable[[int], Any]) -> None:
     """Write the output file of job below -o DIR with write(fd), renamed
     into place once complete."""
-    _output.write_file(options.out_dir or ".", _output_parts(job, options.mode), write)
+    _output.write_file(options.out_dir or ".", _output_parts(job, options), write)
 
 
 def _check_targets(jobs: list[Job | Report], options: Options) -> None:
     """Refuse, before anything is written, a run whose outputs cannot all be
     written below -o DIR (see _output.check_targets)."""
     targets = [
-        (job.name, job.path, _output_parts(job, options.mode)) for job in jobs if isinstance(job, Job)
+        (job.name, job.path, _output_parts(job, options)) for job in jobs if isinstance(job, Job)
     ]
     _output.check_targets(options.out_dir or ".", targets)
 
@@ -378,8 +414,8 @@ def _check_targets(jobs: list[Job | Report], options: Options) -> None:
 # Many files
 
 
-def _walk(top: str, problems: list[Report]) -> list[str]:
-    """Paths of the regular ``*.qlt`` files below the directory top, found with
+def _walk(top: str, problems: list[Report], suffixes: tuple[str, ...] = (SUFFIX,)) -> list[str]:
+    """Paths of the regular ``*.qlt`` files (or other suffixes) below the directory top, found with
     an explicit stack (a tree may be deeper than Python's recursion limit).
     Links to directories are not followed; FIFOs, devices and sockets are
     left out, since reading them could block. A link that leads nowhere is
@@ -393,7 +429,7 @@ def _walk(top: str, problems: list[Report]) -> list[str]:
                 for entry in entries:
                     if entry.is_dir(follow_symlinks=False):
                         stack.append(entry.path)
-                    elif entry.name.endswith(SUFFIX):
+                    elif entry.name.endswith(suffixes):
                         try:
                             regular = stat.S_ISREG(entry.stat().st_mode)
                         except OSError:
@@ -408,10 +444,12 @@ def _walk(top: str, problems: list[Report]) -> list[str]:
     return found
 
 
-def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Job | Report]:
+def expand(
+    paths: Iterable[str], stdin_data: Callable[[], bytes], suffixes: tuple[str, ...] = (SUFFIX,)
+) -> Iterator[Job | Report]:
     """Jobs for the command-line paths, in order; a directory gives its ``*.qlt``
-    files in sorted order. A path that gives no job yields a Report that
-    carries only an input error."""
+    files (or those of the suffixes given) in sorted order. A path that gives
+    no job yields a Report that carries only an input error."""
     for path in paths:
         if path == "-":
             try:
@@ -420,10 +458,11 @@ def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Jo
                 yield Report(STDIN_NAME, input_error=str(exc))
         elif os.path.isdir(path):
             problems: list[Report] = []
-            found = _walk(path, problems)
+            found = _walk(path, problems, suffixes)
             yield from problems
             if not found and not problems:
-                yield Report(path, input_error=f"no *{SUFFIX} documents in this directory")
+                kinds = " or ".join(f"*{suffix}" for suffix in suffixes)
+                yield Report(path, input_error=f"no {kinds} documents in this directory")
             for name in found:
                 yield Job(name, path=name, rel=os.path.relpath(name, path))
         else:
@@ -568,7 +607,8 @@ def _build_parser() -> argparse.ArgumentParser:
         dest="mode",
         choices=tuple(EXTENSIONS),
         help="what to write for each document: its tree (the default), JSON "
-        "(as --json), plain text, Markdown or safe HTML",
+        "(as --json), plain text, Markdown, safe HTML, or (with --from markdown, its default) "
+        "the Quillet text",
     )
     view.add_argument(
         "--errors-only",
@@ -577,7 +617,15 @@ def _build_parser() -> argparse.ArgumentParser:
         const="errors",
         help="print only the errors, on standard output",
     )
-    parser.set_defaults(mode="tree")
+    parser.set_defaults(mode=None)
+    parser.add_argument(
+        "--from",
+        dest="source",
+        choices=("quillet", "markdown"),
+        default="quillet",
+        help="what the inputs are: Quillet (the default), or Markdown, converted by quillet.from_markdown "
+        "(directories stand for their *.md and *.markdown files; what cannot be carried over is a warning)",
+    )
     parser.add_argument(
         "--profile",
         choices=_native.PROFILE_NAMES,
@@ -669,6 +717,10 @@ def _end_by(signum: int) -> int:
 
 def run(argv: list[str] | None = None) -> int:
     args = _build_parser().parse_args(argv)
+    if args.mode is None:
+        args.mode = "quillet" if args.source == "markdown" else "tree"
+    if args.mode == "quillet" and args.source != "markdown":
+        raise UsageError("--to quillet writes converted documents: it goes with --from markdown")
     if args.paths.count("-") > 1:
         raise UsageError("standard input (-) can be read only once")
     if args.standalone and args.mode != "html":
@@ -727,12 +779,13 @@ def _html_options(args: argparse.Namespace) -> dict[str, Any] | None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    jobs = list(expand(args.paths, read_stdin))
-    options = Options(args.mode, args.profile, args.output_dir, args.standalone, args.html)
+    suffixes = MARKDOWN_SUFFIXES if args.source == "markdown" else (SUFFIX,)
+    jobs = list(expand(args.paths, read_stdin, suffixes))
+    options = Options(args.mode, args.profile, args.output_dir, args.standalone, args.html, args.source)
     if args.output_dir is not None:
         _check_targets(jobs, options)
     workers = args.jobs or os.cpu_count() or 1
-    headed = args.mode in ("tree", "text", "markdown", "html") and len(jobs) > 1
+    headed = args.mode in ("tree", "text", "markdown", "html", "quillet") and len(jobs) > 1
     progress = Progress(len(jobs), sys.stderr, Progress.wanted(len(jobs), sys.stderr))
     out = Output(headed)
 
@@ -756,6 +809,8 @@ def _run(args: argparse.Namespace) -> int:
                 text = "".join(line + "\n" for line in report.problems)
             if text:
                 out.write(text, utf8=args.mode == "json")
+            if report.warnings and args.mode != "errors":
+                write_stderr("".join(line + "\n" for line in report.warnings))
             if report.problems:
                 parse_errors = True
                 if args.mode != "errors":
