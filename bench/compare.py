@@ -321,9 +321,9 @@ class Row:
 
 
 ROWS = [
-    Row("pyql", "pyql.parse", "quillet", "pyql", setup_pyql, found_pyql, PYQL_NAMES.values()),
-    Row("core", "core (C++)", "quillet", "pyql"),
-    Row("core-streamed", "core, streamed", "quillet", "pyql"),
+    Row("pyql", "pyql.parse", "quillet", "quillet-parser", setup_pyql, found_pyql, PYQL_NAMES.values()),
+    Row("core", "core (C++)", "quillet", "quillet-parser"),
+    Row("core-streamed", "core, streamed", "quillet", "quillet-parser"),
     Row("markdown-it-py", "markdown-it-py", "markdown", "markdown-it-py", setup_markdown_it, found_markdown_it,
         MARKDOWN_IT_NAMES.values(), pure_python=True),
     Row("mistune", "mistune", "markdown", "mistune", setup_mistune, found_mistune,

@@ -318,7 +318,7 @@ def test_to_arrow_without_pyarrow_says_what_to_install():
     code = ("import sys; sys.modules['pyarrow'] = None\nimport quillet\n"
             "try:\n    quillet.to_arrow('# a')\nexcept ImportError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert "pip install 'pyql[arrow]'" in out.stdout, out.stderr
+    assert "pip install 'quillet-parser[arrow]'" in out.stdout, out.stderr
 
 
 def test_readme_dask_recipe_on_a_local_cluster(tmp_path):

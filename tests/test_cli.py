@@ -634,14 +634,34 @@ def test_disabled_progress_writes_nothing():
     assert term.text == ""
 
 
+def distribution_name():
+    return re.search(r'(?m)^name = "([^"]+)"$', (ROOT / "pyproject.toml").read_text()).group(1)
+
+
 def test_version_comes_from_the_installed_distribution():
     from importlib.metadata import version
 
+    name = distribution_name()
     proc = run_cli("--version")
-    assert (proc.returncode, proc.stdout.decode().strip()) == (0, f"quillet (pyql) {version('pyql')}")
+    assert (proc.returncode, proc.stdout.decode().strip()) == (
+        0,
+        f"quillet from {name} {version(name)} (import names pyql and quillet)",
+    )
     import quillet
 
-    assert quillet.__version__ == version("pyql")
+    assert quillet.__version__ == version(name)
+
+
+def test_every_install_hint_names_the_distribution():
+    # The import names are other projects' distributions on the package index: a hint that says
+    # `pip install "pyql[lsp]"` installs one of those.
+    def hints(path):
+        return re.findall(r"pip install [\'\"]?([A-Za-z][\w.-]*)\[", path.read_text())
+
+    ours = {path.name: hints(path) for path in sorted((ROOT / "python").rglob("*.py")) if hints(path)}
+    assert {"lsp.py", "records.py"} <= set(ours)
+    assert {name for names in ours.values() for name in names} == {distribution_name()}
+    assert {"pyql", "quillet"} & set(hints(ROOT / "README.md")) == set()
 
 
 # ---------------------------------------------------------------------------

@@ -83,7 +83,7 @@ def test_without_pygls_the_command_says_how_to_install_it():
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), timeout=TIMEOUT)
     assert run.returncode == 2
-    assert 'pip install "pyql[lsp]"' in run.stderr
+    assert 'pip install "quillet-parser[lsp]"' in run.stderr
 
 
 # ---------------------------------------------------------------------------

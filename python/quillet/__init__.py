@@ -28,6 +28,9 @@ from quillet.textindex import TextIndex
 from quillet.writers import to_dict, to_json, to_markdown, to_text
 
 __version__: str  # set by __getattr__ on first use
+# The name pip installs this package by: pyql and quillet are the names it is imported by, and both
+# are taken on the package index by unrelated projects.
+_DISTRIBUTION = "quillet-parser"
 
 
 def __getattr__(name: str) -> str:
@@ -41,7 +44,7 @@ def __getattr__(name: str) -> str:
     global __version__
     try:
         # The version is set once, in pyproject.toml, and read back from the installed distribution.
-        __version__ = version("pyql")
+        __version__ = version(_DISTRIBUTION)
     except PackageNotFoundError:  # running from a source tree that was never installed
         __version__ = "unknown"
     return __version__

@@ -558,9 +558,9 @@ def _positive_or_zero(text: str) -> int:
 
 
 def _version() -> str:
-    from quillet import __version__
+    from quillet import _DISTRIBUTION, __version__
 
-    return __version__
+    return f"{_DISTRIBUTION} {__version__} (import names pyql and quillet)"
 
 
 class _VersionAction(argparse.Action):
@@ -568,7 +568,7 @@ class _VersionAction(argparse.Action):
     from the installed distribution takes longer than a whole run."""
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
-        Output().write(f"{parser.prog} (pyql) {_version()}\n")
+        Output().write(f"{parser.prog} from {_version()}\n")
         parser.exit()
 
 

@@ -15,7 +15,7 @@ Each version of a document is parsed once, into its outline
 outline, and the next change drops it. Symbols and folding ranges, the
 largest answers, are written as JSON by the server itself (``Json``).
 
-The server needs pygls (``pip install "pyql[lsp]"``); this module imports it
+The server needs pygls (``pip install "quillet-parser[lsp]"``); this module imports it
 only when the server starts, so that the command can say how to install it.
 """
 
@@ -42,7 +42,7 @@ __all__ = ["Positions", "build_server", "main"]
 
 NAME = "quillet"
 EXIT_USAGE = 2
-INSTALL_HINT = 'quillet lsp needs pygls: pip install "pyql[lsp]"\n'
+INSTALL_HINT = 'quillet lsp needs pygls: pip install "quillet-parser[lsp]"\n'
 # The common callout kinds offered after "type=" (any word is a valid kind).
 CALLOUT_KINDS = ("note", "tip", "important", "warning", "caution")
 # A message larger than this is skipped unread: a Content-Length alone would

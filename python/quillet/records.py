@@ -135,6 +135,6 @@ def _pyarrow() -> Any:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError as exc:
         raise ImportError(
-            "quillet.to_arrow needs pyarrow, which is not installed: pip install 'pyql[arrow]'"
+            "quillet.to_arrow needs pyarrow, which is not installed: pip install 'quillet-parser[arrow]'"
         ) from exc
     return pyarrow
