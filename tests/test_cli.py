@@ -661,7 +661,8 @@ def test_every_install_hint_names_the_distribution():
     ours = {path.name: hints(path) for path in sorted((ROOT / "python").rglob("*.py")) if hints(path)}
     assert {"lsp.py", "records.py"} <= set(ours)
     assert {name for names in ours.values() for name in names} == {distribution_name()}
-    assert {"pyql", "quillet"} & set(hints(ROOT / "README.md")) == set()
+    for page in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]:
+        assert {"pyql", "quillet"} & set(hints(page)) == set(), page.name
 
 
 # ---------------------------------------------------------------------------

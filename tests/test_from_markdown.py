@@ -102,7 +102,7 @@ def test_missing_extra_names_it():
     code = ("import sys; sys.modules['markdown_it'] = None\nimport quillet\n"
             "try:\n    quillet.from_markdown('x')\nexcept ImportError as exc:\n    print(exc)")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert "pip install 'pyql[markdown]'" in run.stdout, run.stderr
+    assert "pip install 'quillet-parser[markdown]'" in run.stdout, run.stderr
 
 
 # ----------------------------------------------------------------- what a reader finds

@@ -15,7 +15,7 @@ would pair in spite of that is written as a look-alike (U+2217, U+02CB) and
 reported. Every inline text is parsed back and compared with what it must
 mean before it is written, so the result always parses without errors.
 
-The reader is an optional dependency: ``pip install "pyql[markdown]"``.
+The reader is an optional dependency: ``pip install "quillet-parser[markdown]"``.
 """
 
 from __future__ import annotations
@@ -68,7 +68,7 @@ def _reader(front_matter: bool) -> Any:
     except ImportError as exc:
         raise ImportError(
             "quillet.from_markdown needs markdown-it-py and mdit-py-plugins, which are not installed: "
-            "pip install 'pyql[markdown]'"
+            "pip install 'quillet-parser[markdown]'"
         ) from exc
     md = MarkdownIt("commonmark", {"alerts": True}).enable(["table", "strikethrough"])
     md.use(footnote_plugin).use(dollarmath_plugin)
