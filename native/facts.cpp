@@ -6,6 +6,7 @@
 
 #include "../core/src/block_util.hpp"
 #include "../core/src/header.hpp"
+#include "formats.hpp"
 #include "pyql/common.hpp"
 #include "pyql/entry.hpp"
 #include "pyql/utf8.hpp"
@@ -147,9 +148,33 @@ PyObject* header_tuple(std::string_view text) {
                          metadata_lines(header.metadata));
 }
 
+PyObject* url_allowed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyBool_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "url_allowed(url, image) takes a str and a bool");
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* url = PyUnicode_AsUTF8AndSize(args[0], &size);
+    if (url == nullptr) return nullptr;
+    static const quillet::writers::HtmlOptions defaults;
+    const bool allowed = quillet::writers::url_allowed(std::string_view(url, size_t(size)), defaults.allowed_schemes,
+                                                       args[1] == Py_True);
+    return pyql::new_ref(allowed ? Py_True : Py_False);
+}
+
 int add_facts(PyObject* module) {
     Ref value(directives());
     if (!value || PyModule_AddObject(module, "DIRECTIVES", value.get()) < 0) return -1;
+    value.release();
+    const std::vector<std::string>& schemes = quillet::writers::HtmlOptions{}.allowed_schemes;
+    value = Ref(PyTuple_New(static_cast<Py_ssize_t>(schemes.size())));
+    if (!value) return -1;
+    for (size_t i = 0; i < schemes.size(); ++i) {
+        PyObject* name = str(schemes[i]);
+        if (name == nullptr) return -1;
+        PyTuple_SET_ITEM(value.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (PyModule_AddObject(module, "HTML_SCHEMES", value.get()) < 0) return -1;
     value.release();
     return 0;
 }

@@ -36,6 +36,11 @@ NODE_CLASSES: tuple[tuple[str, str, tuple[tuple[str, str], ...], str | None], ..
 PROFILE_NAMES: tuple[str, ...]
 MODULE_NAMES: tuple[str, ...]
 DIRECTIVES: tuple[tuple[str, tuple[str, ...], tuple[str, ...]], ...]
+# The URL schemes the HTML writer allows by default, and whether it shows a link to url (a figure's image
+# with image=True) with them.
+HTML_SCHEMES: tuple[str, ...]
+
+def url_allowed(url: str, image: bool, /) -> bool: ...
 
 def error_code(kind: int, message: str) -> str: ...
 

@@ -27,7 +27,7 @@ from quillet._result import Result
 from quillet._source import gc_paused, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
-__all__ = ["CODES", "Diagnostic", "check", "main"]
+__all__ = ["CODES", "ERRORS", "Diagnostic", "check", "main"]
 
 
 @dataclass(frozen=True)
@@ -82,6 +82,7 @@ CODES = {
     "unknown-module": "a name on the '@modules' line that the parser does not know",
     "unclosed-metadata": "a metadata block never closed, which reads the whole document as metadata",
     "unclosed-block": "a quote, callout, list, table, footnotes, math block or code fence running to the end",
+    "swallowed-heading": "a quote, callout or footnotes block never closed that takes in the headings after it",
     "stray-closing-line": "a '::' line where no block is open, which starts a raw block that swallows text",
     "html-without-module": "an ::html block in a document whose '@modules' line does not name html",
     "unknown-attribute": "an attribute or argument a directive does not know",
@@ -95,7 +96,22 @@ CODES = {
     "markdown-link": "a Markdown link [label](url), which stays plain text",
     "markdown-image": "a Markdown image ![alt](src), which stays plain text",
     "markdown-setext-heading": "a line of '---' or '===' under text meant as a heading",
+    "undefined-footnote": "a footnote reference [^label] that no definition '[^label]: text' answers",
+    "duplicate-footnote": "a second definition of a footnote label (the first one is used)",
+    "unused-footnote": "a footnote definition that no reference cites",
+    "empty-link-url": "a link [[label|]] (or [[]]) with no URL",
+    "empty-link-label": "a link [[|url]] with no label, which shows nothing to click",
+    "unclosed-link": "a '[[' that no ']]' closes in its text, which stays plain text",
+    "mistyped-scheme": "a URL whose scheme looks mistyped ('htps//x.org', 'http:/x.org', 'htp://')",
+    "refused-scheme": "a URL whose scheme the HTML writer refuses by default ('javascript:'): it shows as text",
 }
+
+# The codes whose severity is "error": the parser's errors, and what loses or
+# hides content. Every other code is a warning.
+ERRORS = frozenset(
+    ("unknown-directive", "unclosed-list", "invalid-list-item", "unclosed-table", "unclosed-html", "parse-error",
+     "unclosed-metadata", "swallowed-heading")
+)
 
 # The parser's own names: its directives (in the order hints list them), profiles and modules.
 DIRECTIVES: tuple[str, ...] = tuple(name for name, _, _ in _native.DIRECTIVES)
@@ -114,6 +130,8 @@ SYNONYMS = {
 }
 _CLOSERS = {"CodeBlock": "```"}
 _OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
+# Those that read the lines they take in as their own text (or drop them), so that a heading there is lost.
+_CONTAINERS = frozenset(("Quote", "Callout", "Footnotes"))
 # The blocks block_checks looks at beyond paragraphs: those whose opener line
 # has arguments, and what may follow a paragraph or swallow text.
 _SPECIAL = frozenset(("Callout", "Figure", "List", "ThematicBreak", "RawBlock"))
@@ -165,6 +183,15 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"
 
 
+def _close_matches(word: str, known: tuple[str, ...]) -> list[str]:
+    """The names of ``known`` that ``word`` could be a misspelling of, the
+    closest first (a name in other case first of all)."""
+    from difflib import get_close_matches
+
+    same = [k for k in known if k.lower() == word.lower()]
+    return same + [k for k in get_close_matches(word, known, n=len(known), cutoff=0.6) if k not in same]
+
+
 @lru_cache(maxsize=1024)
 def _suggest(word: str, known: tuple[str, ...]) -> str:
     """' (did you mean X?)' for a near miss, else ''."""
@@ -186,12 +213,13 @@ class _Checker:
     its top-level row's index: its class name is ``kinds[i]``, its span
     ``starts[i]``, ``ends[i]``."""
 
-    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool) -> None:
+    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool, refs: bool) -> None:
         self.text = text
         self.outline = outline
         self.index = index
         self.data = index.data
         self.links = links  # whether the text holds a "](" at all
+        self.refs = refs  # whether it holds what opens a link, footnote or figure
         self.kinds: list[str] = outline.column("type", top=True)
         self.starts: list[int] = outline.column("byte_start", top=True)
         self.errors = outline.errors()
@@ -199,11 +227,14 @@ class _Checker:
         self.error_starts = sorted(span[0] for _, _, _, span in self.errors if span is not None)
         self.found: list[tuple[int, int, str, str, str, str]] = []
         self.contents: list[Any] | None = None
+        # The header lines an unknown profile line turned into text: warnings
+        # about them follow from the one on that line.
+        self.hidden: tuple[int, int] | None = None
 
     # -- helpers -----------------------------------------------------------
 
-    def add(self, code: str, start: int, end: int, message: str, hint: str, severity: str = "warning") -> None:
-        self.found.append((start, end, severity, code, message, hint))
+    def add(self, code: str, start: int, end: int, message: str, hint: str) -> None:
+        self.found.append((start, end, "error" if code in ERRORS else "warning", code, message, hint))
 
     def line_at(self, start: int) -> tuple[int, int, str]:
         """The line that starts at byte start: (start, end without CR/LF, text)."""
@@ -239,6 +270,14 @@ class _Checker:
         ends: list[int] = self.outline.column("byte_end", top=True)
         return ends
 
+    @cached_property
+    def full_outline(self) -> _native.Outline:
+        """The outline with every row and the inline nodes: the one given,
+        unless it holds the top-level blocks alone."""
+        if not self.outline.top_only:
+            return self.outline
+        return _native.outline(self.text, profile=self.outline.profile)
+
     def content(self, i: int) -> str:
         """The content of block i (a raw block's), read from the outline the
         first time one is asked for."""
@@ -257,23 +296,25 @@ class _Checker:
         self.block_checks()  # hands blocks to the markdown, raw block and attribute list checks
         _open_at_end(self)
         _markdown_links(self)
-        return _positioned(self.found, self.data, self.text.isascii())
+        _links_and_notes(self)
+        found = self.found
+        if self.hidden is not None:
+            lo, hi = self.hidden
+            found = [f for f in found if not (lo <= f[0] < hi and f[2] == "warning")]
+        return _positioned(found, self.data, self.text.isascii())
 
     def header(self) -> None:
         if self.text.startswith("\ufeff"):
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        # The outline's header is read from the text before the first block;
-        # a block that starts the text may be an unknown profile line, which
-        # ends the header: then it is read from that line.
-        header = self.outline.header() if not self.starts or self.starts[0] else None
-        profile, modules, metadata = header or _native.read_header(self.line_at(0)[2])
+        header = self.outline.header()
+        if header is None:
+            return
+        profile, modules, metadata = header
         if profile is not None and profile[3] is None:
-            (start, end), value, _, _ = profile
-            self.add("unknown-profile", start, end,
-                     f"unknown profile '{value}': this line is read as a paragraph",
-                     f"write '@profile quillet', '@profile md' or '@profile md-strict'{_suggest(value, PROFILES)}")
+            self.broken_header(profile)
+            return
         if modules is not None:
             for name, (start, end), kind in modules[2]:
                 if kind is None:
@@ -285,6 +326,28 @@ class _Checker:
                      "the metadata block is never closed: the rest of the document is read as metadata"
                      + (f" ({_plural(self.line_number(len(self.data)) - self.line_number(start), 'line')})"),
                      "end the metadata block with a line '---'")
+
+    def broken_header(self, profile: tuple[tuple[int, int], str, tuple[int, int], int | None]) -> None:
+        """An unknown profile line ends the header: it and the header lines
+        after it (a modules line, a metadata block) are read as the
+        document's text. Said once, on the profile line: what those lines
+        then look like to the other checks (a line of '---' under text, ...)
+        is not reported."""
+        (start, end), value, _, _ = profile
+        after = self.data.find(b"\n", end) + 1 or len(self.data)
+        # The lines after it as the header would have read them.
+        _, modules, metadata = _native.read_header(self.data[after:].decode("utf-8", "replace"))
+        parts = [(what, part[0]) for what, part in (("@modules line", modules), ("metadata block", metadata)) if part]
+        if parts:
+            self.hidden = (end, after + parts[-1][1][1])
+        lost = " and ".join(f"the {what}" for what, _ in parts)
+        close = _close_matches(value, PROFILES)
+        names = [f"'@profile {name}'" for name in close or PROFILES]
+        self.add("unknown-profile", start, end,
+                 f"unknown profile '{value}': "
+                 + (f"this line, {lost} after it are" if parts else "this line is") + " read as the document's text",
+                 ("did you mean " if close else "write ") + ", ".join(names[:-1])
+                 + (" or " if len(names) > 1 else "") + names[-1] + ("?" if close else ""))
 
     def block_checks(self) -> None:
         """The blocks that need a closer look, each handed to its check:
@@ -352,16 +415,15 @@ def _parse_errors(c: _Checker) -> None:
             name = _first_word(_trim(c.line_at(start)[2])[2:])
             c.add("unknown-directive", start, end, message,
                   f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
-                  "the body up to the next '::' line is kept as raw text", "error")
+                  "the body up to the next '::' line is kept as raw text")
         elif code == "unclosed-list":
             where = f" (line {c.line_number(starts[after])})" if after < len(starts) else ""
             c.add("unclosed-list", start, end, message,
-                  f"end the list with a line '::' before the line that opens another construct{where}",
-                  "error")
+                  f"end the list with a line '::' before the line that opens another construct{where}")
         elif code == "invalid-list-item":
             line_text = _trim(c.line_at(start)[2])
             c.add("invalid-list-item", start, end, message,
-                  "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
+                  "list items begin with '- ', continuation lines with '| '; the list ends here")
             if _MARKDOWN_ITEM.match(line_text):
                 marker = line_text.split(None, 1)
                 rest = marker[1] if len(marker) > 1 else ""
@@ -375,12 +437,12 @@ def _parse_errors(c: _Checker) -> None:
             where = f" at line {c.line_number(table_end) + 1}"
             c.add("unclosed-table", start, end, message,
                   f"the table ended{where}: every row begins with '|', a blank line ends the table; "
-                  "remove the line or close the table with '::' before it", "error")
+                  "remove the line or close the table with '::' before it")
         elif code == "unclosed-html":
             c.add("unclosed-html", start, end, message,
-                  "end the block with a line '::'", "error")
+                  "end the block with a line '::'")
         else:
-            c.add("parse-error", start, end, message, "", "error")
+            c.add("parse-error", start, end, message, "")
 
 
 # -- Markdown habits: a paragraph that begins with list or quote marks, a line
@@ -587,6 +649,20 @@ def _open_at_end(c: _Checker) -> None:
     if c.error_at(span_start, span_start + 1):
         return  # ended by a line the error names, not by the end of the input
     lines = c.line_number(len(data)) - c.line_number(start)
+    if kind in _CONTAINERS:
+        # What the block took in, as the document would read it: headings
+        # there are sections made text (or, in ::footnotes, dropped).
+        body = data[end:].decode("utf-8", "replace")
+        inner = _native.outline(body, top_only=True)
+        headings = inner.column("byte_start", top=True, type="Heading")
+        if headings:
+            at = end + headings[0]
+            c.add("swallowed-heading", start, end,
+                  f"this {name} is never closed: it takes in the rest of the input ({_plural(lines, 'more line')}), "
+                  f"{_plural(len(headings), 'heading')} included, as its own text",
+                  f"end it with a line '{closer}' before line {c.line_number(at)} "
+                  f"('{_trim(c.line_at(at)[2])}')")
+            return
     c.add("unclosed-block", start, end,
           f"this {name} runs to the end of the input ({_plural(lines, 'more line')}): "
           f"its closing '{closer}' line is missing",
@@ -625,16 +701,159 @@ def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
     """The code spans of each top-level block (by its index), at any depth
     inside it. Rows come in document order, each block before the blocks
     inside it, so a row belongs to the last top-level row before it."""
-    outline = c.outline
-    if outline.top_only:
-        # An outline of the top-level blocks alone, given by the caller, has
-        # no code spans: the text's full outline has them.
-        outline = _native.outline(c.text, profile=outline.profile)
+    outline = c.full_outline
     tops = list(compress(count(), map((0).__eq__, outline.column("depth"))))
     spans: dict[int, list[tuple[int, int]]] = {}
     for start, end, row in outline.code_spans():
         spans.setdefault(bisect_right(tops, row) - 1, []).append((start, end))
     return spans
+
+
+# -- links and footnotes: what a reader cannot follow ------------------------
+
+# A scheme as a URL begins with it (a letter, then letters, digits, '+', '-'
+# or '.'), and the mistakes made typing one: a colon missing or doubled as
+# ';', one slash instead of two.
+_SCHEME = re.compile(r"[\x00-\x20]*([A-Za-z][A-Za-z0-9+.-]*)(?::(/{0,3})|[;,.]?//)")
+
+
+def _links_and_notes(c: _Checker) -> None:
+    if not c.refs:
+        return
+    outline = c.full_outline
+    data = c.data
+    # Where a '[[' opens nothing: inside a link, footnote reference or code
+    # span, and in the blocks whose text is kept as written.
+    taken: list[tuple[int, int]] = []
+    for url, start, end, _, autolink in outline.links():
+        taken.append((start, end))
+        if not autolink:
+            content = data[start + 2 : end - 2]
+            bar = content.find(b"|")
+            label = content if bar < 0 else content[:bar]
+            if not url.strip():
+                c.add("empty-link-url", start, end,
+                      "this link has no URL" + ("" if label.strip() else " and no label"),
+                      f"write [[{label.decode('utf-8', 'replace').strip() or 'label'}|url]]")
+                continue
+            if not label.strip():
+                c.add("empty-link-label", start, end, "this link has no label: it shows nothing to click",
+                      f"write [[{url}]] to show the URL, or [[label|{url}]]")
+        _url(c, url, start, end, False)
+    for start, end, _ in outline.code_spans():
+        taken.append((start, end))
+    _footnotes(c, outline, taken)
+    _figures(c, outline)
+    rows = outline.column("type")
+    starts = outline.column("byte_start")
+    ends = outline.column("byte_end")
+    for i, kind in enumerate(rows):
+        if kind in _VERBATIM:
+            taken.append((starts[i], ends[i]))
+    _unclosed_links(c, taken)
+
+
+def _near(word: str, known: tuple[str, ...]) -> str | None:
+    """The name of ``known`` that ``word`` is one slip away from (a letter
+    left out, added, changed, or two swapped), else None."""
+    for name in known:
+        if abs(len(name) - len(word)) > 1:
+            continue
+        a, b = (word, name) if len(word) <= len(name) else (name, word)
+        i = 0
+        while i < len(a) and a[i] == b[i]:
+            i += 1
+        if (a[i:] == b[i + 1 :] or a[i + 1 :] == b[i + 1 :]
+                or (len(a) == len(b) and a[i + 2 :] == b[i + 2 :] and a[i : i + 2] == b[i : i + 2][::-1])):
+            return name
+    return None
+
+
+def _url(c: _Checker, url: str, start: int, end: int, image: bool) -> None:
+    """A link's (or a figure's) URL whose scheme looks mistyped, or that the
+    HTML writer refuses."""
+    what = "image" if image else "link"
+    match = _SCHEME.match(url)
+    if match is not None:
+        scheme, slashes = match.group(1).lower(), match.group(2)
+        known = _native.HTML_SCHEMES
+        meant = scheme if scheme in known else _near(scheme, known)
+        # 'http//x', 'https;//x', 'htp://x', 'http:/x', 'http:///x'; not
+        # 'mailto:x' nor 'docs//x'.
+        if meant is not None and (meant != scheme or slashes is None or slashes in ("/", "///")):
+            fixed = f"{meant}:" + ("" if meant == "mailto" else "//") + url[match.end() :].lstrip("/")
+            c.add("mistyped-scheme", start, end, f"the {what}'s URL '{url}' looks mistyped",
+                  f"did you mean '{fixed}'?")
+            return
+    if not _native.url_allowed(url, image):
+        scheme = match.group(1) if match is not None and match.group(2) is not None else url
+        c.add("refused-scheme", start, end,
+              f"the HTML writer refuses this {what}'s URL (scheme '{scheme}'): it shows as plain text",
+              f"use a URL with {', '.join(s + ':' for s in _native.HTML_SCHEMES)} or a relative one")
+
+
+def _footnotes(c: _Checker, outline: _native.Outline, taken: list[tuple[int, int]]) -> None:
+    refs = outline.footnote_refs()
+    labels: list[str] = outline.column("label", type="FootnoteDef")
+    if not refs and not labels:
+        return
+    def_starts: list[int] = outline.column("byte_start", type="FootnoteDef")
+    def_ends: list[int] = outline.column("byte_end", type="FootnoteDef")
+    first: dict[str, int] = {}
+    for label, start, end in zip(labels, def_starts, def_ends):
+        if label in first:
+            c.add("duplicate-footnote", start, end,
+                  f"a second definition of the footnote '{label}': the first one (line "
+                  f"{c.line_number(first[label])}) is used",
+                  "give this note a label of its own, or delete one of the two")
+        else:
+            first[label] = start
+    cited = set()
+    for label, start, end, _ in refs:
+        taken.append((start, end))
+        cited.add(label)
+        if label not in first:
+            c.add("undefined-footnote", start, end,
+                  f"the footnote '{label}' is never defined: the reference shows as its text",
+                  f"add a line '[^{label}]: the note' to a ::footnotes block"
+                  + _suggest(label, tuple(first)))
+    for label, start in first.items():
+        if label not in cited:
+            c.add("unused-footnote", start, c.line_at(start)[1],
+                  f"no reference cites the footnote '{label}'", f"cite it with [^{label}], or delete it")
+
+
+def _figures(c: _Checker, outline: _native.Outline) -> None:
+    sources: list[str] = outline.column("src", type="Figure")
+    if sources:
+        starts: list[int] = outline.column("byte_start", type="Figure")
+        for src, start in zip(sources, starts):
+            if src:
+                _url(c, src, start, c.line_at(start)[1], True)
+
+
+def _unclosed_links(c: _Checker, taken: list[tuple[int, int]]) -> None:
+    """Each '[[' in the blocks' text that opens no link: none of its text's
+    ']]' follows it. The header is no block's text."""
+    data = c.data
+    at = data.find(b"[[")
+    if at < 0:
+        return
+    taken.sort()
+    taken_starts = [s for s, _ in taken]
+    starts, ends = c.starts, c.ends
+    while at >= 0:
+        # The spans taken never overlap: a '[[' in one is in the last that starts before it.
+        i = bisect_right(taken_starts, at) - 1
+        if i >= 0 and at < taken[i][1]:
+            at = data.find(b"[[", taken[i][1])
+            continue
+        block = bisect_right(starts, at) - 1
+        if block >= 0 and at < ends[block]:
+            c.add("unclosed-link", at, at + 2, "this '[[' opens no link: no ']]' follows it in its text",
+                  "end the link with ']]' (a link never spans two paragraphs or table cells)")
+        # The '[' after it opens nothing either.
+        at = data.find(b"[[", at + 2)
 
 
 def _positioned(
@@ -707,19 +926,22 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
         index = TextIndex(text)
-        # Code spans matter only to the Markdown link check: a text without
-        # "](" needs the top-level blocks alone, which cost less to outline.
-        # An outline given is taken as it is (_code_spans reads what one of
-        # top-level blocks alone lacks).
-        links = index.data.rfind(b"](") >= 0  # rfind: the quicker search
+        # The inline nodes and nested rows matter only to the link and
+        # footnote checks: a text without what opens a link, footnote or
+        # figure needs the top-level blocks alone, which cost less to
+        # outline. An outline given is taken as it is (full_outline reads
+        # what one of top-level blocks alone lacks).
+        data = index.data
+        links = data.rfind(b"](") >= 0  # rfind: the quicker search
+        refs = any(data.rfind(mark) >= 0 for mark in (b"[[", b"[^", b"://", b"mailto:", b"::figure"))
         given = isinstance(source, _native.Outline)
-        outline = read_outline(source, profile, text=text, top_only=given or not links)
+        outline = read_outline(source, profile, text=text, top_only=given or not (links or refs))
         if outline.length != len(text):
             raise ValueError(
                 f"text is not what the source was parsed from: {len(text)} characters, "
                 f"the source's text has {outline.length}"
             )
-        return _Checker(outline, text, index, links).run()
+        return _Checker(outline, text, index, links, refs).run()
 
 
 # ---------------------------------------------------------------------------
