@@ -293,6 +293,18 @@ def test_document_symbols_nest_the_outline_with_directives(session):
     assert (heading.end.line, heading.end.character) == (4, col(10, 13, session.utf8))
 
 
+def test_symbol_kinds_are_those_editors_show_for_documents():
+    # Headings as the Markdown servers give them (String); a code block is
+    # text kept as written (Object), never a Function.
+    from quillet import lsp
+
+    text = "# Top\n\n```py\nx\n```\n\n::table\n| a |\n::\n\n::html\n<b>\n::\n"
+    symbols = json.loads(lsp.symbols(lsp.Document(URI, text, 1, False)))
+    kinds = [(s["name"], types.SymbolKind(s["kind"]).name) for s in symbols]
+    kinds += [(c["name"], types.SymbolKind(c["kind"]).name) for c in symbols[0]["children"]]
+    assert kinds == [("Top", "String"), ("```py", "Object"), ("::table", "Array"), ("::html", "Object")]
+
+
 def test_folding_ranges(session):
     result = session.run(session.client.text_document_folding_range_async(types.FoldingRangeParams(session.doc())))
     assert sorted((r.start_line, r.end_line) for r in result) == [

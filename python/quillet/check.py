@@ -981,59 +981,92 @@ def format_diagnostic(name: str, text: str, diagnostic: Diagnostic) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _read(path: str) -> str:
-    """The text of a file named on the command line, or of standard input for
-    "-", read as the quillet command reads its inputs: the same refusals and
-    limit, a byte-order mark dropped."""
-    from quillet import _files
+def check_file(job: Any, profile: str | None, fmt: str) -> tuple[str, str | None, bool, bool]:
+    """``quillet check`` on one document of the command line (a
+    ``quillet.cli.Job``): its diagnostics as the command prints them, why it
+    gave no text (or None), and whether it has errors, and warnings. Runs in
+    the worker processes with -j: only this small result comes back."""
+    import json
 
-    data = _files.read_stdin() if path == "-" else _files.read_path(path, fifo_ok=True)
-    return _files.decode(data)
+    from quillet import cli
+
+    try:
+        data = job.data if job.data is not None else cli._read(job.path or "", job.fifo_ok)
+        text = cli._decode(data)
+    except cli.InputError as exc:
+        reason = str(exc)
+        output = json.dumps({"path": job.name, "diagnostics": None, "input_error": reason}) + "\n"
+        return output if fmt == "json" else "", reason, False, False
+    diagnostics = check(text, profile=profile)
+    if fmt == "json":
+        record = {"path": job.name, "diagnostics": [d.as_dict() for d in diagnostics], "input_error": None}
+        output = json.dumps(record, ensure_ascii=False) + "\n"
+    else:
+        output = "".join(format_diagnostic(job.name, text, d) for d in diagnostics)
+    errors = any(d.severity == "error" for d in diagnostics)
+    return output, None, errors, len(diagnostics) > errors
 
 
 def main(argv: list[str] | None = None) -> int:
-    """``quillet check FILE...``: print the diagnostics of each file. The exit
-    status is 1 when some file has errors (or warnings, with --strict), 2 for
-    a file that cannot be read, else 0."""
+    """``quillet check PATH...``: print the diagnostics of each document,
+    found as the ``quillet`` command finds them (a directory stands for
+    every *.qlt file below it). The exit status is 1 when some file has
+    errors (or warnings, with --strict), 2 for a path that gives no
+    document, else 0."""
     import argparse
+    import functools
     import json
+    import os
+
+    from quillet import cli
+    from quillet.batch import broken_pool, ordered_map
 
     parser = argparse.ArgumentParser(
         prog="quillet check",
-        description="Check Quillet documents: the parser's errors and warnings for text that parses but "
-        "almost certainly does not mean what its writer meant, each with a hint.",
+        description="Check Quillet documents: the parser's errors, what loses or hides content (errors too), "
+        "and warnings for text that parses but almost certainly does not mean what its writer meant, each "
+        "with a hint. A directory stands for every *.qlt file below it, as for the quillet command.",
     )
-    parser.add_argument("paths", nargs="+", metavar="FILE", help="a document, or - for standard input")
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="a document, a directory (its *.qlt files), or - for standard input")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text (compiler-style, the default) or json (one JSON object per file)")
     parser.add_argument("--strict", action="store_true", help="exit with 1 on warnings too")
     parser.add_argument("--profile", choices=PROFILES, help="profile to parse with")
+    parser.add_argument("-j", "--jobs", type=cli._positive_or_zero, default=1, metavar="N",
+                        help="check in N worker processes (0: one per CPU; default 1); output keeps the input order")
     args = parser.parse_args(argv)
+    if args.paths.count("-") > 1:
+        parser.error("standard input (-) can be read only once")
+    jobs = list(cli.expand(args.paths, cli.read_stdin))
+    todo = [job for job in jobs if isinstance(job, cli.Job)]
+    work = functools.partial(check_file, profile=args.profile, fmt=args.format)
+    workers = args.jobs or os.cpu_count() or 1
+    results: Iterator[tuple[str, str | None, bool, bool]] = (
+        ordered_map(work, todo, workers) if workers > 1 and len(todo) > 1 else map(work, todo)
+    )
     status = EXIT_OK
     out = sys.stdout
-    for path in args.paths:
-        name = "<stdin>" if path == "-" else path
-        try:
-            text = _read(path)
-        except (OSError, UnicodeDecodeError) as exc:
-            from quillet._files import utf8_problem
-            from quillet.cli import printable
-
-            reason = utf8_problem(exc) if isinstance(exc, UnicodeDecodeError) else exc.strerror or str(exc)
-            sys.stderr.write(printable(f"quillet check: {name}: {reason}") + "\n")
-            if args.format == "json":
-                out.write(json.dumps({"path": name, "diagnostics": None, "input_error": reason}) + "\n")
-            status = EXIT_USAGE
-            continue
-        diagnostics = check(text, profile=args.profile)
-        if args.format == "json":
-            record = {"path": name, "diagnostics": [d.as_dict() for d in diagnostics], "input_error": None}
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
-        else:
-            out.write("".join(format_diagnostic(name, text, d) for d in diagnostics))
-        if status != EXIT_USAGE and any(
-            d.severity == "error" or args.strict for d in diagnostics
-        ):
-            status = EXIT_FOUND
+    try:
+        for job in jobs:
+            if isinstance(job, cli.Job):
+                output, reason, errors, warned = next(results)
+            else:
+                reason = job.input_error or ""
+                output = json.dumps({"path": job.name, "diagnostics": None, "input_error": reason}) + "\n"
+                output, errors, warned = output if args.format == "json" else "", False, False
+            if reason is not None:
+                sys.stderr.write(cli.printable(f"quillet check: {job.name}: {reason}") + "\n")
+                status = EXIT_USAGE
+            out.write(output)
+            if status != EXIT_USAGE and (errors or (warned and args.strict)):
+                status = EXIT_FOUND
+    except broken_pool():
+        sys.stderr.write("quillet check: a worker process stopped unexpectedly; the remaining files were not checked\n")
+        return EXIT_USAGE
+    finally:
+        close = getattr(results, "close", None)
+        if close is not None:
+            close()
     out.flush()
     return status
