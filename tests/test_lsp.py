@@ -246,10 +246,12 @@ def test_diagnostics_on_open_have_exact_ranges_and_codes(session):
     found = session.published[URI][0].diagnostics
     assert [(d.code, d.severity, d.source) for d in found] == [
         ("markdown-link", types.DiagnosticSeverity.Warning, "quillet"),
+        ("undefined-footnote", types.DiagnosticSeverity.Warning, "quillet"),
         ("unknown-directive", types.DiagnosticSeverity.Error, "quillet"),
     ]
     assert spans(session, [d.range for d in found]) == [
         (6, col(8, 11, utf8), 6, col(14, 17, utf8)),
+        (15, 11, 15, 18),
         (23, 0, 23, 7),
     ]
     assert "hint: " in found[0].message
