@@ -1,12 +1,14 @@
-"""Diagnostics a writer can act on: the parser's errors, and warnings for text
-that parses but almost certainly does not say what its writer meant.
+"""Diagnostics a writer can act on: the parser's errors, what loses or hides
+content, and warnings for text that parses but almost certainly does not say
+what its writer meant (links and footnotes a reader cannot follow among them).
 
-Each diagnostic has a stable ``code``, a ``severity`` ("error" for the parser's
-own errors, "warning" for the rest), a message, where it is (UTF-8 byte span,
-``str`` indexes, line and column) and a one-line ``hint`` with the Quillet form
-to write instead. Checking never changes what the parser makes of the text.
+Each diagnostic has a stable ``code``, a ``severity`` ("error" for the codes of
+``ERRORS``: the parser's own errors and what loses or hides content; "warning"
+for the rest), a message, where it is (UTF-8 byte span, ``str`` indexes, line
+and column) and a one-line ``hint`` with the Quillet form to write instead.
+Checking never changes what the parser makes of the text.
 
-``quillet check FILE...`` prints them compiler-style; ``main`` is that command.
+``quillet check PATH...`` prints them compiler-style; ``main`` is that command.
 """
 
 from __future__ import annotations
@@ -890,8 +892,9 @@ def _positioned(
 
 def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = None) -> list[Diagnostic]:
     """The diagnostics of a document, in order of position: the parser's
-    errors (severity "error") and warnings for text that parses but almost
-    certainly does not mean what its writer meant (see ``CODES``).
+    errors and what loses or hides content (severity "error", the codes of
+    ``ERRORS``), and warnings for text that parses but almost certainly does
+    not mean what its writer meant (see ``CODES``).
 
     ``source`` is the document's ``str``, parsed with ``profile`` (None, a
     ``pyql.Profile`` or "quillet", "md", "md-strict"), or a parsed source: a
