@@ -148,18 +148,32 @@ PyObject* header_tuple(std::string_view text) {
                          metadata_lines(header.metadata));
 }
 
-PyObject* url_allowed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyBool_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "url_allowed(url, image) takes a str and a bool");
+PyObject* refused_urls(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[0]) || !PyBool_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "refused_urls(urls, image) takes a list of str and a bool");
         return nullptr;
     }
-    Py_ssize_t size = 0;
-    const char* url = PyUnicode_AsUTF8AndSize(args[0], &size);
-    if (url == nullptr) return nullptr;
     static const quillet::writers::HtmlOptions defaults;
-    const bool allowed = quillet::writers::url_allowed(std::string_view(url, size_t(size)), defaults.allowed_schemes,
-                                                       args[1] == Py_True);
-    return pyql::new_ref(allowed ? Py_True : Py_False);
+    const bool image = args[1] == Py_True;
+    Ref refused(PyList_New(0));
+    if (!refused) return nullptr;
+    // The list is read item by item: nothing here runs Python code that could change it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) {
+        PyObject* item = PyList_GET_ITEM(args[0], i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "refused_urls(urls, image) takes a list of str and a bool");
+            return nullptr;
+        }
+        Py_ssize_t size = 0;
+        const char* url = PyUnicode_AsUTF8AndSize(item, &size);
+        if (url == nullptr) return nullptr;
+        if (quillet::writers::url_allowed(std::string_view(url, size_t(size)), defaults.allowed_schemes, image)) {
+            continue;
+        }
+        Ref index(PyLong_FromSsize_t(i));
+        if (!index || PyList_Append(refused.get(), index.get()) < 0) return nullptr;
+    }
+    return refused.release();
 }
 
 int add_facts(PyObject* module) {

@@ -29,12 +29,12 @@ int add_facts(PyObject* module);
 //                 (name, (start, end), value or None), the empty ones left out; metadata ((start, end), closed).
 //                 Values are those of pyql.Profile and pyql.ModuleKind; spans are byte offsets into the UTF-8
 //                 of text, a line's without its line end;
-//   url_allowed   url_allowed(url, image) -> bool: whether the HTML writer, with its default schemes, shows a
-//                 link to url (with image, a figure's image) rather than refusing it.
+//   refused_urls  refused_urls(urls, image) -> list of int: the indexes in the list urls of the URLs the HTML
+//                 writer, with its default schemes, refuses to link to (with image, as a figure's image).
 PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_attributes(PyObject* self, PyObject* arg);
 PyObject* read_header(PyObject* self, PyObject* arg);
-PyObject* url_allowed(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* refused_urls(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 // What read_header gives for the UTF-8 `text`.
 PyObject* header_tuple(std::string_view text);

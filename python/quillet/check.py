@@ -19,7 +19,7 @@ import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from functools import cached_property, lru_cache
-from itertools import compress, count
+from itertools import accumulate, compress, count
 from operator import itemgetter
 from typing import Any, Iterator
 
@@ -347,7 +347,8 @@ class _Checker:
         names = [f"'@profile {name}'" for name in close or PROFILES]
         self.add("unknown-profile", start, end,
                  f"unknown profile '{value}': "
-                 + (f"this line, {lost} after it are" if parts else "this line is") + " read as the document's text",
+                 + (f"this line{',' if len(parts) > 1 else ' and'} {lost} after it are" if parts else "this line is")
+                 + " read as the document's text",
                  ("did you mean " if close else "write ") + ", ".join(names[:-1])
                  + (" or " if len(names) > 1 else "") + names[-1] + ("?" if close else ""))
 
@@ -713,10 +714,19 @@ def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
 
 # -- links and footnotes: what a reader cannot follow ------------------------
 
-# A scheme as a URL begins with it (a letter, then letters, digits, '+', '-'
-# or '.'), and the mistakes made typing one: a colon missing or doubled as
-# ';', one slash instead of two.
-_SCHEME = re.compile(r"[\x00-\x20]*([A-Za-z][A-Za-z0-9+.-]*)(?::(/{0,3})|[;,.]?//)")
+# URLs that may hold a mistyped scheme, each at the start of a line (the URLs
+# are matched joined by line feeds): a scheme-like word (what a URL begins
+# with: a letter, then letters, digits, '+', '-' or '.') without its colon or
+# with ';' for it, or with its colon when it is not one of the HTML writer's
+# schemes or is followed by one slash or three. Which of these were meant
+# for a scheme the writer knows, _urls decides.
+_SUSPECT_URL = re.compile(
+    r"^[\x00-\x09\x0b-\x20]*(?!(?:%s):(?!/(?:[^/]|$)|///))([a-z][a-z0-9+.-]*)(?::(/{0,3})|[;,.]?//)"
+    % "|".join(map(re.escape, _native.HTML_SCHEMES)),
+    re.I | re.M,
+)
+# The bytes that may start a link's label that is blank.
+_BLANK_START = frozenset(b" \t\r\n|")
 
 
 def _links_and_notes(c: _Checker) -> None:
@@ -724,35 +734,27 @@ def _links_and_notes(c: _Checker) -> None:
         return
     outline = c.full_outline
     data = c.data
-    # Where a '[[' opens nothing: inside a link, footnote reference or code
-    # span, and in the blocks whose text is kept as written.
-    taken: list[tuple[int, int]] = []
-    for url, start, end, _, autolink in outline.links():
-        taken.append((start, end))
-        if not autolink:
-            content = data[start + 2 : end - 2]
-            bar = content.find(b"|")
-            label = content if bar < 0 else content[:bar]
-            if not url.strip():
-                c.add("empty-link-url", start, end,
-                      "this link has no URL" + ("" if label.strip() else " and no label"),
-                      f"write [[{label.decode('utf-8', 'replace').strip() or 'label'}|url]]")
-                continue
-            if not label.strip():
-                c.add("empty-link-label", start, end, "this link has no label: it shows nothing to click",
-                      f"write [[{url}]] to show the URL, or [[label|{url}]]")
-        _url(c, url, start, end, False)
-    for start, end, _ in outline.code_spans():
-        taken.append((start, end))
-    _footnotes(c, outline, taken)
-    _figures(c, outline)
-    rows = outline.column("type")
-    starts = outline.column("byte_start")
-    ends = outline.column("byte_end")
-    for i, kind in enumerate(rows):
-        if kind in _VERBATIM:
-            taken.append((starts[i], ends[i]))
-    _unclosed_links(c, taken)
+    links = outline.links()
+    for url, start, end, _, autolink in links:
+        if autolink or (url.strip() and data[start + 2] not in _BLANK_START):
+            continue  # a label and a URL: the most common link by far
+        content = data[start + 2 : end - 2]
+        bar = content.find(b"|")
+        label = content if bar < 0 else content[:bar]
+        if not url.strip():
+            c.add("empty-link-url", start, end,
+                  "this link has no URL" + ("" if label.strip() else " and no label"),
+                  f"write [[{label.decode('utf-8', 'replace').strip() or 'label'}|url]]")
+        elif not label.strip():
+            c.add("empty-link-label", start, end, "this link has no label: it shows nothing to click",
+                  f"write [[{url}]] to show the URL, or [[label|{url}]]")
+    _urls(c, [(url, start, end) for url, start, end, _, _ in links if url.strip()], False)
+    _footnotes(c, outline)
+    sources = outline.column("src", type="Figure")
+    if sources:
+        starts = outline.column("byte_start", type="Figure")
+        _urls(c, [(src, start, c.line_at(start)[1]) for src, start in zip(sources, starts) if src], True)
+    _unclosed_links(c, outline)
 
 
 def _near(word: str, known: tuple[str, ...]) -> str | None:
@@ -771,30 +773,43 @@ def _near(word: str, known: tuple[str, ...]) -> str | None:
     return None
 
 
-def _url(c: _Checker, url: str, start: int, end: int, image: bool) -> None:
-    """A link's (or a figure's) URL whose scheme looks mistyped, or that the
-    HTML writer refuses."""
+def _urls(c: _Checker, urls: list[tuple[str, int, int]], image: bool) -> None:
+    """The URLs (each with the span of its link or figure) whose scheme looks
+    mistyped, or that the HTML writer refuses."""
+    if not urls:
+        return
     what = "image" if image else "link"
-    match = _SCHEME.match(url)
-    if match is not None:
-        scheme, slashes = match.group(1).lower(), match.group(2)
-        known = _native.HTML_SCHEMES
-        meant = scheme if scheme in known else _near(scheme, known)
-        # 'http//x', 'https;//x', 'htp://x', 'http:/x', 'http:///x'; not
-        # 'mailto:x' nor 'docs//x'.
-        if meant is not None and (meant != scheme or slashes is None or slashes in ("/", "///")):
-            fixed = f"{meant}:" + ("" if meant == "mailto" else "//") + url[match.end() :].lstrip("/")
-            c.add("mistyped-scheme", start, end, f"the {what}'s URL '{url}' looks mistyped",
-                  f"did you mean '{fixed}'?")
-            return
-    if not _native.url_allowed(url, image):
-        scheme = match.group(1) if match is not None and match.group(2) is not None else url
+    known = _native.HTML_SCHEMES
+    mistyped = set()
+    joined = "\n".join(url for url, _, _ in urls)
+    if _SUSPECT_URL.search(joined):
+        offsets = list(accumulate((len(url) + 1 for url, _, _ in urls), initial=0))
+        for match in _SUSPECT_URL.finditer(joined):
+            i = bisect_right(offsets, match.start()) - 1
+            if offsets[i] != match.start():
+                continue  # a line of a URL that holds line feeds
+            url, start, end = urls[i]
+            scheme, slashes = match.group(1).lower(), match.group(2)
+            meant = scheme if scheme in known else _near(scheme, known)
+            # 'http//x', 'https;//x', 'htp://x', 'http:/x', 'http:///x'; not
+            # 'mailto:x' nor 'docs//x'.
+            if meant is not None and (meant != scheme or slashes is None or slashes in ("/", "///")):
+                rest = url[match.end() - offsets[i] :].lstrip("/")
+                fixed = f"{meant}:" + ("" if meant == "mailto" else "//") + rest
+                c.add("mistyped-scheme", start, end, f"the {what}'s URL '{url}' looks mistyped",
+                      f"did you mean '{fixed}'?")
+                mistyped.add(i)
+    for i in _native.refused_urls([url for url, _, _ in urls], image):
+        if i in mistyped:
+            continue
+        url, start, end = urls[i]
+        scheme = url.strip().split(":", 1)[0]
         c.add("refused-scheme", start, end,
               f"the HTML writer refuses this {what}'s URL (scheme '{scheme}'): it shows as plain text",
-              f"use a URL with {', '.join(s + ':' for s in _native.HTML_SCHEMES)} or a relative one")
+              f"use a URL with {', '.join(s + ':' for s in known)} or a relative one")
 
 
-def _footnotes(c: _Checker, outline: _native.Outline, taken: list[tuple[int, int]]) -> None:
+def _footnotes(c: _Checker, outline: _native.Outline) -> None:
     refs = outline.footnote_refs()
     labels: list[str] = outline.column("label", type="FootnoteDef")
     if not refs and not labels:
@@ -812,7 +827,6 @@ def _footnotes(c: _Checker, outline: _native.Outline, taken: list[tuple[int, int
             first[label] = start
     cited = set()
     for label, start, end, _ in refs:
-        taken.append((start, end))
         cited.add(label)
         if label not in first:
             c.add("undefined-footnote", start, end,
@@ -825,37 +839,14 @@ def _footnotes(c: _Checker, outline: _native.Outline, taken: list[tuple[int, int
                   f"no reference cites the footnote '{label}'", f"cite it with [^{label}], or delete it")
 
 
-def _figures(c: _Checker, outline: _native.Outline) -> None:
-    sources: list[str] = outline.column("src", type="Figure")
-    if sources:
-        starts: list[int] = outline.column("byte_start", type="Figure")
-        for src, start in zip(sources, starts):
-            if src:
-                _url(c, src, start, c.line_at(start)[1], True)
-
-
-def _unclosed_links(c: _Checker, taken: list[tuple[int, int]]) -> None:
-    """Each '[[' in the blocks' text that opens no link: none of its text's
-    ']]' follows it. The header is no block's text."""
-    data = c.data
-    at = data.find(b"[[")
-    if at < 0:
-        return
-    taken.sort()
-    taken_starts = [s for s, _ in taken]
-    starts, ends = c.starts, c.ends
-    while at >= 0:
-        # The spans taken never overlap: a '[[' in one is in the last that starts before it.
-        i = bisect_right(taken_starts, at) - 1
-        if i >= 0 and at < taken[i][1]:
-            at = data.find(b"[[", taken[i][1])
-            continue
-        block = bisect_right(starts, at) - 1
-        if block >= 0 and at < ends[block]:
-            c.add("unclosed-link", at, at + 2, "this '[[' opens no link: no ']]' follows it in its text",
-                  "end the link with ']]' (a link never spans two paragraphs or table cells)")
-        # The '[' after it opens nothing either.
-        at = data.find(b"[[", at + 2)
+def _unclosed_links(c: _Checker, outline: _native.Outline) -> None:
+    """Each '[[' that no ']]' closes in its text, which the outline finds
+    where the parse left it as text."""
+    for at in outline.unopened_links():
+        block = bisect_right(c.starts, at) - 1
+        hint = ("in a table a '|' ends the cell, in a link too: write [[url]] there" if c.kinds[block] == "Table"
+                else "end the link with ']]' (a link never spans two paragraphs or table cells)")
+        c.add("unclosed-link", at, at + 2, "this '[[' opens no link: no ']]' follows it in its text", hint)
 
 
 def _positioned(
@@ -875,12 +866,15 @@ def _positioned(
         found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
     ):
         if start > at:
-            gap = data[at:start]
-            newlines = gap.count(b"\n")
+            newlines = data.count(b"\n", at, start)
+            gap_chars = start - at if ascii_only else chars_in(data[at:start])
             if newlines:
                 line += newlines
-                line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
-            char += chars_in(gap)
+                # The characters of the gap up to its last line's start: the
+                # gap's, less those of that line (one scan of the gap).
+                line_start = data.rfind(b"\n", at, start) + 1
+                line_start_char = char + gap_chars - chars_in(data[line_start:start])
+            char += gap_chars
             at = start
         end_char = char + chars_in(data[start:end])
         diagnostics.append(
