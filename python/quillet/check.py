@@ -303,7 +303,7 @@ class _Checker:
         if self.hidden is not None:
             lo, hi = self.hidden
             found = [f for f in found if not (lo <= f[0] < hi and f[2] == "warning")]
-        return _positioned(found, self.data, self.text.isascii())
+        return _positioned(found, self.data, self.text.isascii(), self.outline)
 
     def header(self) -> None:
         if self.text.startswith("\ufeff"):
@@ -850,11 +850,19 @@ def _unclosed_links(c: _Checker, outline: _native.Outline) -> None:
 
 
 def _positioned(
-    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool
+    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool, outline: _native.Outline
 ) -> list[Diagnostic]:
     """The diagnostics found, in order of position, with their character
     positions, lines and columns: sorted, each one counts lines and
-    characters only from the one before."""
+    characters from the one before, or from the start of its top-level
+    block when that comes after it (the outline placed the blocks), so
+    that diagnostics far apart cost no scan of the text between them."""
+    if not found:
+        return []
+    starts: list[int] = outline.column("byte_start", top=True)
+    char_starts: list[int] = outline.column("char_start", top=True)
+    lines: list[int] = outline.column("line", top=True)
+    columns: list[int] = outline.column("column", top=True)
 
     def chars_in(piece: bytes) -> int:
         # Characters are the bytes that do not continue one.
@@ -866,6 +874,10 @@ def _positioned(
         found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
     ):
         if start > at:
+            block = bisect_right(starts, start) - 1
+            if block >= 0 and starts[block] > at:
+                at, char, line = starts[block], char_starts[block], lines[block]
+                line_start_char = char - columns[block] + 1
             newlines = data.count(b"\n", at, start)
             gap_chars = start - at if ascii_only else chars_in(data[at:start])
             if newlines:
