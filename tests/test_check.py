@@ -168,3 +168,9 @@ def check_end(text, d):
 def test_hints_name_the_fix(text, message, hint):
     (found,) = check(text)
     assert message in found.message and hint in found.hint
+
+
+def test_the_outline_finds_each_link_opener_left_as_text():
+    # Not inside a link's label, a code span or code block; in emphasis and table cells too.
+    text = "`[[c` [[d [[e]] *[[f*\n\n::table\n| [[g | h]] |\n::\n\n```\n[[i\n```\n"
+    assert [text.encode()[at:at + 3] for at in _native.outline(text).unopened_links()] == [b"[[f", b"[[g"]
