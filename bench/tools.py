@@ -13,6 +13,10 @@ On the corpus of bench/corpus.py, at each size:
     the same run, printed beside its goal: sections at most 0.5x the parse,
     chunks and check 1x, records 1.5x, to_arrow 2x; the writers' ratios are
     printed to be compared between runs of two versions (goal: unchanged);
+  - the first collection after a tool (gc after): the CPU time of
+    gc.collect() while its result is still held, best of --repeat runs. A
+    tool builds its result with the collector paused; what it leaves tracked
+    is walked by the next collection, a cost its caller pays later;
   - two threads, each running the tool on its own text of the same size
     (another seed of the corpus), against one thread running it on both in
     turn: the wall-time speedup, best of --repeat runs of each (goal 1.6x:
@@ -128,6 +132,19 @@ def measure(run: Run, text: str, repeat: int) -> Times:
     return Times(cpu, wall)
 
 
+def gc_after(run: Run, text: str, repeat: int) -> float:
+    """The best CPU time of a full collection run while the result of run(text) is held."""
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        result = run(text)
+        start = time.process_time()
+        gc.collect()
+        best = min(best, time.process_time() - start)
+        del result
+    return best
+
+
 def threads_speedup(run: Run, texts: Tuple[str, str], repeat: int) -> float:
     """One thread running `run` on both texts in turn over two threads running
     it on one text each: best wall time of `repeat` runs of each."""
@@ -187,7 +204,7 @@ def verdict(ok: bool, goal: str) -> str:
 
 
 HEADER = (f"{'size':<6} {'tool':<32} {'cpu best':>9} {'cpu med':>9} {'wall best':>9} {'wall med':>9} "
-          f"{'ratio':>7}  {'goal':<13} {'2 threads':>9}  goal")
+          f"{'ratio':>7}  {'goal':<13} {'gc after':>8} {'2 threads':>9}  goal")
 
 
 def bench_size(label: str, size: int, tools: List[str], repeat: int, notes: List[str]) -> None:
@@ -197,9 +214,9 @@ def bench_size(label: str, size: int, tools: List[str], repeat: int, notes: List
     notes.append(f"{label}: {len(text.encode()) / 1e6:.2f} MB of Quillet, "
                  f"{len(quillet.chunks(text, max_chars=MAX_CHARS))} quillet chunks")
 
-    def row(tool: str, times: Times, ratio: str, goal: str, threads: str) -> None:
-        print(f"{label:<6} {tool:<32} {cell_ms(times.cpu)} {cell_ms(times.wall)} {ratio:>7}  {goal:<13} {threads}",
-              flush=True)
+    def row(tool: str, times: Times, ratio: str, goal: str, collect: str, threads: str) -> None:
+        print(f"{label:<6} {tool:<32} {cell_ms(times.cpu)} {cell_ms(times.wall)} {ratio:>7}  {goal:<13} "
+              f"{collect:>8} {threads}", flush=True)
 
     wanted = [name for name in CHUNKERS if name in tools]
     # The parse, for every ratio; chunks, for the chunkers' (its two threads only when asked for).
@@ -224,13 +241,14 @@ def bench_size(label: str, size: int, tools: List[str], repeat: int, notes: List
             goal = "unchanged"
         else:
             goal = ""
+        collect = f"{gc_after(run, text, repeat) * 1e3:8.1f}" if tool in tools else ""
         threads = ""
         if tool in tools:
             speedup = threads_speedup(run, texts, repeat)
             threads = f"{speedup:8.2f}x"
             if tool != "parse":  # the goal is the tools'; the parse builds its objects holding the GIL
                 threads += f"  {verdict(speedup >= THREADS_GOAL, f'>={THREADS_GOAL:g}x')}"
-        row(tool, times, f"{ratio:6.2f}x", goal, threads)
+        row(tool, times, f"{ratio:6.2f}x", goal, collect, threads)
 
     if chunks_times is None:
         return
@@ -244,7 +262,7 @@ def bench_size(label: str, size: int, tools: List[str], repeat: int, notes: List
         ratio = times.median / chunks_times.median
         goal = (verdict(ratio > CHONKIE_GOAL, f">{CHONKIE_GOAL:g}x") if name == "chonkie"
                 else verdict(ratio >= LANGCHAIN_GOAL, f">={LANGCHAIN_GOAL:g}x"))
-        row(what, times, f"{ratio:6.2f}x", goal, "")
+        row(what, times, f"{ratio:6.2f}x", goal, "", "")
         notes.append(f"{label}: {what}: {len(split(markdown))} chunks of quillet.to_markdown(text), "
                      f"{len(markdown.encode()) / 1e6:.2f} MB")
 
@@ -261,7 +279,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.repeat < 1:
         ap.error("--repeat must be at least 1")
     print("times in ms, best and median of", args.repeat, "runs; ratio: median CPU time over the parse's "
-          "(chunkers: over quillet.chunks'); 2 threads: one thread's wall time over two threads'", flush=True)
+          "(chunkers: over quillet.chunks'); gc after: CPU ms of gc.collect() with the result held; "
+          "2 threads: one thread's wall time over two threads'", flush=True)
     print(HEADER)
     notes: List[str] = []
     for label, size in args.size:

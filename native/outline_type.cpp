@@ -9,6 +9,7 @@
 #include "call.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
+#include "quillet/utf8.hpp"
 
 namespace quillet_native {
 namespace {
@@ -86,51 +87,7 @@ bool is_field_name(std::string_view name) {
     return false;
 }
 
-// The columns, each a function of a row.
-enum class Column {
-    Index,
-    Type,
-    Depth,
-    Parent,
-    ByteStart,
-    ByteEnd,
-    CharStart,
-    CharEnd,
-    Line,
-    EndLine,
-    Col,
-    HeadingTitle,
-    Section,
-    Rows,
-    Cols,
-    Text,
-    Rendered,
-    Field,
-};
-
-struct ColumnName {
-    std::string_view name;
-    Column column;
-};
-constexpr ColumnName kColumns[] = {
-    {"index", Column::Index},
-    {"type", Column::Type},
-    {"depth", Column::Depth},
-    {"parent", Column::Parent},
-    {"byte_start", Column::ByteStart},
-    {"byte_end", Column::ByteEnd},
-    {"char_start", Column::CharStart},
-    {"char_end", Column::CharEnd},
-    {"line", Column::Line},
-    {"end_line", Column::EndLine},
-    {"column", Column::Col},
-    {"heading_title", Column::HeadingTitle},
-    {"section", Column::Section},
-    {"rows", Column::Rows},
-    {"cols", Column::Cols},
-    {"text", Column::Text},
-    {"rendered", Column::Rendered},
-};
+using Column = OutlineColumn;
 
 PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::string_view name) {
     const auto placed = [&](uint64_t v) {
@@ -215,9 +172,7 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (text == nullptr) return nullptr;
     const std::string_view name(text, static_cast<size_t>(size));
     std::optional<Column> column;
-    for (const ColumnName& c : kColumns) {
-        if (c.name == name) column = c.column;
-    }
+    if (const OutlineColumnName* named = outline_column_named(name)) column = named->column;
     if (!column && is_field_name(name)) column = Column::Field;
     if (!column) {
         PyErr_Format(PyExc_ValueError, "no column %R in an outline", name_arg);
@@ -444,6 +399,14 @@ PyGetSetDef kOutlineGetters[] = {
     {},
 };
 
+// Whether `text` is well-formed UTF-8; false with the UnicodeDecodeError that bytes.decode() raises when not.
+bool valid_utf8(std::string_view text) {
+    if (quillet::is_valid_utf8(text)) return true;
+    Ref decoded(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (decoded) PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
+    return false;
+}
+
 bool read_render(PyObject* arg, Outline::Render& out) {
     out = Outline::Render::None;
     if (arg == nullptr || arg == Py_None) return true;
@@ -467,10 +430,17 @@ PyTypeObject* outline_type() {
     return g_outline_type;
 }
 
+bool outline_has_plain(PyObject* outline) {
+    return options_of(outline).plain;
+}
+
+bool outline_has_render(PyObject* outline) {
+    return options_of(outline).render != Outline::Render::None;
+}
+
 const char* const kOutlineDoc =
     "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
-    "of "
-    "source (a str, parsed with profile, or a tree of pyql objects parsed from text).";
+    "of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed from text).";
 
 PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 1) {
@@ -516,11 +486,19 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Outline::Options build{options.plain, options.render, options.top_only};
     auto built = std::make_unique<Outline>();
     PyObject* source = args[0];
-    if (PyUnicode_Check(source)) {
+    if (PyUnicode_Check(source) || PyBytes_Check(source)) {
         quillet::Profile profile;
         pyql::Arguments input;
-        if (!read_profile(profile_arg, profile) || !read_input(source, input)) return nullptr;
-        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        if (!read_profile(profile_arg, profile)) return nullptr;
+        std::string_view text;
+        if (PyBytes_Check(source)) {
+            // A text's UTF-8 as a caller keeps it (the language server does): read in place, never decoded.
+            text = std::string_view(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
+            if (!pyql::input_size_ok(text.size()) || !valid_utf8(text)) return nullptr;
+        } else {
+            if (!read_input(source, input)) return nullptr;
+            text = std::string_view(input.input, static_cast<size_t>(input.input_size));
+        }
         if (!without_gil([&] { quillet::writers::outline_parsed(text, *built, build, profile); })) return nullptr;
     } else {
         Converted converted;

@@ -26,45 +26,9 @@ using quillet::writers::PoolText;
 // How a column's values are laid out in Arrow: 64-bit integers, bits, UTF-8 strings, lists of strings.
 enum class Kind : uint8_t { Int, Bool, Str, StrList };
 
-// Where a column's values come from.
-enum class From : uint8_t {
-    DocId,
-    Index,
-    HeadingPath,
-    Type,
-    Depth,
-    Parent,
-    Text,
-    ByteStart,
-    ByteEnd,
-    CharStart,
-    CharEnd,
-    Line,
-    Column,
-    Field,
-};
-
-struct Named {
-    std::string_view name;
-    From from;
-    Kind kind;
-};
-// The records' own values, then the outline's columns under the outline's names for them.
-constexpr Named kNamed[] = {
-    {"doc_id", From::DocId, Kind::Str},
-    {"index", From::Index, Kind::Int},
-    {"heading_path", From::HeadingPath, Kind::StrList},
-    {"type", From::Type, Kind::Str},
-    {"depth", From::Depth, Kind::Int},
-    {"parent", From::Parent, Kind::Int},
-    {"text", From::Text, Kind::Str},
-    {"byte_start", From::ByteStart, Kind::Int},
-    {"byte_end", From::ByteEnd, Kind::Int},
-    {"char_start", From::CharStart, Kind::Int},
-    {"char_end", From::CharEnd, Kind::Int},
-    {"line", From::Line, Kind::Int},
-    {"column", From::Column, Kind::Int},
-};
+// Where a column's values come from: the records' own values, else the outline's column of the key's name
+// (outline_type.hpp).
+enum class From : uint8_t { DocId, HeadingPath, Outline };
 
 // A field of one class: its type and, for a text, its place among the class's texts.
 struct FieldAt {
@@ -75,7 +39,8 @@ struct FieldAt {
 
 struct Column {
     PyObject* key = nullptr;  // borrowed from the keys tuple
-    From from = From::Index;
+    From from = From::Outline;
+    OutlineColumn column = OutlineColumn::Index;
     Kind kind = Kind::Int;
     std::array<FieldAt, quillet::kNodeTypeCount> field{};  // From::Field: where each class keeps it
 };
@@ -96,7 +61,8 @@ Kind field_kind(FieldType type) {
     return Kind::Str;
 }
 
-// The column of `key`: one of kNamed, else a field of the block and record classes (not their children).
+// The column of `key`: "doc_id", "heading_path", a column of the outline, else a field of the block and
+// record classes (not their children).
 bool resolve(PyObject* key, Column& column) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "keys must be str, not %s", Py_TYPE(key)->tp_name);
@@ -107,12 +73,16 @@ bool resolve(PyObject* key, Column& column) {
     if (text == nullptr) return false;
     const std::string_view name(text, static_cast<size_t>(size));
     column.key = key;
-    for (const Named& named : kNamed) {
-        if (named.name == name) {
-            column.from = named.from;
-            column.kind = named.kind;
-            return true;
-        }
+    if (name == "doc_id" || name == "heading_path") {
+        column.from = name == "doc_id" ? From::DocId : From::HeadingPath;
+        column.kind = name == "doc_id" ? Kind::Str : Kind::StrList;
+        return true;
+    }
+    column.from = From::Outline;
+    if (const OutlineColumnName* named = outline_column_named(name)) {
+        column.column = named->column;
+        column.kind = named->value == ColumnValue::Int ? Kind::Int : Kind::Str;
+        return true;
     }
     std::optional<Kind> kind;
     for (size_t t = 0; t < quillet::kNodeTypeCount; ++t) {
@@ -136,7 +106,7 @@ bool resolve(PyObject* key, Column& column) {
         PyErr_Format(PyExc_ValueError, "no record column %R", key);
         return false;
     }
-    column.from = From::Field;
+    column.column = OutlineColumn::Field;
     column.kind = *kind;
     return true;
 }
@@ -179,7 +149,15 @@ public:
         for (Py_ssize_t i = 0; i < keys; ++i) {
             Column& column = columns_[static_cast<size_t>(i)];
             if (!resolve(PyTuple_GET_ITEM(args[1], i), column)) return false;
-            if (column.from == From::Text && !plain(args[0])) return false;
+            if (column.from != From::Outline) continue;
+            if (column.column == OutlineColumn::Text && !outline_has_plain(args[0])) {
+                PyErr_SetString(PyExc_ValueError, "the key 'text' needs an outline built with plain=True");
+                return false;
+            }
+            if (column.column == OutlineColumn::Rendered && !outline_has_render(args[0])) {
+                PyErr_SetString(PyExc_ValueError, "the key 'rendered' needs an outline built with render=");
+                return false;
+            }
         }
         if (args[2] != Py_None) {
             Py_ssize_t size = 0;
@@ -203,6 +181,7 @@ public:
     const Outline& outline() const { return *outline_; }
     const std::vector<Column>& columns() const { return columns_; }
     PyObject* paths() const { return paths_; }
+    PyObject* doc_id() const { return doc_id_object_ != nullptr ? doc_id_object_ : Py_None; }
 
     Cell cell(size_t i, const Column& c) const {
         const Outline& o = *outline_;
@@ -211,46 +190,54 @@ public:
         switch (c.from) {
             case From::DocId:
                 return doc_id_object_ != nullptr ? str(doc_id_, doc_id_object_) : Cell{};
-            case From::Index:
-                return integer(i);
             case From::HeadingPath:  // lists are made apart
                 return Cell{};
-            case From::Type:
+            case From::Outline:
+                break;
+        }
+        const bool table = row.type == NodeType::Table;
+        switch (c.column) {
+            case OutlineColumn::Index:
+                return integer(i);
+            case OutlineColumn::Type:
                 return str(quillet::type_name(row.type), types_[size_t(row.type)].get());
-            case From::Depth:
+            case OutlineColumn::Depth:
                 return integer(row.depth);
-            case From::Parent:
+            case OutlineColumn::Parent:
                 return row.parent == kNoRow ? Cell{} : integer(row.parent);
-            case From::Text:
-                return text(row.plain);
-            case From::ByteStart:
+            case OutlineColumn::ByteStart:
                 return integer(row.start);
-            case From::ByteEnd:
+            case OutlineColumn::ByteEnd:
                 return integer(row.end);
-            case From::CharStart:
+            case OutlineColumn::CharStart:
                 return placed(row.char_start);
-            case From::CharEnd:
+            case OutlineColumn::CharEnd:
                 return placed(row.char_end);
-            case From::Line:
+            case OutlineColumn::Line:
                 return placed(row.line);
-            case From::Column:
+            case OutlineColumn::EndLine:
+                return placed(row.end_line);
+            case OutlineColumn::Col:
                 return placed(row.column);
-            case From::Field:
+            case OutlineColumn::HeadingTitle:
+                return text(row.title);
+            case OutlineColumn::Section:
+                return row.section == kNoRow ? Cell{} : integer(row.section);
+            case OutlineColumn::Rows:
+                return table ? integer(row.table_rows) : Cell{};
+            case OutlineColumn::Cols:
+                return table ? integer(row.table_cols) : Cell{};
+            case OutlineColumn::Text:
+                return text(row.plain);
+            case OutlineColumn::Rendered:
+                return text(row.rendered);
+            case OutlineColumn::Field:
                 return field(row, c.field[size_t(row.type)]);
         }
         return Cell{};
     }
 
 private:
-    // Whether the outline keeps its rows' plain text; false with ValueError when not.
-    static bool plain(PyObject* outline) {
-        Ref value(PyObject_GetAttrString(outline, "plain"));
-        if (!value) return false;
-        if (value.get() == Py_True) return true;
-        PyErr_SetString(PyExc_ValueError, "the key 'text' needs an outline built with plain=True");
-        return false;
-    }
-
     Cell text(const PoolText& t) const { return t.present() ? str(outline_->view(t)) : Cell{}; }
 
     Cell field(const OutlineRow& row, const FieldAt& at) const {
@@ -327,6 +314,26 @@ private:
     Ref path_;
     uint64_t section_ = kNoRow;
 };
+
+// The dict every row starts as: the keys, in order, all None but the doc_id, which every row shares. A row is a copy of
+// it (made whole, faster than the same keys inserted one by one) in which the values that are not None are set.
+// It is the __dict__ of an instance of a class made for the call, so that CPython keeps its keys in one table
+// that every copy shares: a row is then its values alone, a third of the memory of a dict of its own keys, and
+// is made and freed in half the time. Setting a key it holds keeps a copy so; anything else makes the copy
+// an ordinary dict, as any dict is. Where CPython shares no keys, the copies are ordinary dicts.
+PyObject* row_template(const std::vector<Column>& columns, PyObject* doc_id) {
+    Ref bases(PyTuple_New(0));
+    Ref namespace_(PyDict_New());
+    if (!bases || !namespace_) return nullptr;
+    Ref type(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "record", bases.get(),
+                                   namespace_.get()));
+    Ref instance(type ? PyObject_CallNoArgs(type.get()) : nullptr);
+    if (!instance) return nullptr;
+    for (const Column& c : columns) {
+        if (PyObject_SetAttr(instance.get(), c.key, c.from == From::DocId ? doc_id : Py_None) != 0) return nullptr;
+    }
+    return PyObject_GenericGetDict(instance.get(), nullptr);
+}
 
 PyObject* object(const Cell& c) {
     switch (c.tag) {
@@ -586,22 +593,36 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const Outline& o = call.outline();
     const std::vector<Column>& columns = call.columns();
     Paths paths(call.paths());
-    // The int each column made last: a value that repeats (a parent, a line, an end shared with the
-    // enclosing block) is given the same object.
+    // The int each column gave last: a value that repeats (a parent, a line, an end shared with the
+    // enclosing block) or that another column just gave (a character offset of an ASCII text is its byte
+    // offset) is given the same object.
     std::vector<std::pair<uint64_t, Ref>> last(columns.size());
-    // Every row starts as a copy of a dict of the keys, in order, all None (a copy is made whole, faster
-    // than the same keys inserted one by one); the values that are not None are set in it.
-    Ref empty(PyDict_New());
+    // The two ints given last by any column, newest first.
+    std::array<PyObject*, 2> recent{};  // borrowed from `last`
+    const auto shared_int = [&](uint64_t number) {
+        for (PyObject* made : recent) {
+            if (made != nullptr && PyLong_AsUnsignedLongLong(made) == number) return pyql::new_ref(made);
+        }
+        return PyLong_FromUnsignedLongLong(number);
+    };
+    Ref empty(row_template(columns, call.doc_id()));
     if (!empty) return nullptr;
-    for (const Column& c : columns) {
-        if (PyDict_SetItem(empty.get(), c.key, Py_None) != 0) return nullptr;
+    // The columns each class of row may give a value in: not the doc_id, already in the template, nor the
+    // fields of other classes.
+    std::array<std::vector<size_t>, quillet::kNodeTypeCount> active;
+    for (size_t t = 0; t < quillet::kNodeTypeCount; ++t) {
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const Column& c = columns[k];
+            const bool field = c.from == From::Outline && c.column == OutlineColumn::Field;
+            if (c.from != From::DocId && (!field || c.field[t].present)) active[t].push_back(k);
+        }
     }
     Ref list(PyList_New(static_cast<Py_ssize_t>(o.rows.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < o.rows.size(); ++i) {
         Ref row(PyDict_Copy(empty.get()));
         if (!row) return nullptr;
-        for (size_t k = 0; k < columns.size(); ++k) {
+        for (const size_t k : active[size_t(o.rows[i].type)]) {
             const Column& c = columns[k];
             PyObject* value = nullptr;
             if (c.from == From::HeadingPath) {
@@ -612,10 +633,12 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (cell.tag == Cell::Tag::Int) {
                     auto& [number, made] = last[k];
                     if (!made || number != cell.number) {
-                        made.reset(PyLong_FromUnsignedLongLong(cell.number));
+                        made.reset(shared_int(cell.number));
                         number = cell.number;
                     }
-                    value = made ? pyql::new_ref(made.get()) : nullptr;
+                    if (!made) return nullptr;
+                    value = pyql::new_ref(made.get());
+                    if (recent[0] != value) recent = {value, recent[0]};
                 } else {
                     value = object(cell);
                 }

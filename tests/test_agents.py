@@ -429,8 +429,8 @@ def test_agent_tools_on_hostile_input(name):
 
 
 def test_readme_examples_print_what_the_readme_shows():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Using pyql in agent and retrieval pipelines", 1)[1].split("\n## Performance", 1)[0]
+    readme = (ROOT / "docs" / "agents.md").read_text(encoding="utf-8")
+    section = readme.split("# Using pyql in agent and retrieval pipelines", 1)[1]
     blocks = re.findall(r"^(`{3,4})python\n(.*?)^\1\n(?:\n```text\n(.*?)^```\n)?", section, re.S | re.M)
     assert [output != "" for _, _, output in blocks] == [True, True, False, True]
     for _, code, output in blocks:

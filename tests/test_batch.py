@@ -1,6 +1,6 @@
 """Many documents: parse_files (a tool run in its workers), the worker
 processes it shares with the command's -j, the tools' results across
-processes, flat records and their tables, and the README's Dask recipe on a
+processes, flat records and their tables, and the Dask recipe of docs/corpus.md on a
 local cluster."""
 
 import copy
@@ -295,6 +295,24 @@ def test_native_records_refuse_bad_arguments(args, error):
         _native.records(_native.outline("# a\n"), ("text",), None, {})
 
 
+def test_native_records_read_the_outline_columns_by_their_names():
+    outline = _native.outline(WIDE + "::callout tip\nx\n::\n", plain=True, render="text")
+    names = [n for n, _ in RECORD_FIELDS if n not in ("doc_id", "heading_path")]
+    names += ["end_line", "heading_title", "section", "rows", "cols", "rendered"]
+    rows = _native.records(outline, tuple(names), None, {})
+    assert {n: [r[n] for r in rows] for n in names} == {n: outline.column(n) for n in names}
+
+
+def test_records_rows_are_dicts_of_their_own():
+    rows = quillet.records(WIDE, doc_id="d")
+    first, second = rows[0], rows[1]
+    first["level"], first["extra"] = 9, 1
+    del first["doc_id"]
+    assert type(first) is dict and list(first)[-1] == "extra" and "doc_id" not in first
+    assert second == quillet.records(WIDE, doc_id="d")[1]
+    assert pickle.loads(pickle.dumps(rows)) == rows and copy.deepcopy(rows) == rows
+
+
 def test_to_arrow_without_pyarrow_says_what_to_install():
     code = ("import sys; sys.modules['pyarrow'] = None\nimport quillet\n"
             "try:\n    quillet.to_arrow('# a')\nexcept ImportError as e:\n    print(e)\n")
@@ -304,8 +322,8 @@ def test_to_arrow_without_pyarrow_says_what_to_install():
 
 def test_readme_dask_recipe_on_a_local_cluster(tmp_path):
     pytest.importorskip("dask.distributed")
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    code = re.search(r"## Corpus-scale processing.*?```python\n(.*?)```", readme, re.S).group(1)
+    readme = (ROOT / "docs" / "corpus.md").read_text(encoding="utf-8")
+    code = re.search(r"# Corpus-scale processing.*?```python\n(.*?)```", readme, re.S).group(1)
     (tmp_path / "docs" / "sub").mkdir(parents=True)
     (tmp_path / "docs" / "sub" / "tour.qlt").write_text(TOUR, encoding="utf-8")
     (tmp_path / "docs" / "errors.qlt").write_text((ROOT / "examples" / "errors.qlt").read_text(), encoding="utf-8")

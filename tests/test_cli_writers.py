@@ -178,7 +178,7 @@ def test_outputs_that_cannot_all_be_written_are_refused_before_any_is(tmp_path, 
 
 
 def test_readme_quotes_the_refusals_as_the_command_words_them():
-    readme = " ".join((ROOT / "README.md").read_text(encoding="utf-8").split())
+    readme = " ".join((ROOT / "docs" / "command.md").read_text(encoding="utf-8").split())
     section = readme.split("`-o DIR` writes each document's output", 1)[1].split("A directory stands for", 1)[0]
     quoted = re.findall(r"`quillet: (.*?)`", section)
     assert len(quoted) == 6 and set(quoted) <= {message for _, _, message in REFUSED_OUTPUTS}

@@ -148,6 +148,14 @@ def test_heading_paths_follow_the_levels():
     assert outline.column("level", top=True, type="Paragraph") == [None]
 
 
+@pytest.mark.parametrize("text", DOCUMENTS)
+def test_the_outline_of_utf8_bytes_is_that_of_the_str(text):
+    names = ("type", "depth", "byte_start", "char_end", "line", "end_line", "column", "heading_title", "label")
+    made = [_native.outline(source, profile="md", top_only=top) for source in (text, text.encode()) for top in (0, 1)]
+    read = [([o.column(n) for n in names], o.errors(), o.footnote_refs(), o.header(), o.length, o.size) for o in made]
+    assert read[:2] == read[2:]
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: _native.outline(3), TypeError, "source must be a str, a pyql.Document"),
     (lambda: read_outline(3, name="doc"), TypeError, "doc must be a str, a pyql.Document"),
@@ -162,6 +170,8 @@ def test_heading_paths_follow_the_levels():
     (lambda: _native.outline("x").column("type", type="Nope"), ValueError, "a node class's name"),
     (lambda: read_outline(_native.outline("x", top_only=True)), ValueError, "without what the call needs"),
     (lambda: read_outline(pyql.parse("x"), text=b"x"), TypeError, "text must be a str or None"),
+    (lambda: _native.outline(b"# \xc3\n\xff"), UnicodeDecodeError, "can't decode byte 0xc3 in position 2"),
+    (lambda: read_outline(b"x"), TypeError, "source must be a str, a pyql.Document"),
 ])
 def test_wrong_arguments_are_named(call, error, message):
     with pytest.raises(error, match=message.replace("(", r"\(")):

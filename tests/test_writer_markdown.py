@@ -383,7 +383,7 @@ def test_errors_write_nothing():
 
 
 def test_readme_example():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    readme = (ROOT / "docs" / "writers.md").read_text(encoding="utf-8")
     section = readme.split("## Markdown", 1)[1].split("\n## ", 1)[0]
     pairs = re.findall(r"```qlt\n(.*?)```\n\n(`{3,})markdown\n(.*?)\2\n", section, re.S)
     assert pairs

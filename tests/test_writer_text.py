@@ -131,7 +131,7 @@ def test_hostile_families(name):
 
 
 def test_readme_example():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    readme = (ROOT / "docs" / "writers.md").read_text(encoding="utf-8")
     section = readme.split("## Plain text", 1)[1].split("\n## ", 1)[0]
     src, expected = re.search(r"```qlt\n(.*?)```\n\n```text\n(.*?)```", section, re.S).groups()
     assert text(src) == expected

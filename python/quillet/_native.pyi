@@ -96,7 +96,7 @@ class Outline:
     def header(self) -> _Header | None: ...
 
 def outline(
-    source: object,
+    source: object,  # a str or its UTF-8 bytes, or a parsed source (read_outline's)
     /,
     *,
     profile: object = None,

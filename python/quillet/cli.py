@@ -379,7 +379,7 @@ def _check_targets(jobs: list[Job | Report], options: Options) -> None:
 
 
 def _walk(top: str, problems: list[Report]) -> list[str]:
-    """Paths of the regular *.qlt files below the directory top, found with
+    """Paths of the regular ``*.qlt`` files below the directory top, found with
     an explicit stack (a tree may be deeper than Python's recursion limit).
     Links to directories are not followed; FIFOs, devices and sockets are
     left out, since reading them could block. A link that leads nowhere is
@@ -409,7 +409,7 @@ def _walk(top: str, problems: list[Report]) -> list[str]:
 
 
 def expand(paths: Iterable[str], stdin_data: Callable[[], bytes]) -> Iterator[Job | Report]:
-    """Jobs for the command-line paths, in order; a directory gives its *.qlt
+    """Jobs for the command-line paths, in order; a directory gives its ``*.qlt``
     files in sorted order. A path that gives no job yields a Report that
     carries only an input error."""
     for path in paths:

@@ -193,9 +193,10 @@ class Document:
         return self.positions.index.data
 
     def outline(self) -> _native.Outline:
-        """The outline of the text, built on first use after each change."""
+        """The outline of the text, built on first use after each change from
+        its UTF-8 bytes (an edit decodes no str for it)."""
         if self._outline is None:
-            self._outline = _native.outline(self.text)
+            self._outline = _native.outline(self.data)
         return self._outline
 
     def diagnostics(self) -> list[Diagnostic]:
