@@ -6,6 +6,7 @@
 
 #include "../core/src/block_util.hpp"
 #include "../core/src/header.hpp"
+#include "formats.hpp"
 #include "pyql/common.hpp"
 #include "pyql/entry.hpp"
 #include "pyql/utf8.hpp"
@@ -147,9 +148,47 @@ PyObject* header_tuple(std::string_view text) {
                          metadata_lines(header.metadata));
 }
 
+PyObject* refused_urls(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[0]) || !PyBool_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "refused_urls(urls, image) takes a list of str and a bool");
+        return nullptr;
+    }
+    static const quillet::writers::HtmlOptions defaults;
+    const bool image = args[1] == Py_True;
+    Ref refused(PyList_New(0));
+    if (!refused) return nullptr;
+    // The list is read item by item: nothing here runs Python code that could change it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) {
+        PyObject* item = PyList_GET_ITEM(args[0], i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "refused_urls(urls, image) takes a list of str and a bool");
+            return nullptr;
+        }
+        Py_ssize_t size = 0;
+        const char* url = PyUnicode_AsUTF8AndSize(item, &size);
+        if (url == nullptr) return nullptr;
+        if (quillet::writers::url_allowed(std::string_view(url, size_t(size)), defaults.allowed_schemes, image)) {
+            continue;
+        }
+        Ref index(PyLong_FromSsize_t(i));
+        if (!index || PyList_Append(refused.get(), index.get()) < 0) return nullptr;
+    }
+    return refused.release();
+}
+
 int add_facts(PyObject* module) {
     Ref value(directives());
     if (!value || PyModule_AddObject(module, "DIRECTIVES", value.get()) < 0) return -1;
+    value.release();
+    const std::vector<std::string>& schemes = quillet::writers::HtmlOptions{}.allowed_schemes;
+    value = Ref(PyTuple_New(static_cast<Py_ssize_t>(schemes.size())));
+    if (!value) return -1;
+    for (size_t i = 0; i < schemes.size(); ++i) {
+        PyObject* name = str(schemes[i]);
+        if (name == nullptr) return -1;
+        PyTuple_SET_ITEM(value.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (PyModule_AddObject(module, "HTML_SCHEMES", value.get()) < 0) return -1;
     value.release();
     return 0;
 }

@@ -10,8 +10,8 @@
 namespace quillet_native {
 
 // Sets on `module` DIRECTIVES, a tuple of (name, keys, words), one per directive the parser knows, in the
-// order its tools list them: keys the attribute keys it reads (key=value), words the bare words. 0 on
-// success, -1 with an exception set.
+// order its tools list them: keys the attribute keys it reads (key=value), words the bare words; and
+// HTML_SCHEMES, the URL schemes the HTML writer allows by default. 0 on success, -1 with an exception set.
 int add_facts(PyObject* module);
 
 // The module's functions (registered by module.cpp, inside its exception boundary):
@@ -28,10 +28,13 @@ int add_facts(PyObject* module);
 //                 ((start, end), (start, end) of what follows "@modules", names) with names a tuple of
 //                 (name, (start, end), value or None), the empty ones left out; metadata ((start, end), closed).
 //                 Values are those of pyql.Profile and pyql.ModuleKind; spans are byte offsets into the UTF-8
-//                 of text, a line's without its line end.
+//                 of text, a line's without its line end;
+//   refused_urls  refused_urls(urls, image) -> list of int: the indexes in the list urls of the URLs the HTML
+//                 writer, with its default schemes, refuses to link to (with image, as a figure's image).
 PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_attributes(PyObject* self, PyObject* arg);
 PyObject* read_header(PyObject* self, PyObject* arg);
+PyObject* refused_urls(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 // What read_header gives for the UTF-8 `text`.
 PyObject* header_tuple(std::string_view text);

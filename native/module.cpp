@@ -441,6 +441,9 @@ PyMethodDef kMethods[] = {
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},
     {"record_columns", method<quillet_native::record_columns>(), METH_FASTCALL, quillet_native::kRecordColumnsDoc},
     {"lsp_positions", method<quillet_native::lsp_positions>(), METH_FASTCALL, quillet_native::kLspPositionsDoc},
+    {"refused_urls", method<quillet_native::refused_urls>(), METH_FASTCALL,
+     "refused_urls(urls, image): the indexes of the URLs of the list that the HTML writer, with its default "
+     "schemes, refuses to link to (with image, as a figure's image)."},
     {"error_code", method<quillet_native::error_code>(), METH_FASTCALL,
      "error_code(kind, message): the construct of a parse error, from its kind's value and its message."},
     {},

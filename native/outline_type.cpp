@@ -243,6 +243,18 @@ PyObject* outline_links(PyObject* self, PyObject*) {
     return refs_list(o, o.links, true);
 }
 
+PyObject* outline_unopened_links(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(o.unopened_links.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < o.unopened_links.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLong(o.unopened_links[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 PyObject* outline_code_spans(PyObject* self, PyObject*) {
     const Outline& o = outline_of(self);
     Ref list(PyList_New(static_cast<Py_ssize_t>(o.code_spans.size())));
@@ -366,6 +378,8 @@ PyMethodDef kOutlineMethods[] = {
      "links() -> list of (url, byte_start, byte_end, row, is_autolink)."},
     {"code_spans", method_noargs<outline_code_spans>, METH_NOARGS,
      "code_spans() -> list of (byte_start, byte_end, row)."},
+    {"unopened_links", method_noargs<outline_unopened_links>, METH_NOARGS,
+     "unopened_links() -> list of byte_start: each \"[[\" of the text that no \"]]\" closes, left as text."},
     {"errors", method_noargs<outline_errors>, METH_NOARGS, "errors() -> list of (kind, code, message, span or None)."},
     {"header", method_noargs<outline_header>, METH_NOARGS,
      "header(): what read_header gives for the text, or None when the text is unknown."},

@@ -334,8 +334,8 @@ def test_check(text, expected):
     for d, e in zip(found, expected):
         assert e[3] in d.hint and d.message
         assert text.encode()[d.span[0]:d.span[1]].decode() == text[d.start:d.end]
-        assert d.severity == ("error" if d.code in ("invalid-list-item", "unclosed-table", "unknown-directive")
-                              else "warning")
+        assert d.severity == ("error" if d.code in ("invalid-list-item", "unclosed-table", "unknown-directive",
+                                                   "unclosed-metadata") else "warning")
 
 
 def test_check_leaves_the_parse_alone_and_documents_its_codes():

@@ -9,6 +9,7 @@ import pytest
 import pyql
 import quillet
 from quillet import _native, check
+from quillet.check import CODES
 
 # Texts that reach every phase: the parser's errors, the header, the block
 # checks (a raw block parsed again), the end of the input, links and code spans.
@@ -100,3 +101,76 @@ def test_check_refuses_what_it_cannot_read(call, error, match):
 
 def test_check_is_the_package_function():
     assert quillet.check is check
+
+
+# What breaks a document: text -> (code, severity, line, column, end line, end column) of each
+# diagnostic, the end exclusive.
+BREAKS = [
+    # footnotes: a reference without a definition, a label defined twice, a definition nothing cites
+    ("See [^a] and [^b].\n\n::footnotes\n[^a]: one\n[^a]: two\n[^c]: three\n::\n", [
+        ("undefined-footnote", "warning", 1, 14, 1, 18), ("duplicate-footnote", "warning", 5, 1, 5, 10),
+        ("unused-footnote", "warning", 6, 1, 6, 12)]),
+    ("Cited[^n] in a note[^m]\n\n::footnotes\n[^n]: see[^m]\n[^m]: x\n::\n", []),
+    # links without a part, and a '[[' that opens none (code spans and code blocks aside)
+    ("A [[label|]] and [[|https://x.org]], [[]] and [[open\n\nnext ]] para\n", [
+        ("empty-link-url", "warning", 1, 3, 1, 13), ("empty-link-label", "warning", 1, 18, 1, 36),
+        ("empty-link-url", "warning", 1, 38, 1, 42), ("unclosed-link", "warning", 1, 47, 1, 49)]),
+    ("`[[a` and [[b]] [[[c]]\n\n```\n[[d\n```\n", []),
+    ("| é [[a | b ]] |\n", []),
+    ("::table\n| é [[a | b]] |\n::\n", [("unclosed-link", "warning", 2, 5, 2, 7)]),
+    # schemes: mistyped, or refused by the HTML writer; wiki names and relative paths are fine
+    ("[[x|htps//x.org]] [[x|http:/x.org]]\n[[x|HTP://x.org]] <htps://x.org> [[x|mailto//a@b]]\n", [
+        ("mistyped-scheme", "warning", 1, 1, 1, 18), ("mistyped-scheme", "warning", 1, 19, 1, 36),
+        ("mistyped-scheme", "warning", 2, 1, 2, 18), ("mistyped-scheme", "warning", 2, 19, 2, 33),
+        ("mistyped-scheme", "warning", 2, 34, 2, 51)]),
+    ("[[x|javascript:alert(1)]] [[x|ftp://x]]\n::figure src=data:text/html,x\n", [
+        ("refused-scheme", "warning", 1, 1, 1, 26), ("refused-scheme", "warning", 1, 27, 1, 40),
+        ("refused-scheme", "warning", 2, 1, 2, 30)]),
+    ("[[Page]] [[x|docs//a]] [[x|mailto:a@b]] [[x|/a/b]] [[x|#top]] <https://x.org>\n"
+     "::figure src=data:image/png;base64,AA\n", []),
+    # what loses or hides content is an error
+    ("--- meta ---\ntitle: x\n# Lost\n", [("unclosed-metadata", "error", 1, 1, 1, 13)]),
+    ("::callout\nHi\n\n## Section\ntext\n", [("swallowed-heading", "error", 1, 1, 1, 10)]),
+    ("::footnotes\n[^a]: x\n# Next\n", [("unused-footnote", "warning", 2, 1, 2, 8),
+                                       ("swallowed-heading", "error", 1, 1, 1, 12)][::-1]),
+    ("::quote\nHi\n", [("unclosed-block", "warning", 1, 1, 1, 8)]),
+    ("```\n# comment\n", [("unclosed-block", "warning", 1, 1, 1, 4)]),
+    # an unknown profile line breaks the header: one diagnostic, none for the lines it turned to text
+    ("@profile mdd\n@modules math\n--- meta ---\ntitle: Draft\n---\n\n# Hi\n",
+     [("unknown-profile", "warning", 1, 1, 1, 13)]),
+    ("@profile Md\n# Hi\nTitle\n---\n", [("unknown-profile", "warning", 1, 1, 1, 12),
+                                      ("markdown-setext-heading", "warning", 4, 1, 4, 4)]),
+]
+
+
+@pytest.mark.parametrize("text, expected", BREAKS)
+def test_what_breaks_a_document(text, expected):
+    found = check(text)
+    assert [(d.code, d.severity, d.line, d.column, *check_end(text, d)) for d in found] == expected
+    assert all(d.hint for d in found)
+    assert {d.code for d in found} <= set(CODES)
+
+
+def check_end(text, d):
+    before = text[: d.end]
+    return before.count("\n") + 1, d.end - (before.rfind("\n") + 1) + 1
+
+
+@pytest.mark.parametrize("text, message, hint", [
+    ("@profile mdd\n@modules math\n--- meta ---\nk: 1\n---\n",
+     "this line, the @modules line and the metadata block after it are read", "did you mean '@profile md'?"),
+    ("@profile Md-strict\n", "this line is read", "did you mean '@profile md-strict'?"),
+    ("@profile gfm\n", "this line is read", "write '@profile quillet', '@profile md' or '@profile md-strict'"),
+    ("[[x|htp://x.org/a]]\n", "looks mistyped", "did you mean 'http://x.org/a'?"),
+    ("[[x|http:///x.org]]\n", "looks mistyped", "did you mean 'http://x.org'?"),
+    ("::quote\nq\n\n## Two\n", "never closed", "before line 4 ('## Two')"),
+])
+def test_hints_name_the_fix(text, message, hint):
+    (found,) = check(text)
+    assert message in found.message and hint in found.hint
+
+
+def test_the_outline_finds_each_link_opener_left_as_text():
+    # Not inside a link's label, a code span or code block; in emphasis and table cells too.
+    text = "`[[c` [[d [[e]] *[[f*\n\n::table\n| [[g | h]] |\n::\n\n```\n[[i\n```\n"
+    assert [text.encode()[at:at + 3] for at in _native.outline(text).unopened_links()] == [b"[[f", b"[[g"]

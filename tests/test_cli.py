@@ -558,6 +558,26 @@ def test_json_lines(corpus):
     ]
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_check_walks_directories_as_the_command_does(corpus, jobs):
+    proc = run_cli("check", "-j", jobs, "--format", "json", "docs", "bad.qlt", "empty", cwd=corpus)
+    assert proc.returncode == 2
+    records = [json.loads(line) for line in out_lines(proc)]
+    assert [(r["path"], [d["code"] for d in r["diagnostics"] or []], r["input_error"]) for r in records] == [
+        ("docs/a.qlt", ["unknown-directive"], None),
+        ("docs/b.qlt", [], None),
+        ("docs/sub/c.qlt", [], None),
+        ("bad.qlt", [], "not valid UTF-8 (byte 0xfe at offset 3)"),
+        ("empty", [], "no *.qlt documents in this directory"),
+    ]
+    assert err_lines(proc) == [
+        "quillet check: bad.qlt: not valid UTF-8 (byte 0xfe at offset 3)",
+        "quillet check: empty: no *.qlt documents in this directory",
+    ]
+    text = run_cli("check", "-j", jobs, "docs", cwd=corpus)
+    assert text.returncode == 1 and out_lines(text)[0] == "docs/a.qlt:2:1: error[unknown-directive]: unknown directive: bogus"
+
+
 def test_json_is_utf8_with_deep_metadata():
     depth = 5000  # beyond what json.dumps writes by recursion
     data = ("--- meta ---\nk: " + "[" * depth + "1" + "]" * depth + "\n---\n\u00e9\n").encode()

@@ -246,10 +246,12 @@ def test_diagnostics_on_open_have_exact_ranges_and_codes(session):
     found = session.published[URI][0].diagnostics
     assert [(d.code, d.severity, d.source) for d in found] == [
         ("markdown-link", types.DiagnosticSeverity.Warning, "quillet"),
+        ("undefined-footnote", types.DiagnosticSeverity.Warning, "quillet"),
         ("unknown-directive", types.DiagnosticSeverity.Error, "quillet"),
     ]
     assert spans(session, [d.range for d in found]) == [
         (6, col(8, 11, utf8), 6, col(14, 17, utf8)),
+        (15, 11, 15, 18),
         (23, 0, 23, 7),
     ]
     assert "hint: " in found[0].message
@@ -291,6 +293,18 @@ def test_document_symbols_nest_the_outline_with_directives(session):
     ]
     heading = result[0].selection_range
     assert (heading.end.line, heading.end.character) == (4, col(10, 13, session.utf8))
+
+
+def test_symbol_kinds_are_those_editors_show_for_documents():
+    # Headings as the Markdown servers give them (String); a code block is
+    # text kept as written (Object), never a Function.
+    from quillet import lsp
+
+    text = "# Top\n\n```py\nx\n```\n\n::table\n| a |\n::\n\n::html\n<b>\n::\n"
+    symbols = json.loads(lsp.symbols(lsp.Document(URI, text, 1, False)))
+    kinds = [(s["name"], types.SymbolKind(s["kind"]).name) for s in symbols]
+    kinds += [(c["name"], types.SymbolKind(c["kind"]).name) for c in symbols[0]["children"]]
+    assert kinds == [("Top", "String"), ("```py", "Object"), ("::table", "Array"), ("::html", "Object")]
 
 
 def test_folding_ranges(session):

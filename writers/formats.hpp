@@ -76,6 +76,9 @@ struct HtmlOptions {
     std::string head_html;  // written as it is at the end of the head (trusted)
 };
 std::unique_ptr<Writer> make_html_writer(const HtmlOptions& options);
+// Whether the HTML writer shows a link (or, with `image`, a figure's image) whose URL is `url` with these
+// allowed schemes: false for the URLs it refuses and writes as plain text (or leaves out).
+bool url_allowed(std::string_view url, const std::vector<std::string>& schemes, bool image);
 // Whether `tag` is a well-formed language tag (BCP 47: "en", "pt-BR", "zh-Hant-TW", "x-private").
 bool is_language_tag(std::string_view tag);
 

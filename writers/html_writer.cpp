@@ -1012,6 +1012,11 @@ std::unique_ptr<Writer> make_html_writer(const HtmlOptions& options) {
     return std::make_unique<HtmlWriter>(options);
 }
 
+bool url_allowed(std::string_view url, const std::vector<std::string>& schemes, bool image) {
+    std::string cleaned;
+    return clean_url(url, schemes, image, cleaned);
+}
+
 // The syntax of a language tag: a language (with up to three extended subtags), then optionally a script, a
 // region, variants, extensions ("u-ca-buddhist") and a private part ("x-..."); or a private part alone.
 // Whether the subtags are registered is not looked at.

@@ -60,7 +60,7 @@ public:
         while (walk.next()) {
             const NodeRef n = walk.node();
             if (is_inline(n.type)) {
-                if (walk.event() == Event::Enter && !open_.empty()) inline_node(n);
+                if (walk.event() == Event::Enter && !open_.empty()) inline_node(n, walk.parent().type);
                 continue;
             }
             if (walk.event() == Event::Leave) {
@@ -164,10 +164,19 @@ private:
         return keep(python_strip(scratch_));
     }
 
-    void inline_node(NodeRef n) {
+    void inline_node(NodeRef n, NodeType parent) {
         const uint32_t row = open_.back();
         const Span span = n.span();
         switch (n.type) {
+            case NodeType::Text:
+                // A "[[" that no "]]" closes stays text; a link's label is text that opens nothing.
+                if (parent != NodeType::Link) {
+                    const std::string_view t = *text_at(n, 0);
+                    for (size_t at = t.find("[["); at != std::string_view::npos; at = t.find("[[", at + 2)) {
+                        o_.unopened_links.push_back(static_cast<uint32_t>(span.start + at));
+                    }
+                }
+                break;
             case NodeType::FootnoteRef:
                 o_.footnote_refs.push_back(OutlineRef{keep(*text_at(n, 0)), span.start, span.end, row, false});
                 break;

@@ -1,8 +1,8 @@
 // The outline of a document: one flat row per block at every depth, and what the tools read of the inline
-// text (footnote references, links, code spans), the header and the errors. It is what sections, chunks,
-// records, check and the language server read instead of a tree: built by the streaming parse (or from a
-// tree rebuilt from Python objects) through the Writer interface, it holds no inline tree and keeps no view
-// into the parse, so it outlives it and may be shared between threads once built.
+// text (footnote references, links, code spans, the "[[" that open no link), the header and the errors. It is what
+// sections, chunks, records, check and the language server read instead of a tree: built by the streaming parse (or
+// from a tree rebuilt from Python objects) through the Writer interface, it holds no inline tree and keeps no view into
+// the parse, so it outlives it and may be shared between threads once built.
 #pragma once
 
 #include <cstddef>
@@ -91,6 +91,7 @@ struct Outline {
     std::vector<OutlineRef> footnote_refs;
     std::vector<OutlineRef> links;
     std::vector<OutlineSpan> code_spans;
+    std::vector<uint32_t> unopened_links;  // where a "[[" stays text (no "]]" closes it), in order
     std::vector<OutlineError> errors;
     Profile profile = Profile::Quillet;
     std::vector<ModuleKind> modules;

@@ -1,12 +1,14 @@
-"""Diagnostics a writer can act on: the parser's errors, and warnings for text
-that parses but almost certainly does not say what its writer meant.
+"""Diagnostics a writer can act on: the parser's errors, what loses or hides
+content, and warnings for text that parses but almost certainly does not say
+what its writer meant (links and footnotes a reader cannot follow among them).
 
-Each diagnostic has a stable ``code``, a ``severity`` ("error" for the parser's
-own errors, "warning" for the rest), a message, where it is (UTF-8 byte span,
-``str`` indexes, line and column) and a one-line ``hint`` with the Quillet form
-to write instead. Checking never changes what the parser makes of the text.
+Each diagnostic has a stable ``code``, a ``severity`` ("error" for the codes of
+``ERRORS``: the parser's own errors and what loses or hides content; "warning"
+for the rest), a message, where it is (UTF-8 byte span, ``str`` indexes, line
+and column) and a one-line ``hint`` with the Quillet form to write instead.
+Checking never changes what the parser makes of the text.
 
-``quillet check FILE...`` prints them compiler-style; ``main`` is that command.
+``quillet check PATH...`` prints them compiler-style; ``main`` is that command.
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import warnings
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from functools import cached_property, lru_cache
-from itertools import compress, count
+from itertools import accumulate, compress, count
 from operator import itemgetter
 from typing import Any, Iterator
 
@@ -27,7 +29,7 @@ from quillet._result import Result
 from quillet._source import gc_paused, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
-__all__ = ["CODES", "Diagnostic", "check", "main"]
+__all__ = ["CODES", "ERRORS", "Diagnostic", "check", "main"]
 
 
 @dataclass(frozen=True)
@@ -82,6 +84,7 @@ CODES = {
     "unknown-module": "a name on the '@modules' line that the parser does not know",
     "unclosed-metadata": "a metadata block never closed, which reads the whole document as metadata",
     "unclosed-block": "a quote, callout, list, table, footnotes, math block or code fence running to the end",
+    "swallowed-heading": "a quote, callout or footnotes block never closed that takes in the headings after it",
     "stray-closing-line": "a '::' line where no block is open, which starts a raw block that swallows text",
     "html-without-module": "an ::html block in a document whose '@modules' line does not name html",
     "unknown-attribute": "an attribute or argument a directive does not know",
@@ -95,7 +98,22 @@ CODES = {
     "markdown-link": "a Markdown link [label](url), which stays plain text",
     "markdown-image": "a Markdown image ![alt](src), which stays plain text",
     "markdown-setext-heading": "a line of '---' or '===' under text meant as a heading",
+    "undefined-footnote": "a footnote reference [^label] that no definition '[^label]: text' answers",
+    "duplicate-footnote": "a second definition of a footnote label (the first one is used)",
+    "unused-footnote": "a footnote definition that no reference cites",
+    "empty-link-url": "a link [[label|]] (or [[]]) with no URL",
+    "empty-link-label": "a link [[|url]] with no label, which shows nothing to click",
+    "unclosed-link": "a '[[' that no ']]' closes in its text, which stays plain text",
+    "mistyped-scheme": "a URL whose scheme looks mistyped ('htps//x.org', 'http:/x.org', 'htp://')",
+    "refused-scheme": "a URL whose scheme the HTML writer refuses by default ('javascript:'): it shows as text",
 }
+
+# The codes whose severity is "error": the parser's errors, and what loses or
+# hides content. Every other code is a warning.
+ERRORS = frozenset(
+    ("unknown-directive", "unclosed-list", "invalid-list-item", "unclosed-table", "unclosed-html", "parse-error",
+     "unclosed-metadata", "swallowed-heading")
+)
 
 # The parser's own names: its directives (in the order hints list them), profiles and modules.
 DIRECTIVES: tuple[str, ...] = tuple(name for name, _, _ in _native.DIRECTIVES)
@@ -114,6 +132,8 @@ SYNONYMS = {
 }
 _CLOSERS = {"CodeBlock": "```"}
 _OPEN_AT_END = ("Quote", "Callout", "List", "Table", "Footnotes", "MathBlock", "CodeBlock")
+# Those that read the lines they take in as their own text (or drop them), so that a heading there is lost.
+_CONTAINERS = frozenset(("Quote", "Callout", "Footnotes"))
 # The blocks block_checks looks at beyond paragraphs: those whose opener line
 # has arguments, and what may follow a paragraph or swallow text.
 _SPECIAL = frozenset(("Callout", "Figure", "List", "ThematicBreak", "RawBlock"))
@@ -165,6 +185,15 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"
 
 
+def _close_matches(word: str, known: tuple[str, ...]) -> list[str]:
+    """The names of ``known`` that ``word`` could be a misspelling of, the
+    closest first (a name in other case first of all)."""
+    from difflib import get_close_matches
+
+    same = [k for k in known if k.lower() == word.lower()]
+    return same + [k for k in get_close_matches(word, known, n=len(known), cutoff=0.6) if k not in same]
+
+
 @lru_cache(maxsize=1024)
 def _suggest(word: str, known: tuple[str, ...]) -> str:
     """' (did you mean X?)' for a near miss, else ''."""
@@ -186,12 +215,13 @@ class _Checker:
     its top-level row's index: its class name is ``kinds[i]``, its span
     ``starts[i]``, ``ends[i]``."""
 
-    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool) -> None:
+    def __init__(self, outline: _native.Outline, text: str, index: TextIndex, links: bool, refs: bool) -> None:
         self.text = text
         self.outline = outline
         self.index = index
         self.data = index.data
         self.links = links  # whether the text holds a "](" at all
+        self.refs = refs  # whether it holds what opens a link, footnote or figure
         self.kinds: list[str] = outline.column("type", top=True)
         self.starts: list[int] = outline.column("byte_start", top=True)
         self.errors = outline.errors()
@@ -199,11 +229,14 @@ class _Checker:
         self.error_starts = sorted(span[0] for _, _, _, span in self.errors if span is not None)
         self.found: list[tuple[int, int, str, str, str, str]] = []
         self.contents: list[Any] | None = None
+        # The header lines an unknown profile line turned into text: warnings
+        # about them follow from the one on that line.
+        self.hidden: tuple[int, int] | None = None
 
     # -- helpers -----------------------------------------------------------
 
-    def add(self, code: str, start: int, end: int, message: str, hint: str, severity: str = "warning") -> None:
-        self.found.append((start, end, severity, code, message, hint))
+    def add(self, code: str, start: int, end: int, message: str, hint: str) -> None:
+        self.found.append((start, end, "error" if code in ERRORS else "warning", code, message, hint))
 
     def line_at(self, start: int) -> tuple[int, int, str]:
         """The line that starts at byte start: (start, end without CR/LF, text)."""
@@ -239,6 +272,14 @@ class _Checker:
         ends: list[int] = self.outline.column("byte_end", top=True)
         return ends
 
+    @cached_property
+    def full_outline(self) -> _native.Outline:
+        """The outline with every row and the inline nodes: the one given,
+        unless it holds the top-level blocks alone."""
+        if not self.outline.top_only:
+            return self.outline
+        return _native.outline(self.text, profile=self.outline.profile)
+
     def content(self, i: int) -> str:
         """The content of block i (a raw block's), read from the outline the
         first time one is asked for."""
@@ -257,23 +298,25 @@ class _Checker:
         self.block_checks()  # hands blocks to the markdown, raw block and attribute list checks
         _open_at_end(self)
         _markdown_links(self)
-        return _positioned(self.found, self.data, self.text.isascii())
+        _links_and_notes(self)
+        found = self.found
+        if self.hidden is not None:
+            lo, hi = self.hidden
+            found = [f for f in found if not (lo <= f[0] < hi and f[2] == "warning")]
+        return _positioned(found, self.data, self.text.isascii(), self.outline)
 
     def header(self) -> None:
         if self.text.startswith("\ufeff"):
             self.add("byte-order-mark", 0, 3, "a byte-order mark (U+FEFF) starts the text",
                      "remove it: with it the first line is never a profile line, metadata or heading")
             return  # the mark makes the first line ordinary content
-        # The outline's header is read from the text before the first block;
-        # a block that starts the text may be an unknown profile line, which
-        # ends the header: then it is read from that line.
-        header = self.outline.header() if not self.starts or self.starts[0] else None
-        profile, modules, metadata = header or _native.read_header(self.line_at(0)[2])
+        header = self.outline.header()
+        if header is None:
+            return
+        profile, modules, metadata = header
         if profile is not None and profile[3] is None:
-            (start, end), value, _, _ = profile
-            self.add("unknown-profile", start, end,
-                     f"unknown profile '{value}': this line is read as a paragraph",
-                     f"write '@profile quillet', '@profile md' or '@profile md-strict'{_suggest(value, PROFILES)}")
+            self.broken_header(profile)
+            return
         if modules is not None:
             for name, (start, end), kind in modules[2]:
                 if kind is None:
@@ -285,6 +328,29 @@ class _Checker:
                      "the metadata block is never closed: the rest of the document is read as metadata"
                      + (f" ({_plural(self.line_number(len(self.data)) - self.line_number(start), 'line')})"),
                      "end the metadata block with a line '---'")
+
+    def broken_header(self, profile: tuple[tuple[int, int], str, tuple[int, int], int | None]) -> None:
+        """An unknown profile line ends the header: it and the header lines
+        after it (a modules line, a metadata block) are read as the
+        document's text. Said once, on the profile line: what those lines
+        then look like to the other checks (a line of '---' under text, ...)
+        is not reported."""
+        (start, end), value, _, _ = profile
+        after = self.data.find(b"\n", end) + 1 or len(self.data)
+        # The lines after it as the header would have read them.
+        _, modules, metadata = _native.read_header(self.data[after:].decode("utf-8", "replace"))
+        parts = [(what, part[0]) for what, part in (("@modules line", modules), ("metadata block", metadata)) if part]
+        if parts:
+            self.hidden = (end, after + parts[-1][1][1])
+        lost = " and ".join(f"the {what}" for what, _ in parts)
+        close = _close_matches(value, PROFILES)
+        names = [f"'@profile {name}'" for name in close or PROFILES]
+        self.add("unknown-profile", start, end,
+                 f"unknown profile '{value}': "
+                 + (f"this line{',' if len(parts) > 1 else ' and'} {lost} after it are" if parts else "this line is")
+                 + " read as the document's text",
+                 ("did you mean " if close else "write ") + ", ".join(names[:-1])
+                 + (" or " if len(names) > 1 else "") + names[-1] + ("?" if close else ""))
 
     def block_checks(self) -> None:
         """The blocks that need a closer look, each handed to its check:
@@ -352,16 +418,15 @@ def _parse_errors(c: _Checker) -> None:
             name = _first_word(_trim(c.line_at(start)[2])[2:])
             c.add("unknown-directive", start, end, message,
                   f"known directives: {', '.join(DIRECTIVES)}{_suggest(name, DIRECTIVES)}; "
-                  "the body up to the next '::' line is kept as raw text", "error")
+                  "the body up to the next '::' line is kept as raw text")
         elif code == "unclosed-list":
             where = f" (line {c.line_number(starts[after])})" if after < len(starts) else ""
             c.add("unclosed-list", start, end, message,
-                  f"end the list with a line '::' before the line that opens another construct{where}",
-                  "error")
+                  f"end the list with a line '::' before the line that opens another construct{where}")
         elif code == "invalid-list-item":
             line_text = _trim(c.line_at(start)[2])
             c.add("invalid-list-item", start, end, message,
-                  "list items begin with '- ', continuation lines with '| '; the list ends here", "error")
+                  "list items begin with '- ', continuation lines with '| '; the list ends here")
             if _MARKDOWN_ITEM.match(line_text):
                 marker = line_text.split(None, 1)
                 rest = marker[1] if len(marker) > 1 else ""
@@ -375,12 +440,12 @@ def _parse_errors(c: _Checker) -> None:
             where = f" at line {c.line_number(table_end) + 1}"
             c.add("unclosed-table", start, end, message,
                   f"the table ended{where}: every row begins with '|', a blank line ends the table; "
-                  "remove the line or close the table with '::' before it", "error")
+                  "remove the line or close the table with '::' before it")
         elif code == "unclosed-html":
             c.add("unclosed-html", start, end, message,
-                  "end the block with a line '::'", "error")
+                  "end the block with a line '::'")
         else:
-            c.add("parse-error", start, end, message, "", "error")
+            c.add("parse-error", start, end, message, "")
 
 
 # -- Markdown habits: a paragraph that begins with list or quote marks, a line
@@ -587,6 +652,20 @@ def _open_at_end(c: _Checker) -> None:
     if c.error_at(span_start, span_start + 1):
         return  # ended by a line the error names, not by the end of the input
     lines = c.line_number(len(data)) - c.line_number(start)
+    if kind in _CONTAINERS:
+        # What the block took in, as the document would read it: headings
+        # there are sections made text (or, in ::footnotes, dropped).
+        body = data[end:].decode("utf-8", "replace")
+        inner = _native.outline(body, top_only=True)
+        headings = inner.column("byte_start", top=True, type="Heading")
+        if headings:
+            at = end + headings[0]
+            c.add("swallowed-heading", start, end,
+                  f"this {name} is never closed: it takes in the rest of the input ({_plural(lines, 'more line')}), "
+                  f"{_plural(len(headings), 'heading')} included, as its own text",
+                  f"end it with a line '{closer}' before line {c.line_number(at)} "
+                  f"('{_trim(c.line_at(at)[2])}')")
+            return
     c.add("unclosed-block", start, end,
           f"this {name} runs to the end of the input ({_plural(lines, 'more line')}): "
           f"its closing '{closer}' line is missing",
@@ -625,11 +704,7 @@ def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
     """The code spans of each top-level block (by its index), at any depth
     inside it. Rows come in document order, each block before the blocks
     inside it, so a row belongs to the last top-level row before it."""
-    outline = c.outline
-    if outline.top_only:
-        # An outline of the top-level blocks alone, given by the caller, has
-        # no code spans: the text's full outline has them.
-        outline = _native.outline(c.text, profile=outline.profile)
+    outline = c.full_outline
     tops = list(compress(count(), map((0).__eq__, outline.column("depth"))))
     spans: dict[int, list[tuple[int, int]]] = {}
     for start, end, row in outline.code_spans():
@@ -637,12 +712,157 @@ def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
     return spans
 
 
+# -- links and footnotes: what a reader cannot follow ------------------------
+
+# URLs that may hold a mistyped scheme, each at the start of a line (the URLs
+# are matched joined by line feeds): a scheme-like word (what a URL begins
+# with: a letter, then letters, digits, '+', '-' or '.') without its colon or
+# with ';' for it, or with its colon when it is not one of the HTML writer's
+# schemes or is followed by one slash or three. Which of these were meant
+# for a scheme the writer knows, _urls decides.
+_SUSPECT_URL = re.compile(
+    r"^[\x00-\x09\x0b-\x20]*(?!(?:%s):(?!/(?:[^/]|$)|///))([a-z][a-z0-9+.-]*)(?::(/{0,3})|[;,.]?//)"
+    % "|".join(map(re.escape, _native.HTML_SCHEMES)),
+    re.I | re.M,
+)
+# The bytes that may start a link's label that is blank.
+_BLANK_START = frozenset(b" \t\r\n|")
+
+
+def _links_and_notes(c: _Checker) -> None:
+    if not c.refs:
+        return
+    outline = c.full_outline
+    data = c.data
+    links = outline.links()
+    for url, start, end, _, autolink in links:
+        if autolink or (url.strip() and data[start + 2] not in _BLANK_START):
+            continue  # a label and a URL: the most common link by far
+        content = data[start + 2 : end - 2]
+        bar = content.find(b"|")
+        label = content if bar < 0 else content[:bar]
+        if not url.strip():
+            c.add("empty-link-url", start, end,
+                  "this link has no URL" + ("" if label.strip() else " and no label"),
+                  f"write [[{label.decode('utf-8', 'replace').strip() or 'label'}|url]]")
+        elif not label.strip():
+            c.add("empty-link-label", start, end, "this link has no label: it shows nothing to click",
+                  f"write [[{url}]] to show the URL, or [[label|{url}]]")
+    _urls(c, [(url, start, end) for url, start, end, _, _ in links if url.strip()], False)
+    _footnotes(c, outline)
+    sources = outline.column("src", type="Figure")
+    if sources:
+        starts = outline.column("byte_start", type="Figure")
+        _urls(c, [(src, start, c.line_at(start)[1]) for src, start in zip(sources, starts) if src], True)
+    _unclosed_links(c, outline)
+
+
+def _near(word: str, known: tuple[str, ...]) -> str | None:
+    """The name of ``known`` that ``word`` is one slip away from (a letter
+    left out, added, changed, or two swapped), else None."""
+    for name in known:
+        if abs(len(name) - len(word)) > 1:
+            continue
+        a, b = (word, name) if len(word) <= len(name) else (name, word)
+        i = 0
+        while i < len(a) and a[i] == b[i]:
+            i += 1
+        if (a[i:] == b[i + 1 :] or a[i + 1 :] == b[i + 1 :]
+                or (len(a) == len(b) and a[i + 2 :] == b[i + 2 :] and a[i : i + 2] == b[i : i + 2][::-1])):
+            return name
+    return None
+
+
+def _urls(c: _Checker, urls: list[tuple[str, int, int]], image: bool) -> None:
+    """The URLs (each with the span of its link or figure) whose scheme looks
+    mistyped, or that the HTML writer refuses."""
+    if not urls:
+        return
+    what = "image" if image else "link"
+    known = _native.HTML_SCHEMES
+    mistyped = set()
+    joined = "\n".join(url for url, _, _ in urls)
+    if _SUSPECT_URL.search(joined):
+        offsets = list(accumulate((len(url) + 1 for url, _, _ in urls), initial=0))
+        for match in _SUSPECT_URL.finditer(joined):
+            i = bisect_right(offsets, match.start()) - 1
+            if offsets[i] != match.start():
+                continue  # a line of a URL that holds line feeds
+            url, start, end = urls[i]
+            scheme, slashes = match.group(1).lower(), match.group(2)
+            meant = scheme if scheme in known else _near(scheme, known)
+            # 'http//x', 'https;//x', 'htp://x', 'http:/x', 'http:///x'; not
+            # 'mailto:x' nor 'docs//x'.
+            if meant is not None and (meant != scheme or slashes is None or slashes in ("/", "///")):
+                rest = url[match.end() - offsets[i] :].lstrip("/")
+                fixed = f"{meant}:" + ("" if meant == "mailto" else "//") + rest
+                c.add("mistyped-scheme", start, end, f"the {what}'s URL '{url}' looks mistyped",
+                      f"did you mean '{fixed}'?")
+                mistyped.add(i)
+    for i in _native.refused_urls([url for url, _, _ in urls], image):
+        if i in mistyped:
+            continue
+        url, start, end = urls[i]
+        scheme = url.strip().split(":", 1)[0]
+        c.add("refused-scheme", start, end,
+              f"the HTML writer refuses this {what}'s URL (scheme '{scheme}'): it shows as plain text",
+              f"use a URL with {', '.join(s + ':' for s in known)} or a relative one")
+
+
+def _footnotes(c: _Checker, outline: _native.Outline) -> None:
+    refs = outline.footnote_refs()
+    labels: list[str] = outline.column("label", type="FootnoteDef")
+    if not refs and not labels:
+        return
+    def_starts: list[int] = outline.column("byte_start", type="FootnoteDef")
+    def_ends: list[int] = outline.column("byte_end", type="FootnoteDef")
+    first: dict[str, int] = {}
+    for label, start, end in zip(labels, def_starts, def_ends):
+        if label in first:
+            c.add("duplicate-footnote", start, end,
+                  f"a second definition of the footnote '{label}': the first one (line "
+                  f"{c.line_number(first[label])}) is used",
+                  "give this note a label of its own, or delete one of the two")
+        else:
+            first[label] = start
+    cited = set()
+    for label, start, end, _ in refs:
+        cited.add(label)
+        if label not in first:
+            c.add("undefined-footnote", start, end,
+                  f"the footnote '{label}' is never defined: the reference shows as its text",
+                  f"add a line '[^{label}]: the note' to a ::footnotes block"
+                  + _suggest(label, tuple(first)))
+    for label, start in first.items():
+        if label not in cited:
+            c.add("unused-footnote", start, c.line_at(start)[1],
+                  f"no reference cites the footnote '{label}'", f"cite it with [^{label}], or delete it")
+
+
+def _unclosed_links(c: _Checker, outline: _native.Outline) -> None:
+    """Each '[[' that no ']]' closes in its text, which the outline finds
+    where the parse left it as text."""
+    for at in outline.unopened_links():
+        block = bisect_right(c.starts, at) - 1
+        hint = ("in a table a '|' ends the cell, in a link too: write [[url]] there" if c.kinds[block] == "Table"
+                else "end the link with ']]' (a link never spans two paragraphs or table cells)")
+        c.add("unclosed-link", at, at + 2, "this '[[' opens no link: no ']]' follows it in its text", hint)
+
+
 def _positioned(
-    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool
+    found: list[tuple[int, int, str, str, str, str]], data: bytes, ascii_only: bool, outline: _native.Outline
 ) -> list[Diagnostic]:
     """The diagnostics found, in order of position, with their character
     positions, lines and columns: sorted, each one counts lines and
-    characters only from the one before."""
+    characters from the one before, or from the start of its top-level
+    block when that comes after it (the outline placed the blocks), so
+    that diagnostics far apart cost no scan of the text between them."""
+    if not found:
+        return []
+    starts: list[int] = outline.column("byte_start", top=True)
+    char_starts: list[int] = outline.column("char_start", top=True)
+    lines: list[int] = outline.column("line", top=True)
+    columns: list[int] = outline.column("column", top=True)
 
     def chars_in(piece: bytes) -> int:
         # Characters are the bytes that do not continue one.
@@ -654,12 +874,19 @@ def _positioned(
         found, key=lambda f: (f[0], f[2] != "error", f[1], f[3])
     ):
         if start > at:
-            gap = data[at:start]
-            newlines = gap.count(b"\n")
+            block = bisect_right(starts, start) - 1
+            if block >= 0 and starts[block] > at:
+                at, char, line = starts[block], char_starts[block], lines[block]
+                line_start_char = char - columns[block] + 1
+            newlines = data.count(b"\n", at, start)
+            gap_chars = start - at if ascii_only else chars_in(data[at:start])
             if newlines:
                 line += newlines
-                line_start_char = char + chars_in(gap[: gap.rfind(b"\n") + 1])
-            char += chars_in(gap)
+                # The characters of the gap up to its last line's start: the
+                # gap's, less those of that line (one scan of the gap).
+                line_start = data.rfind(b"\n", at, start) + 1
+                line_start_char = char + gap_chars - chars_in(data[line_start:start])
+            char += gap_chars
             at = start
         end_char = char + chars_in(data[start:end])
         diagnostics.append(
@@ -671,8 +898,9 @@ def _positioned(
 
 def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = None) -> list[Diagnostic]:
     """The diagnostics of a document, in order of position: the parser's
-    errors (severity "error") and warnings for text that parses but almost
-    certainly does not mean what its writer meant (see ``CODES``).
+    errors and what loses or hides content (severity "error", the codes of
+    ``ERRORS``), and warnings for text that parses but almost certainly does
+    not mean what its writer meant (see ``CODES``).
 
     ``source`` is the document's ``str``, parsed with ``profile`` (None, a
     ``pyql.Profile`` or "quillet", "md", "md-strict"), or a parsed source: a
@@ -707,19 +935,22 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
         index = TextIndex(text)
-        # Code spans matter only to the Markdown link check: a text without
-        # "](" needs the top-level blocks alone, which cost less to outline.
-        # An outline given is taken as it is (_code_spans reads what one of
-        # top-level blocks alone lacks).
-        links = index.data.rfind(b"](") >= 0  # rfind: the quicker search
+        # The inline nodes and nested rows matter only to the link and
+        # footnote checks: a text without what opens a link, footnote or
+        # figure needs the top-level blocks alone, which cost less to
+        # outline. An outline given is taken as it is (full_outline reads
+        # what one of top-level blocks alone lacks).
+        data = index.data
+        links = data.rfind(b"](") >= 0  # rfind: the quicker search
+        refs = any(data.rfind(mark) >= 0 for mark in (b"[[", b"[^", b"://", b"mailto:", b"::figure"))
         given = isinstance(source, _native.Outline)
-        outline = read_outline(source, profile, text=text, top_only=given or not links)
+        outline = read_outline(source, profile, text=text, top_only=given or not (links or refs))
         if outline.length != len(text):
             raise ValueError(
                 f"text is not what the source was parsed from: {len(text)} characters, "
                 f"the source's text has {outline.length}"
             )
-        return _Checker(outline, text, index, links).run()
+        return _Checker(outline, text, index, links, refs).run()
 
 
 # ---------------------------------------------------------------------------
@@ -759,59 +990,92 @@ def format_diagnostic(name: str, text: str, diagnostic: Diagnostic) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _read(path: str) -> str:
-    """The text of a file named on the command line, or of standard input for
-    "-", read as the quillet command reads its inputs: the same refusals and
-    limit, a byte-order mark dropped."""
-    from quillet import _files
+def check_file(job: Any, profile: str | None, fmt: str) -> tuple[str, str | None, bool, bool]:
+    """``quillet check`` on one document of the command line (a
+    ``quillet.cli.Job``): its diagnostics as the command prints them, why it
+    gave no text (or None), and whether it has errors, and warnings. Runs in
+    the worker processes with -j: only this small result comes back."""
+    import json
 
-    data = _files.read_stdin() if path == "-" else _files.read_path(path, fifo_ok=True)
-    return _files.decode(data)
+    from quillet import cli
+
+    try:
+        data = job.data if job.data is not None else cli._read(job.path or "", job.fifo_ok)
+        text = cli._decode(data)
+    except cli.InputError as exc:
+        reason = str(exc)
+        output = json.dumps({"path": job.name, "diagnostics": None, "input_error": reason}) + "\n"
+        return output if fmt == "json" else "", reason, False, False
+    diagnostics = check(text, profile=profile)
+    if fmt == "json":
+        record = {"path": job.name, "diagnostics": [d.as_dict() for d in diagnostics], "input_error": None}
+        output = json.dumps(record, ensure_ascii=False) + "\n"
+    else:
+        output = "".join(format_diagnostic(job.name, text, d) for d in diagnostics)
+    errors = any(d.severity == "error" for d in diagnostics)
+    return output, None, errors, len(diagnostics) > errors
 
 
 def main(argv: list[str] | None = None) -> int:
-    """``quillet check FILE...``: print the diagnostics of each file. The exit
-    status is 1 when some file has errors (or warnings, with --strict), 2 for
-    a file that cannot be read, else 0."""
+    """``quillet check PATH...``: print the diagnostics of each document,
+    found as the ``quillet`` command finds them (a directory stands for
+    every *.qlt file below it). The exit status is 1 when some file has
+    errors (or warnings, with --strict), 2 for a path that gives no
+    document, else 0."""
     import argparse
+    import functools
     import json
+    import os
+
+    from quillet import cli
+    from quillet.batch import broken_pool, ordered_map
 
     parser = argparse.ArgumentParser(
         prog="quillet check",
-        description="Check Quillet documents: the parser's errors and warnings for text that parses but "
-        "almost certainly does not mean what its writer meant, each with a hint.",
+        description="Check Quillet documents: the parser's errors, what loses or hides content (errors too), "
+        "and warnings for text that parses but almost certainly does not mean what its writer meant, each "
+        "with a hint. A directory stands for every *.qlt file below it, as for the quillet command.",
     )
-    parser.add_argument("paths", nargs="+", metavar="FILE", help="a document, or - for standard input")
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="a document, a directory (its *.qlt files), or - for standard input")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text (compiler-style, the default) or json (one JSON object per file)")
     parser.add_argument("--strict", action="store_true", help="exit with 1 on warnings too")
     parser.add_argument("--profile", choices=PROFILES, help="profile to parse with")
+    parser.add_argument("-j", "--jobs", type=cli._positive_or_zero, default=1, metavar="N",
+                        help="check in N worker processes (0: one per CPU; default 1); output keeps the input order")
     args = parser.parse_args(argv)
+    if args.paths.count("-") > 1:
+        parser.error("standard input (-) can be read only once")
+    jobs = list(cli.expand(args.paths, cli.read_stdin))
+    todo = [job for job in jobs if isinstance(job, cli.Job)]
+    work = functools.partial(check_file, profile=args.profile, fmt=args.format)
+    workers = args.jobs or os.cpu_count() or 1
+    results: Iterator[tuple[str, str | None, bool, bool]] = (
+        ordered_map(work, todo, workers) if workers > 1 and len(todo) > 1 else map(work, todo)
+    )
     status = EXIT_OK
     out = sys.stdout
-    for path in args.paths:
-        name = "<stdin>" if path == "-" else path
-        try:
-            text = _read(path)
-        except (OSError, UnicodeDecodeError) as exc:
-            from quillet._files import utf8_problem
-            from quillet.cli import printable
-
-            reason = utf8_problem(exc) if isinstance(exc, UnicodeDecodeError) else exc.strerror or str(exc)
-            sys.stderr.write(printable(f"quillet check: {name}: {reason}") + "\n")
-            if args.format == "json":
-                out.write(json.dumps({"path": name, "diagnostics": None, "input_error": reason}) + "\n")
-            status = EXIT_USAGE
-            continue
-        diagnostics = check(text, profile=args.profile)
-        if args.format == "json":
-            record = {"path": name, "diagnostics": [d.as_dict() for d in diagnostics], "input_error": None}
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
-        else:
-            out.write("".join(format_diagnostic(name, text, d) for d in diagnostics))
-        if status != EXIT_USAGE and any(
-            d.severity == "error" or args.strict for d in diagnostics
-        ):
-            status = EXIT_FOUND
+    try:
+        for job in jobs:
+            if isinstance(job, cli.Job):
+                output, reason, errors, warned = next(results)
+            else:
+                reason = job.input_error or ""
+                output = json.dumps({"path": job.name, "diagnostics": None, "input_error": reason}) + "\n"
+                output, errors, warned = output if args.format == "json" else "", False, False
+            if reason is not None:
+                sys.stderr.write(cli.printable(f"quillet check: {job.name}: {reason}") + "\n")
+                status = EXIT_USAGE
+            out.write(output)
+            if status != EXIT_USAGE and (errors or (warned and args.strict)):
+                status = EXIT_FOUND
+    except broken_pool():
+        sys.stderr.write("quillet check: a worker process stopped unexpectedly; the remaining files were not checked\n")
+        return EXIT_USAGE
+    finally:
+        close = getattr(results, "close", None)
+        if close is not None:
+            close()
     out.flush()
     return status

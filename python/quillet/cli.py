@@ -60,7 +60,7 @@ headers, field values) are escaped, as \\x1b, \\n, \\u2028."""
 
 EPILOG = """\
 subcommands:
-  quillet check FILE...  errors, and warnings with hints, as a linter reports
+  quillet check PATH...  errors, and warnings with hints, as a linter reports
                          them (quillet check --help for more)
   quillet lsp            the language server, over standard input and output
                          (quillet lsp --help for more)

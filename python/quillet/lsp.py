@@ -285,7 +285,10 @@ def diagnostics(document: Document) -> list[types.Diagnostic]:
 
 def _block_kinds() -> dict[str, int]:
     """The symbol kind of each block class shown in the outline, by the
-    class's name (the outline's "type")."""
+    class's name (the outline's "type"). Headings are String, as the
+    Markdown servers (VS Code's, marksman) give them; a code block is text
+    kept as written, as an HTML or raw block is: Object, not Function, which
+    an editor groups with a program's functions."""
     from lsprotocol import types
 
     kind = types.SymbolKind
@@ -295,7 +298,7 @@ def _block_kinds() -> dict[str, int]:
             (pyql.Table, kind.Array),
             (pyql.Callout, kind.Event),
             (pyql.Figure, kind.File),
-            (pyql.CodeBlock, kind.Function),
+            (pyql.CodeBlock, kind.Object),
             (pyql.List, kind.Array),
             (pyql.Quote, kind.String),
             (pyql.MathBlock, kind.Operator),
