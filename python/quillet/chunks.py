@@ -27,7 +27,7 @@ from itertools import accumulate
 from typing import Any, Callable
 
 from quillet import _native
-from quillet._result import Result
+from quillet._result import Result, maker
 from quillet._source import gc_paused, heading_paths, read_outline
 from quillet.textindex import TextIndex
 
@@ -100,35 +100,8 @@ class Chunk(Result):
         }
 
 
-def _chunk_maker() -> Callable[..., Chunk]:
-    """Chunk(...) for the chunks of a call, by the setters of its slots: the
-    frozen dataclass's __init__ sets each field through object.__setattr__,
-    at twice the cost, and a document gives thousands."""
-    new = object.__new__
-    setters = [getattr(Chunk, name).__set__ for name in Chunk.__slots__]
-    index_, text_, context_, path_, span_, start_, end_, size_, kinds_, oversized_ = setters
-
-    def make(
-        index: int, text: str, context: str, path: tuple[str, ...], span: tuple[int, int], start: int, end: int,
-        size: int, kinds: tuple[str, ...], oversized: bool,
-    ) -> Chunk:
-        chunk: Chunk = new(Chunk)
-        index_(chunk, index)
-        text_(chunk, text)
-        context_(chunk, context)
-        path_(chunk, path)
-        span_(chunk, span)
-        start_(chunk, start)
-        end_(chunk, end)
-        size_(chunk, size)
-        kinds_(chunk, kinds)
-        oversized_(chunk, oversized)
-        return chunk
-
-    return make
-
-
-_new_chunk = _chunk_maker()
+# Chunk(...) by the setters of its slots, in their order.
+_new_chunk = maker(Chunk)
 
 
 class _Unit:
