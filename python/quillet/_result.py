@@ -54,7 +54,7 @@ def maker(cls: type[_R]) -> Callable[..., _R]:
     twice the cost, and a tool makes thousands of results per document. The
     function is written out for the class (as dataclasses writes ``__init__``),
     one setter call per slot, no loop."""
-    slots: tuple[str, ...] = tuple(cls.__slots__)  # type: ignore[attr-defined]
+    slots: tuple[str, ...] = tuple(cls.__slots__)
     setters = [f"_set{i}" for i in range(len(slots))]
     params = ", ".join(slots)
     body = "".join(f"        {setter}(made, {name})\n" for setter, name in zip(setters, slots))
