@@ -307,9 +307,35 @@ def _chunks(source: Any, text: str, profile: Any, budget: _Budget, render: str |
         return []
     emitter = _Emitter(layout, budget, doc_id, _doc_metadata(source, text, outline, layout, profile))
     out = _Packer(layout, budget, _Cutter(layout, budget), emitter).run()
+    if render is not None:
+        out = _drop_blank(out)
     if "Footnotes" in layout.kinds:
         _footnotes(layout, out)
     return out
+
+
+def _drop_blank(out: list[Chunk]) -> list[Chunk]:
+    """The rendered chunks without those whose text is only white space (a
+    header, which no writer writes): each gives its span to the chunk before
+    it (the first to the one after it), so that the spans still tile."""
+    if all(c.text.strip() for c in out):
+        return out
+    kept: list[Chunk] = []
+    pending: Chunk | None = None  # a blank first chunk, whose span goes to the next
+    for chunk in out:
+        if not chunk.text.strip():
+            if kept:
+                object.__setattr__(kept[-1], "span", (kept[-1].span[0], chunk.span[1]))
+                object.__setattr__(kept[-1], "end", chunk.end)
+            elif pending is None:
+                pending = chunk
+            continue
+        if pending is not None and not kept:
+            object.__setattr__(chunk, "span", (pending.span[0], chunk.span[1]))
+            object.__setattr__(chunk, "start", pending.start)
+        object.__setattr__(chunk, "index", len(kept))
+        kept.append(chunk)
+    return kept
 
 
 def _scalar(value: Any) -> bool:
@@ -593,7 +619,7 @@ class _Layout:
         unit.top = i
         if self.rendered is not None:
             unit.rendered = self.rendered[i]
-            unit.chars = len(unit.rendered)
+            unit.chars = len(unit.rendered) + 2  # and the blank line that joins it to the next
         return unit
 
 
@@ -665,7 +691,7 @@ class _Packer:
             size_chars, size_tokens = pc[i + 1] - pc[i], pt[i + 1] - pt[i]
             fresh_chars, fresh_tokens = (self.chars, self.tokens) if not self.current else self.fresh(i)
             if size_chars > cap_chars - fresh_chars or size_tokens > cap_tokens - fresh_tokens:
-                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens):
+                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens, bool(self.current) and not self.content):
                     self.add(part)
                 i += 1
                 continue
@@ -674,7 +700,7 @@ class _Packer:
             if self.current and not self.content and over and not level:
                 # Headings alone are open and the block after them does not
                 # fit beside them: it is cut so that its first part does.
-                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens):
+                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens, True):
                     self.add(part)
                 i += 1
                 continue
@@ -1046,13 +1072,14 @@ class _Cutter:
 
     def pieces(
         self, text: str, start: int, end: int, stops: _Stops, first_room: tuple[int, int], later_room: tuple[int, int],
-        floor: int = -1,
+        floor: int = -1, join: bool = False,
     ) -> list[int]:
         """Where the pieces of text[start:end] end, each fitting its room: the
         first beside what is open (or, when not even a piece of it fits
         there, in a chunk of its own), the others in chunks of their own.
         ``floor`` keeps the first piece going until past it (a header is
-        never a piece alone)."""
+        never a piece alone); ``join`` cuts the first piece within a line
+        rather than leave what is open (headings alone) without it."""
         stripped = text[start:end].strip()
         if not stripped:
             return [end]
@@ -1074,7 +1101,7 @@ class _Cutter:
             # does not fit a chunk of its own.
             stop = stops.best(pos, limit, lowest, last - 1, lines_only=True)
             if stop is None:
-                if first and first_room != (0, 0):
+                if first and first_room != (0, 0) and not join:
                     # No line fits beside what is open: the next chunk, unless
                     # the line does not fit there either and is cut anyway.
                     later = self.limit(text, pos, end, *self.caps(*later_room, later=True))
@@ -1082,6 +1109,9 @@ class _Cutter:
                         first = False
                         continue
                 stop = stops.best(pos, limit, lowest, last - 1, lines_only=False)
+                if stop is None and first and first_room != (0, 0):
+                    first = False  # not even a piece fits beside what is open
+                    continue
             if stop is None:
                 stop = stops.forced(limit, lowest, last - 1, end)
             cuts.append(stop)
@@ -1089,7 +1119,7 @@ class _Cutter:
             first = False
         return cuts
 
-    def cut(self, unit: _Unit, open_chars: int, open_tokens: int) -> list[_Unit]:
+    def cut(self, unit: _Unit, open_chars: int, open_tokens: int, join: bool = False) -> list[_Unit]:
         """The unit cut into parts that each fit the budget. The first part
         also fits what room the open chunk (``open_chars``, ``open_tokens``,
         with its context) has left when it can; the others leave room for
@@ -1103,7 +1133,7 @@ class _Cutter:
         later = budget.reserve(unit.path, lead)
         # A long line is cut outside links and code spans: the outline of
         # every block says where they are (read only when a line needs it).
-        long_line = not _fits_lines(text, unit.cstart, unit.cend, budget.max_chars, budget.count)
+        long_line = join or not _fits_lines(text, unit.cstart, unit.cend, budget.max_chars, budget.count)
         stops = _Stops(text, layout.markup() if long_line else None)
         floor = -1
         if unit.top == 0 and layout.first:
@@ -1113,7 +1143,7 @@ class _Cutter:
             floor = block + (len(text[block : unit.cend]) - len(body)) + 1 if body else -1
             if floor > 0 and self.limit(text, unit.cstart, floor, *self.caps(*later, later=False)) < floor:
                 floor = -1  # a header over the budget alone: cut it like text
-        cuts = self.pieces(text, unit.cstart, unit.cend, stops, (open_chars, open_tokens), later, floor)
+        cuts = self.pieces(text, unit.cstart, unit.cend, stops, (open_chars, open_tokens), later, floor, join)
         parts: list[_Unit] = []
         start = unit.cstart
         for stop in cuts:
