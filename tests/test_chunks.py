@@ -68,9 +68,12 @@ def assert_trustworthy(text, parts, options):
         assert not c.oversized
         assert c.text.strip(), c  # never only white space
         if c.index + 1 < len(parts) and c.kinds == ("Heading",):
-            # A heading goes with what follows it: it is left alone only when not a character more fits.
+            # A heading goes with what follows it: it is left alone only when what follows does not fit
+            # beside it, not a character of text, nor a whole heading line (headings are not cut).
             following = parts[c.index + 1].text
-            grown = measured + following[:len(following) - len(following.lstrip()) + 1]
+            start = len(following) - len(following.lstrip())
+            piece = following[:start + 1] if following[start] != "#" else following.split("\n", 1)[0] + "\n"
+            grown = measured + piece
             assert (words(grown) > options["max_tokens"]) if "count_tokens" in options else len(grown) > limit
         # A cut never splits a grapheme cluster (a mark, a joiner, a selector, a CRLF from its base).
         if c.end < len(text) and c.end:
@@ -79,8 +82,12 @@ def assert_trustworthy(text, parts, options):
             assert "\u200d" not in (before, after) and unicodedata.category(after) not in ("Mn", "Me", "Mc")
             assert not 0xFE00 <= ord(after) <= 0xFE0F
     head = first_block(text)
-    if head:  # the header is never a chunk's only content
-        assert parts[0].end > head
+    if head:  # the header is never a chunk's only content, unless it does not fit beside the first line
+        first_line = text[:text.find("\n", head) + 1 or len(text)]
+        if options.get("context_in_budget") and parts[0].context:
+            first_line = parts[0].context + "\n\n" + first_line
+        fits = words(first_line) <= options["max_tokens"] if "count_tokens" in options else len(first_line) <= limit
+        assert parts[0].end > head or not fits
 
 
 @settings(max_examples=120, deadline=None)

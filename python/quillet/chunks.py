@@ -286,7 +286,10 @@ def chunks(
 def _chunks(source: Any, text: str, profile: Any, budget: _Budget, render: str | None, doc_id: str | None) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
     given = None if isinstance(source, str) else text
-    outline = read_outline(source, profile, text=given, render=render, top_only=True)
+    # The rows inside the blocks cost a little more than the top-level ones:
+    # they are read at once where footnotes may be cited, and else only when
+    # a block is cut (a table's header row, the markup a line is not cut in).
+    outline = read_outline(source, profile, text=given, render=render, top_only="[^" not in text or isinstance(source, _native.Outline))
     if outline.length is not None and outline.length != len(text):
         raise ValueError("text is not the text the outline was built from")
     if text.isspace():
@@ -359,7 +362,7 @@ def _doc_metadata(
             return ()
         # The header is read by the parser itself, on the text before the
         # first block: a few lines, however long the document.
-        head = text[: layout.char(layout.first)] if layout.rows else text
+        head = text[: layout.cfirst] if layout.rows else text
         metadata = pyql.parse_with_recovery(head, profile_value(outline.profile)).document.metadata
     if not isinstance(metadata, dict):
         return ()
@@ -376,34 +379,30 @@ def _footnotes(layout: _Layout, out: list[Chunk]) -> None:
     """Each chunk's ``footnotes``: the definitions it cites and does not hold,
     in the order first cited (their source text)."""
     outline = layout.nested()
-    types = outline.column("type")
-    labels = outline.column("label")
-    bstarts, bends = outline.column("byte_start"), outline.column("byte_end")
-    definitions: dict[str, tuple[int, int]] = {}
-    for row, kind in enumerate(types):
-        if kind == "FootnoteDef" and labels[row] not in definitions:
-            definitions[labels[row]] = (bstarts[row], bends[row])
-    if not definitions:
-        return
     refs = outline.footnote_refs()
     if not refs:
         return
+    definitions: dict[str, tuple[int, int, int]] = {}
+    for label, byte_start, start, end in zip(
+        outline.column("label", type="FootnoteDef"), outline.column("byte_start", type="FootnoteDef"),
+        outline.column("char_start", type="FootnoteDef"), outline.column("char_end", type="FootnoteDef"),
+    ):
+        definitions.setdefault(label, (byte_start, start, end))
     starts = [c.span[0] for c in out]
     cited: dict[int, dict[str, None]] = {}
     for label, start, _, _ in refs:
         if label in definitions:
-            k = bisect_right(starts, start) - 1
-            cited.setdefault(k, {})[label] = None
-    text, char = layout.text, layout.char
-    for k, labels_ in cited.items():
+            cited.setdefault(bisect_right(starts, start) - 1, {})[label] = None
+    text = layout.text
+    for k, labels in cited.items():
         chunk = out[k]
-        notes = []
-        for label in labels_:
-            start, end = definitions[label]
-            if not (chunk.span[0] <= start and end <= chunk.span[1]):
-                notes.append(text[char(start) : char(end)].rstrip("\n"))
+        notes = tuple(
+            text[definitions[label][1] : definitions[label][2]].rstrip("\n")
+            for label in labels
+            if not chunk.span[0] <= definitions[label][0] < chunk.span[1]
+        )
         if notes:
-            object.__setattr__(chunk, "footnotes", tuple(notes))
+            object.__setattr__(chunk, "footnotes", notes)
 
 
 # The phases, in the order they run: _Layout reads the blocks into units and
@@ -511,9 +510,10 @@ class _Layout:
             starts = outline.column("byte_start", top=True)
             self.first: int = starts[0]  # where the first block itself starts, after the header
             chars = outline.column("char_start", top=True)
+            self.cfirst: int = chars[0]
         elif total:
             kinds, starts, chars = [""], [0], [0]  # one unit of what the text holds (blank lines, a header)
-            self.first = 0
+            self.first = self.cfirst = 0
         else:
             return 0
         n = len(kinds)
@@ -687,7 +687,10 @@ class _Packer:
         i = 0
         while i < n:
             if not self.current:
-                self.open([layout.path_at(i)] if in_budget else [])
+                if in_budget:
+                    self.open([layout.path_at(i)])
+                else:
+                    self.chars = self.tokens = 0
             size_chars, size_tokens = pc[i + 1] - pc[i], pt[i + 1] - pt[i]
             fresh_chars, fresh_tokens = (self.chars, self.tokens) if not self.current else self.fresh(i)
             if size_chars > cap_chars - fresh_chars or size_tokens > cap_tokens - fresh_tokens:
@@ -706,7 +709,8 @@ class _Packer:
                 continue
             if self.current and (over or (level and self.content)):
                 self.flush()
-                self.open([layout.path_at(i)] if in_budget else [])
+                if in_budget:
+                    self.open([layout.path_at(i)])
             if not self.current and budget.overlap and out and not level:
                 tail = self.tail(size_chars, size_tokens)
                 if tail is not None:
@@ -1095,19 +1099,15 @@ class _Cutter:
                 cuts.append(end)
                 break
             lowest = (first_text if pos == start else pos) + 1  # the piece holds text
-            if first and floor > lowest:
+            if pos == start and floor > lowest:
                 lowest = floor
             # Between lines if one fits; a line is cut within only when it
             # does not fit a chunk of its own.
             stop = stops.best(pos, limit, lowest, last - 1, lines_only=True)
             if stop is None:
                 if first and first_room != (0, 0) and not join:
-                    # No line fits beside what is open: the next chunk, unless
-                    # the line does not fit there either and is cut anyway.
-                    later = self.limit(text, pos, end, *self.caps(*later_room, later=True))
-                    if later >= end or stops.best(pos, later, lowest, last - 1, lines_only=True) is not None:
-                        first = False
-                        continue
+                    first = False  # no line fits beside what is open: the next chunk
+                    continue
                 stop = stops.best(pos, limit, lowest, last - 1, lines_only=False)
                 if stop is None and first and first_room != (0, 0):
                     first = False  # not even a piece fits beside what is open
@@ -1137,12 +1137,13 @@ class _Cutter:
         stops = _Stops(text, layout.markup() if long_line else None)
         floor = -1
         if unit.top == 0 and layout.first:
-            # The header before the first block goes with some of the block.
-            block = layout.char(layout.first)
-            body = text[block : unit.cend].lstrip()
-            floor = block + (len(text[block : unit.cend]) - len(body)) + 1 if body else -1
-            if floor > 0 and self.limit(text, unit.cstart, floor, *self.caps(*later, later=False)) < floor:
-                floor = -1  # a header over the budget alone: cut it like text
+            # The header before the first block goes with the block's first
+            # line, unless the two do not fit together: then with nothing.
+            block = layout.cfirst
+            line_end = text.find("\n", block, unit.cend)
+            floor = unit.cend if line_end < 0 else line_end + 1
+            if self.limit(text, unit.cstart, floor, *self.caps(*later, later=False)) < floor:
+                floor = -1
         cuts = self.pieces(text, unit.cstart, unit.cend, stops, (open_chars, open_tokens), later, floor, join)
         parts: list[_Unit] = []
         start = unit.cstart
@@ -1326,8 +1327,12 @@ class _Emitter:
         else:  # the common case: whole units only
             kinds = tuple(dict.fromkeys(layout.kinds[i:j]))
             bstart, cstart = layout.bstarts[i], layout.cstarts[i]
-        context, lead = self.range_framing(carry, i, j)
-        path = self.path(carry + [layout.unit(k) for k in range(i, j)]) if carry else layout.path_at(i)
+        if carry:
+            context, lead = self.range_framing(carry, i, j)
+            path = self.path(carry + [layout.unit(k) for k in range(i, j)])
+        else:
+            path, lead = layout.path_at(i), ""
+            context = self.budget.framing(path, "")[0]
         self.out.append(
             _new_chunk(
                 len(self.out), text, context, path, (bstart, layout.bstarts[j]), cstart, layout.cstarts[j], size,
