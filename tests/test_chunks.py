@@ -227,5 +227,6 @@ def test_footnotes_travel_with_the_chunks_that_cite_them():
             "::footnotes\n[^a]: Note a.\n[^b]: Note b.\n::\n")
     parts = chunks(text, max_chars=200)
     assert parts[0].footnotes == ("[^a]: Note a.", "[^b]: Note b.")
+    assert [c.footnotes for c in chunks(text, max_chars=200, footnotes=False)] == [()] * len(parts)
     holder = next(c for c in parts if "Footnotes" in c.kinds)
     assert holder.footnotes == () and all(c.footnotes == () for c in parts[1:-1] if "[^" not in c.text)

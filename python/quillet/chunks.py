@@ -206,6 +206,7 @@ def chunks(
     context_in_budget: bool = False,
     lead_in_context: bool = False,
     doc_id: str | None = None,
+    footnotes: bool = True,
     profile: Any = None,
 ) -> list[Chunk]:
     """Split a document into chunks that follow its sections and blocks (see
@@ -231,7 +232,9 @@ def chunks(
     renders on its own, with the header row or the fence lines repeated).
 
     ``doc_id`` (a ``str``) goes into every chunk beside the document's
-    metadata (``Chunk.metadata()``). ``lead_in_context=True`` gives the older
+    metadata (``Chunk.metadata()``). ``footnotes=False`` leaves the chunks'
+    ``footnotes`` empty and spares the walk of the inline text that finds the
+    citations (about 0.4 times the parse on a document that cites notes). ``lead_in_context=True`` gives the older
     ``context``, which held a cut block's lead on a line after the heading
     path (the lead is then ""); it goes away in a later release.
     """
@@ -280,16 +283,18 @@ def chunks(
         bool(lead_in_context),
     )
     with gc_paused():
-        return _chunks(source, text, profile, budget_, render, doc_id)
+        return _chunks(source, text, profile, budget_, render, doc_id, bool(footnotes))
 
 
-def _chunks(source: Any, text: str, profile: Any, budget: _Budget, render: str | None, doc_id: str | None) -> list[Chunk]:
+def _chunks(
+    source: Any, text: str, profile: Any, budget: _Budget, render: str | None, doc_id: str | None, footnotes: bool
+) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
     given = None if isinstance(source, str) else text
     # The rows inside the blocks cost a little more than the top-level ones:
     # they are read at once where footnotes may be cited, and else only when
     # a block is cut (a table's header row, the markup a line is not cut in).
-    outline = read_outline(source, profile, text=given, render=render, top_only="[^" not in text or isinstance(source, _native.Outline))
+    outline = read_outline(source, profile, text=given, render=render, top_only=not footnotes or "[^" not in text or isinstance(source, _native.Outline))
     if outline.length is not None and outline.length != len(text):
         raise ValueError("text is not the text the outline was built from")
     if text.isspace():
@@ -312,7 +317,7 @@ def _chunks(source: Any, text: str, profile: Any, budget: _Budget, render: str |
     out = _Packer(layout, budget, _Cutter(layout, budget), emitter).run()
     if render is not None:
         out = _drop_blank(out)
-    if "Footnotes" in layout.kinds:
+    if footnotes and "Footnotes" in layout.kinds:
         _footnotes(layout, out)
     return out
 
@@ -743,7 +748,7 @@ class _Packer:
                     continue
                 j = h
                 break
-            heads_only = leading and j - i == bisect_left(heads, j) - bisect_left(heads, i)
+            heads_only = leading and level and j - i == bisect_left(heads, j) - bisect_left(heads, i)
             if j < n and (
                 heads_only or (pc[j + 1] - pc[j] > cap_chars or pt[j + 1] - pt[j] > cap_tokens) and j not in ends
             ):
@@ -1277,6 +1282,7 @@ class _Emitter:
         self.doc_id = doc_id
         self.doc_metadata = doc_metadata
         self.out: list[Chunk] = []
+        self.contexts: dict[tuple[str, ...], str] = {}
 
     def units_text(self, units: list[_Unit]) -> str:
         """The text of a chunk of units."""
@@ -1327,16 +1333,26 @@ class _Emitter:
         else:  # the common case: whole units only
             kinds = tuple(dict.fromkeys(layout.kinds[i:j]))
             bstart, cstart = layout.bstarts[i], layout.cstarts[i]
+        budget = self.budget
         if carry:
             context, lead = self.range_framing(carry, i, j)
             path = self.path(carry + [layout.unit(k) for k in range(i, j)])
+            oversized = budget.over(text, size, context, lead)
         else:
             path, lead = layout.path_at(i), ""
-            context = self.budget.framing(path, "")[0]
-        self.out.append(
+            known = self.contexts.get(path)  # a section's chunks share their path
+            if known is None:
+                known = self.contexts[path] = budget.framing(path, "")[0]
+            context = known
+            if budget.in_budget or budget.count is not None:
+                oversized = budget.over(text, size, context, lead)
+            else:
+                oversized = len(text) > budget.max_chars  # type: ignore[operator]
+        out = self.out
+        out.append(
             _new_chunk(
-                len(self.out), text, context, path, (bstart, layout.bstarts[j]), cstart, layout.cstarts[j], size,
-                kinds, self.budget.over(text, size, context, lead), lead, (), self.doc_id, self.doc_metadata,
+                len(out), text, context, path, (bstart, layout.bstarts[j]), cstart, layout.cstarts[j], size, kinds,
+                oversized, lead, (), self.doc_id, self.doc_metadata,
             )
         )
 
