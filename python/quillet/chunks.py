@@ -1228,14 +1228,7 @@ def _fits_lines(text: str, start: int, end: int, max_chars: int | None, count: C
     at closely)."""
     if count is not None or max_chars is None:
         return count is None
-    at = start
-    while at < end:
-        nl = text.find("\n", at, end)
-        stop = end if nl < 0 else nl + 1
-        if stop - at > max_chars // 2:
-            return False
-        at = stop
-    return True
+    return max(map(len, text[start:end].split("\n"))) < max_chars // 2
 
 
 class _Window:
