@@ -965,6 +965,10 @@ class _Stops:
 
     def char(self, a: int, b: int, free: bool) -> int | None:
         text = self.text
+        if not free:
+            k = bisect_right(self.starts, b - 1) - 1
+            if k >= 0 and self.starts[k] < a and self.ends[k] > b:
+                return None  # all of a..b is inside one link or code span
         for p in range(b, a - 1, -1):
             if p < len(text) and _joins(text, p):
                 continue
