@@ -409,7 +409,7 @@ def assert_sound(text):
     for options in ({"max_chars": 64}, {"max_chars": 500, "overlap": 50},
                     {"max_tokens": 20, "count_tokens": lambda s: len(s.split())}):
         parts = chunks(text, **options)
-        if not text:
+        if not text.strip():  # no chunk is only white space
             assert parts == []
             continue
         if not options.get("overlap"):
