@@ -294,7 +294,8 @@ def _chunks(
     # The rows inside the blocks cost a little more than the top-level ones:
     # they are read at once where footnotes may be cited, and else only when
     # a block is cut (a table's header row, the markup a line is not cut in).
-    outline = read_outline(source, profile, text=given, render=render, top_only=not footnotes or "[^" not in text or isinstance(source, _native.Outline))
+    top_only = not footnotes or "[^" not in text or isinstance(source, _native.Outline)
+    outline = read_outline(source, profile, text=given, render=render, top_only=top_only)
     if outline.length is not None and outline.length != len(text):
         raise ValueError("text is not the text the outline was built from")
     if text.isspace():
@@ -699,7 +700,8 @@ class _Packer:
             size_chars, size_tokens = pc[i + 1] - pc[i], pt[i + 1] - pt[i]
             fresh_chars, fresh_tokens = (self.chars, self.tokens) if not self.current else self.fresh(i)
             if size_chars > cap_chars - fresh_chars or size_tokens > cap_tokens - fresh_tokens:
-                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens, bool(self.current) and not self.content):
+                join = bool(self.current) and not self.content
+                for part in self.cutter.cut(layout.unit(i), self.chars, self.tokens, join):
                     self.add(part)
                 i += 1
                 continue
@@ -828,7 +830,9 @@ class _Packer:
             size = len(text)
             if count is not None:
                 size = int(count(text))
-                while max_tokens is not None and take > 1 and self.budget.over(text, size, *emitter.framing(units[:take])):
+                while (
+                    max_tokens is not None and take > 1 and self.budget.over(text, size, *emitter.framing(units[:take]))
+                ):
                     take -= 1
                     text = emitter.units_text(units[:take])
                     size = int(count(text))
@@ -948,11 +952,11 @@ class _Stops:
 
     def line(self, a: int, b: int, free: bool) -> int | None:
         text = self.text
-        q = text.rfind("\n", a - 1, b)
+        q = text.rfind("\n", max(0, a - 1), b)
         while q >= 0:
             if free or not self.inside(q + 1):
                 return q + 1
-            q = text.rfind("\n", a - 1, q)
+            q = text.rfind("\n", max(0, a - 1), q)
         return None
 
     def pattern(self, pattern: re.Pattern[str], a: int, b: int, free: bool) -> int | None:
@@ -988,11 +992,13 @@ class _Stops:
         half = max(floor, pos + (limit - pos) // 2)
         for free in (False, True):
             for a in ((half, floor) if half > floor else (floor,)):
-                for found in (
-                    self.line(a, hi, free), self.pattern(_SENTENCE_END, a, hi, free), self.pattern(_SPACE_RUN, a, hi, free),
-                ):
-                    if found is not None:
-                        return found
+                found = self.line(a, hi, free)
+                if found is None:
+                    found = self.pattern(_SENTENCE_END, a, hi, free)
+                if found is None:
+                    found = self.pattern(_SPACE_RUN, a, hi, free)
+                if found is not None:
+                    return found
             found = self.char(floor, hi, free)
             if found is not None:
                 return found
@@ -1250,11 +1256,6 @@ class _Window:
     def find(self, sub: bytes, start: int, end: int) -> int:
         base = self.base
         found = self.data.find(sub, max(0, start - base), max(0, end - base))
-        return found + base if found >= 0 else -1
-
-    def rfind(self, sub: bytes, start: int, end: int) -> int:
-        base = self.base
-        found = self.data.rfind(sub, max(0, start - base), max(0, end - base))
         return found + base if found >= 0 else -1
 
     def slice(self, start: int, end: int) -> bytes:
