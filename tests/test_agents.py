@@ -212,26 +212,37 @@ WIDE = "\u65e5\u672c\u8a9e\u306e\u6587\u3002" * 10 + "\n"
 def test_chunk_boundaries(name, text, options, expected):
     parts = chunks(text, **options)
     assert_tiles(text, parts)
-    assert [(c.text.split("\n", 1)[0], c.context, list(c.kinds)) for c in parts] == expected
+    # The context (the heading path) and, on a line after it, the lead of a cut block's later part: the
+    # older context, which lead_in_context=True still gives.
+    assert [(c.text.split("\n", 1)[0], "\n".join(filter(None, (c.context, c.lead))), list(c.kinds))
+            for c in parts] == expected
+    assert [(c.context, c.lead) for c in chunks(text, lead_in_context=True, **options)] == [
+        ("\n".join(filter(None, (c.context, c.lead))) if options.get("heading_context", True) else "", "")
+        for c in parts]
     assert [c.index for c in parts] == list(range(len(parts)))
     assert all(c.size == len(c.text) <= options.get("max_chars", 2000) and not c.oversized for c in parts)
 
 
-def test_chunks_count_characters_not_bytes_and_flag_a_line_alone_over_budget():
+def test_chunks_count_characters_not_bytes_and_cut_a_line_alone_over_budget():
     text = "# \u00dcber\n\n" + WIDE * 4 + "\n" + "x" * 150 + "\n"
     parts = chunks(text, max_chars=130)
     assert_tiles(text, parts)
-    assert [(c.size, c.oversized) for c in parts] == [(130, False), (123, False), (151, True)]
+    assert [(c.size, c.oversized) for c in parts] == [(130, False), (123, False), (130, False), (21, False)]
     assert parts[0].path == ("\u00dcber",)
 
 
-@pytest.mark.parametrize("overlap", [0, 4])
-def test_a_block_cut_when_the_open_chunk_is_already_over_budget(overlap):
-    # Each line alone exceeds the budget: the second block is cut with no room left beside the first.
+@pytest.mark.parametrize("overlap, expected", [
+    (0, [("000000000000000", (0, 15)), ("0\n", (15, 17)), (":000000000000\u00e9\u00e9\u00e9", (17, 36)),
+         ("\u00e9", (36, 38))]),
+    (4, [("000000000000000", (0, 15)), ("0\n:00000000000", (15, 29)), ("0\u00e9\u00e9\u00e9\u00e9", (29, 38))]),
+])
+def test_a_block_cut_when_the_open_chunk_is_already_over_budget(overlap, expected):
+    # Each line alone exceeds the budget: both are cut within, the line feed kept with text before it.
     text = "0000000000000000\n:000000000000\u00e9\u00e9\u00e9\u00e9"
     parts = chunks(text, max_chars=16, overlap=overlap)
-    assert [(c.text, c.span, c.start, c.end, c.oversized) for c in parts] == [
-        ("0000000000000000\n", (0, 17), 0, 17, True), (text[17:], (17, 38), 17, 34, True)]
+    assert [(c.text, c.span) for c in parts] == expected
+    assert_tiles(text, parts)
+    assert not any(c.oversized for c in parts)
 
 
 def test_chunks_with_a_token_counter():
@@ -398,7 +409,7 @@ def assert_sound(text):
     for options in ({"max_chars": 64}, {"max_chars": 500, "overlap": 50},
                     {"max_tokens": 20, "count_tokens": lambda s: len(s.split())}):
         parts = chunks(text, **options)
-        if not text:
+        if not text.strip():  # no chunk is only white space
             assert parts == []
             continue
         if not options.get("overlap"):

@@ -97,7 +97,7 @@ def test_parse_files_runs_a_tool_on_each_file(files, jobs, to, options, tool):
     assert [p for p, _ in got] == paths
     assert isinstance(got[1][1], FileNotFoundError) and isinstance(got[3][1], UnicodeDecodeError)
     for (path, result), text in zip([got[0], got[2], got[4]], texts.values()):
-        extra = {"doc_id": path} if to == "records" else {}
+        extra = {"doc_id": path} if to in ("records", "chunks") else {}
         assert result == tool(text.lstrip("\ufeff"), profile="md", **options, **extra), path
 
 

@@ -19,11 +19,11 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Sequence
 
 import pyql
 from quillet import _native
-from quillet._result import Result
+from quillet._result import Result, maker
 from quillet._source import gc_paused, heading_paths, profile_value, read_outline
 
 if TYPE_CHECKING:
@@ -162,34 +162,9 @@ setattr(Section, "heading", property(_get_heading, _set_heading))
 setattr(Section, "blocks", property(_get_blocks, _set_blocks))
 
 
-def _section_maker() -> Callable[..., Section]:
-    """Section(...) for the sections of a call, by the setters of its slots:
-    the frozen dataclass's __init__ sets each field through
-    object.__setattr__, at twice the cost, and a document has thousands."""
-    new = object.__new__
-    setters = [getattr(Section, name).__set__ for name in Section.__slots__]
-    level_, title_, path_, span_, start_, end_, heading_, blocks_, children_ = setters
-
-    def make(
-        level: int, title: str, path: tuple[str, ...], span: tuple[int, int], start: int | None,
-        end: int | None, pending: _Pending, children: tuple[Section, ...],
-    ) -> Section:
-        section: Section = new(Section)
-        level_(section, level)
-        title_(section, title)
-        path_(section, path)
-        span_(section, span)
-        start_(section, start)
-        end_(section, end)
-        heading_(section, pending)
-        blocks_(section, pending)
-        children_(section, children)
-        return section
-
-    return make
-
-
-_new_section = _section_maker()
+# Section(...) by the setters of its slots, in their order (the pending
+# heading and blocks given twice, one per slot).
+_new_section = maker(Section)
 
 
 def sections(source: Any, *, text: str | None = None, profile: Any = None) -> list[Section]:
@@ -246,7 +221,7 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
         # The blocks before the first heading; the first heading ends it.
         end, cend = (starts[0], chars[0]) if heads else (total, length)
         pending = _Pending(nodes, -1, 0, heads[0] if heads else n)
-        top.append(make(0, "", (), (0, end), 0 if length is not None else None, cend, pending, ()))
+        top.append(make(0, "", (), (0, end), 0 if length is not None else None, cend, pending, pending, ()))
     # The open sections, outermost first: level, title, path, byte and char
     # start, nodes, children so far. Each ends where the next heading of the
     # same or a higher level starts.
@@ -256,14 +231,16 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
         level, start, cstart = levels[h], starts[h], chars[h]
         while stack and stack[-1][0] >= level:
             done = stack.pop()
-            section = make(done[0], done[1], done[2], (done[3], start), done[4], cstart, done[5], tuple(done[6]))
+            section = make(
+                done[0], done[1], done[2], (done[3], start), done[4], cstart, done[5], done[5], tuple(done[6])
+            )
             (stack[-1][6] if stack else top).append(section)
         pending = _Pending(nodes, k, k + 1, heads[h + 1] if h < last else n)
         path = head_paths[h]
         stack.append((level, path[-1], path, start, cstart, pending, []))
     while stack:
         done = stack.pop()
-        section = make(done[0], done[1], done[2], (done[3], total), done[4], length, done[5], tuple(done[6]))
+        section = make(done[0], done[1], done[2], (done[3], total), done[4], length, done[5], done[5], tuple(done[6]))
         (stack[-1][6] if stack else top).append(section)
     return top
 
