@@ -6,13 +6,52 @@
 
 namespace quillet_native {
 
-LentInput::Buffer& LentInput::of_thread() {
-    thread_local Buffer buffer;
-    return buffer;
+struct ThreadBuffers {
+    LentInput::Buffer input;
+    LentOutput::Buffer output;
+};
+
+namespace {
+
+constexpr const char* kBuffersKey = "quillet._native.buffers";
+
+void free_buffers(PyObject* capsule) {
+    delete static_cast<ThreadBuffers*>(PyCapsule_GetPointer(capsule, kBuffersKey));
 }
 
-LentInput::LentInput() : buffer_(&of_thread()) {
-    if (buffer_->lent) buffer_ = &own_;
+// This thread's buffers, made on first use; null when they cannot be had (no memory), with no exception
+// set: the caller then does without.
+ThreadBuffers* thread_buffers() {
+    PyObject* dict = PyThreadState_GetDict();
+    if (dict == nullptr) return nullptr;
+    PyObject* held = PyDict_GetItemString(dict, kBuffersKey);  // borrowed
+    if (held != nullptr) {
+        auto* buffers = static_cast<ThreadBuffers*>(PyCapsule_GetPointer(held, kBuffersKey));
+        if (buffers == nullptr) PyErr_Clear();
+        return buffers;
+    }
+    auto* buffers = new (std::nothrow) ThreadBuffers;
+    if (buffers == nullptr) return nullptr;
+    PyObject* capsule = PyCapsule_New(buffers, kBuffersKey, free_buffers);
+    if (capsule == nullptr) {
+        delete buffers;
+        PyErr_Clear();
+        return nullptr;
+    }
+    const int stored = PyDict_SetItemString(dict, kBuffersKey, capsule);
+    Py_DECREF(capsule);  // frees the buffers when they were not stored
+    if (stored < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return buffers;
+}
+
+}  // namespace
+
+LentInput::LentInput() : buffer_(&own_) {
+    ThreadBuffers* buffers = thread_buffers();
+    if (buffers != nullptr && !buffers->input.lent) buffer_ = &buffers->input;
     buffer_->lent = true;
 }
 
@@ -41,16 +80,10 @@ void LentInput::filled(const char* data, size_t size) {
     if (data == buffer_->data.get() && size > buffer_->touched) buffer_->touched = size;
 }
 
-LentOutput::Buffer& LentOutput::of_thread() {
-    thread_local Buffer buffer;
-    return buffer;
-}
-
-LentOutput::LentOutput(quillet::writers::Output& out) : out_(out), buffer_(&of_thread()) {
-    if (buffer_->lent) {
-        buffer_ = nullptr;  // the Output keeps its own buffer
-        return;
-    }
+LentOutput::LentOutput(quillet::writers::Output& out) : out_(out) {
+    ThreadBuffers* buffers = thread_buffers();
+    if (buffers == nullptr || buffers->output.lent) return;
+    buffer_ = &buffers->output;
     buffer_->lent = true;
     buffer_->bytes.clear();
     std::swap(out_.buffer(), buffer_->bytes);

@@ -7,8 +7,16 @@
 // Each is lent to one call at a time: a call made while the thread's buffer is out (a code hook that writes
 // another document) gets a buffer of its own, freed when it returns. A buffer a call filled beyond
 // kKeptBufferBytes is given back when the call returns, so one huge document does not keep its size alive
-// for the thread's lifetime; the buffers of a thread go when the thread ends.
+// for the thread's lifetime.
+//
+// They hang on the Python thread state's dict (PyThreadState_GetDict), not in a C++ thread_local: a
+// thread_local of a loaded module is allocated lazily, and glibc aborts the process when that allocation
+// fails, where here a call without memory for them simply takes buffers of its own. They go when the thread
+// state does (the thread's end). Lent and returned with the GIL held.
 #pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <memory>
@@ -28,6 +36,13 @@ inline constexpr size_t kKeptBufferBytes = size_t(16) << 20;
 // as long as this object lives.
 class LentInput final : public pyql::Utf8Room {
 public:
+    struct Buffer {
+        std::unique_ptr<char[]> data;
+        size_t capacity = 0;
+        size_t touched = 0;  // the most any call filled since it was allocated
+        bool lent = false;
+    };
+
     LentInput();
     ~LentInput();
     LentInput(const LentInput&) = delete;
@@ -39,13 +54,6 @@ public:
     void filled(const char* data, size_t size);
 
 private:
-    struct Buffer {
-        std::unique_ptr<char[]> data;
-        size_t capacity = 0;
-        size_t touched = 0;  // the most any call filled since it was allocated
-        bool lent = false;
-    };
-    static Buffer& of_thread();
     Buffer own_;
     Buffer* buffer_;
     bool asked_ = false;     // room() was called
@@ -55,19 +63,19 @@ private:
 // This thread's output buffer, placed in `out` for as long as this object lives; `out` must outlive it.
 class LentOutput {
 public:
+    struct Buffer {
+        std::string bytes;
+        bool lent = false;
+    };
+
     explicit LentOutput(quillet::writers::Output& out);
     ~LentOutput();
     LentOutput(const LentOutput&) = delete;
     LentOutput& operator=(const LentOutput&) = delete;
 
 private:
-    struct Buffer {
-        std::string bytes;
-        bool lent = false;
-    };
-    static Buffer& of_thread();
     quillet::writers::Output& out_;
-    Buffer* buffer_;
+    Buffer* buffer_ = nullptr;  // null: `out` keeps its own buffer
 };
 
 }  // namespace quillet_native

@@ -384,7 +384,8 @@ def test_a_code_hook_writes_while_the_thread_buffers_are_out():
     assert to_html(outer, code_hook=lambda code, lang: to_text(f"ç *{code[1:]}*\n" * 50)) == expected
 
 
-# A document past the buffers' keep (16 MiB) gives them back; the next, small one still writes right.
+# A document past the buffers' keep (16 MiB) gives them back; the next, small one still writes right; a
+# thread's buffers go when the thread ends.
 HUGE_THEN_SMALL = r"""
 import ctypes
 from quillet import to_text
@@ -403,12 +404,21 @@ huge = "é" + "word " * 4_000_000
 assert to_text(huge).startswith("éword word")
 del huge
 assert to_text(small) == expected
+# Threads keep what they wrote (5 MB each) until they end.
+import threading
+mid = "é" + "word " * 1_000_000
+threads = [threading.Thread(target=to_text, args=(mid,)) for _ in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+del mid, threads
 print((malloc_in_use() - before) // 2**20)
 """
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts glibc's or the sanitizer's malloc")
-def test_a_huge_document_gives_the_thread_buffers_back():
+def test_a_huge_document_and_an_ended_thread_give_the_buffers_back():
     run = subprocess.run([sys.executable, "-c", HUGE_THEN_SMALL], capture_output=True, text=True, timeout=300,
                          cwd=Path(__file__).parent)
     assert run.returncode == 0, run.stderr
