@@ -1,23 +1,27 @@
 """The native writers against the Python export they replace, in one run.
 
-    python bench/writers.py [--sizes 1m,10m] [--repeat 3] [--no-command]
+    python bench/writers.py [--sizes 1m,8m] [--repeat 3] [--cpu] [--no-command]
 
 On the corpus of bench/corpus.py, at each size:
   - JSON of a str: quillet.to_json(text), against the Python export
     (quillet.export, the Python export of before: to_json(pyql.parse(text))) and against
     orjson.dumps of the to_dict tree already built (if orjson is installed);
   - JSON of a parsed Document: quillet.to_json(doc) against the reference;
-  - text, Markdown and HTML of a str, in MB/s; HTML against pyromark and
-    cmarkgfm writing HTML of the same document in Markdown (bench/corpus.py
-    writes both; if they are installed: the bench extra);
+  - text, Markdown and HTML of a str, in MB/s, beside their goal (STR_GOAL);
+    HTML against pyromark and cmarkgfm writing HTML of the same document in
+    Markdown (bench/corpus.py writes both; if they are installed: the bench
+    extra), beside the goals of to_html's speed over theirs (HTML_GOALS);
   - two threads writing different documents against one thread writing both
     (throughput ratio: the GIL is released while the C++ works).
 Then, on the largest corpus, `quillet --to json FILE > /dev/null` against the
 command's Python path (as `quillet --json` was), wall time and peak RSS above
 the interpreter with the command's modules loaded.
 
-Times are wall seconds, best of --repeat runs; ratios compare rows of the
-same run (the machine may be shared and noisy).
+Times are wall seconds, best of --repeat runs, or with --cpu the calling
+thread's CPU seconds (which the work with the GIL released counts too: it runs
+on that thread), steadier on a shared machine; ratios compare rows of the same
+run (the machine may be shared and noisy). The two-thread ratios and the
+command's runs are wall time.
 """
 
 import argparse
@@ -36,15 +40,25 @@ sys.path.insert(0, HERE)
 
 import corpus  # noqa: E402
 from quillet import export as export_reference  # noqa: E402
+from tools import parse_sizes  # noqa: E402
+
+# A str through quillet.to_text, to_markdown and to_html: at least this many MB/s.
+STR_GOAL = 250
+# Each Markdown writer's time over to_html's, at least: cmarkgfm's 10 times, pyromark's once.
+HTML_GOALS = {"cmarkgfm": 10.0, "pyromark": 1.0}
+
+# The clock of single-thread measurements: wall time, or this thread's CPU time (--cpu).
+clock = time.perf_counter
 
 
-def best(fn, repeat):
+def best(fn, repeat, timer=None):
+    timer = timer or clock
     times = []
     for _ in range(repeat):
         gc.collect()
-        start = time.perf_counter()
+        start = timer()
         result = fn()
-        times.append(time.perf_counter() - start)
+        times.append(timer() - start)
         del result
     return min(times)
 
@@ -64,30 +78,32 @@ def markdown_html():
 
         options = pyromark.Options
         flags = options.ENABLE_TABLES | options.ENABLE_STRIKETHROUGH | options.ENABLE_FOOTNOTES
-        found.append(("pyromark.html(markdown twin)", lambda md: pyromark.html(md, options=flags)))
+        found.append(("pyromark", lambda md: pyromark.html(md, options=flags)))
     except ImportError:
         print("  pyromark: not installed (pip install pyromark)")
     try:
         import cmarkgfm
         from cmarkgfm.cmark import Options
 
-        found.append(("cmarkgfm HTML(markdown twin)", lambda md: cmarkgfm.github_flavored_markdown_to_html(
+        found.append(("cmarkgfm", lambda md: cmarkgfm.github_flavored_markdown_to_html(
             md, options=Options.CMARK_OPT_FOOTNOTES)))
     except ImportError:
         print("  cmarkgfm: not installed (pip install cmarkgfm)")
     return found
 
 
-def row(label, seconds, size, base=None):
+def row(label, seconds, size, base=None, goal=None):
     speed = size / seconds / 1e6
     extra = f"  {base / seconds:7.1f}x" if base else ""
+    if goal:
+        extra += f"  goal {goal} MB/s: {'met' if speed >= goal else 'MISSED'}"
     print(f"  {label:<44} {seconds * 1e3:9.1f} ms  {speed:8.1f} MB/s{extra}", flush=True)
 
 
 def threads_ratio(write, texts, repeat):
     """Throughput of two threads, each writing its own document, over one
     thread writing both."""
-    one = best(lambda: [write(t) for t in texts], repeat)
+    one = best(lambda: [write(t) for t in texts], repeat, time.perf_counter)
 
     def two():
         workers = [threading.Thread(target=write, args=(t,)) for t in texts]
@@ -96,11 +112,11 @@ def threads_ratio(write, texts, repeat):
         for w in workers:
             w.join()
 
-    return one / best(two, repeat)
+    return one / best(two, repeat, time.perf_counter)
 
 
-def bench_size(name, repeat):
-    text, markdown = corpus.generate(corpus.SIZES[name])
+def bench_size(name, target, repeat):
+    text, markdown = corpus.generate(target)
     size = len(text.encode())
     print(f"corpus {name}: {size:,} bytes of UTF-8, a str of {sys.getsizeof(text):,} bytes")
     reference = best(lambda: export_reference.to_json(pyql.parse(text)), repeat)
@@ -124,19 +140,21 @@ def bench_size(name, repeat):
 
     for fmt in ("text", "markdown"):
         write = str_writer(fmt)
-        row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size)
+        row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size, goal=STR_GOAL)
 
     # HTML: the last column is each Markdown writer's time over to_html's.
     to_html = str_writer("html")
     html = best(lambda: to_html(text), repeat)
-    row("to_html(text)", html, size)
+    row("to_html(text)", html, size, goal=STR_GOAL)
     md_size = len(markdown.encode())
     for label, write in markdown_html():
         seconds = best(lambda: write(markdown), repeat)
-        print(f"  {label:<44} {seconds * 1e3:9.1f} ms  {md_size / seconds / 1e6:8.1f} MB/s  "
-              f"{seconds / html:7.1f}x to_html's time", flush=True)
+        goal = HTML_GOALS[label]
+        print(f"  {label + ' HTML of the Markdown twin':<44} {seconds * 1e3:9.1f} ms  "
+              f"{md_size / seconds / 1e6:8.1f} MB/s  {seconds / html:7.1f}x to_html's time, goal "
+              f"{goal:g}x: {'met' if seconds / html >= goal else 'MISSED'}", flush=True)
 
-    other = corpus.generate(corpus.SIZES[name], corpus.DEFAULT_SEED + 1)[0]
+    other = corpus.generate(target, corpus.DEFAULT_SEED + 1)[0]
     for fmt in ("json", "text", "markdown", "html"):
         ratio = threads_ratio(str_writer(fmt), [text, other], repeat)
         print(f"  two threads / one, to_{fmt}(text) of two documents: {ratio:.2f}x throughput")
@@ -173,8 +191,8 @@ def run_command(args):
     return elapsed, int(peak.split()[1]) * 1024
 
 
-def bench_command(name, repeat):
-    text = corpus.generate(corpus.SIZES[name])[0]
+def bench_command(name, target, repeat):
+    text = corpus.generate(target)[0]
     size = len(text.encode())
     # What `quillet --json FILE` did before the C++ writers: decode, parse into pyql objects, the Python
     # export's to_dict, json.dumps of the record.
@@ -214,16 +232,21 @@ def bench_command(name, repeat):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--sizes", default="1m,10m", help="comma-separated among " + ", ".join(corpus.SIZES))
+    ap.add_argument("--sizes", type=parse_sizes, default=parse_sizes("1m,8m"),
+                    help="corpus sizes, comma-separated: 1m, 500k, 20000 (default 1m,8m)")
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement, best taken (default 3)")
+    ap.add_argument("--cpu", action="store_true", help="time single-thread calls in this thread's CPU time")
     ap.add_argument("--no-command", action="store_true", help="skip the runs of the quillet command")
     args = ap.parse_args(argv)
-    sizes = [s for s in args.sizes.split(",") if s]
-    print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}")
-    for name in sizes:
-        bench_size(name, args.repeat)
+    global clock
+    if args.cpu:
+        clock = time.thread_time
+    print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}; "
+          f"{'CPU time of the calling thread' if args.cpu else 'wall time'}")
+    for name, target in args.sizes:
+        bench_size(name, target, args.repeat)
     if not args.no_command:
-        bench_command(sizes[-1], args.repeat)
+        bench_command(*args.sizes[-1], args.repeat)
     return 0
 
 

@@ -1,9 +1,10 @@
 // The UTF-8 bytes of a str, for the parser.
 //
-// An ASCII str already holds its UTF-8 bytes, and they are borrowed as they are. Any other str is encoded
-// here into a buffer that lives for one call. PyUnicode_AsUTF8AndSize would instead keep a UTF-8 copy
-// inside the str for the str's whole lifetime (as much memory again as the document's text takes), and
-// its encoder is slower than this one, which copies runs of ASCII sixteen characters at a time.
+// An ASCII str already holds its UTF-8 bytes, and they are borrowed as they are; so are those CPython keeps
+// beside a str once something asked for them. Any other str is encoded here into a buffer that lives for one
+// call, or one the caller lends. PyUnicode_AsUTF8AndSize would instead keep a UTF-8 copy inside the str for
+// the str's whole lifetime (as much memory again as the document's text takes), and its encoder is slower
+// than this one, which copies runs of ASCII sixteen characters at a time.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -110,7 +111,7 @@ Py_ssize_t encode(const Unit* units, size_t n, char* out) {
 }
 
 template <class Unit>
-bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out) {
+bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out, Utf8Room* room) {
     // Room for the longest form: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise. Only the
     // pages written are ever touched.
     constexpr size_t kMaxBytes = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
@@ -118,12 +119,18 @@ bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out) {
         PyErr_NoMemory();
         return false;
     }
-    out.owned_input.reset(new (std::nothrow) char[n * kMaxBytes + 1]);
-    if (!out.owned_input) {
+    char* buffer;
+    if (room != nullptr) {
+        buffer = room->room(n * kMaxBytes + 1);
+    } else {
+        out.owned_input.reset(new (std::nothrow) char[n * kMaxBytes + 1]);
+        buffer = out.owned_input.get();
+    }
+    if (buffer == nullptr) {
         PyErr_NoMemory();
         return false;
     }
-    const Py_ssize_t size = encode(units, n, out.owned_input.get());
+    const Py_ssize_t size = encode(units, n, buffer);
     if (size < 0) {
         out.owned_input.reset();
         // A lone surrogate: CPython raises its own UnicodeEncodeError, exactly as str.encode() would.
@@ -132,15 +139,15 @@ bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out) {
         PyErr_SetString(PyExc_SystemError, "pyql: a surrogate was found but the str encodes");
         return false;
     }
-    out.owned_input[static_cast<size_t>(size)] = '\0';
-    out.input = out.owned_input.get();
+    buffer[static_cast<size_t>(size)] = '\0';
+    out.input = buffer;
     out.input_size = size;
     return true;
 }
 
 }  // namespace
 
-bool view_or_encode_utf8(PyObject* str, Arguments& out) {
+bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(str) < 0) return false;  // a legacy str made by the deprecated Py_UNICODE API
 #endif
@@ -149,14 +156,22 @@ bool view_or_encode_utf8(PyObject* str, Arguments& out) {
         out.input_size = PyUnicode_GET_LENGTH(str);
         return true;
     }
+    // The UTF-8 CPython caches once asked for it (never for a str holding a lone surrogate); it lives as
+    // long as the str.
+    const auto* cached = reinterpret_cast<const PyCompactUnicodeObject*>(str);
+    if (cached->utf8 != nullptr) {
+        out.input = cached->utf8;
+        out.input_size = cached->utf8_length;
+        return true;
+    }
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND:
-            return encode_str(str, PyUnicode_1BYTE_DATA(str), n, out);
+            return encode_str(str, PyUnicode_1BYTE_DATA(str), n, out, room);
         case PyUnicode_2BYTE_KIND:
-            return encode_str(str, PyUnicode_2BYTE_DATA(str), n, out);
+            return encode_str(str, PyUnicode_2BYTE_DATA(str), n, out, room);
         default:
-            return encode_str(str, PyUnicode_4BYTE_DATA(str), n, out);
+            return encode_str(str, PyUnicode_4BYTE_DATA(str), n, out, room);
     }
 }
 

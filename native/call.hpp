@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "buffers.hpp"
 #include "convert.hpp"
 #include "pyql/entry.hpp"
 #include "pyql/layouts.hpp"
@@ -91,9 +92,12 @@ inline bool read_profile(PyObject* arg, quillet::Profile& out) {
     return true;
 }
 
-// The UTF-8 of a str source, refused when too long for the parser.
-inline bool read_input(PyObject* str, pyql::Arguments& input) {
-    return pyql::view_or_encode_utf8(str, input) && pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
+// The UTF-8 of a str source, refused when too long for the parser. A copy goes into `lent` when given
+// (this thread's input buffer, which must outlive the use of `input`), otherwise into input.owned_input.
+inline bool read_input(PyObject* str, pyql::Arguments& input, LentInput* lent = nullptr) {
+    if (!pyql::view_or_encode_utf8(str, input, lent)) return false;
+    if (lent != nullptr) lent->filled(input.input, static_cast<size_t>(input.input_size) + 1);
+    return pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
 }
 
 }  // namespace quillet_native

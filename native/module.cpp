@@ -310,10 +310,14 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (format_text == nullptr) return nullptr;
     const std::string_view format(format_text, static_cast<size_t>(format_size));
     Output out;
+    const quillet_native::LentOutput lent_output(out);
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
+        quillet_native::LentInput lent_input;
         pyql::Arguments input;
-        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !read_input(source, input)) return nullptr;
+        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !read_input(source, input, &lent_input)) {
+            return nullptr;
+        }
         std::unique_ptr<Writer> writer = make_writer(format, options);
         if (writer == nullptr) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
@@ -339,8 +343,9 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* source = args[0];
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
+        quillet_native::LentInput lent_input;
         pyql::Arguments input;
-        if (!read_profile(args[1], profile) || !read_input(source, input)) return nullptr;
+        if (!read_profile(args[1], profile) || !read_input(source, input, &lent_input)) return nullptr;
         const std::string_view text(input.input, static_cast<size_t>(input.input_size));
         quillet::Parser parser(profile);
         quillet::Document doc;

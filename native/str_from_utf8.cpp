@@ -4,7 +4,7 @@
 // first character that does not fit, so one emoji late in a document costs a second pass over the whole
 // result. Here one quick pass finds the widest lead byte, which fixes the str's width and its length, and
 // a second pass fills the str. Anything that is not well-formed goes to PyUnicode_DecodeUTF8 after all, so
-// that the result and the error are CPython's own.
+// that the result and the error are CPython's own. A str of tens of megabytes asks for huge pages.
 #include "str_from_utf8.hpp"
 
 #include <cstdint>
@@ -15,9 +15,33 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace quillet_native {
 namespace {
+
+// A big result str is fresh memory: the kernel maps and zeroes it on first touch, 4 KiB at a time, and for
+// a str of tens of megabytes that costs as much as the write. Transparent huge pages (where the system
+// leaves them to the program's advice) map it 2 MiB at a time. Only for a str of kHugeStrBytes or more:
+// glibc gives an allocation that big a mapping of its own and unmaps it when it is freed, so the advice
+// goes with the str and never lingers on memory the allocator keeps (where the kernel could fill whole
+// huge pages around a few small allocations). Only the 2 MiB pages inside the str's data are advised.
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(Py_GIL_DISABLED)
+constexpr size_t kHugeStrBytes = size_t(32) << 20;
+
+void prefer_huge_pages(void* data, size_t bytes) {
+    constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+    if (bytes < kHugeStrBytes) return;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+    // Advice only: where the kernel refuses it, the str is built as it would have been.
+    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+#else
+void prefer_huge_pages(void*, size_t) {}
+#endif
 
 PyObject* decode_generic(const char* data, size_t size) {
     return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "surrogatepass");
@@ -122,7 +146,9 @@ PyObject* str_from_utf8(const char* data, size_t size) {
     const size_t first = quillet::ascii_prefix(data, size);
     if (first == size) {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-        if (str != nullptr && size != 0) std::memcpy(PyUnicode_DATA(str), data, size);
+        if (str == nullptr) return nullptr;
+        prefer_huge_pages(PyUnicode_DATA(str), size);
+        if (size != 0) std::memcpy(PyUnicode_DATA(str), data, size);
         return str;
     }
     unsigned widest = 0;
@@ -141,6 +167,7 @@ PyObject* str_from_utf8(const char* data, size_t size) {
     const size_t length = size - continuations;
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
     if (str == nullptr) return nullptr;
+    prefer_huge_pages(PyUnicode_DATA(str), length * static_cast<size_t>(PyUnicode_KIND(str)));
     bool ok;
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND:

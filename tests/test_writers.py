@@ -5,10 +5,12 @@ cannot hold), the tree path to the str path. The bytes of each format across its
 
 from __future__ import annotations
 
+import ctypes
 import json
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -300,15 +302,16 @@ def test_json_encoder_class_and_unknown_keywords():
 
 
 def test_threads_write_what_one_thread_writes():
-    sources = [TOUR, ERRORS, SINK, TOUR * 3]
+    # ASCII is read in place; the others go through each thread's own input buffer.
+    sources = [TOUR, ERRORS, SINK, TOUR * 3, TEXTS[2] * 300, TEXTS[3] * 500]
     trees = [pyql.parse_with_recovery(s) for s in sources]
     formats = [to_dict, *WRITERS.values()]
 
     def outputs(i):
         return [write(obj) for write in formats for obj in (sources[i], trees[i])]
 
-    expected = [outputs(i) for i in range(4)]
-    got: list = [None] * 4
+    expected = [outputs(i) for i in range(len(sources))]
+    got: list = [None] * len(sources)
 
     def run(i):
         for _ in range(5):
@@ -318,7 +321,7 @@ def test_threads_write_what_one_thread_writes():
             else:
                 got[i] = "differs"
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(sources))]
     for t in threads:
         t.start()
     for t in threads:
@@ -334,6 +337,92 @@ def test_result_str_width(wide, where):
     body = "x" * 40 + " y" * 20
     para = wide + body if where == "start" else body + wide
     assert to_text(f"# {wide}h\n\n{para}\n") == f"{wide}h\n\n{para}\n"
+
+
+# ------------------------------------------------------------------------------------- a str's UTF-8
+
+# A str is read in place when ASCII or when CPython keeps its UTF-8 beside it, otherwise encoded into a
+# buffer the thread keeps; each form writes what its tree writes.
+TEXTS = ["# A\n\nplain *b*\n", "# é\n\nçà *ÿ*\n", "# Ā €\n\n文 *書*\n", "# 🙂\n\n\U0010ffff *x* é\n"]
+
+
+def with_utf8_cached(text):
+    """An equal str, a new object whose UTF-8 CPython has cached."""
+    copy = "".join([text[:1], text[1:]])
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8
+    as_utf8.argtypes, as_utf8.restype = [ctypes.py_object], ctypes.c_void_p
+    as_utf8(copy)
+    return copy
+
+
+@pytest.mark.parametrize("name", FORMATS)
+@pytest.mark.parametrize("text", TEXTS, ids=range(len(TEXTS)))
+def test_every_form_of_a_str_writes_as_its_tree(name, text):
+    write = WRITERS[name]
+    expected = write(pyql.parse_with_recovery(text))
+    assert (write(text), write(with_utf8_cached(text))) == (expected, expected)
+
+
+@pytest.mark.parametrize("write", [to_dict, *WRITERS.values()])
+def test_a_lone_surrogate_is_refused_as_str_encode_refuses_it(write):
+    bad = "é" * 100 + "\ud800 x\n"
+    with pytest.raises(UnicodeEncodeError) as caught:
+        write(bad)
+    with pytest.raises(UnicodeEncodeError) as expected:
+        bad.encode()
+    assert str(caught.value) == str(expected.value)
+    # The thread's buffer came back: the next write reads its own text.
+    assert write(TEXTS[1]) == write(pyql.parse_with_recovery(TEXTS[1]))
+
+
+def test_a_code_hook_writes_while_the_thread_buffers_are_out():
+    # The outer write's input and output are in the thread's buffers while the hook writes another
+    # document on the same thread: the inner write must take buffers of its own.
+    outer = "".join(f"é {i}\n\n```\nü{i}\n```\n\n" for i in range(50))
+    inner = {f"ü{i}": to_text(f"ç *{i}*\n" * 50) for i in range(50)}
+    expected = to_html(outer, code_hook=lambda code, lang: inner[code])
+    assert to_html(outer, code_hook=lambda code, lang: to_text(f"ç *{code[1:]}*\n" * 50)) == expected
+
+
+# A document past the buffers' keep (16 MiB) gives them back; the next, small one still writes right; a
+# thread's buffers go when the thread ends.
+HUGE_THEN_SMALL = r"""
+import ctypes
+from quillet import to_text
+libc = ctypes.CDLL(None)
+try:  # the sanitizer's count, when it replaces malloc
+    malloc_in_use = libc.__sanitizer_get_current_allocated_bytes
+    malloc_in_use.restype = ctypes.c_size_t
+except AttributeError:  # glibc's: its heaps and the blocks it maps on their own
+    from test_leaks import _MallInfo2
+    libc.mallinfo2.restype = _MallInfo2
+    malloc_in_use = lambda: libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd
+small = "é *x*\n"
+expected = to_text(small)
+before = malloc_in_use()
+huge = "é" + "word " * 4_000_000
+assert to_text(huge).startswith("éword word")
+del huge
+assert to_text(small) == expected
+# Threads keep what they wrote (5 MB each) until they end.
+import threading
+mid = "é" + "word " * 1_000_000
+threads = [threading.Thread(target=to_text, args=(mid,)) for _ in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+del mid, threads
+print((malloc_in_use() - before) // 2**20)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts glibc's or the sanitizer's malloc")
+def test_a_huge_document_and_an_ended_thread_give_the_buffers_back():
+    run = subprocess.run([sys.executable, "-c", HUGE_THEN_SMALL], capture_output=True, text=True, timeout=300,
+                         cwd=Path(__file__).parent)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) < 8  # MiB still held
 
 
 # ------------------------------------------------------------------------------------- shared nodes
