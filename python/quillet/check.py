@@ -1019,7 +1019,7 @@ def check_file(job: Any, profile: str | None, fmt: str) -> tuple[str, str | None
 def main(argv: list[str] | None = None) -> int:
     """``quillet check PATH...``: print the diagnostics of each document,
     found as the ``quillet`` command finds them (a directory stands for
-    every *.qlt file below it). The exit status is 1 when some file has
+    every ``*.qlt`` file below it). The exit status is 1 when some file has
     errors (or warnings, with --strict), 2 for a path that gives no
     document, else 0."""
     import argparse
