@@ -22,7 +22,8 @@ if TYPE_CHECKING:
     from quillet.writers import Source
 
 RAW_HTML_MODES = ("escape", "omit", "allow")
-DEFAULT_SCHEMES = ("http", "https", "mailto")
+# The schemes a URL may have unless the caller says otherwise: the C++ writer's own list.
+DEFAULT_SCHEMES: tuple[str, ...] = _native.HTML_SCHEMES
 
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*\Z")
 _ID_PREFIX = re.compile(r"[A-Za-z0-9_-]*\Z")
