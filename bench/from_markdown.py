@@ -13,26 +13,13 @@ stays near 2 when it is linear.
 """
 
 import argparse
-import gc
 import statistics
 import sys
-import time
 
+from agents import times
 from corpus import SIZES, generate
 from quillet._source import gc_paused
 from quillet.from_markdown import _Converter, _reader
-
-
-def times(run, text, repeat):
-    run(text)  # warm-up
-    spent = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.process_time()
-        result = run(text)
-        del result
-        spent.append(time.process_time() - start)
-    return spent
 
 
 def writer(text, md, parsed={}):

@@ -677,11 +677,7 @@ class _Converter:
             self.where = item.tok.map or self.where
             lines = self.flatten(item.children, 0, "list-content",
                                  "a list item's blocks after its first paragraph are kept as continuation lines")
-            nodes: list[Inline] = []
-            for k, line in enumerate(lines):
-                if k:
-                    nodes.append(("t", "\n"))
-                nodes.extend(line)
+            nodes = _joined(lines, "\n")
             text = self.inline([], "\n  | ", nodes=nodes) if nodes else ""
             items.append("- " + (text if text.strip() else text + WJ))
         return head + "\n" + "\n".join(items) + ("\n::" if items else "::")
@@ -769,11 +765,7 @@ class _Converter:
         label = str(node.tok.meta.get("label", ""))
         lines = self.flatten(node.children, 0, "footnote-content",
                              "a footnote's blocks after its first paragraph are joined into its one line")
-        nodes: list[Inline] = []
-        for k, line in enumerate(lines):
-            if k:
-                nodes.append(("t", " "))
-            nodes.extend(line)
+        nodes = _joined(lines, " ")
         if "]:" in label or "\n" in label:
             label = label.replace("]", "\uff3d").replace("\n", " ")
         text = self.inline([], " ", nodes=nodes)
@@ -908,6 +900,16 @@ class _Converter:
             self.report("front-matter", f"the front matter's {key!r} holds line breaks, written as spaces",
                         "metadata values are one line")
         return f'"{text}"'
+
+
+def _joined(lines: list[list[Inline]], separator: str) -> list[Inline]:
+    """The lines' nodes in one list, a text of the separator between two lines."""
+    nodes: list[Inline] = []
+    for k, line in enumerate(lines):
+        if k:
+            nodes.append(("t", separator))
+        nodes.extend(line)
+    return nodes
 
 
 def _one_line(nodes: list[Inline]) -> list[Inline]:
