@@ -1,5 +1,6 @@
 #include "facts.hpp"
 
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -12,6 +13,10 @@
 #include "pyql/utf8.hpp"
 #include "quillet/directives.hpp"
 #include "quillet/errors.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillet_native {
 namespace {
@@ -174,6 +179,62 @@ PyObject* refused_urls(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!index || PyList_Append(refused.get(), index.get()) < 0) return nullptr;
     }
     return refused.release();
+}
+
+namespace {
+
+// Where `needle` (two bytes or more) first occurs in data[from, end), or npos: the candidates, places of its
+// first two bytes, are found sixteen at a time with SSE2.
+size_t find_from(std::string_view data, std::string_view needle, size_t from) {
+    const size_t n = data.size(), m = needle.size();
+    if (m > n) return std::string_view::npos;
+    const size_t last = n - m;  // the last place an occurrence may start
+    size_t i = from;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i second = _mm_set1_epi8(needle[1]);
+    while (i + 17 <= n && i <= last) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data.data() + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data.data() + i + 1));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second))));
+        while (mask != 0) {
+            const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+            if (at > last) return std::string_view::npos;
+            if (std::memcmp(data.data() + at + 2, needle.data() + 2, m - 2) == 0) return at;
+            mask &= mask - 1;
+        }
+        i += 16;
+    }
+#endif
+    for (; i <= last; ++i) {
+        if (data[i] == needle[0] && std::memcmp(data.data() + i + 1, needle.data() + 1, m - 1) == 0) return i;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+PyObject* find_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyBytes_Check(args[0]) || !PyBytes_Check(args[1]) || PyBytes_GET_SIZE(args[1]) < 2 ||
+        !PyLong_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "find_all(data, needle, limit) takes bytes, bytes of 2 or more and an int");
+        return nullptr;
+    }
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[2]);
+    if (limit == -1 && PyErr_Occurred()) return nullptr;
+    const std::string_view data(PyBytes_AS_STRING(args[0]), static_cast<size_t>(PyBytes_GET_SIZE(args[0])));
+    const std::string_view needle(PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1])));
+    Ref found(PyList_New(0));
+    if (!found) return nullptr;
+    for (size_t at = 0; PyList_GET_SIZE(found.get()) < limit;) {
+        at = find_from(data, needle, at);
+        if (at == std::string_view::npos) break;
+        Ref offset(PyLong_FromSize_t(at));
+        if (!offset || PyList_Append(found.get(), offset.get()) < 0) return nullptr;
+        at += needle.size();
+    }
+    return found.release();
 }
 
 int add_facts(PyObject* module) {

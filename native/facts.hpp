@@ -31,6 +31,9 @@ int add_facts(PyObject* module);
 //                 of text, a line's without its line end;
 //   refused_urls  refused_urls(urls, image) -> list of int: the indexes in the list urls of the URLs the HTML
 //                 writer, with its default schemes, refuses to link to (with image, as a figure's image).
+//   find_all      find_all(data, needle, limit) -> list of int: where needle (bytes of 2 or more) occurs in
+//                 data (bytes), in order, each occurrence after the end of the one before; at most limit.
+PyObject* find_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* error_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_attributes(PyObject* self, PyObject* arg);
 PyObject* read_header(PyObject* self, PyObject* arg);

@@ -443,9 +443,13 @@ PyMethodDef kMethods[] = {
      "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
      "them, with their byte spans."},
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
+    {"links_to_check", method<quillet_native::links_to_check>(), METH_FASTCALL, quillet_native::kLinksToCheckDoc},
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},
     {"record_columns", method<quillet_native::record_columns>(), METH_FASTCALL, quillet_native::kRecordColumnsDoc},
     {"lsp_positions", method<quillet_native::lsp_positions>(), METH_FASTCALL, quillet_native::kLspPositionsDoc},
+    {"find_all", method<quillet_native::find_all>(), METH_FASTCALL,
+     "find_all(data, needle, limit): where needle (bytes of 2 or more) occurs in data, in order, each after the "
+     "one before; at most limit."},
     {"refused_urls", method<quillet_native::refused_urls>(), METH_FASTCALL,
      "refused_urls(urls, image): the indexes of the URLs of the list that the HTML writer, with its default "
      "schemes, refuses to link to (with image, as a figure's image)."},

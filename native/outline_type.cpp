@@ -9,6 +9,7 @@
 #include "call.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
+#include "formats.hpp"
 #include "quillet/utf8.hpp"
 
 namespace quillet_native {
@@ -197,13 +198,16 @@ PyObject* outline_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         }
     }
     const Outline& o = outline_of(self);
-    const size_t count = top ? o.top.size() : o.rows.size();
+    // With a class named, only its rows are read (each class's rows are listed apart); a top-level one among
+    // them is at depth 0.
+    const std::vector<uint32_t>* rows = only ? &o.by_type[size_t(*only)] : top ? &o.top : nullptr;
+    const size_t count = rows ? rows->size() : o.rows.size();
     Ref list(PyList_New(only ? 0 : static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
-        const uint32_t index = top ? o.top[i] : uint32_t(i);
+        const uint32_t index = rows ? (*rows)[i] : uint32_t(i);
         const OutlineRow& row = o.rows[index];
-        if (only && row.type != *only) continue;
+        if (only && top && row.depth != 0) continue;
         PyObject* v = *column == Column::Index ? PyLong_FromUnsignedLong(index) : value(o, row, *column, name);
         if (v == nullptr) return nullptr;
         if (only) {
@@ -231,6 +235,54 @@ PyObject* refs_list(const Outline& o, const std::vector<quillet::writers::Outlin
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
+}
+
+// Whether a URL may hold a mistyped scheme: after the control characters and spaces (a line feed aside)
+// that may lead it, a word that starts with a letter and goes on with letters, digits, '+', '-' or '.' is
+// followed by ':', ';', ',' or '/', unless that word is one of the known schemes, followed by ':' and then
+// neither by one slash alone nor by three. A non-ASCII character counts as a letter of the word (a few
+// match one without regard to case), so that every URL the checks' own pattern may find is among them.
+bool scheme_suspect(std::string_view url, const std::vector<std::string>& schemes) {
+    size_t i = 0;
+    while (i < url.size() && static_cast<unsigned char>(url[i]) <= 0x20 && url[i] != '\n') ++i;
+    const auto letter = [](unsigned char c) { return c >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); };
+    if (i == url.size() || !letter(static_cast<unsigned char>(url[i]))) return false;
+    const size_t word = i;
+    bool ascii = true;
+    for (; i < url.size(); ++i) {
+        const auto c = static_cast<unsigned char>(url[i]);
+        if (c >= 0x80) {
+            ascii = false;
+        } else if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') {
+            break;
+        }
+    }
+    if (i == url.size()) return false;
+    const char next = url[i];
+    if (next == ';' || next == ',' || next == '/') return true;
+    if (next != ':') return false;
+    if (!ascii) return true;
+    const std::string_view name = url.substr(word, i - word);
+    bool known = false;
+    for (const std::string& scheme : schemes) {
+        if (scheme.size() != name.size()) continue;
+        size_t k = 0;
+        while (k < name.size() && (name[k] | 0x20) == scheme[k]) ++k;
+        if (k == name.size()) known = true;
+    }
+    if (!known) return true;
+    const std::string_view after = url.substr(i + 1);
+    const bool one_slash = !after.empty() && after[0] == '/' && (after.size() == 1 || after[1] != '/');
+    return one_slash || after.substr(0, 3) == "///";
+}
+
+bool blank_url(std::string_view url) {
+    for (size_t i = 0; i < url.size();) {
+        size_t length = 0;
+        if (!quillet::writers::is_python_space(quillet::read_utf8(url, i, length))) return false;
+        i += length;
+    }
+    return true;
 }
 
 PyObject* outline_footnote_refs(PyObject* self, PyObject*) {
@@ -441,6 +493,32 @@ bool outline_has_render(PyObject* outline) {
 const char* const kOutlineDoc =
     "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
     "of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed from text).";
+
+const char* const kLinksToCheckDoc =
+    "links_to_check(outline, data) -> list: the links of outline.links() (the same tuples, in order) that the "
+    "checks must look at: a blank URL, a label that may start blank (data is the text's UTF-8), a URL the "
+    "HTML writer refuses or one whose scheme may be mistyped.";
+
+PyObject* links_to_check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !is_outline(args[0]) || !PyBytes_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "links_to_check(outline, data) takes an Outline and bytes");
+        return nullptr;
+    }
+    const Outline& o = outline_of(args[0]);
+    const std::string_view data(PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1])));
+    static const quillet::writers::HtmlOptions defaults;
+    std::vector<quillet::writers::OutlineRef> picked;
+    for (const auto& link : o.links) {
+        const std::string_view url = o.view(link.text);
+        const bool label_may_be_blank = !link.autolink && (link.start + 2 >= data.size() ||
+                                                           std::strchr(" \t\r\n|", data[link.start + 2]) != nullptr);
+        if (label_may_be_blank || blank_url(url) || scheme_suspect(url, defaults.allowed_schemes) ||
+            !quillet::writers::url_allowed(url, defaults.allowed_schemes, false)) {
+            picked.push_back(link);
+        }
+    }
+    return refs_list(o, picked, true);
+}
 
 PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 1) {

@@ -96,4 +96,8 @@ int add_outline(PyObject* module);
 PyObject* outline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kOutlineDoc;
 
+// links_to_check(outline, data) -> list: the links of outline.links() that the checks must look at.
+PyObject* links_to_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+extern const char* const kLinksToCheckDoc;
+
 }  // namespace quillet_native

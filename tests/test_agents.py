@@ -418,7 +418,11 @@ def assert_sound(text):
             assert text[c.start:c.end] == c.text
             limit = options.get("max_chars") or options["max_tokens"]
             if c.size > limit:
-                assert c.oversized and "\n" not in c.text.rstrip("\n")
+                # Nothing can be cut: one line, or a chunk within the budget
+                # but for the white space that ends it (never a chunk alone).
+                body = c.text.rstrip()
+                fits = len(body) <= limit if "max_chars" in options else options["count_tokens"](body) <= limit
+                assert c.oversized and ("\n" not in body or fits)
     for d in check(text):
         assert 0 <= d.span[0] <= d.span[1] <= n
         assert text[d.start:d.end].encode() == text.encode()[d.span[0]:d.span[1]]

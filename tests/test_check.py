@@ -5,11 +5,15 @@ arguments it refuses."""
 import warnings
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pyql
 import quillet
 from quillet import _native, check
 from quillet.check import CODES
+
+check_module = __import__("quillet.check", fromlist=["check"])
 
 # Texts that reach every phase: the parser's errors, the header, the block
 # checks (a raw block parsed again), the end of the input, links and code spans.
@@ -174,3 +178,45 @@ def test_the_outline_finds_each_link_opener_left_as_text():
     # Not inside a link's label, a code span or code block; in emphasis and table cells too.
     text = "`[[c` [[d [[e]] *[[f*\n\n::table\n| [[g | h]] |\n::\n\n```\n[[i\n```\n"
     assert [text.encode()[at:at + 3] for at in _native.outline(text).unopened_links()] == [b"[[f", b"[[g"]
+
+
+# URLs near every edge of the link checks: schemes in any case, one slip
+# away, with ';' ',' '.' or too many slashes, behind control characters,
+# blank, and letters that match a-z only without regard to case.
+_URL_PARTS = ["http", "HTTPS", "htp", "mailto", "ftp", "javascript", "x.y", "a+b-c", "\u0130", "\u212a", "\u017f",
+              ":", ";", ",", ".", "/", "//", "///", "\t", " ", "\x0b", "\u00a0", "\u3000", "x", "#", "?q", "\n"]
+
+
+@given(st.lists(st.sampled_from(_URL_PARTS), max_size=6), st.sampled_from(["x", " x", "|", ""]))
+@settings(max_examples=400, deadline=None)
+def test_the_links_left_unchecked_hold_nothing_to_report(parts, label):
+    # links_to_check leaves out links in which the checks find nothing: every
+    # link they would report on, it keeps.
+    url = "".join(parts).replace("\n", "")
+    text = f"a [[{label}|{url}]] b [[{url}]]\n"
+    data = text.encode()
+    outline = _native.outline(text)
+    kept = _native.links_to_check(outline, data)
+    assert set(kept) <= set(outline.links())
+    refused = set(_native.refused_urls([u for u, *_ in outline.links()], False))
+    for i, (u, start, end, row, autolink) in enumerate(outline.links()):
+        report = (not u.strip() or (not autolink and data[start + 2] in b" \t\r\n|")
+                  or check_module._SUSPECT_URL.match(u) is not None or i in refused)
+        if report:
+            assert (u, start, end, row, autolink) in kept
+    assert check(text) == check(pyql.parse_with_recovery(text), text=text)
+
+
+@pytest.mark.parametrize("data, needle, limit, found", [
+    (b"", b"](", 9, []),
+    (b"](", b"](", 9, [0]),
+    (b"a](b]]((](", b"](", 9, [1, 5, 8]),
+    (b"aaaa", b"aa", 9, [0, 2]),
+    (b"x" * 40 + b"\n==" + b"y" * 13 + b"\n==", b"\n==", 9, [40, 56]),
+    (b"\n=" * 20 + b"\n==", b"\n==", 9, [40]),
+    (b"](" * 50, b"](", 3, [0, 2, 4]),
+    (b"x" * 15 + b"]", b"](", 9, []),
+    (b"x" * 15 + b"](", b"](", 9, [15]),
+])
+def test_find_all(data, needle, limit, found):
+    assert _native.find_all(data, needle, limit) == found

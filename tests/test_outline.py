@@ -27,6 +27,8 @@ DOCUMENTS = [
     "# A\n### C\n## B\n# D\ntext é\n",
     "@profile gfm\n@modules html\n# T\n",  # an unknown profile line is a paragraph and part of the header
     "@profile md\r\n--- meta ---\r\nk: [1\r\n",  # metadata never closed
+    # Positions counted across long runs of every width, in and around nested blocks.
+    ("é" * 5000 + "\n" + "a😀\n" * 3000 + "\n::list\n- " + "ü" * 4100 + "\n| x\n- y\n::\n# " + "日" * 700 + "\n") * 2,
 ]
 
 INLINE = {name for name, role, _, _ in _native.NODE_CLASSES if role == "inline"}
@@ -102,6 +104,10 @@ def check_outline(text, profile=None):
             for e in result.errors
         ]
         assert outline.header() == _native.read_header(text)
+        for name in {row["type"] for row in rows}:
+            assert outline.column("index", type=name) == [i for i, r in enumerate(rows) if r["type"] == name]
+            assert outline.column("byte_start", True, type=name) == [
+                r["byte_start"] for r in rows if r["type"] == name and r["depth"] == 0]
         assert (outline.size, outline.length) == (len(text.encode()), len(text))
         assert outline.profile == _native.PROFILE_NAMES[int(result.document.profile)]
         assert outline.modules == tuple(_native.MODULE_NAMES[int(m)] for m in result.document.modules)

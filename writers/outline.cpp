@@ -8,15 +8,18 @@
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
 
-namespace quillet::writers {
-namespace {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-// The white space Python's str.strip() removes (str.isspace): a heading's title is stripped as the Python
-// tools always stripped it.
+namespace quillet::writers {
+
 bool is_python_space(uint32_t c) {
     return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
+
+namespace {
 
 std::string_view python_strip(std::string_view s) {
     size_t begin = 0;
@@ -58,16 +61,21 @@ public:
         }
         Walker walk(top);
         while (walk.next()) {
-            const NodeRef n = walk.node();
-            if (is_inline(n.type)) {
-                if (walk.event() == Event::Enter && !open_.empty()) inline_node(n, walk.parent().type);
-                continue;
-            }
             if (walk.event() == Event::Leave) {
                 open_.pop_back();
                 continue;
             }
+            const NodeRef n = walk.node();
             open_.push_back(add_row(n));
+            // A block's inline text is read here, not walked node by node: its children are one array.
+            const size_t count = child_count(n);
+            if (count > 0) {
+                const NodeRef first = child_at(n, 0);
+                if (is_inline(first.type)) {
+                    scan_inlines(&first.as<Inline>(), count);
+                    walk.skip_children();
+                }
+            }
         }
     }
 
@@ -108,6 +116,7 @@ private:
         const auto index = static_cast<uint32_t>(o_.rows.size());
         OutlineRow& row = o_.rows.emplace_back();
         row.type = n.type;
+        o_.by_type[size_t(n.type)].push_back(index);
         row.depth = static_cast<uint32_t>(open_.size());
         row.parent = open_.empty() ? kNoRow : open_.back();
         const Span span = n.span();
@@ -164,40 +173,72 @@ private:
         return keep(python_strip(scratch_));
     }
 
-    void inline_node(NodeRef n, NodeType parent) {
+    // What the tools read of a block's inline text, in document order: footnote references, links, code spans
+    // and the "[[" that stay text. An explicit stack of sibling runs, so that nesting costs heap, not C stack.
+    void scan_inlines(const Inline* first, size_t count) {
         const uint32_t row = open_.back();
-        const Span span = n.span();
-        switch (n.type) {
-            case NodeType::Text:
-                // A "[[" that no "]]" closes stays text; a link's label is text that opens nothing.
-                if (parent != NodeType::Link) {
-                    const std::string_view t = *text_at(n, 0);
-                    for (size_t at = t.find("[["); at != std::string_view::npos; at = t.find("[[", at + 2)) {
-                        o_.unopened_links.push_back(static_cast<uint32_t>(span.start + at));
-                    }
-                }
-                break;
-            case NodeType::FootnoteRef:
-                o_.footnote_refs.push_back(OutlineRef{keep(*text_at(n, 0)), span.start, span.end, row, false});
-                break;
-            case NodeType::Link:
-            case NodeType::AutoLink:
-                o_.links.push_back(
-                    OutlineRef{keep(*text_at(n, 0)), span.start, span.end, row, n.type == NodeType::AutoLink});
-                break;
-            case NodeType::CodeSpan:
-                o_.code_spans.push_back(OutlineSpan{span.start, span.end, row});
-                break;
-            default:
-                break;
+        runs_.clear();
+        runs_.push_back(Run{first, first + count, false});
+        while (!runs_.empty()) {
+            Run& run = runs_.back();
+            if (run.at == run.end) {
+                runs_.pop_back();
+                continue;
+            }
+            const Inline& n = *run.at++;
+            const Span span = n.span;
+            switch (n.kind) {
+                case InlineKind::Text:
+                    // A "[[" that no "]]" closes stays text; a link's label is text that opens nothing.
+                    if (!run.in_link) unopened(n.text, span.start);
+                    break;
+                case InlineKind::FootnoteRef:
+                    o_.footnote_refs.push_back(OutlineRef{keep(n.text), span.start, span.end, row, false});
+                    break;
+                case InlineKind::Link:
+                case InlineKind::AutoLink:
+                    o_.links.push_back(
+                        OutlineRef{keep(n.text), span.start, span.end, row, n.kind == InlineKind::AutoLink});
+                    break;
+                case InlineKind::CodeSpan:
+                    o_.code_spans.push_back(OutlineSpan{span.start, span.end, row});
+                    break;
+                default:
+                    break;
+            }
+            if (!n.children.empty()) {
+                runs_.push_back(Run{n.children.begin(), n.children.end(), n.kind == InlineKind::Link});
+            }
         }
     }
+
+    void unopened(std::string_view t, uint32_t start) {
+        const char* const base = t.data();
+        const char* const stop = base + t.size();
+        for (const char* p = base; p + 1 < stop;) {
+            p = static_cast<const char*>(std::memchr(p, '[', static_cast<size_t>(stop - 1 - p)));
+            if (p == nullptr) break;
+            if (p[1] == '[') {
+                o_.unopened_links.push_back(static_cast<uint32_t>(start + (p - base)));
+                p += 2;
+            } else {
+                p += 1;
+            }
+        }
+    }
+
+    struct Run {  // the inline siblings still to read, and whether they are a link's label
+        const Inline* at;
+        const Inline* end;
+        bool in_link;
+    };
 
     Outline& o_;
     Outline::Options options_;
     std::unique_ptr<Writer> plain_;
     std::unique_ptr<Writer> render_;
     std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
+    std::vector<Run> runs_;
     uint32_t section_ = kNoRow;
     std::string scratch_;
     Output scratch_out_;
@@ -216,7 +257,7 @@ inline uint64_t byte_sum(uint64_t word) {
 }
 
 // What the positions of a row need counted in s[0, n): its characters (the bytes that do not continue a
-// UTF-8 sequence) and its line feeds, eight bytes at a time.
+// UTF-8 sequence) and its line feeds; sixteen bytes at a time with SSE2, else eight.
 struct Counts {
     uint64_t chars = 0;
     uint64_t newlines = 0;
@@ -224,6 +265,27 @@ struct Counts {
 Counts count(const char* s, size_t n) {
     uint64_t continuing = 0, newlines = 0;
     size_t i = 0;
+#if defined(__SSE2__)
+    // Each lane of the two accumulators counts down by one per byte found (a compare gives -1), at most 255
+    // times before the lanes are summed.
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0));  // 10xxxxxx is below it, signed
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= n) {
+        __m128i cont = zero, nl = zero;
+        const size_t stop = i + std::min<size_t>((n - i) / 16, 255) * 16;
+        for (; i < stop; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            cont = _mm_add_epi8(cont, _mm_cmplt_epi8(v, below_lead));
+            nl = _mm_add_epi8(nl, _mm_cmpeq_epi8(v, newline));
+        }
+        // 0 - lane is the lane's count; psadbw sums the bytes of each half.
+        const __m128i c = _mm_sad_epu8(_mm_sub_epi8(zero, cont), zero);
+        const __m128i l = _mm_sad_epu8(_mm_sub_epi8(zero, nl), zero);
+        continuing += uint64_t(_mm_cvtsi128_si64(c)) + uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(c, c)));
+        newlines += uint64_t(_mm_cvtsi128_si64(l)) + uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
+    }
+#endif
     for (; i + 8 <= n; i += 8) {
         uint64_t word;
         std::memcpy(&word, s + i, 8);

@@ -87,7 +87,8 @@ struct Outline {
     };
 
     std::vector<OutlineRow> rows;
-    std::vector<uint32_t> top;  // the rows of the top-level blocks
+    std::vector<uint32_t> top;                      // the rows of the top-level blocks
+    std::vector<uint32_t> by_type[kNodeTypeCount];  // the rows of each block class, in order
     std::vector<OutlineRef> footnote_refs;
     std::vector<OutlineRef> links;
     std::vector<OutlineSpan> code_spans;
@@ -107,6 +108,10 @@ struct Outline {
     // Fills the rows' character positions, lines and columns, the header's text and the sizes from `text`.
     void place(std::string_view text);
 };
+
+// The white space Python's str.strip() removes (str.isspace): a heading's title is stripped as the Python
+// tools always stripped it.
+bool is_python_space(uint32_t c);
 
 // Collects an outline from the three calls of a write; `write_parsed` or `write` drive it.
 std::unique_ptr<Writer> make_outline_writer(Outline& outline, Outline::Options options);
