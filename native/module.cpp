@@ -19,6 +19,7 @@
 #include "files.hpp"
 #include "formats.hpp"
 #include "lsp_positions.hpp"
+#include "maker.hpp"
 #include "model.hpp"
 #include "outline_type.hpp"
 #include "pickle.hpp"
@@ -443,6 +444,8 @@ PyMethodDef kMethods[] = {
      "read_header(text): the profile line, the modules line and the metadata block of text as the parser reads "
      "them, with their byte spans."},
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
+    {"maker", quillet_native::maker, METH_O, quillet_native::kMakerDoc},
+    {"section_tree", method<quillet_native::section_tree>(), METH_FASTCALL, quillet_native::kSectionTreeDoc},
     {"links_to_check", method<quillet_native::links_to_check>(), METH_FASTCALL, quillet_native::kLinksToCheckDoc},
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},
     {"record_columns", method<quillet_native::record_columns>(), METH_FASTCALL, quillet_native::kRecordColumnsDoc},
@@ -475,7 +478,7 @@ PyModuleDef kModule = {
 PyMODINIT_FUNC PyInit__native() {
     pyql::Ref module(PyModule_Create(&kModule));
     if (!module || quillet_native::add_model(module.get()) < 0 || quillet_native::add_facts(module.get()) < 0 ||
-        quillet_native::add_outline(module.get()) < 0) {
+        quillet_native::add_outline(module.get()) < 0 || quillet_native::add_maker(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

@@ -338,6 +338,32 @@ PyObject* outline_errors(PyObject* self, PyObject*) {
     return list.release();
 }
 
+// {row: path} for each top-level heading: the titles of the headings whose sections hold it, outermost
+// first, ending with its own; a heading's path extends that of the open heading of a lower level.
+PyObject* outline_heading_paths(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    Ref paths(PyDict_New());
+    if (!paths) return nullptr;
+    std::vector<std::pair<uint8_t, PyObject*>> open;  // (level, path) of the open sections; `paths` holds them
+    for (const uint32_t index : o.by_type[size_t(NodeType::Heading)]) {
+        const OutlineRow& row = o.rows[index];
+        if (row.depth != 0) continue;
+        while (!open.empty() && open.back().first >= row.level) open.pop_back();
+        PyObject* outer = open.empty() ? nullptr : open.back().second;
+        const Py_ssize_t n = outer == nullptr ? 0 : PyTuple_GET_SIZE(outer);
+        Ref path(PyTuple_New(n + 1));
+        if (!path) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(path.get(), i, pyql::new_ref(PyTuple_GET_ITEM(outer, i)));
+        PyObject* title = pool_str(o, row.title);
+        if (title == nullptr) return nullptr;
+        PyTuple_SET_ITEM(path.get(), n, title);
+        Ref key(PyLong_FromUnsignedLong(index));
+        if (!key || PyDict_SetItem(paths.get(), key.get(), path.get()) < 0) return nullptr;
+        open.emplace_back(row.level, path.get());
+    }
+    return paths.release();
+}
+
 PyObject* outline_header(PyObject* self, PyObject*) {
     const Outline& o = outline_of(self);
     if (!o.has_text) Py_RETURN_NONE;
@@ -433,6 +459,9 @@ PyMethodDef kOutlineMethods[] = {
     {"unopened_links", method_noargs<outline_unopened_links>, METH_NOARGS,
      "unopened_links() -> list of byte_start: each \"[[\" of the text that no \"]]\" closes, left as text."},
     {"errors", method_noargs<outline_errors>, METH_NOARGS, "errors() -> list of (kind, code, message, span or None)."},
+    {"heading_paths", method_noargs<outline_heading_paths>, METH_NOARGS,
+     "heading_paths() -> dict: {row: path} for each top-level heading, path the titles of the headings whose "
+     "sections hold it, outermost first, ending with its own."},
     {"header", method_noargs<outline_header>, METH_NOARGS,
      "header(): what read_header gives for the text, or None when the text is unknown."},
     {},
@@ -493,6 +522,110 @@ bool outline_has_render(PyObject* outline) {
 const char* const kOutlineDoc =
     "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
     "of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed from text).";
+
+const char* const kSectionTreeDoc =
+    "section_tree(outline, make, nodes, total, length) -> list: the sections of quillet.sections from the "
+    "outline's top-level rows, each made by make(level, title, path, span, start, end, pending, pending, "
+    "children), pending (nodes, heading, first, last) the top-level indexes of its heading and own blocks; "
+    "total and length end the last sections.";
+
+PyObject* section_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5 || !is_outline(args[0]) || !PyCallable_Check(args[1]) || !PyLong_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "section_tree(outline, make, nodes, total, length)");
+        return nullptr;
+    }
+    const Outline& o = outline_of(args[0]);
+    PyObject* const make = args[1];
+    PyObject* const nodes = args[2];
+    PyObject* const total = args[3];
+    PyObject* const length = args[4];
+    const auto n = static_cast<Py_ssize_t>(o.top.size());
+    std::vector<Py_ssize_t> heads;  // the top-level indexes of the headings
+    for (Py_ssize_t t = 0; t < n; ++t) {
+        if (o.rows[o.top[size_t(t)]].type == NodeType::Heading) heads.push_back(t);
+    }
+    const auto placed = [&](uint32_t v) { return o.has_text ? PyLong_FromUnsignedLong(v) : pyql::new_ref(Py_None); };
+    const auto made = [&](PyObject* level, PyObject* title, PyObject* path, PyObject* span, PyObject* start,
+                          PyObject* end, PyObject* pending, PyObject* children) -> PyObject* {
+        PyObject* argv[] = {level, title, path, span, start, end, pending, pending, children};
+        return PyObject_Vectorcall(make, argv, 9, nullptr);
+    };
+    Ref top(PyList_New(0));
+    if (!top) return nullptr;
+    Ref zero(PyLong_FromLong(0));
+    Ref empty_title(PyUnicode_FromStringAndSize("", 0));
+    Ref empty_tuple(PyTuple_New(0));
+    if (!zero || !empty_title || !empty_tuple) return nullptr;
+    if (heads.empty() || heads[0] != 0) {
+        // The blocks before the first heading; the first heading ends it.
+        Ref end, cend;
+        if (heads.empty()) {
+            end = Ref(pyql::new_ref(total));
+            cend = Ref(pyql::new_ref(length));
+        } else {
+            const OutlineRow& first = o.rows[o.top[size_t(heads[0])]];
+            end = Ref(PyLong_FromUnsignedLong(first.start));
+            cend = Ref(placed(first.char_start));
+        }
+        if (!end || !cend) return nullptr;
+        Ref span(PyTuple_Pack(2, zero.get(), end.get()));
+        Ref pending(Py_BuildValue("(Onnn)", nodes, Py_ssize_t(-1), Py_ssize_t(0), heads.empty() ? n : heads[0]));
+        if (!span || !pending) return nullptr;
+        Ref section(made(zero.get(), empty_title.get(), empty_tuple.get(), span.get(),
+                         length == Py_None ? Py_None : zero.get(), cend.get(), pending.get(), empty_tuple.get()));
+        if (!section || PyList_Append(top.get(), section.get()) < 0) return nullptr;
+    }
+    // The open sections, outermost first; each ends where the next heading of the same or a higher level starts.
+    struct Open {
+        uint8_t level;
+        Ref level_value, title, path, start, cstart, pending, children;
+    };
+    std::vector<Open> open;
+    // Closes the innermost open section at (end, cend): made, and added to its parent's children.
+    const auto close = [&](PyObject* end, PyObject* cend) -> bool {
+        Open done = std::move(open.back());
+        open.pop_back();
+        Ref span(PyTuple_Pack(2, done.start.get(), end));
+        Ref children(span ? PyList_AsTuple(done.children.get()) : nullptr);
+        if (!children) return false;
+        Ref section(made(done.level_value.get(), done.title.get(), done.path.get(), span.get(), done.cstart.get(), cend,
+                         done.pending.get(), children.get()));
+        return section && PyList_Append(open.empty() ? top.get() : open.back().children.get(), section.get()) == 0;
+    };
+    for (size_t h = 0; h < heads.size(); ++h) {
+        const OutlineRow& row = o.rows[o.top[size_t(heads[h])]];
+        Ref start(PyLong_FromUnsignedLong(row.start));
+        Ref cstart(placed(row.char_start));
+        if (!start || !cstart) return nullptr;
+        while (!open.empty() && open.back().level >= row.level) {
+            if (!close(start.get(), cstart.get())) return nullptr;
+        }
+        Open section;
+        section.level = row.level;
+        section.level_value = Ref(PyLong_FromLong(row.level));
+        section.title = Ref(pool_str(o, row.title));
+        if (!section.level_value || !section.title) return nullptr;
+        PyObject* outer = open.empty() ? empty_tuple.get() : open.back().path.get();
+        const Py_ssize_t depth = PyTuple_GET_SIZE(outer);
+        section.path = Ref(PyTuple_New(depth + 1));
+        if (!section.path) return nullptr;
+        for (Py_ssize_t i = 0; i < depth; ++i) {
+            PyTuple_SET_ITEM(section.path.get(), i, pyql::new_ref(PyTuple_GET_ITEM(outer, i)));
+        }
+        PyTuple_SET_ITEM(section.path.get(), depth, pyql::new_ref(section.title.get()));
+        section.start = std::move(start);
+        section.cstart = std::move(cstart);
+        section.pending =
+            Ref(Py_BuildValue("(Onnn)", nodes, heads[h], heads[h] + 1, h + 1 < heads.size() ? heads[h + 1] : n));
+        section.children = Ref(PyList_New(0));
+        if (!section.pending || !section.children) return nullptr;
+        open.push_back(std::move(section));
+    }
+    while (!open.empty()) {
+        if (!close(total, length)) return nullptr;
+    }
+    return top.release();
+}
 
 const char* const kLinksToCheckDoc =
     "links_to_check(outline, data) -> list: the links of outline.links() (the same tuples, in order) that the "

@@ -96,6 +96,10 @@ int add_outline(PyObject* module);
 PyObject* outline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char* const kOutlineDoc;
 
+// section_tree(outline, make, nodes, total, length) -> list: the sections of quillet.sections.
+PyObject* section_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+extern const char* const kSectionTreeDoc;
+
 // links_to_check(outline, data) -> list: the links of outline.links() that the checks must look at.
 PyObject* links_to_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 extern const char* const kLinksToCheckDoc;

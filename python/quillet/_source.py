@@ -142,18 +142,7 @@ def heading_paths(outline: _native.Outline) -> dict[int, tuple[str, ...]]:
     headings whose sections hold it, outermost first, ending with its own.
     A row's path is ``paths[section]`` for its "section" column (``()`` when
     that is None): sections, chunks and records give the same paths."""
-    paths: dict[int, tuple[str, ...]] = {}
-    open_: list[tuple[int, tuple[str, ...]]] = []  # (level, path) of the open sections
-    rows = outline.column("index", top=True, type="Heading")
-    levels = outline.column("level", top=True, type="Heading")
-    titles = outline.column("heading_title", top=True, type="Heading")
-    for row, level, title in zip(rows, levels, titles):
-        while open_ and open_[-1][0] >= level:
-            open_.pop()
-        path = (open_[-1][1] if open_ else ()) + (title,)
-        open_.append((level, path))
-        paths[row] = path
-    return paths
+    return outline.heading_paths()
 
 
 def plain_text(inlines: Sequence[Any]) -> str:

@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 import pyql
 from quillet import _native
 from quillet._result import Result, maker
-from quillet._source import gc_paused, heading_paths, profile_value, read_outline
+from quillet._source import gc_paused, profile_value, read_outline
 
 if TYPE_CHECKING:
     from collections.abc import Iterator
@@ -48,7 +48,7 @@ class Section(Result):
     """
 
     # heading and blocks live in _heading and _blocks behind properties (set
-    # below): a node not yet taken is a _Pending there.
+    # below): nodes not yet taken are a pending tuple there.
     __slots__ = ("level", "title", "path", "span", "start", "end", "_heading", "_blocks", "children")
 
     level: int
@@ -117,29 +117,27 @@ class _Nodes:
         return blocks
 
 
-class _Pending:
-    """A section's heading and blocks not yet taken: the top-level indexes of
-    its heading (-1 at level 0) and of its own blocks (first..last-1)."""
+# A section's heading and blocks not yet taken are a tuple, the same in both
+# slots: (the call's _Nodes, the top-level index of its heading (-1 at level
+# 0), and the first and last+1 indexes of its own blocks). A heading is never
+# a tuple, and a tuple of blocks never starts with a _Nodes.
 
-    __slots__ = ("nodes", "heading", "first", "last")
 
-    def __init__(self, nodes: _Nodes, heading: int, first: int, last: int) -> None:
-        self.nodes, self.heading, self.first, self.last = nodes, heading, first, last
-
-    def take(self, section: Section) -> tuple[Any, tuple[Any, ...]]:
-        blocks = self.nodes.blocks()
-        heading = blocks[self.heading] if self.heading >= 0 else None
-        own = tuple(blocks[self.first : self.last])
-        # A thread that reads a slot still holding this _Pending takes the
-        # same nodes again: the holder gives one list.
-        object.__setattr__(section, "_heading", heading)
-        object.__setattr__(section, "_blocks", own)
-        return heading, own
+def _take(section: Section, pending: tuple[_Nodes, int, int, int]) -> tuple[Any, tuple[Any, ...]]:
+    nodes, head, first, last = pending
+    blocks = nodes.blocks()
+    heading = blocks[head] if head >= 0 else None
+    own = tuple(blocks[first:last])
+    # A thread that reads a slot still holding the pending tuple takes the
+    # same nodes again: the holder gives one list.
+    object.__setattr__(section, "_heading", heading)
+    object.__setattr__(section, "_blocks", own)
+    return heading, own
 
 
 def _get_heading(self: Section) -> Any:
     value = getattr(self, "_heading")
-    return value.take(self)[0] if type(value) is _Pending else value
+    return _take(self, value)[0] if type(value) is tuple else value
 
 
 def _set_heading(self: Section, value: Any) -> None:
@@ -148,7 +146,9 @@ def _set_heading(self: Section, value: Any) -> None:
 
 def _get_blocks(self: Section) -> tuple[Any, ...]:
     value = getattr(self, "_blocks")
-    return value.take(self)[1] if type(value) is _Pending else value
+    if value and type(value[0]) is _Nodes:
+        return _take(self, value)[1]
+    return value  # type: ignore[no-any-return]
 
 
 def _set_blocks(self: Section, value: tuple[Any, ...]) -> None:
@@ -162,7 +162,7 @@ setattr(Section, "heading", property(_get_heading, _set_heading))
 setattr(Section, "blocks", property(_get_blocks, _set_blocks))
 
 
-# Section(...) by the setters of its slots, in their order (the pending
+# Section(...) from the values of its slots, in their order (the pending
 # heading and blocks given twice, one per slot).
 _new_section = maker(Section)
 
@@ -186,13 +186,7 @@ def sections(source: Any, *, text: str | None = None, profile: Any = None) -> li
 
 def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
     outline = read_outline(source, profile, text=text, top_only=True)
-    if outline.top_only:
-        n = len(outline)
-        heads = outline.column("index", top=True, type="Heading")  # a row is a top-level block
-    else:  # an outline given with its nested rows
-        types = outline.column("type", top=True)
-        n = len(types)
-        heads = [k for k, kind in enumerate(types) if kind == "Heading"]
+    n = len(outline) if outline.top_only else len(outline.column("depth", top=True))  # the top-level blocks
     if not n:
         return []
     if isinstance(source, str):
@@ -201,48 +195,14 @@ def _sections(source: Any, text: str | None, profile: Any) -> list[Section]:
         nodes = _Nodes(text, profile_value(outline.profile) if text is not None else None, n)
     else:
         nodes = _Nodes(source, None, n)
-    # The headings' fields, in the order of heads; their paths in document
-    # order (keyed by row, in the order of the rows), each ending with its
-    # heading's title.
-    starts = outline.column("byte_start", top=True, type="Heading")
-    chars = outline.column("char_start", top=True, type="Heading")
-    levels = outline.column("level", top=True, type="Heading")
-    paths = heading_paths(outline)
-    head_paths = [paths[row] for row in sorted(paths)]
     length = outline.length
     if isinstance(source, (list, tuple)) and length is None:
         total = outline.column("byte_end", top=True)[-1]  # where the last block ends: all that is known
     else:
         total = outline.size
-
-    make = _new_section
-    top: list[Section] = []
-    if not heads or heads[0]:
-        # The blocks before the first heading; the first heading ends it.
-        end, cend = (starts[0], chars[0]) if heads else (total, length)
-        pending = _Pending(nodes, -1, 0, heads[0] if heads else n)
-        top.append(make(0, "", (), (0, end), 0 if length is not None else None, cend, pending, pending, ()))
-    # The open sections, outermost first: level, title, path, byte and char
-    # start, nodes, children so far. Each ends where the next heading of the
-    # same or a higher level starts.
-    stack: list[tuple[int, str, tuple[str, ...], int, int | None, _Pending, list[Section]]] = []
-    last = len(heads) - 1
-    for h, k in enumerate(heads):
-        level, start, cstart = levels[h], starts[h], chars[h]
-        while stack and stack[-1][0] >= level:
-            done = stack.pop()
-            section = make(
-                done[0], done[1], done[2], (done[3], start), done[4], cstart, done[5], done[5], tuple(done[6])
-            )
-            (stack[-1][6] if stack else top).append(section)
-        pending = _Pending(nodes, k, k + 1, heads[h + 1] if h < last else n)
-        path = head_paths[h]
-        stack.append((level, path[-1], path, start, cstart, pending, []))
-    while stack:
-        done = stack.pop()
-        section = make(done[0], done[1], done[2], (done[3], total), done[4], length, done[5], done[5], tuple(done[6]))
-        (stack[-1][6] if stack else top).append(section)
-    return top
+    # The tree, built in C from the top-level rows: each section ends where
+    # the next heading of the same or a higher level starts, or at the end.
+    return _native.section_tree(outline, _new_section, nodes, total, length)
 
 
 def iter_sections(tree: list[Section]) -> Iterator[Section]:
