@@ -6,6 +6,7 @@ local cluster."""
 import copy
 import dataclasses
 import functools
+import gc
 import importlib
 import os
 import pickle
@@ -133,6 +134,27 @@ def test_results_pickle_and_copy(cls, how):
         type(getattr(result, f.name)) for f in dataclasses.fields(cls)]
     with pytest.raises(dataclasses.FrozenInstanceError):
         copied.span = (0, 0)
+
+
+@pytest.mark.parametrize("cls, args, error", [
+    (quillet.Section, (1,), "Section\\(\\) takes 9 positional arguments \\(1 given\\)"),
+    (int, (), "int has no __slots__"),
+    (type("Odd", (), {"__slots__": ("a", "__dict__")}), (), "'__dict__' is not an object slot of Odd"),
+    (3, (), "takes a class"),
+])
+def test_the_maker_refuses_what_it_cannot_make(cls, args, error):
+    from quillet._result import maker
+
+    with pytest.raises(TypeError, match=error):
+        maker(cls)(*args)
+
+
+def test_the_maker_fills_every_slot():
+    from quillet._result import maker
+
+    made = maker(quillet.Diagnostic)("code", "warning", "m", (1, 2), 1, 2, 1, 2, "h")
+    assert made == quillet.Diagnostic("code", "warning", "m", (1, 2), 1, 2, 1, 2, "h")
+    assert gc.is_tracked(made)
 
 
 # ordered_map's workers: results in order, an item's exception where its
