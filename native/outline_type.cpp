@@ -139,6 +139,7 @@ struct Options {
     bool plain = false;
     Outline::Render render = Outline::Render::None;
     bool top_only = false;
+    bool inline_facts = false;
 };
 
 Options& options_of(PyObject* self);
@@ -307,6 +308,29 @@ PyObject* outline_unopened_links(PyObject* self, PyObject*) {
     return list.release();
 }
 
+PyObject* outline_footnote_defs(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(o.footnote_defs.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < o.footnote_defs.size(); ++i) {
+        const auto& d = o.footnote_defs[i];
+        const auto placed = [&](uint32_t v) {
+            return o.has_text ? PyLong_FromUnsignedLong(v) : pyql::new_ref(Py_None);
+        };
+        PyObject* item =
+            Py_BuildValue("(NKKKNN)", pool_str(o, d.text), (unsigned long long)d.start, (unsigned long long)d.end,
+                          (unsigned long long)d.row, placed(d.char_start), placed(d.char_end));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* outline_figures(PyObject* self, PyObject*) {
+    const Outline& o = outline_of(self);
+    return refs_list(o, o.figures, false);
+}
+
 PyObject* outline_code_spans(PyObject* self, PyObject*) {
     const Outline& o = outline_of(self);
     Ref list(PyList_New(static_cast<Py_ssize_t>(o.code_spans.size())));
@@ -420,6 +444,9 @@ PyObject* get_has_text(PyObject* self, void*) {
 PyObject* get_top_only(PyObject* self, void*) {
     return PyBool_FromLong(options_of(self).top_only);
 }
+PyObject* get_inline(PyObject* self, void*) {
+    return PyBool_FromLong(!options_of(self).top_only || options_of(self).inline_facts);
+}
 PyObject* get_plain(PyObject* self, void*) {
     return PyBool_FromLong(options_of(self).plain);
 }
@@ -454,6 +481,11 @@ PyMethodDef kOutlineMethods[] = {
      "footnote_refs() -> list of (label, byte_start, byte_end, row)."},
     {"links", method_noargs<outline_links>, METH_NOARGS,
      "links() -> list of (url, byte_start, byte_end, row, is_autolink)."},
+    {"footnote_defs", method_noargs<outline_footnote_defs>, METH_NOARGS,
+     "footnote_defs() -> list of (label, byte_start, byte_end, row, char_start, char_end): the footnote "
+     "definitions at any depth (characters None when the text is unknown)."},
+    {"figures", method_noargs<outline_figures>, METH_NOARGS,
+     "figures() -> list of (src, byte_start, byte_end, row): the figures at any depth."},
     {"code_spans", method_noargs<outline_code_spans>, METH_NOARGS,
      "code_spans() -> list of (byte_start, byte_end, row)."},
     {"unopened_links", method_noargs<outline_unopened_links>, METH_NOARGS,
@@ -475,6 +507,10 @@ PyGetSetDef kOutlineGetters[] = {
     {"modules", get_modules, nullptr, "The names of the modules the document enables.", nullptr},
     {"has_text", get_has_text, nullptr, "Whether the outline knows the text (positions, lines, the header).", nullptr},
     {"top_only", get_top_only, nullptr, "Whether only the top-level blocks have rows.", nullptr},
+    {"inline", get_inline, nullptr,
+     "Whether the outline has the inline facts (footnote references, links, code spans, unopened links) and the "
+     "footnote definitions and figures: every outline but one built top_only without inline=True.",
+     nullptr},
     {"plain", get_plain, nullptr, "Whether the rows keep their plain text (the column \"text\").", nullptr},
     {"render", get_render, nullptr, "The format of the top-level rows' renderings, or None.", nullptr},
     {},
@@ -520,8 +556,9 @@ bool outline_has_render(PyObject* outline) {
 }
 
 const char* const kOutlineDoc =
-    "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False) -> Outline: the outline "
-    "of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed from text).";
+    "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False, inline=False) -> "
+    "Outline: the outline of source (a str or its UTF-8 bytes, parsed with profile, or a tree of pyql objects parsed "
+    "from text).";
 
 const char* const kSectionTreeDoc =
     "section_tree(outline, make, nodes, total, length) -> list: the sections of quillet.sections from the "
@@ -656,7 +693,8 @@ PyObject* links_to_check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 1) {
         PyErr_SetString(PyExc_TypeError,
-                        "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False)");
+                        "outline(source, /, *, profile=None, text=None, plain=False, render=None, top_only=False, "
+                        "inline=False)");
         return nullptr;
     }
     PyObject* profile_arg = Py_None;
@@ -664,6 +702,7 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* plain_arg = nullptr;
     PyObject* render_arg = nullptr;
     PyObject* top_arg = nullptr;
+    PyObject* inline_arg = nullptr;
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -678,6 +717,8 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             render_arg = v;
         } else if (PyUnicode_CompareWithASCIIString(key, "top_only") == 0) {
             top_arg = v;
+        } else if (PyUnicode_CompareWithASCIIString(key, "inline") == 0) {
+            inline_arg = v;
         } else {
             PyErr_Format(PyExc_TypeError, "outline() got an unexpected keyword argument %R", key);
             return nullptr;
@@ -690,11 +731,14 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const int top_only = top_arg == nullptr ? 0 : PyObject_IsTrue(top_arg);
     if (top_only < 0) return nullptr;
     options.top_only = top_only != 0;
+    const int inline_facts = inline_arg == nullptr ? 0 : PyObject_IsTrue(inline_arg);
+    if (inline_facts < 0) return nullptr;
+    options.inline_facts = inline_facts != 0;
     if (text_arg != Py_None && !PyUnicode_Check(text_arg)) {
         PyErr_Format(PyExc_TypeError, "text must be a str or None, not %s", Py_TYPE(text_arg)->tp_name);
         return nullptr;
     }
-    const Outline::Options build{options.plain, options.render, options.top_only};
+    const Outline::Options build{options.plain, options.render, options.top_only, options.inline_facts};
     auto built = std::make_unique<Outline>();
     PyObject* source = args[0];
     if (PyUnicode_Check(source) || PyBytes_Check(source)) {

@@ -63,9 +63,12 @@ def assert_trustworthy(text, parts, options):
         measured = c.with_context() if options.get("context_in_budget") else c.text
         if "count_tokens" in options:
             assert words(measured) <= options["max_tokens"], c
+            assert not c.oversized
+        elif len(measured) > limit:
+            # Only the white space that ends a chunk (never a chunk alone) may pass the budget.
+            assert c.oversized and len(measured.rstrip()) <= limit, c
         else:
-            assert len(measured) <= limit, c
-        assert not c.oversized
+            assert not c.oversized
         assert c.text.strip(), c  # never only white space
         if c.index + 1 < len(parts) and c.kinds == ("Heading",):
             # A heading goes with what follows it: it is left alone only when what follows does not fit

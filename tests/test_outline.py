@@ -1,6 +1,7 @@
 """The outline (quillet._native.outline) against the pyql tree of the same text: every row, column and
 list is what a walk of the tree gives, from a str, from a tree with its text, and top-level only."""
 
+import bisect
 from pathlib import Path
 
 import pytest
@@ -118,7 +119,23 @@ def check_outline(text, profile=None):
     full_paths = heading_paths(_native.outline(text, profile=profile))
     assert list(heading_paths(top).values()) == list(full_paths.values())
     assert top.column("rendered") == [quillet.to_markdown(b).rstrip("\n") for b in result.document.blocks]
-    assert top.footnote_refs() == top.links() == top.code_spans() == []
+    assert top.footnote_refs() == top.links() == top.code_spans() == top.footnote_defs() == top.figures() == []
+    # The top-level rows with the inline facts: each fact with the top-level row that holds it.
+    full = _native.outline(text, profile=profile)
+    facts = _native.outline(text, profile=profile, top_only=True, inline=True)
+    tops = [i for i, r in enumerate(rows) if r["depth"] == 0]
+    to_top = {row: bisect.bisect_right(tops, row) - 1 for row in range(len(rows))}
+    assert (facts.top_only, facts.inline, top.inline, full.inline) == (True, True, False, True)
+    assert columns(facts, shared) == columns(top, shared)
+    assert facts.unopened_links() == full.unopened_links()
+    for name in ("footnote_refs", "links", "code_spans", "footnote_defs", "figures"):
+        at_row = 2 if name == "code_spans" else 3
+        whole = getattr(full, name)()
+        assert getattr(facts, name)() == [(*f[:at_row], to_top[f[at_row]], *f[at_row + 1:]) for f in whole]
+    assert full.footnote_defs() == [(r["label"], r["byte_start"], r["byte_end"], i, r["char_start"], r["char_end"])
+                                    for i, r in enumerate(rows) if r["type"] == "FootnoteDef"]
+    assert full.figures() == [(r["src"], r["byte_start"], r["byte_end"], i)
+                              for i, r in enumerate(rows) if r["type"] == "Figure"]
 
 
 @pytest.mark.parametrize("text", DOCUMENTS, ids=range(len(DOCUMENTS)))

@@ -55,7 +55,7 @@ public:
 
     void node(NodeRef top, size_t, Output&) override {
         open_.clear();
-        if (options_.top_only) {
+        if (options_.top_only && !options_.inline_facts) {
             add_row(top);
             return;
         }
@@ -66,7 +66,18 @@ public:
                 continue;
             }
             const NodeRef n = walk.node();
-            open_.push_back(add_row(n));
+            // With top_only, what a nested block holds belongs to its top-level row.
+            const uint32_t row = options_.top_only && !open_.empty() ? open_.front() : add_row(n);
+            open_.push_back(row);
+            if (n.type == NodeType::FootnoteDef) {
+                const auto& def = n.as<FootnoteDef>();
+                o_.footnote_defs.push_back(
+                    OutlineRef{.text = keep(def.label), .start = def.span.start, .end = def.span.end, .row = row});
+            } else if (n.type == NodeType::Figure) {
+                const auto& figure = n.as<Figure>();
+                o_.figures.push_back(OutlineRef{
+                    .text = keep(figure.src), .start = figure.span.start, .end = figure.span.end, .row = row});
+            }
             // A block's inline text is read here, not walked node by node: its children are one array.
             const size_t count = child_count(n);
             if (count > 0) {
@@ -193,12 +204,16 @@ private:
                     if (!run.in_link) unopened(n.text, span.start);
                     break;
                 case InlineKind::FootnoteRef:
-                    o_.footnote_refs.push_back(OutlineRef{keep(n.text), span.start, span.end, row, false});
+                    o_.footnote_refs.push_back(
+                        OutlineRef{.text = keep(n.text), .start = span.start, .end = span.end, .row = row});
                     break;
                 case InlineKind::Link:
                 case InlineKind::AutoLink:
-                    o_.links.push_back(
-                        OutlineRef{keep(n.text), span.start, span.end, row, n.kind == InlineKind::AutoLink});
+                    o_.links.push_back(OutlineRef{.text = keep(n.text),
+                                                  .start = span.start,
+                                                  .end = span.end,
+                                                  .row = row,
+                                                  .autolink = n.kind == InlineKind::AutoLink});
                     break;
                 case InlineKind::CodeSpan:
                     o_.code_spans.push_back(OutlineSpan{span.start, span.end, row});
@@ -385,6 +400,19 @@ void Outline::place(std::string_view t) {
             row.end_line = bytes > 0 ? uint32_t(i.line(row.end - 1) + 1) : row.line;
         }
     }
+    // The footnote definitions' characters: in order, counted on from the one before; out of order (a
+    // caller's tree), from the index.
+    uint64_t def_at = 0, def_chars = 0;
+    const auto chars_at = [&](uint64_t offset) -> uint32_t {
+        if (offset < def_at) return uint32_t(indexed().chars(offset));
+        def_chars += count(t.data() + def_at, offset - def_at).chars;
+        def_at = offset;
+        return uint32_t(def_chars);
+    };
+    for (OutlineRef& def : footnote_defs) {
+        def.char_start = chars_at(def.start);
+        def.char_end = chars_at(def.end);
+    }
     length = at_chars + count(t.data() + at, t.size() - at).chars;
     size = t.size();
     // The header's text: what comes before the first block, and the lines the header reads that are a
@@ -425,6 +453,9 @@ bool outline_tree(const Source& source, const std::optional<std::string_view>& t
     if (!text) return true;
     for (const OutlineRow& row : outline.rows) {
         if (row.end > text->size() || row.start > row.end) return false;
+    }
+    for (const OutlineRef& def : outline.footnote_defs) {
+        if (def.end > text->size() || def.start > def.end) return false;
     }
     outline.place(*text);
     return true;

@@ -57,11 +57,12 @@ struct OutlineRow {
     PoolText rendered;  // a top-level block's rendering (Options::render)
 };
 
-struct OutlineRef {  // a footnote reference or a link
-    PoolText text;   // the label or the URL
+struct OutlineRef {  // a footnote reference or definition, a link or a figure
+    PoolText text;   // the label, the URL or the image's source
     uint32_t start = 0, end = 0;
     uint32_t row = 0;
     bool autolink = false;
+    uint32_t char_start = 0, char_end = 0;  // a footnote definition's, when the text is known
 };
 
 struct OutlineSpan {  // a code span
@@ -84,6 +85,10 @@ struct Outline {
         // Only the top-level blocks: no nested rows, no footnote references, links or code spans; what the
         // tools that read only the top (sections, chunks) ask for, at little more than the parse's cost.
         bool top_only = false;
+        // With top_only: the inline facts too (footnote references, links, code spans, unopened links, each
+        // with the top-level row that holds it) and the footnote definitions and figures at any depth; what
+        // the checks and the chunks' footnotes read, without a row for every nested block.
+        bool inline_facts = false;
     };
 
     std::vector<OutlineRow> rows;
@@ -91,6 +96,8 @@ struct Outline {
     std::vector<uint32_t> by_type[kNodeTypeCount];  // the rows of each block class, in order
     std::vector<OutlineRef> footnote_refs;
     std::vector<OutlineRef> links;
+    std::vector<OutlineRef> footnote_defs;  // at any depth, in order; their row is the one that holds them
+    std::vector<OutlineRef> figures;
     std::vector<OutlineSpan> code_spans;
     std::vector<uint32_t> unopened_links;  // where a "[[" stays text (no "]]" closes it), in order
     std::vector<OutlineError> errors;

@@ -110,6 +110,7 @@ def read_outline(
     plain: bool = False,
     render: str | None = None,
     top_only: bool = False,
+    inline: bool = False,
 ) -> _native.Outline:
     """The outline of every tool's ``source``: a ``str`` (parsed with
     ``profile``, the GIL released), a ``pyql.Document``, ``pyql.ParseResult``
@@ -117,7 +118,9 @@ def read_outline(
     or an outline already built, taken as it is when it has what is asked.
     ``top_only`` asks for the top-level blocks only (no nested rows, no
     references, links or code spans), which costs little more than the
-    parse."""
+    parse. ``inline`` (with ``top_only``) asks for the inline facts too
+    (footnote references, links, code spans) and the footnote definitions
+    and figures at any depth, still without a row per nested block."""
     if text is not None and not isinstance(text, str):
         raise TypeError(f"text must be a str or None, not {type(text).__name__}")
     if isinstance(source, _native.Outline):
@@ -126,15 +129,20 @@ def read_outline(
             and (not plain or source.plain)
             and (render is None or source.render == render)
             and (top_only or not source.top_only)
+            and (not inline or source.inline)
         ):
             return source
-        raise ValueError("this outline was built without what the call needs (its text, plain, render or nested rows)")
+        raise ValueError(
+            "this outline was built without what the call needs (its text, plain, render, nested rows or inline facts)"
+        )
     if isinstance(source, str):
-        return _native.outline(source, profile=profile_value(profile), plain=plain, render=render, top_only=top_only)
+        return _native.outline(
+            source, profile=profile_value(profile), plain=plain, render=render, top_only=top_only, inline=inline
+        )
     if not isinstance(source, (pyql.Document, pyql.ParseResult, list, tuple)):
         raise _source_error(name, source)
     blocks = list(source) if isinstance(source, tuple) else source
-    return _native.outline(blocks, text=text, plain=plain, render=render, top_only=top_only)
+    return _native.outline(blocks, text=text, plain=plain, render=render, top_only=top_only, inline=inline)
 
 
 def heading_paths(outline: _native.Outline) -> dict[int, tuple[str, ...]]:

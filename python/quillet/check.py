@@ -274,11 +274,11 @@ class _Checker:
 
     @cached_property
     def full_outline(self) -> _native.Outline:
-        """The outline with every row and the inline nodes: the one given,
-        unless it holds the top-level blocks alone."""
-        if not self.outline.top_only:
+        """The outline with the inline facts (links, footnotes, code spans,
+        figures): the one given, unless it holds the top-level blocks alone."""
+        if self.outline.inline:
             return self.outline
-        return _native.outline(self.text, profile=self.outline.profile)
+        return _native.outline(self.text, profile=self.outline.profile, top_only=True, inline=True)
 
     def content(self, i: int) -> str:
         """The content of block i (a raw block's), read from the outline the
@@ -700,7 +700,8 @@ def _markdown_links(c: _Checker) -> None:
 def _code_spans(c: _Checker) -> dict[int, list[tuple[int, int]]]:
     """The code spans of each top-level block (by its index), at any depth
     inside it. Rows come in document order, each block before the blocks
-    inside it, so a row belongs to the last top-level row before it."""
+    inside it, so a row belongs to the last top-level row before it (an
+    outline of top-level rows alone gives that row)."""
     outline = c.full_outline
     tops = list(compress(count(), map((0).__eq__, outline.column("depth"))))
     spans: dict[int, list[tuple[int, int]]] = {}
@@ -749,10 +750,9 @@ def _links_and_notes(c: _Checker) -> None:
                   f"write [[{url}]] to show the URL, or [[label|{url}]]")
     _urls(c, [(url, start, end) for url, start, end, _, _ in links if url.strip()], False)
     _footnotes(c, outline)
-    sources = outline.column("src", type="Figure")
-    if sources:
-        starts = outline.column("byte_start", type="Figure")
-        _urls(c, [(src, start, c.line_at(start)[1]) for src, start in zip(sources, starts) if src], True)
+    figures = outline.figures()
+    if figures:
+        _urls(c, [(src, start, c.line_at(start)[1]) for src, start, _, _ in figures if src], True)
     _unclosed_links(c, outline)
 
 
@@ -810,13 +810,11 @@ def _urls(c: _Checker, urls: list[tuple[str, int, int]], image: bool) -> None:
 
 def _footnotes(c: _Checker, outline: _native.Outline) -> None:
     refs = outline.footnote_refs()
-    labels: list[str] = outline.column("label", type="FootnoteDef")
-    if not refs and not labels:
+    definitions = outline.footnote_defs()
+    if not refs and not definitions:
         return
-    def_starts: list[int] = outline.column("byte_start", type="FootnoteDef")
-    def_ends: list[int] = outline.column("byte_end", type="FootnoteDef")
     first: dict[str, int] = {}
-    for label, start, end in zip(labels, def_starts, def_ends):
+    for label, start, end, _, _, _ in definitions:
         if label in first:
             c.add("duplicate-footnote", start, end,
                   f"a second definition of the footnote '{label}': the first one (line "
@@ -934,16 +932,16 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
         index = TextIndex(text)
-        # The inline nodes and nested rows matter only to the link and
-        # footnote checks, but outlining them costs less than searching the
-        # text for what opens a link, footnote or figure. An outline given
-        # is taken as it is (full_outline reads what one of top-level blocks
-        # alone lacks, if the text has what opens one).
+        # The inline facts matter only to the link and footnote checks, but
+        # outlining them costs less than searching the text for what opens a
+        # link, footnote or figure; no check reads a nested block's row. An
+        # outline given is taken as it is (full_outline reads what one of
+        # top-level blocks alone lacks, if the text has what opens one).
         data = index.data
         links = bool(_native.find_all(data, b"](", 1))
         given = isinstance(source, _native.Outline)
         refs = not given or any(_native.find_all(data, mark, 1) for mark in (b"[[", b"[^", b"://", b"mailto:", b"::figure"))
-        outline = read_outline(source, profile, text=text, top_only=given)
+        outline = read_outline(source, profile, text=text, top_only=True, inline=not given)
         if outline.length != len(text):
             raise ValueError(
                 f"text is not what the source was parsed from: {len(text)} characters, "

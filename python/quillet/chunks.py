@@ -291,11 +291,12 @@ def _chunks(
 ) -> list[Chunk]:
     """The phases of chunks() in turn (see _Layout and what follows it)."""
     given = None if isinstance(source, str) else text
-    # The rows inside the blocks cost a little more than the top-level ones:
-    # they are read at once where footnotes may be cited, and else only when
-    # a block is cut (a table's header row, the markup a line is not cut in).
-    top_only = not footnotes or "[^" not in text or isinstance(source, _native.Outline)
-    outline = read_outline(source, profile, text=given, render=render, top_only=top_only)
+    # The rows inside the blocks cost more than the top-level ones: they are
+    # read only when a block is cut (a table's header row, the markup a line
+    # is not cut in). Where footnotes may be cited, the inline facts (the
+    # references and definitions) are read at once.
+    inline = footnotes and "[^" in text and not isinstance(source, _native.Outline)
+    outline = read_outline(source, profile, text=given, render=render, top_only=True, inline=inline)
     if outline.length is not None and outline.length != len(text):
         raise ValueError("text is not the text the outline was built from")
     if text.isspace():
@@ -384,15 +385,13 @@ def _doc_metadata(
 def _footnotes(layout: _Layout, out: list[Chunk]) -> None:
     """Each chunk's ``footnotes``: the definitions it cites and does not hold,
     in the order first cited (their source text)."""
-    outline = layout.nested()
+    outline = layout.outline if layout.outline.inline else layout.nested()
     refs = outline.footnote_refs()
     if not refs:
         return
     definitions: dict[str, tuple[int, int, int]] = {}
-    for label, byte_start, start, end in zip(
-        outline.column("label", type="FootnoteDef"), outline.column("byte_start", type="FootnoteDef"),
-        outline.column("char_start", type="FootnoteDef"), outline.column("char_end", type="FootnoteDef"),
-    ):
+    for label, byte_start, _, _, start, end in outline.footnote_defs():
+        assert start is not None and end is not None  # chunks read an outline that has the text
         definitions.setdefault(label, (byte_start, start, end))
     starts = [c.span[0] for c in out]
     cited: dict[int, dict[str, None]] = {}
