@@ -26,7 +26,7 @@ from typing import Any, Iterator
 import pyql
 from quillet import _native
 from quillet._result import Result
-from quillet._source import gc_paused, read_outline
+from quillet._source import gc_paused, profile_value, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
 __all__ = ["CODES", "ERRORS", "Diagnostic", "check", "main"]
@@ -162,6 +162,8 @@ _WELL_FORMED_BYTES = {
     name: re.compile((_well_formed(name, '"[^"\\n]*"|[!#-~][!-~]*') + r"\r?(?:\n|\Z)").encode())
     for name in _WELL_FORMED
 }
+# The same patterns' match methods by class name.
+_WELL_FORMED_BY_KIND = {name.capitalize(): pattern.match for name, pattern in _WELL_FORMED_BYTES.items()}
 _MARK = re.compile(rb"[ \t>*+0-9-]")
 _MARKDOWN_ITEM = re.compile(r"(?:\d{1,9}[.)]|[*+-])(?:[ \t]|$)")
 _LINK = re.compile(r"(!?)\[([^\[\]\n]*)\]\(([^()\s]*)(?:\s+\"[^\"\n]*\")?\)")
@@ -373,7 +375,14 @@ class _Checker:
             if i != seen and i >= 0 and kinds[i] == "Paragraph" and found < self.ends[i]:
                 _setext(self, i, None, "===")
                 seen = i
-        for i in compress(range(len(kinds)), map(_SPECIAL.__contains__, kinds)):
+        # Opener lines that read as written (most) are passed over here, one
+        # pattern match each, before any check is called.
+        well_formed = _WELL_FORMED_BY_KIND
+        special = [
+            i for i in compress(range(len(kinds)), map(_SPECIAL.__contains__, kinds))
+            if kinds[i] not in well_formed or not well_formed[kinds[i]](data, starts[i])
+        ]
+        for i in special:
             kind = kinds[i]
             if kind == "ThematicBreak":
                 if i and kinds[i - 1] == "Paragraph":
@@ -941,7 +950,10 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
         links = bool(_native.find_all(data, b"](", 1))
         given = isinstance(source, _native.Outline)
         refs = not given or any(_native.find_all(data, mark, 1) for mark in (b"[[", b"[^", b"://", b"mailto:", b"::figure"))
-        outline = read_outline(source, profile, text=text, top_only=True, inline=not given)
+        if isinstance(source, str):  # its UTF-8, made above, is read as it is: not encoded again
+            outline = _native.outline(data, profile=profile_value(profile), top_only=True, inline=True)
+        else:
+            outline = read_outline(source, profile, text=text, top_only=True, inline=not given)
         if outline.length != len(text):
             raise ValueError(
                 f"text is not what the source was parsed from: {len(text)} characters, "
