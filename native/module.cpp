@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "call.hpp"
+#include "chunk_runs.hpp"
 #include "convert.hpp"
 #include "facts.hpp"
 #include "files.hpp"
@@ -445,6 +446,8 @@ PyMethodDef kMethods[] = {
      "them, with their byte spans."},
     {"outline", method_kw<quillet_native::outline>(), METH_FASTCALL | METH_KEYWORDS, quillet_native::kOutlineDoc},
     {"maker", quillet_native::maker, METH_O, quillet_native::kMakerDoc},
+    {"chunk_runs", method<quillet_native::chunk_runs>(), METH_FASTCALL, quillet_native::kChunkRunsDoc},
+    {"chunk_run", method<quillet_native::chunk_run>(), METH_FASTCALL, quillet_native::kChunkRunDoc},
     {"section_tree", method<quillet_native::section_tree>(), METH_FASTCALL, quillet_native::kSectionTreeDoc},
     {"links_to_check", method<quillet_native::links_to_check>(), METH_FASTCALL, quillet_native::kLinksToCheckDoc},
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},

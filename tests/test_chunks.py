@@ -100,6 +100,43 @@ def test_chunks_keep_their_promises_on_generated_documents(text, max_chars, in_b
     assert_trustworthy(text, chunks(text, **options), options)
 
 
+# Headings alone before a block that is cut, a subsection that fits whole
+# in its parent's chunk, a unit over the budget, a heading ending a run.
+RUNS = [
+    "# A\n## B\n" + "word " * 40 + "\n",
+    "# A\nintro\n## B\nb\n## C\nc\n# D\n" + "x" * 80 + "\n\nend\n",
+    "p\n\n" * 30 + "# H\n" + "q\n\n" * 30,
+    "# A\n## B\n" + "word " * 11 + "\n\nnext\n",  # at 60 the block fits alone, not beside the headings
+    "# A\na\n# B\nb\n## C\nc\n",  # sections of one level never share a chunk
+]
+
+
+def assert_placed_as_the_packer_places(text, max_chars, doc_id=None):
+    # The common case is placed by quillet._native.chunk_run; without it the
+    # Python packer places every unit: the chunks are the same.
+    fast = chunks(text, max_chars=max_chars, doc_id=doc_id)
+    real = quillet._native.chunk_runs
+    quillet._native.chunk_runs = lambda *args: None
+    try:
+        slow = chunks(text, max_chars=max_chars, doc_id=doc_id)
+    finally:
+        quillet._native.chunk_runs = real
+    assert fast == slow
+    assert [(c.path, c.kinds, c.context) for c in fast] == [(c.path, c.kinds, c.context) for c in slow]
+
+
+@pytest.mark.parametrize("text", RUNS)
+@pytest.mark.parametrize("max_chars", [20, 40, 60, 100])
+def test_whole_runs_placed_in_c_are_the_packers(text, max_chars):
+    assert_placed_as_the_packer_places(text, max_chars)
+
+
+@settings(max_examples=120, deadline=None)
+@given(DOCS, st.integers(20, 400), st.sampled_from([None, "doc"]))
+def test_whole_runs_placed_in_c_are_the_packers_on_generated_documents(text, max_chars, doc_id):
+    assert_placed_as_the_packer_places(text, max_chars, doc_id)
+
+
 @settings(max_examples=40, deadline=None)
 @given(DOCS, st.integers(12, 60))
 def test_a_token_budget_holds_too(text, max_tokens):

@@ -689,8 +689,22 @@ class _Packer:
         cap_chars = budget.max_chars if budget.max_chars is not None else 1 << 62
         cap_tokens = budget.max_tokens if budget.max_tokens is not None else 1 << 62
         in_budget = budget.in_budget
+        # The common case, characters counted and no context in the budget,
+        # no overlap, the text as it stands: runs of whole units are placed
+        # and their chunks made in C, up to a unit this loop must place.
+        runs = None
+        if budget.count is None and not budget.overlap and not in_budget and layout.rendered is None:
+            emitter = self.emitter
+            runs = _native.chunk_runs(
+                layout, cap_chars, _new_chunk, lambda path: budget.framing(path, "")[0], emitter.doc_id,
+                emitter.doc_metadata,
+            )
         i = 0
         while i < n:
+            if runs is not None and not self.current:
+                i = _native.chunk_run(runs, i, out)
+                if i >= n:
+                    break
             if not self.current:
                 if in_budget:
                     self.open([layout.path_at(i)])

@@ -1,0 +1,239 @@
+#include "chunk_runs.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pyql/common.hpp"
+
+namespace quillet_native {
+namespace {
+
+using pyql::Ref;
+
+constexpr const char* kCapsule = "quillet._native.chunk_runs";
+
+// What a layout of chunks.py holds, read once: the units' running sizes (characters) and starts, their
+// classes and heading levels, the headings, where their sections end and their paths.
+struct Runs {
+    std::vector<int64_t> pc;       // n + 1 running sizes: the units' character starts and the text's length
+    std::vector<int64_t> bstarts;  // n + 1 byte starts
+    std::vector<int> levels;       // n
+    std::vector<int64_t> heads;    // the units that are headings, in order
+    std::vector<int64_t> ends;     // n: where a heading's section ends (in units), -1 elsewhere
+    Ref kinds;                     // the units' class names (a list)
+    Ref head_paths;                // the headings' paths (a list of tuples)
+    Ref text, make, context_of, doc_id, doc_metadata;
+    std::vector<PyObject*> contexts;  // per heading, its path's context once asked (owned), or null
+    PyObject* no_context = nullptr;   // the context of the path () once asked (owned)
+    int64_t cap = 0;
+    int64_t n = 0;
+
+    ~Runs() {
+        for (PyObject* c : contexts) Py_XDECREF(c);
+        Py_XDECREF(no_context);
+    }
+};
+
+bool read_ints(PyObject* list, std::vector<int64_t>& out) {
+    if (!PyList_Check(list)) {
+        PyErr_SetString(PyExc_TypeError, "chunk_runs() reads lists of int");
+        return false;
+    }
+    out.resize(static_cast<size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        const long long v = PyLong_AsLongLong(PyList_GET_ITEM(list, i));
+        if (v == -1 && PyErr_Occurred()) return false;
+        out[size_t(i)] = v;
+    }
+    return true;
+}
+
+PyObject* attr(PyObject* o, const char* name) {
+    return PyObject_GetAttrString(o, name);
+}
+
+void destroy(PyObject* capsule) {
+    delete static_cast<Runs*>(PyCapsule_GetPointer(capsule, kCapsule));
+}
+
+// The context of a chunk whose path is that of heading k (k < 0: before the first heading), asked of
+// context_of once per heading.
+PyObject* context(Runs& r, int64_t k, PyObject* path) {
+    PyObject*& slot = k < 0 ? r.no_context : r.contexts[size_t(k)];
+    if (slot == nullptr) {
+        PyObject* arg = path;
+        slot = PyObject_Vectorcall(r.context_of.get(), &arg, 1, nullptr);
+    }
+    return slot;
+}
+
+}  // namespace
+
+const char* const kChunkRunsDoc =
+    "chunk_runs(layout, max_chars, make, context_of, doc_id, doc_metadata): the arrays of a chunks layout, read "
+    "once for chunk_run.";
+const char* const kChunkRunDoc =
+    "chunk_run(runs, i, out) -> int: the chunks of runs of whole units from unit i appended to out, up to the "
+    "first unit the packer must place itself; its index, or the number of units.";
+
+PyObject* chunk_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6 || !PyLong_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "chunk_runs(layout, max_chars, make, context_of, doc_id, doc_metadata) takes 6 arguments");
+        return nullptr;
+    }
+    PyObject* layout = args[0];
+    auto r = std::make_unique<Runs>();
+    r->cap = PyLong_AsLongLong(args[1]);
+    if (r->cap == -1 && PyErr_Occurred()) return nullptr;
+    Ref pc(attr(layout, "pc")), bstarts(attr(layout, "bstarts")), levels(attr(layout, "levels")),
+        heads(attr(layout, "heads")), ends(attr(layout, "ends"));
+    if (!pc || !bstarts || !levels || !heads || !ends) return nullptr;
+    std::vector<int64_t> level_values;
+    if (!read_ints(pc.get(), r->pc) || !read_ints(bstarts.get(), r->bstarts) ||
+        !read_ints(levels.get(), level_values) || !read_ints(heads.get(), r->heads)) {
+        return nullptr;
+    }
+    r->n = static_cast<int64_t>(level_values.size());
+    r->levels.assign(level_values.begin(), level_values.end());
+    if (r->pc.size() != size_t(r->n) + 1 || r->bstarts.size() != size_t(r->n) + 1 || !PyDict_Check(ends.get())) {
+        PyErr_SetString(PyExc_ValueError, "chunk_runs(): the layout's arrays do not agree");
+        return nullptr;
+    }
+    r->ends.assign(size_t(r->n), -1);
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(ends.get(), &pos, &key, &value)) {
+        const long long k = PyLong_AsLongLong(key), v = PyLong_AsLongLong(value);
+        if (PyErr_Occurred()) return nullptr;
+        if (k < 0 || k >= r->n) {
+            PyErr_SetString(PyExc_ValueError, "chunk_runs(): a section end of no unit");
+            return nullptr;
+        }
+        r->ends[size_t(k)] = v;
+    }
+    r->kinds = Ref(attr(layout, "kinds"));
+    r->head_paths = Ref(attr(layout, "head_paths"));
+    r->text = Ref(attr(layout, "text"));
+    if (!r->kinds || !r->head_paths || !r->text) return nullptr;
+    if (!PyList_Check(r->kinds.get()) || PyList_GET_SIZE(r->kinds.get()) < r->n || !PyList_Check(r->head_paths.get()) ||
+        PyList_GET_SIZE(r->head_paths.get()) != Py_ssize_t(r->heads.size()) || !PyUnicode_Check(r->text.get())) {
+        PyErr_SetString(PyExc_ValueError, "chunk_runs(): the layout's arrays do not agree");
+        return nullptr;
+    }
+    r->make = Ref(pyql::new_ref(args[2]));
+    r->context_of = Ref(pyql::new_ref(args[3]));
+    r->doc_id = Ref(pyql::new_ref(args[4]));
+    r->doc_metadata = Ref(pyql::new_ref(args[5]));
+    r->contexts.assign(r->heads.size(), nullptr);
+    PyObject* capsule = PyCapsule_New(r.get(), kCapsule, destroy);
+    if (capsule != nullptr) r.release();
+    return capsule;
+}
+
+PyObject* chunk_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyLong_Check(args[1]) || !PyList_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "chunk_run(runs, i, out)");
+        return nullptr;
+    }
+    auto* r = static_cast<Runs*>(PyCapsule_GetPointer(args[0], kCapsule));
+    if (r == nullptr) return nullptr;
+    int64_t i = PyLong_AsLongLong(args[1]);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    PyObject* out = args[2];
+    const std::vector<int64_t>& pc = r->pc;
+    const std::vector<int64_t>& heads = r->heads;
+    const auto m = static_cast<int64_t>(heads.size());
+    const int64_t n = r->n, cap = r->cap;
+    const auto heads_upper = [&](int64_t x, int64_t from) {  // bisect_right(heads, x, from)
+        return int64_t(std::upper_bound(heads.begin() + from, heads.end(), x) - heads.begin());
+    };
+    const auto heads_lower = [&](int64_t x, int64_t from) {  // bisect_left(heads, x, from)
+        return int64_t(std::lower_bound(heads.begin() + from, heads.end(), x) - heads.begin());
+    };
+    Ref empty(PyTuple_New(0));
+    Ref lead(PyUnicode_FromStringAndSize("", 0));
+    if (!empty || !lead) return nullptr;
+    std::vector<PyObject*> kinds;  // borrowed: the layout's list holds them
+    while (i >= 0 && i < n) {
+        // A unit over the budget is cut by the packer.
+        if (pc[size_t(i) + 1] - pc[size_t(i)] > cap) break;
+        const int level = r->levels[size_t(i)];
+        // The furthest run of whole units that fits.
+        int64_t j = int64_t(std::upper_bound(pc.begin() + i + 1, pc.end(), pc[size_t(i)] + cap) - pc.begin()) - 1;
+        // A heading in the run ends it, unless only headings come before it (they go with what follows) or
+        // the chunk began at the heading of an enclosing section and the new section fits whole.
+        bool leading = true;
+        int opener = level;
+        int64_t k = heads_upper(i, 0);
+        const int64_t k0 = level ? k - 1 : k;
+        while (k < m && heads[size_t(k)] < j) {
+            const int64_t h = heads[size_t(k)];
+            const int h_level = r->levels[size_t(h)];
+            if (leading && h - i == k - k0) {
+                opener = h_level;
+                ++k;
+                continue;
+            }
+            if (0 < opener && opener < h_level && r->ends[size_t(h)] <= j) {
+                k = heads_lower(r->ends[size_t(h)], k);
+                leading = false;
+                continue;
+            }
+            j = h;
+            break;
+        }
+        const bool heads_only = leading && level && j - i == heads_lower(j, 0) - heads_lower(i, 0);
+        if (j < n && (heads_only || (pc[size_t(j) + 1] - pc[size_t(j)] > cap && r->ends[size_t(j)] < 0))) break;
+        // The chunk of units i..j-1.
+        Ref text(PyUnicode_Substring(r->text.get(), Py_ssize_t(pc[size_t(i)]), Py_ssize_t(pc[size_t(j)])));
+        if (!text) return nullptr;
+        kinds.clear();
+        for (int64_t u = i; u < j; ++u) {
+            PyObject* kind = PyList_GET_ITEM(r->kinds.get(), Py_ssize_t(u));
+            bool seen = false;
+            for (PyObject* known : kinds) {
+                if (known == kind) {
+                    seen = true;
+                    break;
+                }
+                const int equal = PyObject_RichCompareBool(known, kind, Py_EQ);
+                if (equal < 0) return nullptr;
+                if (equal) {
+                    seen = true;
+                    break;
+                }
+            }
+            if (!seen) kinds.push_back(kind);
+        }
+        Ref kind_tuple(PyTuple_New(Py_ssize_t(kinds.size())));
+        if (!kind_tuple) return nullptr;
+        for (size_t u = 0; u < kinds.size(); ++u)
+            PyTuple_SET_ITEM(kind_tuple.get(), Py_ssize_t(u), pyql::new_ref(kinds[u]));
+        const int64_t head = heads_upper(i, 0) - 1;  // the section the chunk's first unit is in
+        PyObject* path = head >= 0 ? PyList_GET_ITEM(r->head_paths.get(), Py_ssize_t(head)) : empty.get();
+        PyObject* chunk_context = context(*r, head, path);
+        if (chunk_context == nullptr) return nullptr;
+        Ref index(PyLong_FromSsize_t(PyList_GET_SIZE(out)));
+        Ref span(Py_BuildValue("(LL)", (long long)r->bstarts[size_t(i)], (long long)r->bstarts[size_t(j)]));
+        Ref start(PyLong_FromLongLong(pc[size_t(i)])), end(PyLong_FromLongLong(pc[size_t(j)]));
+        Ref size(PyLong_FromLongLong(pc[size_t(j)] - pc[size_t(i)]));
+        if (!index || !span || !start || !end || !size) return nullptr;
+        // Tuples of ints and strs can hold no cycle: the collector need not walk them (it would find so
+        // itself, at its next collection, after walking them once).
+        PyObject_GC_UnTrack(span.get());
+        PyObject_GC_UnTrack(kind_tuple.get());
+        PyObject* oversized = pc[size_t(j)] - pc[size_t(i)] > cap ? Py_True : Py_False;
+        PyObject* argv[] = {index.get(),     text.get(),           chunk_context,    path,      span.get(), start.get(),
+                            end.get(),       size.get(),           kind_tuple.get(), oversized, lead.get(), empty.get(),
+                            r->doc_id.get(), r->doc_metadata.get()};
+        Ref chunk(PyObject_Vectorcall(r->make.get(), argv, std::size(argv), nullptr));
+        if (!chunk || PyList_Append(out, chunk.get()) < 0) return nullptr;
+        i = j;
+    }
+    return PyLong_FromLongLong(i);
+}
+
+}  // namespace quillet_native
