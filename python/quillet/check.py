@@ -940,26 +940,32 @@ def check(source: Any = _NO_SOURCE, *, text: str | None = None, profile: Any = N
     elif not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     with gc_paused():
-        index = TextIndex(text)
-        # The inline facts matter only to the link and footnote checks, but
-        # outlining them costs less than searching the text for what opens a
-        # link, footnote or figure; no check reads a nested block's row. An
-        # outline given is taken as it is (full_outline reads what one of
-        # top-level blocks alone lacks, if the text has what opens one).
-        data = index.data
-        links = bool(_native.find_all(data, b"](", 1))
-        given = isinstance(source, _native.Outline)
-        refs = not given or any(_native.find_all(data, mark, 1) for mark in (b"[[", b"[^", b"://", b"mailto:", b"::figure"))
-        if isinstance(source, str):  # its UTF-8, made above, is read as it is: not encoded again
-            outline = _native.outline(data, profile=profile_value(profile), top_only=True, inline=True)
-        else:
-            outline = read_outline(source, profile, text=text, top_only=True, inline=not given)
-        if outline.length != len(text):
-            raise ValueError(
-                f"text is not what the source was parsed from: {len(text)} characters, "
-                f"the source's text has {outline.length}"
-            )
-        return _Checker(outline, text, index, links, refs).run()
+        return _check(source, text, TextIndex(text), profile)
+
+
+def _check(source: Any, text: str, index: TextIndex, profile: Any) -> list[Diagnostic]:
+    """check() of a source and its text, with the text's index (the language
+    server passes the one it keeps, whose UTF-8 it already has)."""
+    # The inline facts matter only to the link and footnote checks, but
+    # outlining them costs less than searching the text for what opens a
+    # link, footnote or figure; no check reads a nested block's row. An
+    # outline given is taken as it is (full_outline reads what one of
+    # top-level blocks alone lacks, if the text has what opens one).
+    data = index.data
+    links = bool(_native.find_all(data, b"](", 1))
+    given = isinstance(source, _native.Outline)
+    marks = (b"[[", b"[^", b"://", b"mailto:", b"::figure")
+    refs = not given or any(_native.find_all(data, mark, 1) for mark in marks)
+    if isinstance(source, str):  # its UTF-8, made above, is read as it is: not encoded again
+        outline = _native.outline(data, profile=profile_value(profile), top_only=True, inline=True)
+    else:
+        outline = read_outline(source, profile, text=text, top_only=True, inline=not given)
+    if outline.length != len(text):
+        raise ValueError(
+            f"text is not what the source was parsed from: {len(text)} characters, "
+            f"the source's text has {outline.length}"
+        )
+    return _Checker(outline, text, index, links, refs).run()
 
 
 # ---------------------------------------------------------------------------

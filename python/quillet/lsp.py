@@ -32,7 +32,8 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Sequence
 
 import pyql
 from quillet import _native
-from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, Diagnostic, check
+from quillet._source import gc_paused
+from quillet.check import ATTRIBUTES, DIRECTIVES, MODULES, Diagnostic, _check
 from quillet.textindex import TextIndex
 
 if TYPE_CHECKING:
@@ -194,15 +195,17 @@ class Document:
 
     def outline(self) -> _native.Outline:
         """The outline of the text, built on first use after each change from
-        its UTF-8 bytes (an edit decodes no str for it)."""
+        its UTF-8 bytes (an edit decodes no str for it): the top-level rows
+        and the inline facts, all that the answers and the checks read."""
         if self._outline is None:
-            self._outline = _native.outline(self.data)
+            self._outline = _native.outline(self.data, top_only=True, inline=True)
         return self._outline
 
     def diagnostics(self) -> list[Diagnostic]:
         """check()'s diagnostics of the text's outline, computed on first use after each change."""
         if self._diagnostics is None:
-            self._diagnostics = check(self.outline(), text=self.text)
+            with gc_paused():  # check()'s, with the index the document keeps (its UTF-8 is not made again)
+                self._diagnostics = _check(self.outline(), self.text, self.positions.index, None)
         return self._diagnostics
 
     def _changed(self, text: str | None, data: bytes | None) -> None:
@@ -456,8 +459,7 @@ class _Footnote:
 def _footnotes(document: Document) -> tuple[list[_Footnote], list[_Footnote]]:
     """The footnote definitions and references of the document, in document order."""
     outline = document.outline()
-    labels, starts, ends = (outline.column(name, type="FootnoteDef") for name in ("label", "byte_start", "byte_end"))
-    defs = [_Footnote(label, start, end) for label, start, end in zip(labels, starts, ends)]
+    defs = [_Footnote(label, start, end) for label, start, end, _, _, _ in outline.footnote_defs()]
     refs = [_Footnote(label, start, end) for label, start, end, _ in outline.footnote_refs()]
     return defs, refs
 
