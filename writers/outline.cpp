@@ -59,6 +59,14 @@ public:
             add_row(top);
             return;
         }
+        // A block of inline text alone (a paragraph, a heading: most top-level blocks) needs no walk.
+        const size_t top_count = child_count(top);
+        if (top_count == 0 || is_inline(child_at(top, 0).type)) {
+            open_.push_back(add_row(top));
+            block_facts(top, open_.back());
+            if (top_count > 0) scan_inlines(&child_at(top, 0).as<Inline>(), top_count);
+            return;
+        }
         Walker walk(top);
         while (walk.next()) {
             if (walk.event() == Event::Leave) {
@@ -69,15 +77,7 @@ public:
             // With top_only, what a nested block holds belongs to its top-level row.
             const uint32_t row = options_.top_only && !open_.empty() ? open_.front() : add_row(n);
             open_.push_back(row);
-            if (n.type == NodeType::FootnoteDef) {
-                const auto& def = n.as<FootnoteDef>();
-                o_.footnote_defs.push_back(
-                    OutlineRef{.text = keep(def.label), .start = def.span.start, .end = def.span.end, .row = row});
-            } else if (n.type == NodeType::Figure) {
-                const auto& figure = n.as<Figure>();
-                o_.figures.push_back(OutlineRef{
-                    .text = keep(figure.src), .start = figure.span.start, .end = figure.span.end, .row = row});
-            }
+            block_facts(n, row);
             // A block's inline text is read here, not walked node by node: its children are one array.
             const size_t count = child_count(n);
             if (count > 0) {
@@ -182,6 +182,19 @@ private:
             }
         }
         return keep(python_strip(scratch_));
+    }
+
+    // A footnote definition or a figure, listed apart with the row that holds it.
+    void block_facts(NodeRef n, uint32_t row) {
+        if (n.type == NodeType::FootnoteDef) {
+            const auto& def = n.as<FootnoteDef>();
+            o_.footnote_defs.push_back(
+                OutlineRef{.text = keep(def.label), .start = def.span.start, .end = def.span.end, .row = row});
+        } else if (n.type == NodeType::Figure) {
+            const auto& figure = n.as<Figure>();
+            o_.figures.push_back(
+                OutlineRef{.text = keep(figure.src), .start = figure.span.start, .end = figure.span.end, .row = row});
+        }
     }
 
     // What the tools read of a block's inline text, in document order: footnote references, links, code spans
