@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "outline_type.hpp"
 #include "pyql/common.hpp"
 
 namespace quillet_native {
@@ -234,6 +237,82 @@ PyObject* chunk_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         i = j;
     }
     return PyLong_FromLongLong(i);
+}
+
+const char* const kChunkFootnotesDoc =
+    "chunk_footnotes(outline, chunks, text): sets each chunk's footnotes to the definitions it cites and does "
+    "not hold, in the order first cited (their text without final line feeds).";
+
+PyObject* chunk_footnotes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3 || !is_outline(args[0]) || !PyList_Check(args[1]) || !PyUnicode_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "chunk_footnotes(outline, chunks, text)");
+        return nullptr;
+    }
+    const quillet::writers::Outline& o = outline_of(args[0]);
+    PyObject* const chunks = args[1];
+    PyObject* const text = args[2];
+    // The first definition of each label.
+    std::unordered_map<std::string_view, const quillet::writers::OutlineRef*> defined;
+    for (const auto& def : o.footnote_defs) defined.emplace(o.view(def.text), &def);
+    if (defined.empty() || o.footnote_refs.empty()) Py_RETURN_NONE;
+    // Where each chunk's span starts and ends.
+    const Py_ssize_t count = PyList_GET_SIZE(chunks);
+    std::vector<std::pair<long long, long long>> spans(static_cast<size_t>(count));
+    Ref span_name(PyUnicode_InternFromString("span"));
+    if (!span_name) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        Ref span(PyObject_GetAttr(PyList_GET_ITEM(chunks, k), span_name.get()));
+        if (!span) return nullptr;
+        if (!PyArg_ParseTuple(span.get(), "LL", &spans[size_t(k)].first, &spans[size_t(k)].second)) return nullptr;
+    }
+    // The labels each chunk cites, in the order first cited there.
+    std::vector<std::vector<const quillet::writers::OutlineRef*>> cited(static_cast<size_t>(count));
+    for (const auto& ref : o.footnote_refs) {
+        const auto found = defined.find(o.view(ref.text));
+        if (found == defined.end()) continue;
+        const auto after = std::upper_bound(spans.begin(), spans.end(), (long long)ref.start,
+                                            [](long long at, const auto& span) { return at < span.first; });
+        if (after == spans.begin()) continue;
+        auto& labels = cited[size_t(after - spans.begin() - 1)];
+        if (std::find(labels.begin(), labels.end(), found->second) == labels.end()) labels.push_back(found->second);
+    }
+    Ref footnotes_name(PyUnicode_InternFromString("footnotes"));
+    if (!footnotes_name) return nullptr;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (size_t k = 0; k < cited.size(); ++k) {
+        std::vector<PyObject*> notes;
+        const auto release = [&] {
+            for (PyObject* note : notes) Py_DECREF(note);
+        };
+        for (const auto* def : cited[k]) {
+            if (spans[k].first <= (long long)def->start && (long long)def->start < spans[k].second) continue;
+            Py_ssize_t start = def->char_start, end = def->char_end;
+            if (start < 0 || end > length || start > end) {
+                release();
+                PyErr_SetString(PyExc_ValueError, "chunk_footnotes(): a definition lies beyond the text");
+                return nullptr;
+            }
+            while (end > start && PyUnicode_READ_CHAR(text, end - 1) == '\n') --end;
+            PyObject* note = PyUnicode_Substring(text, start, end);
+            if (note == nullptr) {
+                release();
+                return nullptr;
+            }
+            notes.push_back(note);
+        }
+        if (notes.empty()) continue;
+        Ref tuple(PyTuple_New(Py_ssize_t(notes.size())));
+        if (!tuple) {
+            release();
+            return nullptr;
+        }
+        for (size_t i = 0; i < notes.size(); ++i) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), notes[i]);
+        // The slot's own setter, as object.__setattr__ reaches it past the frozen class's __setattr__.
+        if (PyObject_GenericSetAttr(PyList_GET_ITEM(chunks, Py_ssize_t(k)), footnotes_name.get(), tuple.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace quillet_native

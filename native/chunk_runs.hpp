@@ -15,4 +15,8 @@ PyObject* chunk_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 extern const char* const kChunkRunsDoc;
 extern const char* const kChunkRunDoc;
 
+// chunk_footnotes(outline, chunks, text): each chunk's footnotes, the definitions it cites and does not hold.
+PyObject* chunk_footnotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+extern const char* const kChunkFootnotesDoc;
+
 }  // namespace quillet_native

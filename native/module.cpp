@@ -448,6 +448,7 @@ PyMethodDef kMethods[] = {
     {"maker", quillet_native::maker, METH_O, quillet_native::kMakerDoc},
     {"chunk_runs", method<quillet_native::chunk_runs>(), METH_FASTCALL, quillet_native::kChunkRunsDoc},
     {"chunk_run", method<quillet_native::chunk_run>(), METH_FASTCALL, quillet_native::kChunkRunDoc},
+    {"chunk_footnotes", method<quillet_native::chunk_footnotes>(), METH_FASTCALL, quillet_native::kChunkFootnotesDoc},
     {"section_tree", method<quillet_native::section_tree>(), METH_FASTCALL, quillet_native::kSectionTreeDoc},
     {"links_to_check", method<quillet_native::links_to_check>(), METH_FASTCALL, quillet_native::kLinksToCheckDoc},
     {"records", method<quillet_native::records>(), METH_FASTCALL, quillet_native::kRecordsDoc},

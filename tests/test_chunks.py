@@ -270,3 +270,18 @@ def test_footnotes_travel_with_the_chunks_that_cite_them():
     assert [c.footnotes for c in chunks(text, max_chars=200, footnotes=False)] == [()] * len(parts)
     holder = next(c for c in parts if "Footnotes" in c.kinds)
     assert holder.footnotes == () and all(c.footnotes == () for c in parts[1:-1] if "[^" not in c.text)
+
+
+@pytest.mark.parametrize("text, max_chars, expected", [
+    # In the order first cited, cited twice: once; the first definition of a label; an undefined
+    # label: nothing; a definition's final blank lines dropped; a note in the chunk that cites it:
+    # not repeated.
+    ("a [^x] b [^y] [^x] [^z]\n\n" + "f\n" * 20 + "\n::footnotes\n[^y]: two\n\n\n[^x]: één\n[^x]: dup\n::\n", 40,
+     [("[^x]: één", "[^y]: two")]),
+    ("é [^n]\n\n::footnotes\n[^n]: note\n::\n", 200, [()]),
+    ("[^n] 😀\n\n" + "g\n" * 30 + "\n::footnotes\n[^n]: 😀 n\n::\n\nlater [^n]\n", 30,
+     [("[^n]: 😀 n",)]),
+])
+def test_each_chunk_repeats_the_notes_it_cites(text, max_chars, expected):
+    parts = chunks(text, max_chars=max_chars)
+    assert [c.footnotes for c in parts if c.footnotes or c.index == 0][:len(expected)] == expected

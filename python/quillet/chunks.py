@@ -384,30 +384,10 @@ def _doc_metadata(
 
 def _footnotes(layout: _Layout, out: list[Chunk]) -> None:
     """Each chunk's ``footnotes``: the definitions it cites and does not hold,
-    in the order first cited (their source text)."""
+    in the order first cited (their source text without its final line
+    feeds), set in C from the outline's references and definitions."""
     outline = layout.outline if layout.outline.inline else layout.nested()
-    refs = outline.footnote_refs()
-    if not refs:
-        return
-    definitions: dict[str, tuple[int, int, int]] = {}
-    for label, byte_start, _, _, start, end in outline.footnote_defs():
-        assert start is not None and end is not None  # chunks read an outline that has the text
-        definitions.setdefault(label, (byte_start, start, end))
-    starts = [c.span[0] for c in out]
-    cited: dict[int, dict[str, None]] = {}
-    for label, start, _, _ in refs:
-        if label in definitions:
-            cited.setdefault(bisect_right(starts, start) - 1, {})[label] = None
-    text = layout.text
-    for k, labels in cited.items():
-        chunk = out[k]
-        notes = tuple(
-            text[definitions[label][1] : definitions[label][2]].rstrip("\n")
-            for label in labels
-            if not chunk.span[0] <= definitions[label][0] < chunk.span[1]
-        )
-        if notes:
-            object.__setattr__(chunk, "footnotes", notes)
+    _native.chunk_footnotes(outline, out, layout.text)
 
 
 # The phases, in the order they run: _Layout reads the blocks into units and
