@@ -378,7 +378,22 @@ void Outline::place(std::string_view t) {
     const uint64_t budget = 4 * uint64_t(t.size()) + (1 << 20);
     uint64_t scanned = 0;
     uint64_t at = 0, at_chars = 0, line = 0, line_start = 0, line_start_chars = 0;
+    // Where the last row counted whole ends, with what is known there: a row that starts there or after (the
+    // next top-level block) is counted on from it, so that the text between two starts is not counted twice.
+    struct Cursor {
+        uint64_t at = 0, chars = 0, line = 0, line_start = 0, line_start_chars = 0;
+    };
+    Cursor after;  // at 0: none
+    const auto take = [&](const Cursor& c) {
+        at = c.at;
+        at_chars = c.chars;
+        line = c.line;
+        line_start = c.line_start;
+        line_start_chars = c.line_start_chars;
+    };
     for (OutlineRow& row : rows) {
+        if (after.at > at && row.start >= after.at) take(after);
+        after = Cursor{};
         if (row.start >= at) {
             const Counts step = count(t.data() + at, row.start - at);
             if (step.newlines) {
@@ -407,6 +422,13 @@ void Outline::place(std::string_view t) {
             const bool ends_line = bytes > 0 && t[row.end - 1] == '\n';
             row.char_end = uint32_t(at_chars + body.chars);
             row.end_line = uint32_t(line + 1 + body.newlines - (ends_line ? 1 : 0));
+            Cursor end{row.end, at_chars + body.chars, line + body.newlines, line_start, line_start_chars};
+            if (body.newlines) {  // the row's last line starts after its last line feed: a short scan back
+                end.line_start = static_cast<uint64_t>(
+                    static_cast<const char*>(memrchr(t.data() + row.start, '\n', bytes)) - t.data() + 1);
+                end.line_start_chars = end.chars - count(t.data() + end.line_start, row.end - end.line_start).chars;
+            }
+            after = end;
         } else {
             const TextIndex& i = indexed();
             row.char_end = uint32_t(i.chars(row.end));
@@ -426,6 +448,7 @@ void Outline::place(std::string_view t) {
         def.char_start = chars_at(def.start);
         def.char_end = chars_at(def.end);
     }
+    if (after.at > at) take(after);
     length = at_chars + count(t.data() + at, t.size() - at).chars;
     size = t.size();
     // The header's text: what comes before the first block, and the lines the header reads that are a
