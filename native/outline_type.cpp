@@ -29,6 +29,11 @@ PyObject* pool_str(const Outline& o, const PoolText& t) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
 }
 
+// A position that needs the text (characters, lines, columns): None when the outline does not know it.
+PyObject* placed(const Outline& o, uint64_t v) {
+    return o.has_text ? PyLong_FromUnsignedLongLong(v) : pyql::new_ref(Py_None);
+}
+
 PyObject* row_or_none(uint32_t row) {
     return row == kNoRow ? pyql::new_ref(Py_None) : PyLong_FromUnsignedLongLong(row);
 }
@@ -91,9 +96,6 @@ bool is_field_name(std::string_view name) {
 using Column = OutlineColumn;
 
 PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::string_view name) {
-    const auto placed = [&](uint64_t v) {
-        return o.has_text ? PyLong_FromUnsignedLongLong(v) : pyql::new_ref(Py_None);
-    };
     const bool table = row.type == NodeType::Table;
     switch (column) {
         case Column::Index:  // the caller knows the row's index
@@ -108,15 +110,15 @@ PyObject* value(const Outline& o, const OutlineRow& row, Column column, std::str
         case Column::ByteEnd:
             return PyLong_FromUnsignedLongLong(row.end);
         case Column::CharStart:
-            return placed(row.char_start);
+            return placed(o, row.char_start);
         case Column::CharEnd:
-            return placed(row.char_end);
+            return placed(o, row.char_end);
         case Column::Line:
-            return placed(row.line);
+            return placed(o, row.line);
         case Column::EndLine:
-            return placed(row.end_line);
+            return placed(o, row.end_line);
         case Column::Col:
-            return placed(row.column);
+            return placed(o, row.column);
         case Column::HeadingTitle:
             return pool_str(o, row.title);
         case Column::Section:
@@ -314,12 +316,9 @@ PyObject* outline_footnote_defs(PyObject* self, PyObject*) {
     if (!list) return nullptr;
     for (size_t i = 0; i < o.footnote_defs.size(); ++i) {
         const auto& d = o.footnote_defs[i];
-        const auto placed = [&](uint32_t v) {
-            return o.has_text ? PyLong_FromUnsignedLong(v) : pyql::new_ref(Py_None);
-        };
         PyObject* item =
             Py_BuildValue("(NKKKNN)", pool_str(o, d.text), (unsigned long long)d.start, (unsigned long long)d.end,
-                          (unsigned long long)d.row, placed(d.char_start), placed(d.char_end));
+                          (unsigned long long)d.row, placed(o, d.char_start), placed(o, d.char_end));
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -362,12 +361,10 @@ PyObject* outline_errors(PyObject* self, PyObject*) {
     return list.release();
 }
 
-// {row: path} for each top-level heading: the titles of the headings whose sections hold it, outermost
-// first, ending with its own; a heading's path extends that of the open heading of a lower level.
-PyObject* outline_heading_paths(PyObject* self, PyObject*) {
-    const Outline& o = outline_of(self);
-    Ref paths(PyDict_New());
-    if (!paths) return nullptr;
+// The path of each top-level heading, in order, with its row: the titles of the headings whose sections
+// hold it, outermost first, ending with its own; a heading's path extends that of the open heading of a
+// lower level. The one rule of heading paths (sections, chunks and records read it); false on an error.
+bool heading_path_list(const Outline& o, std::vector<std::pair<uint32_t, Ref>>& paths) {
     std::vector<std::pair<uint8_t, PyObject*>> open;  // (level, path) of the open sections; `paths` holds them
     for (const uint32_t index : o.by_type[size_t(NodeType::Heading)]) {
         const OutlineRow& row = o.rows[index];
@@ -376,14 +373,26 @@ PyObject* outline_heading_paths(PyObject* self, PyObject*) {
         PyObject* outer = open.empty() ? nullptr : open.back().second;
         const Py_ssize_t n = outer == nullptr ? 0 : PyTuple_GET_SIZE(outer);
         Ref path(PyTuple_New(n + 1));
-        if (!path) return nullptr;
+        if (!path) return false;
         for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(path.get(), i, pyql::new_ref(PyTuple_GET_ITEM(outer, i)));
         PyObject* title = pool_str(o, row.title);
-        if (title == nullptr) return nullptr;
+        if (title == nullptr) return false;
         PyTuple_SET_ITEM(path.get(), n, title);
-        Ref key(PyLong_FromUnsignedLong(index));
-        if (!key || PyDict_SetItem(paths.get(), key.get(), path.get()) < 0) return nullptr;
         open.emplace_back(row.level, path.get());
+        paths.emplace_back(index, std::move(path));
+    }
+    return true;
+}
+
+// {row: path} for each top-level heading.
+PyObject* outline_heading_paths(PyObject* self, PyObject*) {
+    std::vector<std::pair<uint32_t, Ref>> list;
+    if (!heading_path_list(outline_of(self), list)) return nullptr;
+    Ref paths(PyDict_New());
+    if (!paths) return nullptr;
+    for (const auto& [row, path] : list) {
+        Ref key(PyLong_FromUnsignedLong(row));
+        if (!key || PyDict_SetItem(paths.get(), key.get(), path.get()) < 0) return nullptr;
     }
     return paths.release();
 }
@@ -577,11 +586,16 @@ PyObject* section_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* const total = args[3];
     PyObject* const length = args[4];
     const auto n = static_cast<Py_ssize_t>(o.top.size());
+    std::vector<std::pair<uint32_t, Ref>> paths;  // the headings' paths, in order
+    if (!heading_path_list(o, paths)) return nullptr;
     std::vector<Py_ssize_t> heads;  // the top-level indexes of the headings
     for (Py_ssize_t t = 0; t < n; ++t) {
         if (o.rows[o.top[size_t(t)]].type == NodeType::Heading) heads.push_back(t);
     }
-    const auto placed = [&](uint32_t v) { return o.has_text ? PyLong_FromUnsignedLong(v) : pyql::new_ref(Py_None); };
+    if (heads.size() != paths.size()) {  // both are the top-level headings, in order
+        PyErr_SetString(PyExc_SystemError, "section_tree(): the headings and their paths differ");
+        return nullptr;
+    }
     const auto made = [&](PyObject* level, PyObject* title, PyObject* path, PyObject* span, PyObject* start,
                           PyObject* end, PyObject* pending, PyObject* children) -> PyObject* {
         PyObject* argv[] = {level, title, path, span, start, end, pending, pending, children};
@@ -602,7 +616,7 @@ PyObject* section_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         } else {
             const OutlineRow& first = o.rows[o.top[size_t(heads[0])]];
             end = Ref(PyLong_FromUnsignedLong(first.start));
-            cend = Ref(placed(first.char_start));
+            cend = Ref(placed(o, first.char_start));
         }
         if (!end || !cend) return nullptr;
         Ref span(PyTuple_Pack(2, zero.get(), end.get()));
@@ -632,7 +646,7 @@ PyObject* section_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     for (size_t h = 0; h < heads.size(); ++h) {
         const OutlineRow& row = o.rows[o.top[size_t(heads[h])]];
         Ref start(PyLong_FromUnsignedLong(row.start));
-        Ref cstart(placed(row.char_start));
+        Ref cstart(placed(o, row.char_start));
         if (!start || !cstart) return nullptr;
         while (!open.empty() && open.back().level >= row.level) {
             if (!close(start.get(), cstart.get())) return nullptr;
@@ -640,16 +654,10 @@ PyObject* section_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Open section;
         section.level = row.level;
         section.level_value = Ref(PyLong_FromLong(row.level));
-        section.title = Ref(pool_str(o, row.title));
-        if (!section.level_value || !section.title) return nullptr;
-        PyObject* outer = open.empty() ? empty_tuple.get() : open.back().path.get();
-        const Py_ssize_t depth = PyTuple_GET_SIZE(outer);
-        section.path = Ref(PyTuple_New(depth + 1));
-        if (!section.path) return nullptr;
-        for (Py_ssize_t i = 0; i < depth; ++i) {
-            PyTuple_SET_ITEM(section.path.get(), i, pyql::new_ref(PyTuple_GET_ITEM(outer, i)));
-        }
-        PyTuple_SET_ITEM(section.path.get(), depth, pyql::new_ref(section.title.get()));
+        PyObject* path = paths[h].second.get();
+        section.path = Ref(pyql::new_ref(path));
+        section.title = Ref(pyql::new_ref(PyTuple_GET_ITEM(path, PyTuple_GET_SIZE(path) - 1)));
+        if (!section.level_value) return nullptr;
         section.start = std::move(start);
         section.cstart = std::move(cstart);
         section.pending =
