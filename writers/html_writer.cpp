@@ -24,6 +24,10 @@
 #include <unordered_set>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
 #include "text_util.hpp"
@@ -73,32 +77,50 @@ constexpr std::array<bool, 256> kEscaped = [] {
     return table;
 }();
 
+// The end of the run of bytes that need no escaping from p on: sixteen bytes at a time, then one by one.
+inline const char* skip_plain(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+    const __m128i quot = _mm_set1_epi8('"'), apos = _mm_set1_epi8('\''), nul = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)), _mm_cmpeq_epi8(v, gt)),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, apos)), _mm_cmpeq_epi8(v, nul)));
+        if (const int mask = _mm_movemask_epi8(hit); mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
+    return p;
+}
+
 void escape(std::string& out, std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
         const char* run = p;
-        while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
+        p = skip_plain(p, end);
         out.append(run, static_cast<size_t>(p - run));
         if (p == end) break;
         switch (*p) {
             case '&':
-                out += "&amp;";
+                out.append("&amp;", 5);
                 break;
             case '<':
-                out += "&lt;";
+                out.append("&lt;", 4);
                 break;
             case '>':
-                out += "&gt;";
+                out.append("&gt;", 4);
                 break;
             case '"':
-                out += "&quot;";
+                out.append("&quot;", 6);
                 break;
             case '\'':
-                out += "&#39;";
+                out.append("&#39;", 5);
                 break;
             default:
-                out += "\xEF\xBF\xBD";  // U+FFFD for NUL
+                out.append("\xEF\xBF\xBD", 3);  // U+FFFD for NUL
                 break;
         }
         ++p;
