@@ -53,17 +53,19 @@ def test_mapping(source, expected):
     assert to_html(source) == expected
 
 
-# Every escaped byte at every place of a run longer than the writer's sixteen-byte steps, alone and twice.
+# Every escaped byte at every place of runs shorter and longer than the writer's sixteen-byte steps, alone
+# and twice.
 ESCAPED = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;", "\0": "\ufffd"}
 
 
 @pytest.mark.parametrize("byte", list(ESCAPED))
 def test_escaped_bytes_at_every_place_of_a_run(byte):
     plain = "abcdefghij" * 4
-    for at in range(len(plain) + 1):
-        for line in (plain[:at] + byte + plain[at:], plain[:at] + byte + plain[at:] + byte):
-            expected = line.replace(byte, ESCAPED[byte])
-            assert to_html(f"```\n{line}\n```\n") == f"<pre><code>{expected}</code></pre>\n"
+    for size in range(len(plain) + 1):
+        for at in range(size + 1):
+            for line in (plain[:at] + byte + plain[at:size], plain[:at] + byte + plain[at:size] + byte):
+                expected = line.replace(byte, ESCAPED[byte])
+                assert to_html(f"```\n{line}\n```\n") == f"<pre><code>{expected}</code></pre>\n"
 
 
 # ---------------------------------------------------------------------------------------------- footnotes

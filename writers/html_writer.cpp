@@ -24,10 +24,6 @@
 #include <unordered_set>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
 #include "text_util.hpp"
@@ -68,31 +64,32 @@ constexpr std::string_view kStarter =
 // text, not an emoji.
 constexpr std::string_view kBackArrow = "\xE2\x86\xA9\xEF\xB8\x8E";
 
-// The bytes escaped in text and attribute values; NUL, which an HTML parser drops or replaces, becomes
-// U+FFFD here so that the text a browser reads back is the text written.
+// The bytes escaped in text and attribute values: & < > " ' and NUL, which an HTML parser drops or replaces,
+// and which becomes U+FFFD here so that the text a browser reads back is the text written. With SSE2 they
+// are found sixteen bytes at a time (skip_plain).
+#if !defined(__SSE2__)
 constexpr std::array<bool, 256> kEscaped = [] {
     std::array<bool, 256> table{};
     for (unsigned char c : std::string_view("&<>\"'", 5)) table[c] = true;
     table[0] = true;
     return table;
 }();
+#endif
 
-// The end of the run of bytes that need no escaping from p on: sixteen bytes at a time, then one by one.
+// The end of the run of bytes that need no escaping from p on.
 inline const char* skip_plain(const char* p, const char* end) {
 #if defined(__SSE2__)
-    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
-    const __m128i quot = _mm_set1_epi8('"'), apos = _mm_set1_epi8('\''), nul = _mm_setzero_si128();
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)), _mm_cmpeq_epi8(v, gt)),
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, apos)), _mm_cmpeq_epi8(v, nul)));
-        if (const int mask = _mm_movemask_epi8(hit); mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
+    return p + find_first(std::string_view(p, static_cast<size_t>(end - p)), 0, [](__m128i v) {
+               const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+               const __m128i hit =
+                   _mm_or_si128(_mm_or_si128(_mm_or_si128(is('&'), is('<')), _mm_or_si128(is('>'), is('"'))),
+                                _mm_or_si128(is('\''), is('\0')));
+               return static_cast<unsigned>(_mm_movemask_epi8(hit));
+           });
+#else
     while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
     return p;
+#endif
 }
 
 void escape(std::string& out, std::string_view text) {
