@@ -8,6 +8,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -80,12 +82,53 @@ private:
         size_t next;   // its next child to visit
         size_t count;  // its number of children
     };
+    // The open nodes, the current one last while it is open. A writer makes a Walker per top-level node, so
+    // the first few frames live inside the Walker, without an allocation; a deeper tree moves them all to
+    // the heap, where they may grow as deep as memory allows.
+    class Frames {
+    public:
+        Frames() = default;
+        Frames(const Frames& other) : size_(other.size_), heap_(other.heap_) {
+            if (heap_.empty()) std::memcpy(local_, other.local_, size_ * sizeof(Frame));
+        }
+        Frames& operator=(const Frames&) = delete;
+
+        bool empty() const { return size_ == 0; }
+        size_t size() const { return size_; }
+        Frame& back() { return data()[size_ - 1]; }
+        const Frame& operator[](size_t i) const { return data()[i]; }
+        void pop_back() { --size_; }
+        void push_back(const Frame& frame) {
+            if (heap_.empty() && size_ == kLocalFrames) {
+                heap_.resize(2 * kLocalFrames);
+                std::memcpy(heap_.data(), local_, sizeof local_);
+            } else if (!heap_.empty() && size_ == heap_.size()) {
+                heap_.resize(2 * heap_.size());
+            }
+            new (data() + size_) Frame(frame);
+            ++size_;
+        }
+
+    private:
+        static constexpr size_t kLocalFrames = 16;
+        Frame* data() { return heap_.empty() ? std::launder(reinterpret_cast<Frame*>(local_)) : heap_.data(); }
+        const Frame* data() const {
+            return heap_.empty() ? std::launder(reinterpret_cast<const Frame*>(local_)) : heap_.data();
+        }
+
+        // Raw bytes: a Walker is made per node, and default-made frames would cost their stores.
+        alignas(Frame) unsigned char local_[kLocalFrames * sizeof(Frame)];
+        size_t size_ = 0;
+        std::vector<Frame> heap_;  // all the frames, once there are more than kLocalFrames
+    };
+    static_assert(std::is_trivially_copyable_v<Frame> && std::is_trivially_destructible_v<Frame>);
+
     void enter(NodeRef node, size_t index);
 
     const NodeRef* roots_;
     size_t root_count_;
     size_t next_root_ = 0;
-    std::vector<Frame> stack_;  // the open nodes, the current one last while it is open
+    Frames stack_;
     NodeRef node_;
     size_t index_ = 0;
     size_t depth_ = 0;
