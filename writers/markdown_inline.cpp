@@ -28,6 +28,8 @@ enum class Cls : uint8_t {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 bool is_ascii_punct(unsigned char c) {
     return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
 }
@@ -75,7 +77,7 @@ void append_char_ref(std::string& out, uint32_t cp) {
     char digits[16];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, cp);
     (void)ec;
-    out += "&#";
+    out += "&#"sv;
     out.append(digits, end);
     out += ';';
 }
@@ -552,7 +554,7 @@ void InlineWriter::code_span(std::string_view code) {
         if (c == '\n' || c == '\r') {
             body += ' ';  // a reader reads a line break in a code span as a space
         } else if (c == '|' && s.cell) {
-            body += "\\|";
+            body += "\\|"sv;
         } else {
             body += c;
         }
@@ -583,9 +585,9 @@ void InlineWriter::destination(std::string_view url) {
     for (size_t i = 0; i < url.size(); ++i) {
         const char c = url[i];
         if (c == '\n') {
-            lines_.buf += "%0A";
+            lines_.buf += "%0A"sv;
         } else if (c == '\r') {
-            lines_.buf += "%0D";
+            lines_.buf += "%0D"sv;
         } else if (c == '\\' || c == '<' || c == '>' || c == '(' || c == ')' || (c == '&' && entity_like(url, i))) {
             lines_.buf += '\\';
             lines_.buf += c;
@@ -597,7 +599,7 @@ void InlineWriter::destination(std::string_view url) {
 }
 
 void InlineWriter::title(std::string_view t) {
-    lines_.buf += " \"";
+    lines_.buf += " \""sv;
     for (size_t i = 0; i < t.size(); ++i) {
         const char c = t[i];
         if (c == '\n' || c == '\r') {
@@ -656,7 +658,7 @@ void InlineWriter::enter(NodeRef n) {
             break;
         case NodeType::FootnoteRef:
             content(Cls::Punct);
-            lines_.buf += "[^";
+            lines_.buf += "[^"sv;
             lines_.buf += safe_label(node.text);
             lines_.buf += ']';
             s.last_run = 0;
@@ -698,7 +700,7 @@ void InlineWriter::autolink(std::string_view url) {
         text(url);
         --s.link_depth;
         flush_trailing_ws_inside();
-        lines_.buf += "](";
+        lines_.buf += "]("sv;
         destination(url);
         lines_.buf += ')';
         s.last_run = 0;
@@ -731,7 +733,7 @@ void InlineWriter::leave(NodeRef n) {
         case NodeType::Link: {
             if (--s.link_depth > 0) break;
             const Inline& node = n.as<Inline>();
-            lines_.buf += "](";
+            lines_.buf += "]("sv;
             destination(node.text);
             if (node.title) title(*node.title);
             lines_.buf += ')';
