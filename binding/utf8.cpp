@@ -45,11 +45,13 @@ inline char* put_utf8(char* out, Py_UCS4 c) {
     return out;
 }
 
-// Copies the run of ASCII code units that starts at units[i], sixteen at a time, to `out`; returns how many
-// were copied (a few ASCII units may remain before the next unit that is not).
-// The units one SSE2 comparison covers, and how many are looked at one by one past a unit that is not ASCII.
+// The units one SSE2 step covers.
 constexpr size_t kChunk = 16;
 
+// Writes the ASCII code units that begin units[i..n) to `out` and returns how many there were. Sixteen units
+// are read at a time: the whole sixteen are stored (as bytes) when they are all ASCII, else those before the
+// first one that is not, and the bytes stored past those are left for the caller to overwrite. So `out`
+// must have room for sixteen bytes while i + 16 <= n.
 template <class Unit>
 inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
     const size_t first = i;
@@ -58,30 +60,43 @@ inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
     while (i + kChunk <= n) {
         const auto* p = reinterpret_cast<const __m128i*>(units + i);
         __m128i bytes;
+        unsigned ascii;  // bit k set: units[i + k] is ASCII
         if constexpr (sizeof(Unit) == 1) {
             bytes = _mm_loadu_si128(p);
-            if (_mm_movemask_epi8(bytes) != 0) break;
+            ascii = ~static_cast<unsigned>(_mm_movemask_epi8(bytes)) & 0xFFFF;
         } else if constexpr (sizeof(Unit) == 2) {
             const __m128i a = _mm_loadu_si128(p);
             const __m128i b = _mm_loadu_si128(p + 1);
-            const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(high, zero)) != 0xFFFF) break;
+            const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+            const __m128i low_a = _mm_cmpeq_epi16(_mm_and_si128(a, high), zero);
+            const __m128i low_b = _mm_cmpeq_epi16(_mm_and_si128(b, high), zero);
+            ascii = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low_a, low_b)));
+            // A unit that is not ASCII packs to some byte; it is never kept.
             bytes = _mm_packus_epi16(a, b);
         } else {
             const __m128i a = _mm_loadu_si128(p);
             const __m128i b = _mm_loadu_si128(p + 1);
             const __m128i c = _mm_loadu_si128(p + 2);
             const __m128i d = _mm_loadu_si128(p + 3);
-            const __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-            const __m128i high = _mm_and_si128(all, _mm_set1_epi32(static_cast<int>(0xFFFFFF80)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(high, zero)) != 0xFFFF) break;
-            // Every unit is below 0x80, so the signed narrowing is exact.
+            const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
+            const __m128i low_ab = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_and_si128(a, high), zero),
+                                                   _mm_cmpeq_epi32(_mm_and_si128(b, high), zero));
+            const __m128i low_cd = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_and_si128(c, high), zero),
+                                                   _mm_cmpeq_epi32(_mm_and_si128(d, high), zero));
+            ascii = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low_ab, low_cd)));
+            // Saturating narrowing: exact for ASCII units; the others give some byte that is never kept.
             bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - first)), bytes);
+        if (ascii != 0xFFFF) return i - first + static_cast<size_t>(__builtin_ctz(~ascii));
         i += kChunk;
     }
 #endif
+    // The last few units (all of them without SSE2).
+    while (i < n && units[i] < 0x80) {
+        out[i - first] = static_cast<char>(units[i]);
+        ++i;
+    }
     return i - first;
 }
 
@@ -95,14 +110,10 @@ Py_ssize_t encode(const Unit* units, size_t n, char* out) {
         const size_t run = copy_ascii(units, i, n, out);
         out += run;
         i += run;
-        // Up to sixteen units one by one: past a character that is not ASCII, or at the end.
-        const size_t stop = i + kChunk < n ? i + kChunk : n;
-        for (; i < stop; ++i) {
+        // Then the characters that are not ASCII, up to the next one that is. The room for the longest form
+        // keeps sixteen bytes free past `out` for copy_ascii's stores: every unit left has at least one byte.
+        for (; i < n && units[i] >= 0x80; ++i) {
             const Py_UCS4 c = units[i];
-            if (c < 0x80) {
-                *out++ = static_cast<char>(c);
-                continue;
-            }
             if (utf8_length(c) == 0) return -1;
             out = put_utf8(out, c);
         }

@@ -110,31 +110,37 @@ inline void widen16(const unsigned char* s, Unit* out) {
 // (lone surrogates allowed, as "surrogatepass" allows them) or give another length.
 template <class Unit>
 bool fill(const unsigned char* s, size_t n, Unit* out, size_t length) {
-    const Unit* const end = out + length;
+    Unit* const end = out + length;
     size_t i = 0;
     while (i < n) {
-        const unsigned char b = s[i];
-        if (b < 0x80) {
 #if defined(__SSE2__)
-            if (i + 16 <= n && static_cast<size_t>(end - out) >= 16 &&
-                _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))) == 0) {
-                widen16(s + i, out);
-                i += 16;
-                out += 16;
-                continue;
+        // ASCII sixteen bytes at a time: all sixteen are widened, and those from the first byte that is not
+        // ASCII on are written over by what follows (there is room for them: sixteen units remain).
+        while (i + 16 <= n && static_cast<size_t>(end - out) >= 16) {
+            const int wide = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+            widen16(s + i, out);
+            if (wide != 0) {
+                const auto ascii = static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(wide)));
+                i += ascii;
+                out += ascii;
+                break;
             }
-#endif
-            if (out == end) return false;
-            *out++ = b;
-            ++i;
-            continue;
+            i += 16;
+            out += 16;
         }
-        uint32_t c;
-        const size_t sequence = quillet::decode_utf8<quillet::Surrogates::Pass>(s + i, n - i, c);
-        if (sequence == 0) return false;
-        i += sequence;
-        if (out == end) return false;
-        *out++ = static_cast<Unit>(c);
+#endif
+        // The last few ASCII bytes (all of them without SSE2), then the characters up to the next ASCII byte.
+        for (; i < n && s[i] < 0x80; ++i) {
+            if (out == end) return false;
+            *out++ = s[i];
+        }
+        while (i < n && s[i] >= 0x80) {
+            uint32_t c;
+            const size_t sequence = quillet::decode_utf8<quillet::Surrogates::Pass>(s + i, n - i, c);
+            if (sequence == 0 || out == end) return false;
+            i += sequence;
+            *out++ = static_cast<Unit>(c);
+        }
     }
     return out == end;
 }

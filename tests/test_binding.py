@@ -360,6 +360,25 @@ def test_text_of_every_str_width_keeps_its_bytes(alphabet):
                     assert node.content == data[node.span.start:node.span.end].decode()
 
 
+# A character that is not ASCII (of each UTF-8 length, in a str of each width) after and before ASCII runs of
+# every length around the encoder's sixteen-unit steps, and a lone surrogate at every place of such a run.
+@pytest.mark.parametrize("wide, widest", [
+    ("\x80", ""), ("\xff", ""), ("é", "\u0100"), ("\u07ff", ""), ("\u0800", ""), ("ア", "😀"), ("\uffff", ""),
+    ("\U00010000", ""), ("😀", ""), ("\U0010ffff", "é"),
+])
+def test_ascii_runs_at_every_alignment_around_a_wide_character(wide, widest):
+    for before in range(35):
+        for after in (0, 1, 2, 14, 15, 16, 17, 31, 32, 33):
+            for line in ("a" * before + wide + "b" * after + widest, "a" * before + wide * 3 + "b" * after + widest):
+                [para] = pyql.parse(line).blocks
+                [text] = para.content
+                assert (text.content, text.span.end) == (line, len(line.encode()))
+        bad = "a" * before + widest + "\ud800" + "b" * 20
+        with pytest.raises(UnicodeEncodeError) as caught:
+            pyql.parse(bad)
+        assert caught.value.start == before + len(widest)
+
+
 def test_parsing_caches_nothing_in_the_str():
     text = "é *a* " * 1000
     size = sys.getsizeof(text)

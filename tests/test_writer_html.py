@@ -53,6 +53,21 @@ def test_mapping(source, expected):
     assert to_html(source) == expected
 
 
+# Every escaped byte at every place of runs shorter and longer than the writer's sixteen-byte steps, alone
+# and twice.
+ESCAPED = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;", "\0": "\ufffd"}
+
+
+@pytest.mark.parametrize("byte", list(ESCAPED))
+def test_escaped_bytes_at_every_place_of_a_run(byte):
+    plain = "abcdefghij" * 4
+    for size in range(len(plain) + 1):
+        for at in range(size + 1):
+            for line in (plain[:at] + byte + plain[at:size], plain[:at] + byte + plain[at:size] + byte):
+                expected = line.replace(byte, ESCAPED[byte])
+                assert to_html(f"```\n{line}\n```\n") == f"<pre><code>{expected}</code></pre>\n"
+
+
 # ---------------------------------------------------------------------------------------------- footnotes
 
 def ref(n, k=1, prefix=""):
@@ -70,6 +85,7 @@ def back(n, k=1, prefix=""):
 def notes(*items, prefix=""):
     lis = "".join(f'<li id="{prefix}fn-{n}">{item}</li>\n' for n, item in enumerate(items, 1))
     return f'<div class="footnotes">\n<ol>\n{lis}</ol>\n</div>\n'
+
 
 
 ORDERED = f"<p>a{ref(1)} b{ref(2)} c{ref(1, 2)}</p>\n" + notes(f"B {back(1)} {back(1, 2)}", f"A {back(2)}")

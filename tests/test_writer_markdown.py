@@ -315,6 +315,21 @@ def test_written_form(src, piece):
         check(src)
 
 
+# The bytes that end a run of plain text, at every place of texts shorter and longer than the writer's
+# sixteen-byte steps: each is escaped, or kept as it is, wherever it falls.
+RUN_ENDS = {"*": "\\*", "[": "\\[", "]": "\\]", "\\": "\\\\", "`": "\\`", "<": "\\<", "|": "\\|", "~": "\\~",
+            "$": "\\$", "\x01": "\x01", "\xa0": "\xa0", "\u3000": "\u3000"}
+
+
+@pytest.mark.parametrize("byte", list(RUN_ENDS))
+def test_run_ends_at_every_place(byte):
+    plain = "abcdefghij" * 4
+    for size in range(2, len(plain) + 1):
+        for at in range(1, size):
+            text = plain[:at] + byte + plain[at:size]
+            assert to_markdown(text) == text.replace(byte, RUN_ENDS[byte]) + "\n"
+
+
 # TeX that a reader without math would take for Markdown if it were not fenced.
 MATH_BODIES = [
     "<img src=x onerror=alert(1)>",

@@ -339,6 +339,15 @@ def test_result_str_width(wide, where):
     assert to_text(f"# {wide}h\n\n{para}\n") == f"{wide}h\n\n{para}\n"
 
 
+# And read sixteen bytes at a time: a character of each length after and before ASCII runs of every length.
+@pytest.mark.parametrize("wide", ["\x80", "\xff", "\u07ff", "\u0800", "\uffff", "\U00010000", "\U0010ffff"])
+def test_result_str_at_every_alignment(wide):
+    for before in range(35):
+        for after in (0, 1, 15, 16, 17, 33):
+            for line in ("a" * before + wide + "b" * after, "a" * before + wide * 2 + "b" * after + wide):
+                assert to_text(line) == line + "\n"
+
+
 # ------------------------------------------------------------------------------------- a str's UTF-8
 
 # A str is read in place when ASCII or when CPython keeps its UTF-8 beside it, otherwise encoded into a

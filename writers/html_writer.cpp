@@ -32,6 +32,8 @@
 namespace quillet::writers {
 namespace {
 
+using namespace std::string_view_literals;
+
 // A heading's text can be as long as its input; an id longer than this many characters tells a reader
 // nothing more.
 constexpr size_t kMaxSlugSize = 64;
@@ -64,41 +66,60 @@ constexpr std::string_view kStarter =
 // text, not an emoji.
 constexpr std::string_view kBackArrow = "\xE2\x86\xA9\xEF\xB8\x8E";
 
-// The bytes escaped in text and attribute values; NUL, which an HTML parser drops or replaces, becomes
-// U+FFFD here so that the text a browser reads back is the text written.
+// The bytes escaped in text and attribute values: & < > " ' and NUL, which an HTML parser drops or replaces,
+// and which becomes U+FFFD here so that the text a browser reads back is the text written. With SSE2 they
+// are found sixteen bytes at a time (skip_plain).
+#if !defined(__SSE2__)
 constexpr std::array<bool, 256> kEscaped = [] {
     std::array<bool, 256> table{};
     for (unsigned char c : std::string_view("&<>\"'", 5)) table[c] = true;
     table[0] = true;
     return table;
 }();
+#endif
+
+// The end of the run of bytes that need no escaping from p on.
+inline const char* skip_plain(const char* p, const char* end) {
+#if defined(__SSE2__)
+    return p + find_first(std::string_view(p, static_cast<size_t>(end - p)), 0, [](__m128i v) {
+               const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+               const __m128i hit =
+                   _mm_or_si128(_mm_or_si128(_mm_or_si128(is('&'), is('<')), _mm_or_si128(is('>'), is('"'))),
+                                _mm_or_si128(is('\''), is('\0')));
+               return static_cast<unsigned>(_mm_movemask_epi8(hit));
+           });
+#else
+    while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
+    return p;
+#endif
+}
 
 void escape(std::string& out, std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
         const char* run = p;
-        while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
+        p = skip_plain(p, end);
         out.append(run, static_cast<size_t>(p - run));
         if (p == end) break;
         switch (*p) {
             case '&':
-                out += "&amp;";
+                out.append("&amp;", 5);
                 break;
             case '<':
-                out += "&lt;";
+                out.append("&lt;", 4);
                 break;
             case '>':
-                out += "&gt;";
+                out.append("&gt;", 4);
                 break;
             case '"':
-                out += "&quot;";
+                out.append("&quot;", 6);
                 break;
             case '\'':
-                out += "&#39;";
+                out.append("&#39;", 5);
                 break;
             default:
-                out += "\xEF\xBF\xBD";  // U+FFFD for NUL
+                out.append("\xEF\xBF\xBD", 3);  // U+FFFD for NUL
                 break;
         }
         ++p;
@@ -223,7 +244,7 @@ std::string link_rel(std::string_view rel, std::string_view target) {
         if (!out.empty()) out += ' ';
         out += word;
     }
-    if (equals_lower(target, "_blank") && !opener_blocked) out += out.empty() ? "noopener" : " noopener";
+    if (equals_lower(target, "_blank") && !opener_blocked) out += out.empty() ? "noopener"sv : " noopener"sv;
     return out;
 }
 
@@ -381,43 +402,43 @@ public:
         // A reference still waiting names a note that was never defined: it is written as its text.
         if (held()) release(out);
         write_notes(out.buffer());
-        if (options_.standalone) out.buffer() += "</body>\n</html>\n";
+        if (options_.standalone) out.buffer() += "</body>\n</html>\n"sv;
         out.written();
     }
 
 private:
     void write_head(std::string& o, std::string_view title) {
-        o += "<!DOCTYPE html>\n<html";
+        o += "<!DOCTYPE html>\n<html"sv;
         if (!lang_.empty()) {
-            o += " lang=\"";
+            o += " lang=\""sv;
             escape(o, lang_);
             o += '"';
         }
         o += ">\n<head>\n<meta charset=\"utf-8\">\n"
              "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
         escape(o, title);
-        o += "</title>\n";
+        o += "</title>\n"sv;
         for (const std::string& url : options_.stylesheets) {
-            o += "<link rel=\"stylesheet\" href=\"";
+            o += "<link rel=\"stylesheet\" href=\""sv;
             escape(o, url);
-            o += "\">\n";
+            o += "\">\n"sv;
         }
         if (options_.style || options_.stylesheets.empty()) {
-            o += "<style>";
+            o += "<style>"sv;
             o += options_.style ? std::string_view(*options_.style) : kStylesheet;
-            o += "</style>\n";
+            o += "</style>\n"sv;
         }
         for (const auto* scripts : {&options_.math_scripts, &options_.highlight_scripts}) {
             for (const std::string& url : *scripts) {
-                o += "<script defer src=\"";
+                o += "<script defer src=\""sv;
                 escape(o, url);
-                o += "\"></script>\n";
+                o += "\"></script>\n"sv;
             }
         }
         if (!options_.math_scripts.empty() || !options_.highlight_scripts.empty()) o += kStarter;
         o += options_.head_html;
         if (!options_.head_html.empty() && options_.head_html.back() != '\n') o += '\n';
-        o += "</head>\n<body>\n";
+        o += "</head>\n<body>\n"sv;
     }
 
     // The head goes before the body held back for it (the references held keep their places in the body).
@@ -518,19 +539,19 @@ private:
     // A reference whose note is known to be defined or not: a link to it, or the text of the reference.
     void write_ref(std::string& o, Note& n) {
         if (n.definition == nullptr) {
-            o += "[^";
+            o += "[^"sv;
             escape(o, n.label);
             o += ']';
             return;
         }
         if (n.number == 0) list(*n.definition);
         const std::string number = std::to_string(n.number);
-        o += "<sup class=\"footnote-ref\"><a";
+        o += "<sup class=\"footnote-ref\"><a"sv;
         fragment_attr(o, "fn-", number);
         id_attr(o, "fnref-", ref_id(number, ++n.refs));
         o += '>';
         o += number;
-        o += "</a></sup>";
+        o += "</a></sup>"sv;
     }
 
     // The id part of the k-th reference to note `number`: "3", then "3-2", "3-3", ...
@@ -596,10 +617,10 @@ private:
             list(d);
             fill_listed();
         }
-        o += "<div class=\"footnotes\">\n<ol>\n";
+        o += "<div class=\"footnotes\">\n<ol>\n"sv;
         for (const Definition* d : listed_) {
             const std::string number = std::to_string(d->number);
-            o += "<li";
+            o += "<li"sv;
             id_attr(o, "fn-", number);
             o += '>';
             // The links back go at the end of the last paragraph, or after the content.
@@ -610,21 +631,21 @@ private:
             const size_t refs = d->note != nullptr ? d->note->refs : 0;
             for (size_t k = 1; k <= refs; ++k) {
                 if (k > 1 || !html.empty()) o += ' ';
-                o += "<a class=\"footnote-backref\"";
+                o += "<a class=\"footnote-backref\""sv;
                 fragment_attr(o, "fnref-", ref_id(number, k));
                 o += '>';
                 o += kBackArrow;
                 if (k > 1) {
-                    o += "<sup>";
+                    o += "<sup>"sv;
                     o += std::to_string(k);
-                    o += "</sup>";
+                    o += "</sup>"sv;
                 }
-                o += "</a>";
+                o += "</a>"sv;
             }
-            if (in_paragraph) o += "</p>\n";
-            o += "</li>\n";
+            if (in_paragraph) o += "</p>\n"sv;
+            o += "</li>\n"sv;
         }
-        o += "</ol>\n</div>\n";
+        o += "</ol>\n</div>\n"sv;
     }
 
     // Reserves `base` or, when it is taken, the first free `base-N` (N from 2): the same text twice gives two
@@ -641,14 +662,14 @@ private:
     }
 
     void id_attr(std::string& o, std::string_view kind, std::string_view slug) {
-        o += " id=\"";
+        o += " id=\""sv;
         o += options_.id_prefix;
         o += kind;
         o += slug;
         o += '"';
     }
     void fragment_attr(std::string& o, std::string_view kind, std::string_view slug) {
-        o += " href=\"#";
+        o += " href=\"#"sv;
         o += options_.id_prefix;
         o += kind;
         o += slug;
@@ -665,11 +686,11 @@ private:
     static int heading_level(NodeRef node) { return std::clamp<int>(node.as<Heading>().level, 1, 6); }
 
     void verbatim(std::string& o, std::string_view cls, std::string_view content) {
-        o += "<pre class=\"";
+        o += "<pre class=\""sv;
         o += cls;
-        o += "\"><code>";
+        o += "\"><code>"sv;
         escape(o, content);
-        o += "</code></pre>\n";
+        o += "</code></pre>\n"sv;
     }
 
     // The walk's dispatcher: what is written where the walk enters a node. A container opens here (open_*)
@@ -683,14 +704,14 @@ private:
                 open_heading(o, n);
                 break;
             case NodeType::Paragraph:
-                if (!is_tight(walk)) o += "<p>";
+                if (!is_tight(walk)) o += "<p>"sv;
                 break;
             case NodeType::List:
                 open_list(o, n.as<List>());
                 break;
             case NodeType::ListItem:
                 ++item_depth_;
-                o += "<li>";
+                o += "<li>"sv;
                 break;
             case NodeType::CodeBlock:
                 write_code_block(o, n.as<CodeBlock>());
@@ -699,20 +720,20 @@ private:
                 open_callout(o, n.as<Callout>());
                 break;
             case NodeType::Quote:
-                o += "<blockquote>\n";
+                o += "<blockquote>\n"sv;
                 break;
             case NodeType::Figure:
                 write_figure(o, n.as<Figure>());
                 break;
             case NodeType::Table:
-                o += "<table>\n";
+                o += "<table>\n"sv;
                 table_part_ = TablePart::None;
                 break;
             case NodeType::TableRow:
                 open_table_row(o, n.as<TableRow>());
                 break;
             case NodeType::TableCell:
-                o += header_cell(walk) ? "<th>" : "<td>";
+                o += header_cell(walk) ? "<th>"sv : "<td>"sv;
                 break;
             case NodeType::Footnotes:
                 break;
@@ -723,7 +744,7 @@ private:
                 write_math_block(o, n.as<MathBlock>());
                 break;
             case NodeType::ThematicBreak:
-                o += "<hr>\n";
+                o += "<hr>\n"sv;
                 break;
             case NodeType::HtmlBlock:
                 if (options_.raw_html == RawHtml::Allow) {
@@ -740,18 +761,18 @@ private:
                 write_text(o, n.as<Inline>().text);
                 break;
             case NodeType::Emphasis:
-                o += "<em>";
+                o += "<em>"sv;
                 break;
             case NodeType::Strong:
-                o += "<strong>";
+                o += "<strong>"sv;
                 break;
             case NodeType::Strikethrough:
-                o += "<del>";
+                o += "<del>"sv;
                 break;
             case NodeType::CodeSpan:
-                o += "<code>";
+                o += "<code>"sv;
                 escape(o, n.as<Inline>().text);
-                o += "</code>";
+                o += "</code>"sv;
                 break;
             case NodeType::Link:
                 open_link(o, n.as<Inline>());
@@ -763,7 +784,7 @@ private:
                 write_footnote_ref(o, n.as<Inline>().text);
                 break;
             case NodeType::HardBreak:
-                o += "<br>\n";
+                o += "<br>\n"sv;
                 break;
             case NodeType::SoftBreak:
                 o += '\n';
@@ -774,12 +795,12 @@ private:
     // ------------------------------------------------------------------------------------------- blocks
 
     void open_heading(std::string& o, NodeRef n) {
-        o += "<h";
+        o += "<h"sv;
         o += static_cast<char>('0' + heading_level(n));
         if (options_.heading_ids) {
             std::string base = "h-";
             append_id_slug(base, inline_text(n));
-            if (base.size() == 2) base += "section";
+            if (base.size() == 2) base += "section"sv;
             id_attr(o, "", unique_id(std::move(base)));
         }
         o += '>';
@@ -787,16 +808,16 @@ private:
 
     static void open_list(std::string& o, const List& list) {
         if (list.kind != ListKind::Ordered) {
-            o += "<ul>\n";
+            o += "<ul>\n"sv;
             return;
         }
-        o += "<ol";
+        o += "<ol"sv;
         if (list.start) {
-            o += " start=\"";
+            o += " start=\""sv;
             o += std::to_string(*list.start);
             o += '"';
         }
-        o += ">\n";
+        o += ">\n"sv;
     }
 
     void write_code_block(std::string& o, const CodeBlock& code) {
@@ -807,69 +828,69 @@ private:
         if (options_.code_block && options_.code_block(code.content, word, o)) return;
         const std::string lang = filtered(
             word, [](char c) { return is_alnum(c) || c == '-' || c == '_' || c == '+' || c == '#' || c == '.'; });
-        o += "<pre><code";
+        o += "<pre><code"sv;
         if (!lang.empty()) {
-            o += " class=\"language-";
+            o += " class=\"language-"sv;
             o += lang;
             o += '"';
         }
         o += '>';
         escape(o, code.content);
-        o += "</code></pre>\n";
+        o += "</code></pre>\n"sv;
     }
 
     static void open_callout(std::string& o, const Callout& callout) {
-        o += "<aside class=\"callout";
+        o += "<aside class=\"callout"sv;
         std::string kind;
         append_class_slug(kind, callout.kind);
         if (!kind.empty()) {
-            o += " callout-";
+            o += " callout-"sv;
             o += kind;
         }
-        o += "\">\n";
+        o += "\">\n"sv;
         if (callout.title) {
-            o += "<p class=\"callout-title\">";
+            o += "<p class=\"callout-title\">"sv;
             escape(o, *callout.title);
-            o += "</p>\n";
+            o += "</p>\n"sv;
         }
     }
 
     void write_figure(std::string& o, const Figure& figure) {
-        o += "<figure>\n";
+        o += "<figure>\n"sv;
         const bool shown = !figure.src.empty() && clean_url(figure.src, options_.allowed_schemes, true, url_);
         if (shown) {
-            o += "<img src=\"";
+            o += "<img src=\""sv;
             escape(o, url_);
-            o += "\" alt=\"";
+            o += "\" alt=\""sv;
             escape(o, figure.alt);
-            o += "\">\n";
+            o += "\">\n"sv;
         }
         // Without an image the alt text stands in for a missing caption, so no words are lost.
         const std::string_view caption = figure.caption ? *figure.caption : shown ? "" : figure.alt;
         if (!caption.empty()) {
-            o += "<figcaption>";
+            o += "<figcaption>"sv;
             escape(o, caption);
-            o += "</figcaption>\n";
+            o += "</figcaption>\n"sv;
         }
-        o += "</figure>\n";
+        o += "</figure>\n"sv;
     }
 
     void open_table_row(std::string& o, const TableRow& row) {
         // Header rows before the first body row form the thead; a later one stays a row of th cells.
         const TablePart part = row.header && table_part_ != TablePart::Body ? TablePart::Head : TablePart::Body;
         if (part != table_part_) {
-            if (table_part_ == TablePart::Head) o += "</thead>\n";
-            o += part == TablePart::Head ? "<thead>\n" : "<tbody>\n";
+            if (table_part_ == TablePart::Head) o += "</thead>\n"sv;
+            o += part == TablePart::Head ? "<thead>\n"sv : "<tbody>\n"sv;
             table_part_ = part;
         }
-        o += "<tr>";
+        o += "<tr>"sv;
     }
 
     static void write_math_block(std::string& o, const MathBlock& math) {
         // The delimiters client-side math renderers look for by default; the TeX itself is text.
-        o += math.display ? "<div class=\"math display\">\\[" : "<div class=\"math inline\">\\(";
+        o += math.display ? "<div class=\"math display\">\\["sv : "<div class=\"math inline\">\\("sv;
         escape(o, math.content);
-        o += math.display ? "\\]</div>\n" : "\\)</div>\n";
+        o += math.display ? "\\]</div>\n"sv : "\\)</div>\n"sv;
     }
 
     // ------------------------------------------------------------------------------------------- inlines
@@ -887,11 +908,11 @@ private:
         const bool shown = clean_url(link.text, options_.allowed_schemes, false, url_);
         links_.push_back(shown);
         if (!shown) return;
-        o += "<a href=\"";
+        o += "<a href=\""sv;
         escape(o, url_);
         o += '"';
         if (link.title) {
-            o += " title=\"";
+            o += " title=\""sv;
             escape(o, *link.title);
             o += '"';
         }
@@ -904,13 +925,13 @@ private:
             escape(o, url);
             return;
         }
-        o += "<a href=\"";
+        o += "<a href=\""sv;
         escape(o, url_);
         o += '"';
         o += link_attributes_;
         o += '>';
         escape(o, url);
-        o += "</a>";
+        o += "</a>"sv;
     }
 
     // What is written where the walk leaves a node: the closing tags of the containers opened in enter().
@@ -919,52 +940,53 @@ private:
         const NodeRef n = walk.node();
         switch (n.type) {
             case NodeType::Heading:
-                o += "</h";
+                o += "</h"sv;
                 o += static_cast<char>('0' + heading_level(n));
-                o += ">\n";
+                o += ">\n"sv;
                 break;
             case NodeType::Paragraph:
-                if (!is_tight(walk)) o += "</p>\n";
+                if (!is_tight(walk)) o += "</p>\n"sv;
                 break;
             case NodeType::List:
-                o += n.as<List>().kind == ListKind::Ordered ? "</ol>\n" : "</ul>\n";
+                o += n.as<List>().kind == ListKind::Ordered ? "</ol>\n"sv : "</ul>\n"sv;
                 break;
             case NodeType::ListItem:
                 --item_depth_;
-                o += "</li>\n";
+                o += "</li>\n"sv;
                 break;
             case NodeType::Callout:
-                o += "</aside>\n";
+                o += "</aside>\n"sv;
                 break;
             case NodeType::Quote:
-                o += "</blockquote>\n";
+                o += "</blockquote>\n"sv;
                 break;
             case NodeType::Table:
-                if (table_part_ != TablePart::None) o += table_part_ == TablePart::Head ? "</thead>\n" : "</tbody>\n";
-                o += "</table>\n";
+                if (table_part_ != TablePart::None)
+                    o += table_part_ == TablePart::Head ? "</thead>\n"sv : "</tbody>\n"sv;
+                o += "</table>\n"sv;
                 table_part_ = TablePart::None;
                 break;
             case NodeType::TableRow:
-                o += "</tr>\n";
+                o += "</tr>\n"sv;
                 break;
             case NodeType::TableCell:
-                o += header_cell(walk) ? "</th>" : "</td>";
+                o += header_cell(walk) ? "</th>"sv : "</td>"sv;
                 break;
             case NodeType::FootnoteDef:
                 close_footnote_def();
                 break;
             case NodeType::Emphasis:
-                o += "</em>";
+                o += "</em>"sv;
                 break;
             case NodeType::Strong:
-                o += "</strong>";
+                o += "</strong>"sv;
                 break;
             case NodeType::Strikethrough:
-                o += "</del>";
+                o += "</del>"sv;
                 break;
             case NodeType::Link:
                 if (!links_.empty()) {
-                    if (links_.back()) o += "</a>";
+                    if (links_.back()) o += "</a>"sv;
                     links_.pop_back();
                 }
                 break;

@@ -28,6 +28,8 @@ enum class Cls : uint8_t {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 bool is_ascii_punct(unsigned char c) {
     return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
 }
@@ -75,7 +77,7 @@ void append_char_ref(std::string& out, uint32_t cp) {
     char digits[16];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, cp);
     (void)ec;
-    out += "&#";
+    out += "&#"sv;
     out.append(digits, end);
     out += ';';
 }
@@ -83,7 +85,9 @@ void append_char_ref(std::string& out, uint32_t cp) {
 // The bytes that end a plain run of text, right after a visible character has been written (what matters
 // only at a line start, or after a footnote reference, is looked at with the first character): controls
 // (line breaks and tabs among them), "!"#$%&", '*', '<', "[\]^_`", "|}~", and the lead bytes of the
-// Unicode spaces other than U+0020 (0xC2, 0xE1 to 0xE3). A space does not end a run.
+// Unicode spaces other than U+0020 (0xC2, 0xE1 to 0xE3). A space does not end a run. With SSE2 the same bytes
+// are found sixteen at a time (plain_run_end).
+#if !defined(__SSE2__)
 constexpr bool stops_run(unsigned char c) {
     return c < 0x20 || (c >= 0x21 && c <= 0x26) || c == '*' || c == '<' || (c >= 0x5B && c <= 0x60) ||
            (c >= 0x7C && c <= 0x7E) || c == 0xC2 || (c >= 0xE1 && c <= 0xE3);
@@ -96,18 +100,17 @@ struct StopTable {
     }
 };
 constexpr StopTable kStops;
+#endif
 
 // Where the plain run of t from i ends: the first byte that stops_run, or the end.
 size_t plain_run_end(std::string_view t, size_t i) {
-    const size_t n = t.size();
 #if defined(__SSE2__)
-    const __m128i below_space = _mm_set1_epi8(0x1F);
-    auto in_range = [](__m128i v, char lo, char span) {
-        const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8(lo));
-        return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
-    };
-    while (i + 16 <= n) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data() + i));
+    return find_first(t, i, [](__m128i v) {
+        const __m128i below_space = _mm_set1_epi8(0x1F);
+        auto in_range = [](__m128i bytes, char lo, char span) {
+            const __m128i d = _mm_sub_epi8(bytes, _mm_set1_epi8(lo));
+            return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
+        };
         __m128i m = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
         m = _mm_or_si128(m, in_range(v, 0x21, 5));
         m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('*')));
@@ -116,12 +119,13 @@ size_t plain_run_end(std::string_view t, size_t i) {
         m = _mm_or_si128(m, in_range(v, 0x7C, 2));
         m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xC2))));
         m = _mm_or_si128(m, in_range(v, static_cast<char>(0xE1), 2));
-        if (const int mask = _mm_movemask_epi8(m); mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
-        i += 16;
-    }
-#endif
+        return static_cast<unsigned>(_mm_movemask_epi8(m));
+    });
+#else
+    const size_t n = t.size();
     while (i < n && !kStops.v[static_cast<unsigned char>(t[i])]) ++i;
     return i;
+#endif
 }
 
 // An emphasis or strong written with a mark, as a bit of InlineWriter's Delim::used.
@@ -550,7 +554,7 @@ void InlineWriter::code_span(std::string_view code) {
         if (c == '\n' || c == '\r') {
             body += ' ';  // a reader reads a line break in a code span as a space
         } else if (c == '|' && s.cell) {
-            body += "\\|";
+            body += "\\|"sv;
         } else {
             body += c;
         }
@@ -581,9 +585,9 @@ void InlineWriter::destination(std::string_view url) {
     for (size_t i = 0; i < url.size(); ++i) {
         const char c = url[i];
         if (c == '\n') {
-            lines_.buf += "%0A";
+            lines_.buf += "%0A"sv;
         } else if (c == '\r') {
-            lines_.buf += "%0D";
+            lines_.buf += "%0D"sv;
         } else if (c == '\\' || c == '<' || c == '>' || c == '(' || c == ')' || (c == '&' && entity_like(url, i))) {
             lines_.buf += '\\';
             lines_.buf += c;
@@ -595,7 +599,7 @@ void InlineWriter::destination(std::string_view url) {
 }
 
 void InlineWriter::title(std::string_view t) {
-    lines_.buf += " \"";
+    lines_.buf += " \""sv;
     for (size_t i = 0; i < t.size(); ++i) {
         const char c = t[i];
         if (c == '\n' || c == '\r') {
@@ -654,7 +658,7 @@ void InlineWriter::enter(NodeRef n) {
             break;
         case NodeType::FootnoteRef:
             content(Cls::Punct);
-            lines_.buf += "[^";
+            lines_.buf += "[^"sv;
             lines_.buf += safe_label(node.text);
             lines_.buf += ']';
             s.last_run = 0;
@@ -696,7 +700,7 @@ void InlineWriter::autolink(std::string_view url) {
         text(url);
         --s.link_depth;
         flush_trailing_ws_inside();
-        lines_.buf += "](";
+        lines_.buf += "]("sv;
         destination(url);
         lines_.buf += ')';
         s.last_run = 0;
@@ -729,7 +733,7 @@ void InlineWriter::leave(NodeRef n) {
         case NodeType::Link: {
             if (--s.link_depth > 0) break;
             const Inline& node = n.as<Inline>();
-            lines_.buf += "](";
+            lines_.buf += "]("sv;
             destination(node.text);
             if (node.title) title(*node.title);
             lines_.buf += ')';

@@ -26,6 +26,8 @@
 namespace quillet::writers {
 namespace {
 
+using namespace std::string_view_literals;
+
 using markdown::entity_like;
 using markdown::safe_label;
 
@@ -91,15 +93,15 @@ void yaml_string(std::string& out, std::string_view s) {
         size_t len = 1;
         const uint32_t cp = read_utf8(s, i, len);
         if (cp == '\n') {
-            out += "\\n";
+            out += "\\n"sv;
         } else if (cp == '\t') {
-            out += "\\t";
+            out += "\\t"sv;
         } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
-            out += "\\x";
+            out += "\\x"sv;
             out += kHex[cp >> 4];
             out += kHex[cp & 15];
         } else if (cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF || cp == 0xFFFE || cp == 0xFFFF) {
-            out += "\\u";
+            out += "\\u"sv;
             for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 15];
         } else {
             out.append(s.substr(i, len));
@@ -131,11 +133,11 @@ void yaml_key(std::string& out, std::string_view key) {
 // the mantissa and a signed exponent (YAML 1.1 resolvers want both).
 void yaml_float(std::string& out, double d) {
     if (std::isnan(d)) {
-        out += ".nan";
+        out += ".nan"sv;
         return;
     }
     if (std::isinf(d)) {
-        out += d < 0 ? "-.inf" : ".inf";
+        out += d < 0 ? "-.inf"sv : ".inf"sv;
         return;
     }
     char buf[64];
@@ -145,7 +147,7 @@ void yaml_float(std::string& out, double d) {
     const size_t e = text.find('e');
     std::string_view mantissa = text.substr(0, e);
     out += mantissa;
-    if (mantissa.find('.') == std::string_view::npos) out += ".0";
+    if (mantissa.find('.') == std::string_view::npos) out += ".0"sv;
     if (e != std::string_view::npos) {
         out += 'e';
         std::string_view exponent = text.substr(e + 1);
@@ -169,7 +171,7 @@ void yaml_value(std::string& out, const AttrValue& root) {
                     yaml_string(out, value->string);
                     break;
                 case AttrKind::Bool:
-                    out += value->boolean ? "true" : "false";
+                    out += value->boolean ? "true"sv : "false"sv;
                     break;
                 case AttrKind::Int: {
                     char buf[24];
@@ -190,7 +192,7 @@ void yaml_value(std::string& out, const AttrValue& root) {
         if (stack.empty()) return;
         Open& top = stack.back();
         if (top.next < top.list->list.size()) {
-            if (top.next > 0) out += ", ";
+            if (top.next > 0) out += ", "sv;
             value = &top.list->list[top.next++];
         } else {
             out += ']';
@@ -301,15 +303,15 @@ private:
         std::unordered_map<std::string_view, size_t> last;
         for (size_t i = 0; i < metadata.entries.size(); ++i) last[metadata.entries[i].key] = i;
         std::unordered_set<std::string_view> written;
-        lines_.buf += "---\n";
+        lines_.buf += "---\n"sv;
         for (const MetadataEntry& entry : metadata.entries) {
             if (!written.insert(entry.key).second) continue;
             yaml_key(lines_.buf, entry.key);
-            lines_.buf += ": ";
+            lines_.buf += ": "sv;
             yaml_value(lines_.buf, metadata.entries[last[entry.key]].value);
             lines_.buf += '\n';
         }
-        lines_.buf += "---\n";
+        lines_.buf += "---\n"sv;
         lines_.any_output = true;
         lines_.containers[0].blocks = 1;
     }
@@ -347,7 +349,7 @@ private:
         std::string_view heading = callout.title ? *callout.title : std::string_view();
         if (!alert.empty()) {
             lines_.begin_line();
-            lines_.buf += "[!";
+            lines_.buf += "[!"sv;
             lines_.buf += alert;
             lines_.buf += ']';
             lines_.end_line();
@@ -441,7 +443,7 @@ private:
                 const bool first = !lines_.any_output || lines_.in_new_container();
                 lines_.begin_block();
                 lines_.begin_line();
-                lines_.buf += first ? "***" : "---";
+                lines_.buf += first ? "***"sv : "---"sv;
                 lines_.end_line();
                 break;
             }
@@ -458,11 +460,11 @@ private:
                 const Figure& figure = n.as<Figure>();
                 lines_.begin_block();
                 lines_.begin_line();
-                lines_.buf += "![";
+                lines_.buf += "!["sv;
                 inline_.begin_label();
                 inline_.text(figure.alt);
                 inline_.end_inside();
-                lines_.buf += "](";
+                lines_.buf += "]("sv;
                 inline_.destination(figure.src);
                 if (figure.caption) inline_.title(*figure.caption);
                 lines_.buf += ')';
@@ -568,7 +570,7 @@ private:
                     break;
                 }
                 inline_.end_inside();
-                lines_.buf += " |";
+                lines_.buf += " |"sv;
                 ++table_.cells;
                 break;
             default:

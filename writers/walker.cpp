@@ -3,14 +3,6 @@
 #include <variant>
 
 namespace quillet::writers {
-Span NodeRef::span() const {
-    return visit_type(type, [&](auto t) { return as<typename CoreNode<decltype(t)::value>::type>().span; });
-}
-
-NodeRef Walker::parent() const {
-    return depth_ > 0 ? stack_[depth_ - 1].node : NodeRef{};
-}
-
 void Walker::skip_children() {
     if (event_ == Event::Enter && !pending_leave_ && !stack_.empty()) stack_.back().next = stack_.back().count;
 }

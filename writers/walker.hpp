@@ -5,9 +5,15 @@
 // as memory allows (a caller's tree, rebuilt from Python objects) costs heap, not C stack.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -76,12 +82,53 @@ private:
         size_t next;   // its next child to visit
         size_t count;  // its number of children
     };
+    // The open nodes, the current one last while it is open. A writer makes a Walker per top-level node, so
+    // the first few frames live inside the Walker, without an allocation; a deeper tree moves them all to
+    // the heap, where they may grow as deep as memory allows.
+    class Frames {
+    public:
+        Frames() = default;
+        Frames(const Frames& other) : size_(other.size_), heap_(other.heap_) {
+            if (heap_.empty()) std::memcpy(local_, other.local_, size_ * sizeof(Frame));
+        }
+        Frames& operator=(const Frames&) = delete;
+
+        bool empty() const { return size_ == 0; }
+        size_t size() const { return size_; }
+        Frame& back() { return data()[size_ - 1]; }
+        const Frame& operator[](size_t i) const { return data()[i]; }
+        void pop_back() { --size_; }
+        void push_back(const Frame& frame) {
+            if (heap_.empty() && size_ == kLocalFrames) {
+                heap_.resize(2 * kLocalFrames);
+                std::memcpy(heap_.data(), local_, sizeof local_);
+            } else if (!heap_.empty() && size_ == heap_.size()) {
+                heap_.resize(2 * heap_.size());
+            }
+            new (data() + size_) Frame(frame);
+            ++size_;
+        }
+
+    private:
+        static constexpr size_t kLocalFrames = 16;
+        Frame* data() { return heap_.empty() ? std::launder(reinterpret_cast<Frame*>(local_)) : heap_.data(); }
+        const Frame* data() const {
+            return heap_.empty() ? std::launder(reinterpret_cast<const Frame*>(local_)) : heap_.data();
+        }
+
+        // Raw bytes: a Walker is made per node, and default-made frames would cost their stores.
+        alignas(Frame) unsigned char local_[kLocalFrames * sizeof(Frame)];
+        size_t size_ = 0;
+        std::vector<Frame> heap_;  // all the frames, once there are more than kLocalFrames
+    };
+    static_assert(std::is_trivially_copyable_v<Frame> && std::is_trivially_destructible_v<Frame>);
+
     void enter(NodeRef node, size_t index);
 
     const NodeRef* roots_;
     size_t root_count_;
     size_t next_root_ = 0;
-    std::vector<Frame> stack_;  // the open nodes, the current one last while it is open
+    Frames stack_;
     NodeRef node_;
     size_t index_ = 0;
     size_t depth_ = 0;
@@ -113,43 +160,99 @@ inline NodeRef node_ref(const Inline& node) {
 template <NodeType T>
 inline constexpr bool kHasChildren = !std::is_null_pointer_v<std::remove_cv_t<decltype(CoreNode<T>::children)>>;
 
+// The walk asks a node for its children once or twice per node: one function per class, reached through a
+// table indexed by the NodeType, where a visit_type would compare the type with every class in turn.
+namespace walker_detail {
+template <NodeType T>
+using Core = typename CoreNode<T>::type;
+
+template <NodeType T>
+size_t count_of(const void* node) {
+    if constexpr (kHasChildren<T>) {
+        return (static_cast<const Core<T>*>(node)->*CoreNode<T>::children).size();
+    } else {
+        return 0;
+    }
+}
+
+template <NodeType T>
+NodeRef child_of(const void* node, size_t i) {
+    if constexpr (kHasChildren<T>) {
+        return node_ref((static_cast<const Core<T>*>(node)->*CoreNode<T>::children)[i]);
+    } else {
+        return {};
+    }
+}
+
+template <NodeType T>
+Span span_of(const void* node) {
+    return static_cast<const Core<T>*>(node)->span;
+}
+
+template <NodeType T>
+OptText text_of(const void* node, size_t place) {
+    const auto& core = *static_cast<const Core<T>*>(node);
+    OptText text;
+    std::apply(
+        [&](auto... member) {
+            size_t i = 0;
+            ((i++ == place ? (void)(text = OptText(core.*member)) : void()), ...);
+        },
+        CoreNode<T>::texts);
+    return text;
+}
+
+// One entry per NodeType, in its order.
+template <template <NodeType> class Entry, size_t... I>
+constexpr auto table_of(std::index_sequence<I...>) {
+    return std::array{Entry<NodeType(I)>::value...};
+}
+template <NodeType T>
+struct HasChildren {
+    static constexpr bool value = kHasChildren<T>;
+};
+template <NodeType T>
+struct CountOf {
+    static constexpr auto value = &count_of<T>;
+};
+template <NodeType T>
+struct ChildOf {
+    static constexpr auto value = &child_of<T>;
+};
+template <NodeType T>
+struct SpanOf {
+    static constexpr auto value = &span_of<T>;
+};
+template <NodeType T>
+struct TextOf {
+    static constexpr auto value = &text_of<T>;
+};
+using Types = std::make_index_sequence<kNodeTypeCount>;
+inline constexpr auto kHasChildrenOf = table_of<HasChildren>(Types{});
+inline constexpr auto kCountOf = table_of<CountOf>(Types{});
+inline constexpr auto kChildOf = table_of<ChildOf>(Types{});
+inline constexpr auto kSpanOf = table_of<SpanOf>(Types{});
+inline constexpr auto kTextOf = table_of<TextOf>(Types{});
+}  // namespace walker_detail
+
+inline Span NodeRef::span() const {
+    return walker_detail::kSpanOf[size_t(type)](node);
+}
+
 inline size_t child_count(NodeRef node) {
-    return visit_type(node.type, [&](auto type) -> size_t {
-        constexpr NodeType T = decltype(type)::value;
-        if constexpr (kHasChildren<T>) {
-            return (node.as<typename CoreNode<T>::type>().*CoreNode<T>::children).size();
-        } else {
-            return 0;
-        }
-    });
+    // Most nodes are leaves (texts): they need no call.
+    if (!walker_detail::kHasChildrenOf[size_t(node.type)]) return 0;
+    return walker_detail::kCountOf[size_t(node.type)](node.node);
 }
 
 inline NodeRef child_at(NodeRef node, size_t i) {
-    return visit_type(node.type, [&](auto type) -> NodeRef {
-        constexpr NodeType T = decltype(type)::value;
-        if constexpr (kHasChildren<T>) {
-            return node_ref((node.as<typename CoreNode<T>::type>().*CoreNode<T>::children)[i]);
-        } else {
-            return {};
-        }
-    });
+    return walker_detail::kChildOf[size_t(node.type)](node.node, i);
 }
 
 // The text field at `place` (its position among the texts of the node's class); nothing for an absent
 // optional text.
 inline OptText text_at(NodeRef node, size_t place) {
-    return visit_type(node.type, [&](auto type) -> OptText {
-        using C = CoreNode<decltype(type)::value>;
-        const auto& core = node.as<typename C::type>();
-        OptText text;
-        std::apply(
-            [&](auto... member) {
-                size_t i = 0;
-                ((i++ == place ? (void)(text = OptText(core.*member)) : void()), ...);
-            },
-            C::texts);
-        return text;
-    });
+    return walker_detail::kTextOf[size_t(node.type)](node.node, place);
 }
 
 // The node's one scalar field of type U: a heading's level (uint8_t), a list's kind (ListKind) or start
@@ -182,6 +285,10 @@ inline void Walker::enter(NodeRef node, size_t index) {
     } else {
         pending_leave_ = true;
     }
+}
+
+inline NodeRef Walker::parent() const {
+    return depth_ > 0 ? stack_[depth_ - 1].node : NodeRef{};
 }
 
 inline bool Walker::next() {
