@@ -220,6 +220,8 @@ def hostile_blocks():
         cell.content[:] = content
     table.rows[1].cells[1].content[:] = [text("x"), soft, code("| y")]
     table.rows[1].cells[0].content[:] = []
+    pieces = para("x\n")  # spaces a piece begins or ends with, kept or dropped
+    pieces.content[:] = [text(" \t"), code("  c "), text("  mid \r"), code(" "), text(""), text(" end ")]
     item_list = first("::list\n- a\n- b\n::\n")
     leading = para("p\n")
     leading.content[:] = [soft, text("| starts "), code("  on a new line")]
@@ -233,8 +235,8 @@ def hostile_blocks():
     quote.blocks[:0] = [footnotes, table, item_list]
     notes = first("::footnotes\n[^a]: one\n[^b]: two\n::\n")
     notes.defs[0].blocks.append(footnotes)
-    return [nested_items(3), nested_items(20), nested_items(3, ordered=True), table, item_list, *titled, in_item,
-            quote, notes]
+    return [nested_items(3), nested_items(20), nested_items(3, ordered=True), table, pieces, item_list, *titled,
+            in_item, quote, notes]
 
 
 CORPUS = bench_script("corpus.py").generate(60_000)[0]

@@ -218,7 +218,6 @@ private:
             return;
         }
         plain_marks_.push_back(static_cast<uint32_t>(plain_children_.size()));
-        if (n.type == NodeType::ListItem || n.type == NodeType::TableRow) ++plain_framed_;
     }
 
     void plain_leave(NodeRef n) {
@@ -235,15 +234,13 @@ private:
         }
         const bool nests = n.type == NodeType::ListItem || n.type == NodeType::FootnoteDef;
         if (nests) ++self.nesting;
-        if (n.type == NodeType::ListItem || n.type == NodeType::TableRow) --plain_framed_;
         PoolText text;
         if (n.type == NodeType::Callout) {
             const OptText title = text_at(n, 1);
             if (title && title->find('\n') != std::string_view::npos) self.breaks = true;
         }
         if (!has_block_children(n.type)) {
-            text = written(*plain_, n);
-            if (plain_framed_ > 0) scan_breaks(n, self);
+            text = inline_text(n, self) ? keep(plain_buf_) : written(*plain_, n);
         } else if (laid_out(n, kids, count, self)) {
             text = keep(plain_buf_);
         } else {
@@ -274,20 +271,18 @@ private:
 
     static bool held_back(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-    // Whether a block's own text has a line break (which a list item lays out otherwise), and whether
-    // its last piece of text ends with what the text writer holds back (which a row writes before " |").
-    void scan_breaks(NodeRef block, PlainChild& self) {
-        const auto piece = [&](std::string_view s) {
-            if (s.empty()) return;
-            if (std::memchr(s.data(), '\n', s.size()) != nullptr) self.breaks = true;
-            self.ends_clean = !held_back(s.back());
-        };
+    // The text of a block of one line of inline text, into plain_buf_, as the text writer lays it out: the
+    // pieces one after another, the first one's leading spaces and tabs dropped, the spaces, tabs and
+    // carriage returns at a piece's end held back until a piece with more follows. False, with `self.breaks`
+    // set when a line breaks, for any other block: the text writer writes it.
+    bool inline_text(NodeRef block, PlainChild& self) {
         Inlines content;
         switch (block.type) {
             case NodeType::Figure:
-                piece(block.as<Figure>().alt);
-                if (block.as<Figure>().caption) piece(*block.as<Figure>().caption);
-                return;
+                for (const OptText t : {OptText(block.as<Figure>().alt), block.as<Figure>().caption}) {
+                    if (t && t->find('\n') != std::string_view::npos) self.breaks = true;
+                }
+                return false;
             case NodeType::Heading:
                 content = block.as<Heading>().content;
                 break;
@@ -298,11 +293,29 @@ private:
                 content = block.as<TableCell>().content;
                 break;
             default:
-                return;  // verbatim, or nothing
+                return false;  // verbatim, or nothing
         }
+        plain_buf_.clear();
+        plain_held_.clear();
+        bool fresh = true;  // nothing written yet: prose drops its leading spaces and tabs
+        const auto piece = [&](std::string_view s, bool prose) {
+            if (s.empty()) return;
+            if (std::memchr(s.data(), '\n', s.size()) != nullptr) self.breaks = true;
+            if (fresh && prose) {
+                while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+            }
+            size_t end = s.size();
+            while (end > 0 && held_back(s[end - 1])) --end;
+            if (end > 0) {
+                plain_buf_.append(plain_held_).append(s.substr(0, end));
+                plain_held_.clear();
+                fresh = false;
+            }
+            plain_held_.append(s.substr(end));
+        };
         // In document order, with a stack of the inline lists entered (they nest as deep as a caller's tree).
         plain_inlines_.assign(1, {content.begin(), content.end()});
-        while (!plain_inlines_.empty()) {
+        while (!plain_inlines_.empty() && !self.breaks) {
             auto& [at, end] = plain_inlines_.back();
             if (at == end) {
                 plain_inlines_.pop_back();
@@ -311,13 +324,16 @@ private:
             const Inline& n = *at++;
             switch (n.kind) {
                 case InlineKind::Text:
+                    piece(n.text, true);
+                    break;
                 case InlineKind::CodeSpan:
                 case InlineKind::AutoLink:
-                    piece(n.text);
+                    piece(n.text, false);
                     break;
                 case InlineKind::FootnoteRef:
-                    piece(n.text);
-                    piece("]");
+                    piece("[", false);
+                    piece(n.text, false);
+                    piece("]", false);
                     break;
                 case InlineKind::HardBreak:
                 case InlineKind::SoftBreak:
@@ -331,6 +347,8 @@ private:
                     break;
             }
         }
+        self.ends_clean = plain_held_.empty();
+        return !self.breaks;
     }
 
     // Lays out a container's text from its children's into plain_buf_; false when the text writer must
@@ -478,7 +496,7 @@ private:
     std::vector<PlainChild> plain_children_;  // the children of the open blocks whose text is known
     std::string plain_buf_, plain_scratch_;
     std::vector<std::pair<const Inline*, const Inline*>> plain_inlines_;
-    uint32_t plain_framed_ = 0;  // open list items and table rows: their blocks' breaks are looked for
+    std::string plain_held_;  // the spaces, tabs and carriage returns held back
     std::unique_ptr<Writer> render_;
     std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
     uint32_t section_ = kNoRow;
