@@ -593,20 +593,17 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const Outline& o = call.outline();
     const std::vector<Column>& columns = call.columns();
     Paths paths(call.paths());
-    // The ints given so far, by their value's last bits: a value that comes again (a parent, a line, an
-    // offset shared with the enclosing block, a character offset of an ASCII text that is its byte offset)
-    // is given the same object while no other value took its place. Ints up to 256 are CPython's own.
-    constexpr size_t kIntSlots = size_t(1) << 12;
-    std::vector<std::pair<uint64_t, Ref>> ints(kIntSlots);
-    const auto shared_int = [&](uint64_t number) -> PyObject* {
-        if (number <= 256) return PyLong_FromUnsignedLongLong(number);
-        auto& [value, made] = ints[number & (kIntSlots - 1)];
-        if (!made || value != number) {
-            made.reset(PyLong_FromUnsignedLongLong(number));
-            if (!made) return nullptr;
-            value = number;
+    // The int each column gave last: a value that repeats (a parent, a line, an end shared with the
+    // enclosing block) or that another column just gave (a character offset of an ASCII text is its byte
+    // offset) is given the same object.
+    std::vector<std::pair<uint64_t, Ref>> last(columns.size());
+    // The two ints given last by any column, newest first, with their values.
+    std::array<std::pair<uint64_t, PyObject*>, 2> recent{};  // borrowed from `last`
+    const auto shared_int = [&](uint64_t number) {
+        for (const auto& [value, made] : recent) {
+            if (made != nullptr && value == number) return pyql::new_ref(made);
         }
-        return pyql::new_ref(made.get());
+        return PyLong_FromUnsignedLongLong(number);
     };
     // The last text given: a block whose text is its one child's (a quote of one paragraph) shares its str.
     std::string_view last_text;
@@ -637,7 +634,14 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 const Cell cell = call.cell(i, c);
                 if (cell.tag == Cell::Tag::Null) continue;
                 if (cell.tag == Cell::Tag::Int) {
-                    value = shared_int(cell.number);
+                    auto& [number, made] = last[k];
+                    if (!made || number != cell.number) {
+                        made.reset(shared_int(cell.number));
+                        number = cell.number;
+                    }
+                    if (!made) return nullptr;
+                    value = pyql::new_ref(made.get());
+                    if (recent[0].second != value) recent = {std::pair(cell.number, value), recent[0]};
                 } else if (cell.tag == Cell::Tag::Str && cell.shared == nullptr && cell.text.size() > 0) {
                     if (!last_str || cell.text.size() != last_text.size() ||
                         std::memcmp(cell.text.data(), last_text.data(), last_text.size()) != 0) {
