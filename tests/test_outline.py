@@ -221,7 +221,8 @@ def hostile_blocks():
     table.rows[1].cells[1].content[:] = [text("x"), soft, code("| y")]
     table.rows[1].cells[0].content[:] = []
     pieces = para("x\n")  # spaces a piece begins or ends with, kept or dropped
-    pieces.content[:] = [text(" \t"), code("  c "), text("  mid \r"), code(" "), text(""), text(" end ")]
+    pieces.content[:] = [text(" \t"), code("  c "), text("  mid \r"), code(" "), text(""), text(" end "), soft,
+                         soft, code(" next\n\n  "), text(" last")]
     item_list = first("::list\n- a\n- b\n::\n")
     leading = para("p\n")
     leading.content[:] = [soft, text("| starts "), code("  on a new line")]

@@ -271,18 +271,52 @@ private:
 
     static bool held_back(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-    // The text of a block of one line of inline text, into plain_buf_, as the text writer lays it out: the
-    // pieces one after another, the first one's leading spaces and tabs dropped, the spaces, tabs and
-    // carriage returns at a piece's end held back until a piece with more follows. False, with `self.breaks`
-    // set when a line breaks, for any other block: the text writer writes it.
+    // The text of a block of inline text (or a figure's), into plain_buf_, as the text writer lays it out
+    // when it writes the block alone: the pieces one after another, split at their line feeds; a line's
+    // leading spaces and tabs dropped from prose; the spaces, tabs and carriage returns at a piece's end
+    // held back until something follows on the line; one line feed for any run of line breaks. Sets
+    // `self.breaks` when a line breaks (a list item lays such a text out otherwise) and `self.ends_clean`.
+    // False for any other block: the text writer writes it.
     bool inline_text(NodeRef block, PlainChild& self) {
+        plain_buf_.clear();
+        plain_held_.clear();
+        bool fresh = true;       // at a line's start: prose drops its leading spaces and tabs
+        bool line_feed = false;  // a line broke since the last text written
+        const auto part = [&](std::string_view s, bool prose) {  // a piece of one line
+            if (fresh && prose) {
+                while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+            }
+            size_t end = s.size();
+            while (end > 0 && held_back(s[end - 1])) --end;
+            if (end > 0) {
+                if (line_feed && !plain_buf_.empty()) plain_buf_.push_back('\n');
+                plain_buf_.append(plain_held_).append(s.substr(0, end));
+                plain_held_.clear();
+                fresh = line_feed = false;
+            }
+            plain_held_.append(s.substr(end));
+        };
+        const auto break_line = [&] {
+            plain_held_.clear();
+            fresh = line_feed = self.breaks = true;
+        };
+        const auto piece = [&](std::string_view s, bool prose) {
+            for (;;) {
+                const size_t lf = s.find('\n');
+                part(s.substr(0, lf), prose);
+                if (lf == std::string_view::npos) return;
+                break_line();
+                s.remove_prefix(lf + 1);
+            }
+        };
         Inlines content;
         switch (block.type) {
-            case NodeType::Figure:
-                for (const OptText t : {OptText(block.as<Figure>().alt), block.as<Figure>().caption}) {
-                    if (t && t->find('\n') != std::string_view::npos) self.breaks = true;
-                }
-                return false;
+            case NodeType::Figure: {
+                const Figure& figure = block.as<Figure>();
+                piece(figure.caption && !figure.caption->empty() ? *figure.caption : figure.alt, true);
+                self.ends_clean = plain_held_.empty();
+                return true;
+            }
             case NodeType::Heading:
                 content = block.as<Heading>().content;
                 break;
@@ -295,27 +329,9 @@ private:
             default:
                 return false;  // verbatim, or nothing
         }
-        plain_buf_.clear();
-        plain_held_.clear();
-        bool fresh = true;  // nothing written yet: prose drops its leading spaces and tabs
-        const auto piece = [&](std::string_view s, bool prose) {
-            if (s.empty()) return;
-            if (std::memchr(s.data(), '\n', s.size()) != nullptr) self.breaks = true;
-            if (fresh && prose) {
-                while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-            }
-            size_t end = s.size();
-            while (end > 0 && held_back(s[end - 1])) --end;
-            if (end > 0) {
-                plain_buf_.append(plain_held_).append(s.substr(0, end));
-                plain_held_.clear();
-                fresh = false;
-            }
-            plain_held_.append(s.substr(end));
-        };
         // In document order, with a stack of the inline lists entered (they nest as deep as a caller's tree).
         plain_inlines_.assign(1, {content.begin(), content.end()});
-        while (!plain_inlines_.empty() && !self.breaks) {
+        while (!plain_inlines_.empty()) {
             auto& [at, end] = plain_inlines_.back();
             if (at == end) {
                 plain_inlines_.pop_back();
@@ -337,7 +353,7 @@ private:
                     break;
                 case InlineKind::HardBreak:
                 case InlineKind::SoftBreak:
-                    self.breaks = true;
+                    break_line();
                     break;
                 case InlineKind::Emphasis:
                 case InlineKind::Strong:
@@ -348,7 +364,7 @@ private:
             }
         }
         self.ends_clean = plain_held_.empty();
-        return !self.breaks;
+        return true;
     }
 
     // Lays out a container's text from its children's into plain_buf_; false when the text writer must
