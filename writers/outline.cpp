@@ -196,11 +196,12 @@ private:
 
     // ---------------------------------------------------------------------------------- the plain text
     //
-    // A block without blocks inside (a paragraph, a heading, a cell, a code block, ...) is written by the
-    // text writer; a container's text is laid out from its children's, as the text writer lays them out
-    // when it writes the container alone. A container whose children's texts would not be laid out the
-    // same inside it (a line break in a list item's or a cell's text, a footnote definition out of its
-    // place, items nested deeply) is written by the text writer instead.
+    // Every row's text is the text writer's of its block written alone. A block of inline text (or a
+    // figure) is laid out here as that writer lays it out; the other blocks without blocks inside (code,
+    // math, HTML, raw) are written by it. A container's text is laid out from its children's, as the
+    // writer lays them out in it; a container whose children would be laid out otherwise inside it (a
+    // line break in a list item's or a cell's text, footnotes inside, items nested deeply) is written
+    // by the writer instead.
 
     // What a row tells the container it is in, once its text is known.
     struct PlainChild {
