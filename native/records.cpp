@@ -597,14 +597,17 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // enclosing block) or that another column just gave (a character offset of an ASCII text is its byte
     // offset) is given the same object.
     std::vector<std::pair<uint64_t, Ref>> last(columns.size());
-    // The two ints given last by any column, newest first.
-    std::array<PyObject*, 2> recent{};  // borrowed from `last`
+    // The two ints given last by any column, newest first, with their values.
+    std::array<std::pair<uint64_t, PyObject*>, 2> recent{};  // borrowed from `last`
     const auto shared_int = [&](uint64_t number) {
-        for (PyObject* made : recent) {
-            if (made != nullptr && PyLong_AsUnsignedLongLong(made) == number) return pyql::new_ref(made);
+        for (const auto& [value, made] : recent) {
+            if (made != nullptr && value == number) return pyql::new_ref(made);
         }
         return PyLong_FromUnsignedLongLong(number);
     };
+    // The last text given: a block whose text is its one child's (a quote of one paragraph) shares its str.
+    std::string_view last_text;
+    Ref last_str;
     Ref empty(row_template(columns, call.doc_id()));
     if (!empty) return nullptr;
     // The columns each class of row may give a value in: not the doc_id, already in the template, nor the
@@ -638,7 +641,15 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     }
                     if (!made) return nullptr;
                     value = pyql::new_ref(made.get());
-                    if (recent[0] != value) recent = {value, recent[0]};
+                    if (recent[0].second != value) recent = {std::pair(cell.number, value), recent[0]};
+                } else if (cell.tag == Cell::Tag::Str && cell.shared == nullptr && cell.text.size() > 0) {
+                    if (!last_str || cell.text.size() != last_text.size() ||
+                        std::memcmp(cell.text.data(), last_text.data(), last_text.size()) != 0) {
+                        last_str.reset(object(cell));
+                        if (!last_str) return nullptr;
+                        last_text = cell.text;
+                    }
+                    value = pyql::new_ref(last_str.get());
                 } else {
                     value = object(cell);
                 }

@@ -318,8 +318,10 @@ def test_native_records_refuse_bad_arguments(args, error):
         _native.records(_native.outline("# a\n"), ("text",), None, {})
 
 
-def test_native_records_read_the_outline_columns_by_their_names():
-    outline = _native.outline(WIDE + "::callout tip\nx\n::\n", plain=True, render="text")
+# Long enough that positions pass 2**12 many times: values that share their low bits are told apart.
+@pytest.mark.parametrize("text", [WIDE + "::callout tip\nx\n::\n", (WIDE + "::quote\nq\n::\n") * 400])
+def test_native_records_read_the_outline_columns_by_their_names(text):
+    outline = _native.outline(text, plain=True, render="text")
     names = [n for n, _ in RECORD_FIELDS if n not in ("doc_id", "heading_path")]
     names += ["end_line", "heading_title", "section", "rows", "cols", "rendered"]
     rows = _native.records(outline, tuple(names), None, {})

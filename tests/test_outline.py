@@ -11,8 +11,9 @@ import pyql
 import quillet
 from quillet import _native
 from quillet._source import heading_paths, heading_title, read_outline
-from quillet.fields import walk
+from quillet.fields import NODE_SHAPES, walk
 from quillet.textindex import TextIndex
+from conftest import bench_script
 from test_properties import EXAMPLES, PROFILES, TEXTS
 
 EXAMPLES_DIR = Path(__file__).resolve().parents[1] / "examples"
@@ -127,6 +128,8 @@ def check_outline(text, profile=None):
     to_top = {row: bisect.bisect_right(tops, row) - 1 for row in range(len(rows))}
     assert (facts.top_only, facts.inline, top.inline, full.inline) == (True, True, False, True)
     assert columns(facts, shared) == columns(top, shared)
+    with_text = _native.outline(text, profile=profile, top_only=True, inline=True, plain=True)
+    assert with_text.column("text") == [r["text"] for r in rows if r["depth"] == 0]
     assert facts.unopened_links() == full.unopened_links()
     for name in ("footnote_refs", "links", "code_spans", "footnote_defs", "figures"):
         at_row = 2 if name == "code_spans" else 3
@@ -199,3 +202,77 @@ def test_the_outline_of_utf8_bytes_is_that_of_the_str(text):
 def test_wrong_arguments_are_named(call, error, message):
     with pytest.raises(error, match=message.replace("(", r"\(")):
         call()
+
+
+def remade(node, **fields):
+    """A copy of node (made as a pickle remakes it) with some of its fields given anew, by name."""
+    shape = next(s for s in NODE_SHAPES if s.name == type(node).__name__)
+    make, args = node.__reduce_ex__(2)
+    args = list(args)
+    for name, value in fields.items():
+        args[3 + [f for f in shape.fields].index(name)] = value
+    return make(*args)
+
+
+def first(text, path=()):
+    """The node at path (attribute names and indexes) below the first block of text."""
+    node = pyql.parse(text).blocks[0]
+    for step in path:
+        node = node[step] if isinstance(step, int) else getattr(node, step)
+    return node
+
+
+def nested_items(depth, ordered=False):
+    """A list with one item per level, each item holding the next level's list."""
+    top = first("::list ordered start=18446744073709551614\n- a\n- b\n- c\n::\n" if ordered else "::list\n- a\n::\n")
+    at = top
+    for _ in range(depth):
+        inner = first("::list\n- in *x*\n  | more\n- b\n::\n")
+        at.items[0].blocks.append(inner)
+        at = inner
+    return top
+
+
+def hostile_blocks():
+    """Trees a caller may build that no parse gives: every way a container's text is laid out otherwise."""
+    para = lambda t: first(t)  # noqa: E731
+    soft = _native.rebuild(35, 3, 4)  # a SoftBreak
+    text = lambda s: remade(first("x\n", ("content", 0)), content=s)  # noqa: E731
+    code = lambda s: remade(first("`c`\n", ("content", 0)), content=s)  # noqa: E731
+    table = first("::table\n| a | b | c |\n| d | e | f |\n::\n")
+    cells = table.rows[0].cells
+    for cell, content in zip(cells, ([text("a  ")], [code(" \t")], [text("c\r")])):
+        cell.content[:] = content
+    table.rows[1].cells[1].content[:] = [text("x"), soft, code("| y")]
+    table.rows[1].cells[0].content[:] = []
+    pieces = para("x\n")  # spaces a piece begins or ends with, kept or dropped
+    pieces.content[:] = [text(" \t"), code("  c "), text("  mid \r"), code(" "), text(""), text(" end "), soft,
+                         soft, code(" next\n\n  "), text(" last")]
+    item_list = first("::list\n- a\n- b\n::\n")
+    leading = para("p\n")
+    leading.content[:] = [soft, text("| starts "), code("  on a new line")]
+    item_list.items[0].blocks[:] = [leading, para("q\n")]
+    callout = first("::callout type=note title=\"T\"\nbody\n::\n")
+    titled = [remade(callout, title=t) for t in (" t \t", "two\n\n  lines ", "", None)]
+    in_item = first("::list\n- a\n::\n")
+    footnotes = first("::footnotes\n[^n]: def\n::\n")
+    in_item.items[0].blocks.extend([titled[1], remade(first("::figure src=s alt=a\n"), alt="x\n| y"), footnotes])
+    quote = first("::quote\nq\n::\n")
+    quote.blocks[:0] = [footnotes, table, item_list]
+    notes = first("::footnotes\n[^a]: one\n[^b]: two\n::\n")
+    notes.defs[0].blocks.append(footnotes)
+    return [nested_items(3), nested_items(20), nested_items(3, ordered=True), table, pieces, item_list, *titled,
+            in_item, quote, notes]
+
+
+CORPUS = bench_script("corpus.py").generate(60_000)[0]
+
+
+@pytest.mark.parametrize("source", [CORPUS, hostile_blocks()], ids=["corpus", "hostile trees"])
+def test_every_rows_text_is_its_blocks_text_alone(source):
+    blocks = pyql.parse_with_recovery(source).document.blocks if isinstance(source, str) else source
+    nodes = [node for node, shape, _ in walk(blocks) if shape.name not in INLINE]
+    expected = [quillet.to_text(node).rstrip("\n") for node in nodes]
+    assert _native.outline(blocks, plain=True).column("text") == expected
+    if isinstance(source, str):
+        assert _native.outline(source, plain=True).column("text") == expected

@@ -65,11 +65,14 @@ public:
             open_.push_back(add_row(top));
             block_facts(top, open_.back());
             if (top_count > 0) scan_inlines(&child_at(top, 0).as<Inline>(), top_count);
+            if (plain_ && !options_.top_only) plain_leave(top);
             return;
         }
         Walker walk(top);
         while (walk.next()) {
             if (walk.event() == Event::Leave) {
+                // With top_only, the top-level row's plain text was written whole when it was added.
+                if (plain_ && !options_.top_only) plain_leave(walk.node());
                 open_.pop_back();
                 continue;
             }
@@ -155,7 +158,7 @@ private:
                 row.table_cols = std::max(row.table_cols, static_cast<uint32_t>(child_count(child_at(n, i))));
             }
         }
-        if (plain_) row.plain = written(*plain_, n);
+        if (plain_) plain_enter(n, row);
         return index;
     }
 
@@ -261,9 +264,326 @@ private:
         bool in_link;
     };
 
+    // ---------------------------------------------------------------------------------- the plain text
+    //
+    // Every row's text is the text writer's of its block written alone. A block of inline text (or a
+    // figure) is laid out here as that writer lays it out; the other blocks without blocks inside (code,
+    // math, HTML, raw) are written by it. A container's text is laid out from its children's, as the
+    // writer lays them out in it; a container whose children would be laid out otherwise inside it (a
+    // line break in a list item's or a cell's text, footnotes inside, items nested deeply) is written
+    // by the writer instead.
+
+    // What a row tells the container it is in, once its text is known.
+    struct PlainChild {
+        uint32_t row = 0;
+        NodeType type = NodeType::Paragraph;
+        bool breaks = false;     // its text, outside a list item, had a line break
+        bool ends_clean = true;  // its text ends with no space, tab or carriage return held back
+        bool notes = false;      // a footnote definition lies below it
+        uint32_t nesting = 0;    // the most list items and footnote definitions inside one another, itself included
+    };
+
+    void plain_enter(NodeRef n, OutlineRow& row) {
+        if (options_.top_only) {
+            row.plain = written(*plain_, n);
+            return;
+        }
+        plain_marks_.push_back(static_cast<uint32_t>(plain_children_.size()));
+    }
+
+    void plain_leave(NodeRef n) {
+        const uint32_t index = open_.back();
+        const size_t mark = plain_marks_.back();
+        plain_marks_.pop_back();
+        PlainChild self{index, n.type, false, true, false, 0};
+        const PlainChild* kids = plain_children_.data() + mark;
+        const size_t count = plain_children_.size() - mark;
+        for (size_t i = 0; i < count; ++i) {
+            self.breaks = self.breaks || kids[i].breaks;
+            self.notes = self.notes || kids[i].notes || kids[i].type == NodeType::FootnoteDef;
+            self.nesting = std::max(self.nesting, kids[i].nesting);
+        }
+        const bool nests = n.type == NodeType::ListItem || n.type == NodeType::FootnoteDef;
+        if (nests) ++self.nesting;
+        PoolText text;
+        if (n.type == NodeType::Callout) {
+            const OptText title = text_at(n, 1);
+            if (title && title->find('\n') != std::string_view::npos) self.breaks = true;
+        }
+        if (!has_block_children(n.type)) {
+            text = inline_text(n, self) ? keep(plain_buf_) : written(*plain_, n);
+        } else if (laid_out(n, kids, count, self)) {
+            text = keep(plain_buf_);
+        } else {
+            text = written(*plain_, n);
+        }
+        // A list item's text is laid out as inside a list item wherever it stands.
+        if (n.type == NodeType::ListItem) self.breaks = false;
+        o_.rows[index].plain = text;
+        plain_children_.resize(mark);
+        if (!plain_marks_.empty()) plain_children_.push_back(self);
+    }
+
+    static bool has_block_children(NodeType type) {
+        switch (type) {
+            case NodeType::List:
+            case NodeType::ListItem:
+            case NodeType::Callout:
+            case NodeType::Quote:
+            case NodeType::Table:
+            case NodeType::TableRow:
+            case NodeType::Footnotes:
+            case NodeType::FootnoteDef:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    static bool held_back(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+    // The text of a block of inline text (or a figure's), into plain_buf_, as the text writer lays it out
+    // when it writes the block alone: the pieces one after another, split at their line feeds; a line's
+    // leading spaces and tabs dropped from prose; the spaces, tabs and carriage returns at a piece's end
+    // held back until something follows on the line; one line feed for any run of line breaks. Sets
+    // `self.breaks` when a line breaks (a list item lays such a text out otherwise) and `self.ends_clean`.
+    // False for any other block: the text writer writes it.
+    bool inline_text(NodeRef block, PlainChild& self) {
+        plain_buf_.clear();
+        plain_held_.clear();
+        bool fresh = true;       // at a line's start: prose drops its leading spaces and tabs
+        bool line_feed = false;  // a line broke since the last text written
+        const auto part = [&](std::string_view s, bool prose) {  // a piece of one line
+            if (fresh && prose) {
+                while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+            }
+            size_t end = s.size();
+            while (end > 0 && held_back(s[end - 1])) --end;
+            if (end > 0) {
+                if (line_feed && !plain_buf_.empty()) plain_buf_.push_back('\n');
+                plain_buf_.append(plain_held_).append(s.substr(0, end));
+                plain_held_.clear();
+                fresh = line_feed = false;
+            }
+            plain_held_.append(s.substr(end));
+        };
+        const auto break_line = [&] {
+            plain_held_.clear();
+            fresh = line_feed = self.breaks = true;
+        };
+        const auto piece = [&](std::string_view s, bool prose) {
+            for (;;) {
+                const size_t lf = s.find('\n');
+                part(s.substr(0, lf), prose);
+                if (lf == std::string_view::npos) return;
+                break_line();
+                s.remove_prefix(lf + 1);
+            }
+        };
+        Inlines content;
+        switch (block.type) {
+            case NodeType::Figure: {
+                const Figure& figure = block.as<Figure>();
+                piece(figure.caption && !figure.caption->empty() ? *figure.caption : figure.alt, true);
+                self.ends_clean = plain_held_.empty();
+                return true;
+            }
+            case NodeType::Heading:
+                content = block.as<Heading>().content;
+                break;
+            case NodeType::Paragraph:
+                content = block.as<Paragraph>().content;
+                break;
+            case NodeType::TableCell:
+                content = block.as<TableCell>().content;
+                break;
+            default:
+                return false;  // verbatim, or nothing
+        }
+        // In document order, with a stack of the inline lists entered (they nest as deep as a caller's tree).
+        plain_inlines_.assign(1, {content.begin(), content.end()});
+        while (!plain_inlines_.empty()) {
+            auto& [at, end] = plain_inlines_.back();
+            if (at == end) {
+                plain_inlines_.pop_back();
+                continue;
+            }
+            const Inline& n = *at++;
+            switch (n.kind) {
+                case InlineKind::Text:
+                    piece(n.text, true);
+                    break;
+                case InlineKind::CodeSpan:
+                case InlineKind::AutoLink:
+                    piece(n.text, false);
+                    break;
+                case InlineKind::FootnoteRef:
+                    piece("[", false);
+                    piece(n.text, false);
+                    piece("]", false);
+                    break;
+                case InlineKind::HardBreak:
+                case InlineKind::SoftBreak:
+                    break_line();
+                    break;
+                case InlineKind::Emphasis:
+                case InlineKind::Strong:
+                case InlineKind::Strikethrough:
+                case InlineKind::Link:  // its label; the plain text writes no URL
+                    if (!n.children.empty()) plain_inlines_.push_back({n.children.begin(), n.children.end()});
+                    break;
+            }
+        }
+        self.ends_clean = plain_held_.empty();
+        return true;
+    }
+
+    // Lays out a container's text from its children's into plain_buf_; false when the text writer must
+    // write it.
+    bool laid_out(NodeRef n, const PlainChild* kids, size_t count, const PlainChild& self) {
+        // Far below the depth at which the text writer stops indenting.
+        constexpr uint32_t kLaidOutNesting = 8;
+        if (self.nesting > kLaidOutNesting) return false;
+        plain_buf_.clear();
+        switch (n.type) {
+            case NodeType::Footnotes:
+                for (size_t i = 0; i < count; ++i) {
+                    if (kids[i].type != NodeType::FootnoteDef) return false;
+                    if (i > 0) plain_buf_.push_back('\n');
+                    plain_buf_.append(o_.view(o_.rows[kids[i].row].plain));
+                }
+                return true;
+            case NodeType::List: {
+                const OutlineRow& row = o_.rows[open_.back()];
+                std::string number;
+                if (row.list_kind == ListKind::Ordered) number = std::to_string(row.list_start.value_or(1));
+                for (size_t i = 0; i < count; ++i) {
+                    if (kids[i].type != NodeType::ListItem) return false;
+                    std::string_view item = o_.view(o_.rows[kids[i].row].plain);
+                    if (i > 0) plain_buf_.push_back('\n');
+                    if (!number.empty() && !item.empty()) {  // "- " becomes "3. "
+                        plain_buf_.append(number).push_back('.');
+                        item.remove_prefix(1);
+                        next_number(number);
+                    }
+                    plain_buf_.append(item);
+                }
+                return true;
+            }
+            case NodeType::TableRow:
+                for (size_t i = 0; i < count; ++i) {
+                    if (kids[i].type != NodeType::TableCell || kids[i].breaks) return false;
+                    if (i + 1 < count && !kids[i].ends_clean) return false;
+                }
+                return row_text(kids, count);
+            case NodeType::ListItem:
+            case NodeType::FootnoteDef: {
+                if (self.notes || (n.type == NodeType::ListItem && self.breaks)) return false;
+                if (n.type == NodeType::ListItem) {
+                    plain_buf_.push_back('-');
+                } else {
+                    plain_buf_.push_back('[');
+                    plain_buf_.append(*text_at(n, 0)).push_back(']');
+                }
+                const size_t marker = plain_buf_.size();
+                if (!blocks_text(kids, count, false)) return false;
+                if (plain_buf_.size() > marker) indent_after(marker);
+                return true;
+            }
+            case NodeType::Callout: {
+                if (self.notes) return false;
+                bool titled = false;
+                if (const OptText title = text_at(n, 1)) {
+                    std::string_view t = *title;
+                    if (t.find('\n') != std::string_view::npos) return false;
+                    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+                    while (!t.empty() && held_back(t.back())) t.remove_suffix(1);
+                    plain_buf_.append(t);
+                    titled = !t.empty();
+                }
+                return blocks_text(kids, count, titled);
+            }
+            case NodeType::Quote:
+            case NodeType::Table:
+                return !self.notes && blocks_text(kids, count, false);
+            default:
+                return false;
+        }
+    }
+
+    // The children's texts one after another: a line break before a list item or a table row, a blank
+    // line before anything else, nothing before the first text (or `written` when something was already
+    // written in the container); an empty text takes no place.
+    bool blocks_text(const PlainChild* kids, size_t count, bool written) {
+        int breaks = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const NodeType type = kids[i].type;
+            if (type == NodeType::TableCell || type == NodeType::FootnoteDef) return false;
+            if (written) breaks = std::max(breaks, type == NodeType::ListItem || type == NodeType::TableRow ? 1 : 2);
+            const std::string_view t = o_.view(o_.rows[kids[i].row].plain);
+            if (t.empty()) continue;
+            if (written) plain_buf_.append(size_t(breaks), '\n');
+            plain_buf_.append(t);
+            breaks = 0;
+            written = true;
+        }
+        return true;
+    }
+
+    // A row's cells: " | " between them, the spaces before it held back while a cell is empty.
+    bool row_text(const PlainChild* kids, size_t count) {
+        size_t held = 0;  // spaces not yet written
+        for (size_t i = 0; i < count; ++i) {
+            if (i > 0) {
+                plain_buf_.append(held + 1, ' ').push_back('|');
+                held = 1;
+            }
+            const std::string_view t = o_.view(o_.rows[kids[i].row].plain);
+            if (t.empty()) continue;
+            plain_buf_.append(held, ' ').append(t);
+            held = 0;
+        }
+        return true;
+    }
+
+    // The item's or definition's text after its marker: a space, then its lines after the first indented
+    // by two spaces (blank lines stay empty).
+    void indent_after(size_t marker) {
+        plain_scratch_.assign(plain_buf_, marker, std::string::npos);
+        plain_buf_.resize(marker);
+        plain_buf_.push_back(' ');
+        std::string_view rest = plain_scratch_;
+        for (;;) {
+            const size_t lf = rest.find('\n');
+            if (lf == std::string_view::npos) {
+                plain_buf_.append(rest);
+                return;
+            }
+            plain_buf_.append(rest.substr(0, lf + 1));
+            rest.remove_prefix(lf + 1);
+            if (!rest.empty() && rest.front() != '\n') plain_buf_.append("  ");
+        }
+    }
+
+    // Adds one to a decimal number held as text: list numbers go on past 2^64 - 1.
+    static void next_number(std::string& number) {
+        size_t i = number.size();
+        while (i > 0 && number[i - 1] == '9') number[--i] = '0';
+        if (i == 0) {
+            number.insert(number.begin(), '1');
+        } else {
+            ++number[i - 1];
+        }
+    }
+
     Outline& o_;
     Outline::Options options_;
     std::unique_ptr<Writer> plain_;
+    std::vector<uint32_t> plain_marks_;       // per open block: where its children start in plain_children_
+    std::vector<PlainChild> plain_children_;  // the children of the open blocks whose text is known
+    std::string plain_buf_, plain_scratch_;
+    std::vector<std::pair<const Inline*, const Inline*>> plain_inlines_;
+    std::string plain_held_;  // the spaces, tabs and carriage returns held back
     std::unique_ptr<Writer> render_;
     std::vector<uint32_t> open_;  // the rows of the open blocks, outermost first
     std::vector<Run> runs_;
