@@ -25,7 +25,7 @@ from typing import Any, Iterator
 
 import pyql
 from quillet import _native
-from quillet._result import Result
+from quillet._result import Result, maker
 from quillet._source import gc_paused, profile_value, read_outline
 from quillet.textindex import _NOT_CONTINUATION, TextIndex
 
@@ -64,6 +64,11 @@ class Diagnostic(Result):
             "column": self.column,
             "hint": self.hint,
         }
+
+
+# Diagnostic(...) from the values of its slots, in their order: a document
+# with many problems makes thousands.
+_new_diagnostic = maker(Diagnostic)
 
 
 # What check() is called without a source (the deprecated check(text=...)).
@@ -896,7 +901,7 @@ def _positioned(
             at = start
         end_char = char + chars_in(data[start:end])
         diagnostics.append(
-            Diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
+            _new_diagnostic(code, severity, message, (start, end), char, end_char, line, char - line_start_char + 1,
                        hint)
         )
     return diagnostics

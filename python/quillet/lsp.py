@@ -274,6 +274,15 @@ def diagnostics(document: Document) -> list[types.Diagnostic]:
 
     severity = {"error": types.DiagnosticSeverity.Error, "warning": types.DiagnosticSeverity.Warning}
     found = document.diagnostics()
+    with gc_paused():  # thousands of protocol objects, none in a cycle
+        return _protocol_diagnostics(document, found, severity)
+
+
+def _protocol_diagnostics(
+    document: Document, found: list[Diagnostic], severity: dict[str, Any]
+) -> list[types.Diagnostic]:
+    from lsprotocol import types
+
     return [
         types.Diagnostic(
             range=where,
