@@ -268,31 +268,26 @@ class Json(str):
 _string = json.encoder.encode_basestring_ascii  # the str encoder of json.dumps
 
 
-def diagnostics(document: Document) -> list[types.Diagnostic]:
-    """check()'s diagnostics of the document, as the protocol has them."""
+def diagnostics(document: Document) -> Json:
+    """check()'s diagnostics of the document: the params of its
+    publishDiagnostics notification, written as JSON (a document with many
+    problems has thousands, and pygls's conversion of as many protocol
+    objects costs several times the check)."""
     from lsprotocol import types
 
-    severity = {"error": types.DiagnosticSeverity.Error, "warning": types.DiagnosticSeverity.Warning}
+    severity = {"error": types.DiagnosticSeverity.Error.value, "warning": types.DiagnosticSeverity.Warning.value}
     found = document.diagnostics()
-    with gc_paused():  # thousands of protocol objects, none in a cycle
-        return _protocol_diagnostics(document, found, severity)
-
-
-def _protocol_diagnostics(
-    document: Document, found: list[Diagnostic], severity: dict[str, Any]
-) -> list[types.Diagnostic]:
-    from lsprotocol import types
-
-    return [
-        types.Diagnostic(
-            range=where,
-            message=d.message + (f"\nhint: {d.hint}" if d.hint else ""),
-            severity=severity.get(d.severity, types.DiagnosticSeverity.Warning),
-            code=d.code,
-            source=NAME,
-        )
-        for d, where in zip(found, document.ranges([d.span for d in found]))
+    positions = document.positions.many([offset for d in found for offset in (d.span[0], max(d.span[0], d.span[1]))])
+    source = _string(NAME)
+    written = [
+        '{"range": {"start": {"line": %d, "character": %d}, "end": {"line": %d, "character": %d}}, '
+        '"message": %s, "severity": %d, "code": %s, "source": %s}'
+        % (*positions[2 * k], *positions[2 * k + 1], _string(d.message + (f"\nhint: {d.hint}" if d.hint else "")),
+           severity.get(d.severity, types.DiagnosticSeverity.Warning.value), _string(d.code), source)
+        for k, d in enumerate(found)
     ]
+    version = "" if document.version is None else '"version": %d, ' % document.version
+    return Json('{"uri": %s, %s"diagnostics": [%s]}' % (_string(document.uri), version, ", ".join(written)))
 
 
 def _block_kinds() -> dict[str, int]:
@@ -732,10 +727,9 @@ def build_server() -> Any:
         return bool(server.server_capabilities.position_encoding == types.PositionEncodingKind.Utf8)
 
     def publish(document: Document) -> None:
-        server.text_document_publish_diagnostics(
-            types.PublishDiagnosticsParams(
-                uri=document.uri, version=document.version, diagnostics=diagnostics(document)
-            )
+        server.protocol._send_data(
+            Json('{"method": "%s", "params": %s, "jsonrpc": "2.0"}'
+                 % (types.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS, diagnostics(document)))
         )
 
     def feature(method: str, options: Any = None) -> Callable[[Callable[..., Any]], Any]:
