@@ -268,6 +268,20 @@ class Json(str):
 _string = json.encoder.encode_basestring_ascii  # the str encoder of json.dumps
 
 
+def _paused(answer: Callable[[Document], Json]) -> Callable[[Document], Json]:
+    """An answer built with the collector paused: its many small tuples and
+    lists hold no cycle, and collections started by them would walk the
+    server's whole heap, a cost that grows with the documents it keeps."""
+
+    def paused(document: Document) -> Json:
+        with gc_paused():
+            return answer(document)
+
+    paused.__name__, paused.__qualname__, paused.__doc__ = answer.__name__, answer.__qualname__, answer.__doc__
+    return paused
+
+
+@_paused
 def diagnostics(document: Document) -> Json:
     """check()'s diagnostics of the document: the params of its
     publishDiagnostics notification, written as JSON (a document with many
@@ -361,6 +375,7 @@ _HEADING_SYMBOL = (
 )
 
 
+@_paused
 def symbols(document: Document) -> Json:
     """The heading outline, nested, with each section's directives and code
     blocks as children of its heading: a list of DocumentSymbol as JSON."""
@@ -414,6 +429,7 @@ def _text_end(data: bytes, start: int, end: int) -> int:
         end, size = low, size * 4
 
 
+@_paused
 def folding_ranges(document: Document) -> Json:
     """Sections (the heading to the section's last text), directives, code
     fences and the metadata block: a list of FoldingRange as JSON."""
