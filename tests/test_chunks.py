@@ -126,7 +126,7 @@ def assert_placed_as_the_packer_places(text, max_chars, doc_id=None):
 
 
 @pytest.mark.parametrize("text", RUNS)
-@pytest.mark.parametrize("max_chars", [20, 40, 60, 100])
+@pytest.mark.parametrize("max_chars", [20, 40, 60, 100, 2**63, 10**30])
 def test_whole_runs_placed_in_c_are_the_packers(text, max_chars):
     assert_placed_as_the_packer_places(text, max_chars)
 

@@ -675,9 +675,10 @@ class _Packer:
         runs = None
         if budget.count is None and not budget.overlap and not in_budget and layout.rendered is None:
             emitter = self.emitter
+            # A budget beyond any text's length is the same budget as 2**62.
             runs = _native.chunk_runs(
-                layout, cap_chars, _new_chunk, lambda path: budget.framing(path, "")[0], emitter.doc_id,
-                emitter.doc_metadata,
+                layout, min(cap_chars, 1 << 62), _new_chunk, lambda path: budget.framing(path, "")[0],
+                emitter.doc_id, emitter.doc_metadata,
             )
         i = 0
         while i < n:
