@@ -119,8 +119,8 @@ class _Nodes:
 
 # A section's heading and blocks not yet taken are a tuple, the same in both
 # slots: (the call's _Nodes, the top-level index of its heading (-1 at level
-# 0), and the first and last+1 indexes of its own blocks). A heading is never
-# a tuple, and a tuple of blocks never starts with a _Nodes.
+# 0), and the first and last+1 indexes of its own blocks). No heading or
+# tuple of blocks a caller gives starts with a _Nodes.
 
 
 def _take(section: Section, pending: tuple[_Nodes, int, int, int]) -> tuple[Any, tuple[Any, ...]]:
@@ -135,9 +135,13 @@ def _take(section: Section, pending: tuple[_Nodes, int, int, int]) -> tuple[Any,
     return heading, own
 
 
+def _pending(value: Any) -> bool:
+    return type(value) is tuple and len(value) == 4 and type(value[0]) is _Nodes
+
+
 def _get_heading(self: Section) -> Any:
     value = getattr(self, "_heading")
-    return _take(self, value)[0] if type(value) is tuple else value
+    return _take(self, value)[0] if _pending(value) else value
 
 
 def _set_heading(self: Section, value: Any) -> None:
@@ -146,9 +150,7 @@ def _set_heading(self: Section, value: Any) -> None:
 
 def _get_blocks(self: Section) -> tuple[Any, ...]:
     value = getattr(self, "_blocks")
-    if value and type(value[0]) is _Nodes:
-        return _take(self, value)[1]
-    return value  # type: ignore[no-any-return]
+    return _take(self, value)[1] if _pending(value) else value
 
 
 def _set_blocks(self: Section, value: tuple[Any, ...]) -> None:
