@@ -124,6 +124,9 @@ def test_sections_take_their_nodes_from_one_parse_when_first_read(monkeypatch):
     assert (b.heading, b.blocks, b.start, b.end) == (result.document.blocks[1], (result.document.blocks[2],), 7, 22)
     with pytest.raises(dataclasses.FrozenInstanceError):
         a.blocks = ()
+    # What a caller puts in a Section it makes is given back as it is, whatever its shape.
+    made = type(a)(1, "t", ("t",), (0, 1), 0, 1, (1, 2, 3, 4), (a, 0, 1, 2), ())
+    assert (made.heading, made.blocks) == ((1, 2, 3, 4), (a, 0, 1, 2))
 
 
 SOURCES = {  # each form of a parsed source, given with its text
