@@ -7,6 +7,7 @@
 #include "../core/src/header.hpp"
 #include "formats.hpp"
 #include "quillet/utf8.hpp"
+#include "text_util.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -464,7 +465,7 @@ private:
                     if (!number.empty() && !item.empty()) {  // "- " becomes "3. "
                         plain_buf_.append(number).push_back('.');
                         item.remove_prefix(1);
-                        next_number(number);
+                        increment(number);
                     }
                     plain_buf_.append(item);
                 }
@@ -562,17 +563,6 @@ private:
             plain_buf_.append(rest.substr(0, lf + 1));
             rest.remove_prefix(lf + 1);
             if (!rest.empty() && rest.front() != '\n') plain_buf_.append("  ");
-        }
-    }
-
-    // Adds one to a decimal number held as text: list numbers go on past 2^64 - 1.
-    static void next_number(std::string& number) {
-        size_t i = number.size();
-        while (i > 0 && number[i - 1] == '9') number[--i] = '0';
-        if (i == 0) {
-            number.insert(number.begin(), '1');
-        } else {
-            ++number[i - 1];
         }
     }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -79,6 +80,18 @@ void without_continuation_marks(std::string_view text, Out&& out) {
         if (text.size() - skip >= 2 && text[skip] == '|' && text[skip + 1] == ' ') {
             text.remove_prefix(skip + 2);
         }
+    }
+}
+
+// Adds one to a decimal number held as text: list numbers go on past 2^64 - 1 without wrapping (the text
+// writer's ordered items, and the outline's plain text of them).
+inline void increment(std::string& number) {
+    size_t i = number.size();
+    while (i > 0 && number[i - 1] == '9') number[--i] = '0';
+    if (i == 0) {
+        number.insert(number.begin(), '1');
+    } else {
+        ++number[i - 1];
     }
 }
 

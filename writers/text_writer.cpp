@@ -14,6 +14,7 @@
 
 #include "formats.hpp"
 #include "lines.hpp"
+#include "text_util.hpp"
 
 namespace quillet::writers {
 namespace {
@@ -181,17 +182,6 @@ private:
     bool fresh_ = true;             // at a line start or just after a marker: prose drops its leading spaces
     bool after_line_feed_ = false;  // the line began with a line feed inside a text, not with a new block
 };
-
-// Adds one to a decimal number held as text: list numbers go on past 2^64 - 1 without wrapping.
-void increment(std::string& number) {
-    size_t i = number.size();
-    while (i > 0 && number[i - 1] == '9') number[--i] = '0';
-    if (i == 0) {
-        number.insert(number.begin(), '1');
-    } else {
-        ++number[i - 1];
-    }
-}
 
 class TextWriter final : public Writer {
 public:

@@ -558,9 +558,8 @@ def _raw_block(c: _Checker, i: int, container: int | None) -> None:
 
 
 def _arguments(c: _Checker, i: int) -> None:
+    """An opener line that block_checks did not find well-formed in its bytes."""
     name = c.kinds[i].lower()
-    if _WELL_FORMED_BYTES[name].match(c.data, c.starts[i]):
-        return
     start, end, line = c.line_at(c.starts[i])
     if _WELL_FORMED[name].fullmatch(line):
         return

@@ -22,6 +22,7 @@ only when the server starts, so that the command can say how to install it.
 from __future__ import annotations
 
 import asyncio
+import functools
 import inspect
 import json
 import logging
@@ -273,11 +274,11 @@ def _paused(answer: Callable[[Document], Json]) -> Callable[[Document], Json]:
     lists hold no cycle, and collections started by them would walk the
     server's whole heap, a cost that grows with the documents it keeps."""
 
+    @functools.wraps(answer)
     def paused(document: Document) -> Json:
         with gc_paused():
             return answer(document)
 
-    paused.__name__, paused.__qualname__, paused.__doc__ = answer.__name__, answer.__qualname__, answer.__doc__
     return paused
 
 
