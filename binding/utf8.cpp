@@ -121,44 +121,15 @@ Py_ssize_t encode(const Unit* units, size_t n, char* out) {
     return out - start;
 }
 
-template <class Unit>
-bool encode_str(PyObject* str, const Unit* units, size_t n, Arguments& out, Utf8Room* room) {
-    // Room for the longest form: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise. Only the
-    // pages written are ever touched.
-    constexpr size_t kMaxBytes = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
-    if (n > (PY_SSIZE_T_MAX - 1) / kMaxBytes) {
-        PyErr_NoMemory();
-        return false;
-    }
-    char* buffer;
-    if (room != nullptr) {
-        buffer = room->room(n * kMaxBytes + 1);
-    } else {
-        out.owned_input.reset(new (std::nothrow) char[n * kMaxBytes + 1]);
-        buffer = out.owned_input.get();
-    }
-    if (buffer == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    const Py_ssize_t size = encode(units, n, buffer);
-    if (size < 0) {
-        out.owned_input.reset();
-        // A lone surrogate: CPython raises its own UnicodeEncodeError, exactly as str.encode() would.
-        Py_ssize_t ignored;
-        if (PyUnicode_AsUTF8AndSize(str, &ignored) == nullptr) return false;
-        PyErr_SetString(PyExc_SystemError, "pyql: a surrogate was found but the str encodes");
-        return false;
-    }
-    buffer[static_cast<size_t>(size)] = '\0';
-    out.input = buffer;
-    out.input_size = size;
-    return true;
+// The longest UTF-8 form of a unit of `kind`: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise.
+inline size_t max_bytes(int kind) {
+    return kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
 }
 
 }  // namespace
 
-bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {
+bool prepare_utf8(PyObject* str, Arguments& out, Utf8Room* room, PendingUtf8& pending) {
+    pending = PendingUtf8();
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(str) < 0) return false;  // a legacy str made by the deprecated Py_UNICODE API
 #endif
@@ -175,15 +146,70 @@ bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {
         out.input_size = cached->utf8_length;
         return true;
     }
+    // Room for the longest form. Only the pages written are ever touched.
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND:
-            return encode_str(str, PyUnicode_1BYTE_DATA(str), n, out, room);
-        case PyUnicode_2BYTE_KIND:
-            return encode_str(str, PyUnicode_2BYTE_DATA(str), n, out, room);
-        default:
-            return encode_str(str, PyUnicode_4BYTE_DATA(str), n, out, room);
+    const int kind = PyUnicode_KIND(str);
+    if (n > (PY_SSIZE_T_MAX - 1) / max_bytes(kind)) {
+        PyErr_NoMemory();
+        return false;
     }
+    char* buffer;
+    if (room != nullptr) {
+        buffer = room->room(n * max_bytes(kind) + 1);
+    } else {
+        out.owned_input.reset(new (std::nothrow) char[n * max_bytes(kind) + 1]);
+        buffer = out.owned_input.get();
+    }
+    if (buffer == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    out.input = nullptr;
+    out.input_size = 0;
+    pending.units_ = PyUnicode_DATA(str);
+    pending.count_ = n;
+    pending.kind_ = kind;
+    pending.buffer_ = buffer;
+    return true;
+}
+
+bool PendingUtf8::encode(Arguments& out) {
+    if (kind_ == 0) return true;
+    Py_ssize_t size;
+    switch (kind_) {
+        case PyUnicode_1BYTE_KIND:
+            size = pyql::encode(static_cast<const Py_UCS1*>(units_), count_, buffer_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            size = pyql::encode(static_cast<const Py_UCS2*>(units_), count_, buffer_);
+            break;
+        default:
+            size = pyql::encode(static_cast<const Py_UCS4*>(units_), count_, buffer_);
+            break;
+    }
+    kind_ = 0;
+    if (size < 0) {
+        out.owned_input.reset();
+        return false;
+    }
+    buffer_[static_cast<size_t>(size)] = '\0';
+    out.input = buffer_;
+    out.input_size = size;
+    return true;
+}
+
+bool raise_utf8_error(PyObject* str) {
+    // CPython raises its own UnicodeEncodeError, exactly as str.encode() would.
+    Py_ssize_t ignored;
+    if (PyUnicode_AsUTF8AndSize(str, &ignored) == nullptr) return false;
+    PyErr_SetString(PyExc_SystemError, "pyql: a surrogate was found but the str encodes");
+    return false;
+}
+
+bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {
+    PendingUtf8 pending;
+    if (!prepare_utf8(str, out, room, pending)) return false;
+    return pending.encode(out) || raise_utf8_error(str);
 }
 
 }  // namespace pyql

@@ -8,6 +8,7 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -99,5 +100,54 @@ inline bool read_input(PyObject* str, pyql::Arguments& input, LentInput* lent = 
     if (lent != nullptr) lent->filled(input.input, static_cast<size_t>(input.input_size) + 1);
     return pyql::input_size_ok(static_cast<uint64_t>(input.input_size));
 }
+
+// The UTF-8 of a str source read in two steps, so that a str that is not ASCII is encoded with the GIL
+// released, while other threads run: `read` (the GIL held) views the str's bytes or sets aside the room for
+// a copy (in `lent`, this thread's input buffer, which must outlive the use of the text; else a buffer of
+// its own); `text` (inside without_gil) makes the copy and gives the bytes, or nothing when they cannot be
+// parsed; `done` (the GIL held again) raises why: a lone surrogate, or a text too long for the parser.
+class StrInput {
+public:
+    bool read(PyObject* str, LentInput* lent = nullptr) {
+        str_ = str;
+        lent_ = lent;
+        if (!pyql::prepare_utf8(str, input_, lent, pending_)) return false;
+        // Every character takes a byte at least: a str too long for the parser is refused before its copy.
+        return pyql::input_size_ok(static_cast<uint64_t>(PyUnicode_GET_LENGTH(str)));
+    }
+
+    std::optional<std::string_view> text() {
+        if (!pending_.encode(input_)) {
+            state_ = State::Surrogate;
+            return std::nullopt;
+        }
+        if (static_cast<uint64_t>(input_.input_size) >= quillet::kMaxInputSize) {
+            state_ = State::TooLong;
+            return std::nullopt;
+        }
+        return std::string_view(input_.input, static_cast<size_t>(input_.input_size));
+    }
+
+    bool done() {
+        switch (state_) {
+            case State::Surrogate:
+                return pyql::raise_utf8_error(str_);
+            case State::TooLong:
+                return pyql::input_size_ok(static_cast<uint64_t>(input_.input_size));
+            case State::Ok:
+                break;
+        }
+        if (lent_ != nullptr) lent_->filled(input_.input, static_cast<size_t>(input_.input_size) + 1);
+        return true;
+    }
+
+private:
+    enum class State : uint8_t { Ok, Surrogate, TooLong };
+    PyObject* str_ = nullptr;
+    LentInput* lent_ = nullptr;
+    pyql::Arguments input_;
+    pyql::PendingUtf8 pending_;
+    State state_ = State::Ok;
+};
 
 }  // namespace quillet_native

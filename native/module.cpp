@@ -37,7 +37,6 @@ using pyql::new_ref;
 using pyql::Ref;
 using quillet::writers::Output;
 using quillet::writers::Writer;
-using quillet_native::read_input;
 using quillet_native::read_profile;
 using quillet_native::without_gil;
 
@@ -316,14 +315,18 @@ PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
         quillet_native::LentInput lent_input;
-        pyql::Arguments input;
-        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !read_input(source, input, &lent_input)) {
+        quillet_native::StrInput input;
+        if (!read_profile(nargs == 4 ? args[3] : Py_None, profile) || !input.read(source, &lent_input)) {
             return nullptr;
         }
         std::unique_ptr<Writer> writer = make_writer(format, options);
         if (writer == nullptr) return nullptr;
-        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
-        if (!write_released([&] { quillet::writers::write_parsed(text, *writer, out, profile); })) return nullptr;
+        const bool ran = write_released([&] {
+            if (const std::optional<std::string_view> text = input.text()) {
+                quillet::writers::write_parsed(*text, *writer, out, profile);
+            }
+        });
+        if (!ran || !input.done()) return nullptr;
         return output_str(out.buffer());
     }
     quillet_native::Converted converted;
@@ -346,12 +349,14 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (PyUnicode_Check(source)) {
         quillet::Profile profile;
         quillet_native::LentInput lent_input;
-        pyql::Arguments input;
-        if (!read_profile(args[1], profile) || !read_input(source, input, &lent_input)) return nullptr;
-        const std::string_view text(input.input, static_cast<size_t>(input.input_size));
+        quillet_native::StrInput input;
+        if (!read_profile(args[1], profile) || !input.read(source, &lent_input)) return nullptr;
         quillet::Parser parser(profile);
         quillet::Document doc;
-        if (!without_gil([&] { doc = parser.parse_internal(text); })) return nullptr;
+        const bool ran = without_gil([&] {
+            if (const std::optional<std::string_view> text = input.text()) doc = parser.parse_internal(*text);
+        });
+        if (!ran || !input.done()) return nullptr;
         quillet::writers::Source result;
         result.form = quillet::writers::Source::Form::Result;
         result.document = quillet::writers::view_of(doc);

@@ -751,18 +751,24 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* source = args[0];
     if (PyUnicode_Check(source) || PyBytes_Check(source)) {
         quillet::Profile profile;
-        pyql::Arguments input;
         if (!read_profile(profile_arg, profile)) return nullptr;
-        std::string_view text;
         if (PyBytes_Check(source)) {
             // A text's UTF-8 as a caller keeps it (the language server does): read in place, never decoded.
-            text = std::string_view(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
+            const std::string_view text(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
             if (!pyql::input_size_ok(text.size()) || !valid_utf8(text)) return nullptr;
+            if (!without_gil([&] { quillet::writers::outline_parsed(text, *built, build, profile); })) return nullptr;
         } else {
-            if (!read_input(source, input)) return nullptr;
-            text = std::string_view(input.input, static_cast<size_t>(input.input_size));
+            // The outline keeps copies of the texts it holds: the thread's input buffer can be lent.
+            LentInput lent;
+            StrInput input;
+            if (!input.read(source, &lent)) return nullptr;
+            const bool ran = without_gil([&] {
+                if (const std::optional<std::string_view> text = input.text()) {
+                    quillet::writers::outline_parsed(*text, *built, build, profile);
+                }
+            });
+            if (!ran || !input.done()) return nullptr;
         }
-        if (!without_gil([&] { quillet::writers::outline_parsed(text, *built, build, profile); })) return nullptr;
     } else {
         Converted converted;
         switch (convert(source, converted, true)) {

@@ -197,6 +197,7 @@ def test_the_outline_of_utf8_bytes_is_that_of_the_str(text):
     (lambda: read_outline(_native.outline("x", top_only=True)), ValueError, "without what the call needs"),
     (lambda: read_outline(pyql.parse("x"), text=b"x"), TypeError, "text must be a str or None"),
     (lambda: _native.outline(b"# \xc3\n\xff"), UnicodeDecodeError, "can't decode byte 0xc3 in position 2"),
+    (lambda: _native.outline("é" * 40 + "\ud800"), UnicodeEncodeError, "in position 40: surrogates not allowed"),
     (lambda: read_outline(b"x"), TypeError, "source must be a str, a pyql.Document"),
 ])
 def test_wrong_arguments_are_named(call, error, message):
