@@ -10,38 +10,26 @@
 #include <cstdint>
 #include <cstring>
 
+#include "huge_pages.hpp"
 #include "quillet/utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace quillet_native {
 namespace {
 
-// A big result str is fresh memory: the kernel maps and zeroes it on first touch, 4 KiB at a time, and for
-// a str of tens of megabytes that costs as much as the write. Transparent huge pages (where the system
-// leaves them to the program's advice) map it 2 MiB at a time. Only for a str of kHugeStrBytes or more:
-// glibc gives an allocation that big a mapping of its own and unmaps it when it is freed, so the advice
-// goes with the str and never lingers on memory the allocator keeps (where the kernel could fill whole
-// huge pages around a few small allocations). Only the 2 MiB pages inside the str's data are advised.
-#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(Py_GIL_DISABLED)
-constexpr size_t kHugeStrBytes = size_t(32) << 20;
-
+// A result str of tens of megabytes asks for huge pages (huge_pages.hpp); not where CPython's own allocator
+// (a free-threaded build's) holds its data.
 void prefer_huge_pages(void* data, size_t bytes) {
-    constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
-    if (bytes < kHugeStrBytes) return;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
-    // Advice only: where the kernel refuses it, the str is built as it would have been.
-    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
+#if !defined(Py_GIL_DISABLED)
+    quillet::writers::prefer_huge_pages(data, bytes);
 #else
-void prefer_huge_pages(void*, size_t) {}
+    (void)data;
+    (void)bytes;
 #endif
+}
 
 PyObject* decode_generic(const char* data, size_t size) {
     return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "surrogatepass");

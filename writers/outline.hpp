@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "huge_pages.hpp"
 #include "quillet/errors.hpp"
 #include "quillet/model.hpp"
 #include "writer.hpp"
@@ -91,7 +92,8 @@ struct Outline {
         bool inline_facts = false;
     };
 
-    std::vector<OutlineRow> rows;
+    // A document of tiny blocks has tens of megabytes of rows.
+    std::vector<OutlineRow, HugePageAllocator<OutlineRow>> rows;
     std::vector<uint32_t> top;                      // the rows of the top-level blocks
     std::vector<uint32_t> by_type[kNodeTypeCount];  // the rows of each block class, in order
     std::vector<OutlineRef> footnote_refs;
