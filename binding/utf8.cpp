@@ -100,9 +100,10 @@ inline size_t copy_ascii(const Unit* units, size_t i, size_t n, char* out) {
     return i - first;
 }
 
-// Encodes the `n` code units into `out`, which has room for the longest form; returns the bytes written,
-// or -1 at a surrogate, which UTF-8 cannot hold.
-template <class Unit>
+// Encodes the `n` code units into `out`, which has room for their UTF-8 (the longest form, or their exact
+// size); returns the bytes written, or -1 at a surrogate, which UTF-8 cannot hold, unless `Surrogates` is
+// set: then a surrogate is written as its three bytes, as the "surrogatepass" error handler writes it.
+template <class Unit, bool Surrogates = false>
 Py_ssize_t encode(const Unit* units, size_t n, char* out) {
     char* const start = out;
     size_t i = 0;
@@ -110,15 +111,52 @@ Py_ssize_t encode(const Unit* units, size_t n, char* out) {
         const size_t run = copy_ascii(units, i, n, out);
         out += run;
         i += run;
-        // Then the characters that are not ASCII, up to the next one that is. The room for the longest form
-        // keeps sixteen bytes free past `out` for copy_ascii's stores: every unit left has at least one byte.
+        // Then the characters that are not ASCII, up to the next one that is. The room keeps sixteen bytes
+        // free past `out` for copy_ascii's stores: every unit left has at least one byte.
         for (; i < n && units[i] >= 0x80; ++i) {
             const Py_UCS4 c = units[i];
-            if (utf8_length(c) == 0) return -1;
+            if (!Surrogates && utf8_length(c) == 0) return -1;
             out = put_utf8(out, c);
         }
     }
     return out - start;
+}
+
+// The bytes of the UTF-8 of the `n` units, a surrogate taking three.
+template <class Unit>
+size_t utf8_size(const Unit* units, size_t n) {
+    size_t size = n;
+    for (size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = units[i];
+        size += size_t(c >= 0x80) + size_t(c >= 0x800) + size_t(c >= 0x10000);
+    }
+    return size;
+}
+
+// Runs `work` with the GIL released when the str is long enough for the release to pay.
+template <class Work>
+void released_for(size_t units, Work work) {
+    constexpr size_t kReleaseUnits = size_t(1) << 16;
+    if (units < kReleaseUnits) {
+        work();
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS;
+    work();
+    Py_END_ALLOW_THREADS;
+}
+
+template <class Unit>
+PyObject* new_utf8_bytes(const Unit* units, size_t n) {
+    size_t size = 0;
+    released_for(n, [&] { size = utf8_size(units, n); });
+    if (size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr) return nullptr;
+    // Nothing else holds the new bytes yet: they are filled with the GIL released.
+    char* out = PyBytes_AS_STRING(bytes);
+    released_for(n, [&] { encode<Unit, true>(units, n, out); });
+    return bytes;
 }
 
 // The longest UTF-8 form of a unit of `kind`: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise.
@@ -204,6 +242,21 @@ bool raise_utf8_error(PyObject* str) {
     if (PyUnicode_AsUTF8AndSize(str, &ignored) == nullptr) return false;
     PyErr_SetString(PyExc_SystemError, "pyql: a surrogate was found but the str encodes");
     return false;
+}
+
+PyObject* utf8_bytes(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str) < 0) return nullptr;
+#endif
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            return new_utf8_bytes(PyUnicode_1BYTE_DATA(str), n);
+        case PyUnicode_2BYTE_KIND:
+            return new_utf8_bytes(PyUnicode_2BYTE_DATA(str), n);
+        default:
+            return new_utf8_bytes(PyUnicode_4BYTE_DATA(str), n);
+    }
 }
 
 bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {

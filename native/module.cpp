@@ -370,6 +370,15 @@ PyObject* native_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return quillet_native::to_dict(converted.source);
 }
 
+// utf8(text) -> bytes: text.encode("utf-8", "surrogatepass"), a long text encoded with the GIL released.
+PyObject* native_utf8(PyObject*, PyObject* arg) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "utf8(text) takes a str, not %s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    return pyql::utf8_bytes(arg);
+}
+
 // The functions of the module, each a METH_FASTCALL function.
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 
@@ -443,6 +452,8 @@ PyMethodDef kMethods[] = {
      "check_expansion(source) -> None: ValueError when a walk of source would expand beyond a write's limit."},
     {"rebuild", method<quillet_native::rebuild>(), METH_FASTCALL, quillet_native::kRebuildDoc},
     {"rebuild_image", method<quillet_native::rebuild_image>(), METH_FASTCALL, quillet_native::kRebuildImageDoc},
+    {"utf8", method_o<native_utf8>(), METH_O,
+     "utf8(text) -> bytes: text.encode('utf-8', 'surrogatepass'), a long text encoded with the GIL released."},
     {"read_attributes", method_o<quillet_native::read_attributes>(), METH_O,
      "read_attributes(args): the key=value pairs of a directive's attribute list as the parser reads them, "
      "and where the reading stopped."},

@@ -39,6 +39,16 @@ def test_text_index_positions(text, offset, index, utf16, line_col):
     assert TextIndex(text.encode()).line_col(offset) == line_col
 
 
+# The index's bytes are the str's UTF-8 with lone surrogates kept (as "surrogatepass" keeps them), in a str of
+# each width, short and long enough (2**16 characters) to be encoded with the GIL released; the ASCII runs
+# end at every place of the encoder's sixteen-unit steps.
+@pytest.mark.parametrize("wide", ["\x80", "\xff", "\u07ff", "\u0800", "\ud800", "\udfff", "\uffff", "\U00010000",
+                                  "\U0010ffff"])
+def test_text_index_bytes_are_the_utf8_of_any_str(wide):
+    for text in ["a" * n + wide + "b" * (n % 7) for n in range(40)] + ["é" * 70000 + wide, ("ab" + wide) * 30000]:
+        assert TextIndex(text).data == text.encode("utf-8", "surrogatepass")
+
+
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.sampled_from(["a", "\n", "\u00e9", "\u65e5", "\U0001f600", "\r", " "]), max_size=40),
        st.integers(0, 12))

@@ -20,6 +20,8 @@ from __future__ import annotations
 from bisect import bisect_left
 from typing import Any, Tuple, Union
 
+from quillet import _native
+
 __all__ = ["PAGE", "TextIndex", "SpanLike"]
 
 # Bytes per page of the lookup tables: a lookup counts within at most one page,
@@ -66,7 +68,8 @@ class TextIndex:
 
     def __init__(self, text: str | bytes | bytearray) -> None:
         if isinstance(text, str):
-            self._data = text.encode("utf-8", "surrogatepass")
+            # text.encode("utf-8", "surrogatepass"), a long text encoded without holding the GIL
+            self._data = _native.utf8(text)
             self._ascii = text.isascii()
         elif isinstance(text, (bytes, bytearray)):
             self._data = bytes(text)

@@ -41,6 +41,10 @@ bool prepare_utf8(PyObject* str, Arguments& out, Utf8Room* room, PendingUtf8& pe
 // Sets the UnicodeEncodeError of `str`, whose copy met a lone surrogate; returns false.
 bool raise_utf8_error(PyObject* str);
 
+// A new bytes object of the UTF-8 of `str`, as str.encode("utf-8", "surrogatepass") makes it, encoded with
+// the GIL released when the str is long.
+PyObject* utf8_bytes(PyObject* str);
+
 // Sets out.input to the UTF-8 bytes of `str`: the str's own bytes when it is ASCII or when CPython already
 // keeps its UTF-8 beside it, otherwise a copy encoded into `room` (null: out.owned_input). Returns false
 // with the str's UnicodeEncodeError (a lone surrogate) or MemoryError set.
