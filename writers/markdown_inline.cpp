@@ -30,11 +30,11 @@ namespace {
 
 using namespace std::string_view_literals;
 
-bool is_ascii_punct(unsigned char c) {
+constexpr bool is_ascii_punct(unsigned char c) {
     return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
 }
 
-bool is_unicode_space(uint32_t cp) {
+constexpr bool is_unicode_space(uint32_t cp) {
     return cp == 0x20 || cp == 0x09 || cp == 0x0A || cp == 0x0C || cp == 0x0D || cp == 0xA0 || cp == 0x1680 ||
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
@@ -44,24 +44,37 @@ bool is_unicode_space(uint32_t cp) {
 constexpr uint32_t kVerticalTab = 0x0B;
 
 // Scripts whose letters are common in prose; everything else not ASCII is Other.
-bool is_known_letter(uint32_t cp) {
+constexpr bool is_known_letter(uint32_t cp) {
     return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) ||
            (cp >= 0x386 && cp <= 0x3FF && cp != 0x387 && cp != 0x3F6) || (cp >= 0x400 && cp <= 0x481) ||
            (cp >= 0x48A && cp <= 0x52F) || (cp >= 0x3041 && cp <= 0x3096) || (cp >= 0x30A1 && cp <= 0x30FA) ||
            (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7A3);
 }
 
-Cls classify(uint32_t cp) {
+constexpr Cls classify(uint32_t cp) {
     if (is_unicode_space(cp)) return Cls::Space;
     if (cp == kVerticalTab) return Cls::Other;
     if (cp < 0x80) return is_ascii_punct(static_cast<unsigned char>(cp)) ? Cls::Punct : Cls::Word;
     return is_known_letter(cp) ? Cls::Word : Cls::Other;
 }
 
-bool maybe_punct(Cls c) {
+// The class of each ASCII character, looked up.
+struct AsciiClasses {
+    Cls v[128] = {};
+    constexpr AsciiClasses() {
+        for (uint32_t c = 0; c < 128; ++c) v[c] = classify(c);
+    }
+};
+constexpr AsciiClasses kAsciiClasses;
+
+inline Cls classify_fast(uint32_t cp) {
+    return cp < 0x80 ? kAsciiClasses.v[cp] : classify(cp);
+}
+
+constexpr bool maybe_punct(Cls c) {
     return c == Cls::Punct || c == Cls::Other;
 }
-bool maybe_word(Cls c) {
+constexpr bool maybe_word(Cls c) {
     return c == Cls::Word || c == Cls::Other;
 }
 
@@ -520,7 +533,12 @@ void InlineWriter::text(std::string_view t) {
             }
         }
         const bool after_ref = s.after_ref;
-        content(classify(cp));
+        const Cls cls = classify_fast(cp);
+        if (s.begun && s.pending_ws.empty() && !s.pending_break && s.unwritten == s.delims.size()) {
+            s.after_ref = false;  // all that content() would do
+        } else {
+            content(cls);
+        }
         bool escape = false;
         switch (c) {
             case '\\':
@@ -573,7 +591,7 @@ void InlineWriter::text(std::string_view t) {
                 }
             }
         }
-        if (s.guard && maybe_word(classify(cp))) {
+        if (s.guard && maybe_word(cls)) {
             write_encoded(cp, t.substr(i, len));
         } else {
             if (escape) lines_.buf += '\\';
