@@ -486,22 +486,30 @@ void InlineWriter::text(std::string_view t) {
     const size_t n = t.size();
     while (i < n) {
         const auto c = static_cast<unsigned char>(t[i]);
-        // Where nothing waits to be written before the next visible character but perhaps a line break, a run
-        // of plain text goes out at once: one that begins with a space (written now, since a visible character
-        // follows it in the run), with a character that a closer before it does not care about, or, after a
-        // line break, with one that cannot begin a block marker.
-        if (s.begun && !s.after_ref && s.pending_ws.empty() && s.unwritten == s.delims.size()) {
+        // Where nothing waits to be written before the next visible character but perhaps a line break, or the
+        // text's first visible character comes, a run of plain text goes out at once: one that begins with a
+        // space (written now, since a visible character follows it in the run), with a character that a closer
+        // before it does not care about, or, at a line start, with one that cannot begin a block marker.
+        if (!s.after_ref && s.unwritten == s.delims.size() && (s.pending_ws.empty() || !s.begun)) {
             size_t from = i;
-            if (c == '\n' && !s.single_line) ++from;
+            if (c == '\n' && !s.single_line && s.begun) ++from;
             if (from < n) {
                 const auto f = static_cast<unsigned char>(t[from]);
-                const bool line_break = s.pending_break || from > i;
-                const bool plain = line_break
-                                       ? (kBytes.v[f] & kLineStart) != 0
-                                       : !lines_.line_start && (f == ' ' || (!s.guard && (kBytes.v[f] & kStop) == 0));
+                const bool line_break = s.begun && (s.pending_break || from > i);
+                const bool new_line = line_break || lines_.line_start || (!s.begun && s.start == Start::Block);
+                bool plain;
+                if (new_line) {
+                    plain = (kBytes.v[f] & kLineStart) != 0 && (line_break || !s.guard);
+                } else if (f == ' ') {
+                    plain = s.begun;
+                } else {
+                    plain = !s.guard && (kBytes.v[f] & kStop) == 0;
+                }
                 const size_t j = plain ? trimmed_run_end(t, from) : from;
                 if (j > from) {
-                    if (line_break) {
+                    if (!s.begun) {
+                        content(Cls::Word);  // begins the block and the line; no opener waits
+                    } else if (line_break) {
                         if (s.pending_hard) lines_.buf += '\\';
                         lines_.end_line();
                         lines_.begin_line();

@@ -54,7 +54,7 @@ public:
 
     // A line's prefix: each open container's, outermost first.
     void begin_line() {
-        prefixes_.begin_line([this](std::string_view prefix) { buf += prefix; });
+        if (prefixes_.depth() > 0) prefixes_.begin_line([this](std::string_view prefix) { buf += prefix; });
         any_output = true;
         line_start = true;
     }
