@@ -135,7 +135,7 @@ struct DestinationBytes {
 constexpr DestinationBytes kDestinationBytes;
 
 // Where the plain run of t from i ends: the first byte that stops_run, or the end.
-size_t plain_run_end(std::string_view t, size_t i) {
+inline size_t plain_run_end(std::string_view t, size_t i) {
 #if defined(__SSE2__)
     return find_first(t, i, [](__m128i v) {
         // Whether a byte lies in [lo, lo + span]: moved so that lo becomes -128, a signed comparison.
@@ -160,7 +160,7 @@ size_t plain_run_end(std::string_view t, size_t i) {
 
 // Where the plain run of t from i that may go out at once ends: spaces right before the end of the text, or
 // before other white space, may turn out to be trailing, and are left out.
-size_t trimmed_run_end(std::string_view t, size_t i) {
+[[gnu::always_inline]] inline size_t trimmed_run_end(std::string_view t, size_t i) {
     size_t j = plain_run_end(t, i);
     if (j == t.size() || !is_ascii_punct(static_cast<unsigned char>(t[j]))) {
         while (j > i && t[j - 1] == ' ') --j;
@@ -700,17 +700,19 @@ void InlineWriter::title(std::string_view t) {
     lines_.buf += '"';
 }
 
-void InlineWriter::write(Walker& w) {
+bool InlineWriter::write(Walker& w) {
     const size_t depth = w.depth();
     enter(w.node());
     while (w.next()) {
         if (w.event() == Event::Enter) {
+            if (w.depth() == depth && !is_inline(w.node().type)) return true;  // a block after the text
             enter(w.node());
             continue;
         }
+        if (w.depth() < depth) return true;  // the Leave of the node around the text
         leave(w.node());
-        if (w.depth() == depth) return;
     }
+    return false;
 }
 
 void InlineWriter::enter(NodeRef n) {
