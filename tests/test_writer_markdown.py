@@ -330,6 +330,31 @@ def test_run_ends_at_every_place(byte):
             assert to_markdown(text) == text.replace(byte, RUN_ENDS[byte]) + "\n"
 
 
+@pytest.mark.parametrize("byte", list(RUN_ENDS))
+def test_run_ends_at_every_place_after_markup(byte):
+    # The text after a closer begins with a space: its first run goes out from there.
+    plain = "abcdefghij" * 4
+    for at in range(0, len(plain)):
+        text = plain[:at] + byte + plain[at:]
+        assert to_markdown("*e* " + text) == "*e* " + text.replace(byte, RUN_ENDS[byte]) + "\n"
+
+
+# The first characters of a continued line, in a paragraph, a quote and a list item: escaped where they could
+# begin a block marker, kept where they cannot.
+LINE_CONTEXTS = [("{a}\n{b}", "{a}\n{b}\n"), ("::quote\n{a}\n{b}\n::", "> {a}\n> {b}\n"),
+                 ("::list\n- {a}\n  | {b}\n::", "- {a}\n  {b}\n")]
+LINE_STARTS = [("-def", "\\-def"), ("+def", "\\+def"), ("=def", "\\=def"), (">def", "\\>def"),
+               ("1.def", "1\\.def"), ("12)def", "12\\)def"), ("|def", "\\|def"), ("*def", "\\*def"),
+               ("~def", "\\~def"), ("1x", "1x"), ("def", "def"), ("d-f", "d-f"), ("\u00e9f", "\u00e9f"),
+               ("  def", "def")]
+
+
+@pytest.mark.parametrize("context, written", LINE_CONTEXTS)
+@pytest.mark.parametrize("line, escaped", LINE_STARTS)
+def test_continued_line_starts(context, written, line, escaped):
+    assert to_markdown(context.format(a="abc", b=line)) == written.format(a="abc", b=escaped)
+
+
 # TeX that a reader without math would take for Markdown if it were not fenced.
 MATH_BODIES = [
     "<img src=x onerror=alert(1)>",

@@ -30,11 +30,11 @@ namespace {
 
 using namespace std::string_view_literals;
 
-bool is_ascii_punct(unsigned char c) {
+constexpr bool is_ascii_punct(unsigned char c) {
     return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
 }
 
-bool is_unicode_space(uint32_t cp) {
+constexpr bool is_unicode_space(uint32_t cp) {
     return cp == 0x20 || cp == 0x09 || cp == 0x0A || cp == 0x0C || cp == 0x0D || cp == 0xA0 || cp == 0x1680 ||
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
@@ -44,24 +44,37 @@ bool is_unicode_space(uint32_t cp) {
 constexpr uint32_t kVerticalTab = 0x0B;
 
 // Scripts whose letters are common in prose; everything else not ASCII is Other.
-bool is_known_letter(uint32_t cp) {
+constexpr bool is_known_letter(uint32_t cp) {
     return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) ||
            (cp >= 0x386 && cp <= 0x3FF && cp != 0x387 && cp != 0x3F6) || (cp >= 0x400 && cp <= 0x481) ||
            (cp >= 0x48A && cp <= 0x52F) || (cp >= 0x3041 && cp <= 0x3096) || (cp >= 0x30A1 && cp <= 0x30FA) ||
            (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7A3);
 }
 
-Cls classify(uint32_t cp) {
+constexpr Cls classify(uint32_t cp) {
     if (is_unicode_space(cp)) return Cls::Space;
     if (cp == kVerticalTab) return Cls::Other;
     if (cp < 0x80) return is_ascii_punct(static_cast<unsigned char>(cp)) ? Cls::Punct : Cls::Word;
     return is_known_letter(cp) ? Cls::Word : Cls::Other;
 }
 
-bool maybe_punct(Cls c) {
+// The class of each ASCII character, looked up.
+struct AsciiClasses {
+    Cls v[128] = {};
+    constexpr AsciiClasses() {
+        for (uint32_t c = 0; c < 128; ++c) v[c] = classify(c);
+    }
+};
+constexpr AsciiClasses kAsciiClasses;
+
+inline Cls classify_fast(uint32_t cp) {
+    return cp < 0x80 ? kAsciiClasses.v[cp] : classify(cp);
+}
+
+constexpr bool maybe_punct(Cls c) {
     return c == Cls::Punct || c == Cls::Other;
 }
-bool maybe_word(Cls c) {
+constexpr bool maybe_word(Cls c) {
     return c == Cls::Word || c == Cls::Other;
 }
 
@@ -87,45 +100,72 @@ void append_char_ref(std::string& out, uint32_t cp) {
 // (line breaks and tabs among them), "!"#$%&", '*', '<', "[\]^_`", "|}~", and the lead bytes of the
 // Unicode spaces other than U+0020 (0xC2, 0xE1 to 0xE3). A space does not end a run. With SSE2 the same bytes
 // are found sixteen at a time (plain_run_end).
-#if !defined(__SSE2__)
 constexpr bool stops_run(unsigned char c) {
     return c < 0x20 || (c >= 0x21 && c <= 0x26) || c == '*' || c == '<' || (c >= 0x5B && c <= 0x60) ||
            (c >= 0x7C && c <= 0x7E) || c == 0xC2 || (c >= 0xE1 && c <= 0xE3);
 }
 
-struct StopTable {
-    bool v[256] = {};
-    constexpr StopTable() {
-        for (int c = 0; c < 256; ++c) v[c] = stops_run(static_cast<unsigned char>(c));
+// What may begin a line of a paragraph as it is: no byte that stops a run, no white space, and none of the
+// first characters of a block marker ("#", ">", "-", "+", "=", ":", "|", or a digit of "1." or "1)").
+constexpr bool starts_line_plainly(unsigned char c) {
+    return !stops_run(c) && c != ' ' && !(c >= '0' && c <= '9') && c != '>' && c != '-' && c != '+' && c != '=' &&
+           c != ':';
+}
+
+// A bit per byte: kStop for stops_run, kLineStart for starts_line_plainly.
+constexpr uint8_t kStop = 1, kLineStart = 2;
+struct ByteTable {
+    uint8_t v[256] = {};
+    constexpr ByteTable() {
+        for (int c = 0; c < 256; ++c) {
+            const auto b = static_cast<unsigned char>(c);
+            v[c] = static_cast<uint8_t>((stops_run(b) ? kStop : 0) | (starts_line_plainly(b) ? kLineStart : 0));
+        }
     }
 };
-constexpr StopTable kStops;
-#endif
+constexpr ByteTable kBytes;
+
+// The bytes of a link destination that are escaped, or may be: '\n', '\r', '\\', '<', '>', '(', ')' and '&'.
+struct DestinationBytes {
+    bool v[256] = {};
+    constexpr DestinationBytes() {
+        for (unsigned char c : {'\n', '\r', '\\', '<', '>', '(', ')', '&'}) v[c] = true;
+    }
+};
+constexpr DestinationBytes kDestinationBytes;
 
 // Where the plain run of t from i ends: the first byte that stops_run, or the end.
-size_t plain_run_end(std::string_view t, size_t i) {
+inline size_t plain_run_end(std::string_view t, size_t i) {
 #if defined(__SSE2__)
     return find_first(t, i, [](__m128i v) {
-        const __m128i below_space = _mm_set1_epi8(0x1F);
-        auto in_range = [](__m128i bytes, char lo, char span) {
-            const __m128i d = _mm_sub_epi8(bytes, _mm_set1_epi8(lo));
-            return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
+        // Whether a byte lies in [lo, lo + span]: moved so that lo becomes -128, a signed comparison.
+        auto in_range = [](__m128i bytes, int lo, int span) {
+            const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - lo)));
+            return _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(-128 + span + 1)));
         };
-        __m128i m = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
-        m = _mm_or_si128(m, in_range(v, 0x21, 5));
-        m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('*')));
-        m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('<')));
-        m = _mm_or_si128(m, in_range(v, 0x5B, 5));
-        m = _mm_or_si128(m, in_range(v, 0x7C, 2));
-        m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xC2))));
-        m = _mm_or_si128(m, in_range(v, static_cast<char>(0xE1), 2));
+        auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        // Controls and "!"#$%&": every byte up to '&' but the space.
+        __m128i m = _mm_andnot_si128(is(' '), in_range(v, 0x00, 0x26));
+        m = _mm_or_si128(m, _mm_or_si128(is('*'), is('<')));
+        m = _mm_or_si128(m, _mm_or_si128(in_range(v, 0x5B, 5), in_range(v, 0x7C, 2)));
+        m = _mm_or_si128(m, _mm_or_si128(is(static_cast<char>(0xC2)), in_range(v, 0xE1, 2)));
         return static_cast<unsigned>(_mm_movemask_epi8(m));
     });
 #else
     const size_t n = t.size();
-    while (i < n && !kStops.v[static_cast<unsigned char>(t[i])]) ++i;
+    while (i < n && (kBytes.v[static_cast<unsigned char>(t[i])] & kStop) == 0) ++i;
     return i;
 #endif
+}
+
+// Where the plain run of t from i that may go out at once ends: spaces right before the end of the text, or
+// before other white space, may turn out to be trailing, and are left out.
+[[gnu::always_inline]] inline size_t trimmed_run_end(std::string_view t, size_t i) {
+    size_t j = plain_run_end(t, i);
+    if (j == t.size() || !is_ascii_punct(static_cast<unsigned char>(t[j]))) {
+        while (j > i && t[j - 1] == ' ') --j;
+    }
+    return j;
 }
 
 // An emphasis or strong written with a mark, as a bit of InlineWriter's Delim::used.
@@ -446,6 +486,44 @@ void InlineWriter::text(std::string_view t) {
     const size_t n = t.size();
     while (i < n) {
         const auto c = static_cast<unsigned char>(t[i]);
+        // Where nothing waits to be written before the next visible character but perhaps a line break, or the
+        // text's first visible character comes, a run of plain text goes out at once: one that begins with a
+        // space (written now, since a visible character follows it in the run), with a character that a closer
+        // before it does not care about, or, at a line start, with one that cannot begin a block marker.
+        if (!s.after_ref && s.unwritten == s.delims.size() && (s.pending_ws.empty() || !s.begun)) {
+            size_t from = i;
+            if (c == '\n' && !s.single_line && s.begun) ++from;
+            if (from < n) {
+                const auto f = static_cast<unsigned char>(t[from]);
+                const bool line_break = s.begun && (s.pending_break || from > i);
+                const bool new_line = line_break || lines_.line_start || (!s.begun && s.start == Start::Block);
+                bool plain;
+                if (new_line) {
+                    plain = (kBytes.v[f] & kLineStart) != 0 && (line_break || !s.guard);
+                } else if (f == ' ') {
+                    plain = s.begun;
+                } else {
+                    plain = !s.guard && (kBytes.v[f] & kStop) == 0;
+                }
+                const size_t j = plain ? trimmed_run_end(t, from) : from;
+                if (j > from) {
+                    if (!s.begun) {
+                        content(Cls::Word);  // begins the block and the line; no opener waits
+                    } else if (line_break) {
+                        if (s.pending_hard) lines_.buf += '\\';
+                        lines_.end_line();
+                        lines_.begin_line();
+                        s.pending_break = s.pending_hard = false;
+                    }
+                    lines_.buf.append(t.data() + from, j - from);
+                    lines_.line_start = false;
+                    s.guard = false;
+                    s.last_run = 0;
+                    i = j;
+                    continue;
+                }
+            }
+        }
         // White space is held back: it may turn out to be trailing, or at a line start.
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == kVerticalTab) {
             pending_space(static_cast<char>(c));
@@ -463,7 +541,12 @@ void InlineWriter::text(std::string_view t) {
             }
         }
         const bool after_ref = s.after_ref;
-        content(classify(cp));
+        const Cls cls = classify_fast(cp);
+        if (s.begun && s.pending_ws.empty() && !s.pending_break && s.unwritten == s.delims.size()) {
+            s.after_ref = false;  // all that content() would do
+        } else {
+            content(cls);
+        }
         bool escape = false;
         switch (c) {
             case '\\':
@@ -516,7 +599,7 @@ void InlineWriter::text(std::string_view t) {
                 }
             }
         }
-        if (s.guard && maybe_word(classify(cp))) {
+        if (s.guard && maybe_word(cls)) {
             write_encoded(cp, t.substr(i, len));
         } else {
             if (escape) lines_.buf += '\\';
@@ -526,13 +609,9 @@ void InlineWriter::text(std::string_view t) {
         s.last_run = 0;
         lines_.line_start = false;
         i += len;
-        // The plain run that follows goes out at once. Spaces right before the end of the text, or before
-        // other white space, may turn out to be trailing: they are left for the loop.
-        size_t j = plain_run_end(t, i);
-        if (j == n || !is_ascii_punct(static_cast<unsigned char>(t[j]))) {
-            while (j > i && t[j - 1] == ' ') --j;
-        }
-        lines_.buf.append(t.substr(i, j - i));
+        // The plain run that follows goes out at once.
+        const size_t j = trimmed_run_end(t, i);
+        lines_.buf.append(t.data() + i, j - i);
         i = j;
     }
 }
@@ -579,21 +658,28 @@ void InlineWriter::code_span(std::string_view code) {
 
 // A link destination: plain with backslash escapes, or in angle brackets when it holds spaces or controls.
 void InlineWriter::destination(std::string_view url) {
-    bool angle = false;
-    for (unsigned char c : url) angle = angle || c <= 0x20 || c == 0x7F;
+    const bool angle =
+        std::any_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; });
     if (angle) lines_.buf += '<';
-    for (size_t i = 0; i < url.size(); ++i) {
-        const char c = url[i];
+    // The bytes between two that need a look go out together.
+    size_t i = 0;
+    while (i < url.size()) {
+        size_t j = i;
+        while (j < url.size() && !kDestinationBytes.v[static_cast<unsigned char>(url[j])]) ++j;
+        lines_.buf.append(url.data() + i, j - i);
+        if (j == url.size()) break;
+        const char c = url[j];
         if (c == '\n') {
             lines_.buf += "%0A"sv;
         } else if (c == '\r') {
             lines_.buf += "%0D"sv;
-        } else if (c == '\\' || c == '<' || c == '>' || c == '(' || c == ')' || (c == '&' && entity_like(url, i))) {
+        } else if (c != '&' || entity_like(url, j)) {
             lines_.buf += '\\';
             lines_.buf += c;
         } else {
             lines_.buf += c;
         }
+        i = j + 1;
     }
     if (angle) lines_.buf += '>';
 }
@@ -614,17 +700,19 @@ void InlineWriter::title(std::string_view t) {
     lines_.buf += '"';
 }
 
-void InlineWriter::write(Walker& w) {
+bool InlineWriter::write(Walker& w) {
     const size_t depth = w.depth();
     enter(w.node());
     while (w.next()) {
         if (w.event() == Event::Enter) {
+            if (w.depth() == depth && !is_inline(w.node().type)) return true;  // a block after the text
             enter(w.node());
             continue;
         }
+        if (w.depth() < depth) return true;  // the Leave of the node around the text
         leave(w.node());
-        if (w.depth() == depth) return;
     }
+    return false;
 }
 
 void InlineWriter::enter(NodeRef n) {

@@ -54,7 +54,7 @@ public:
 
     // A line's prefix: each open container's, outermost first.
     void begin_line() {
-        prefixes_.begin_line([this](std::string_view prefix) { buf += prefix; });
+        if (prefixes_.depth() > 0) prefixes_.begin_line([this](std::string_view prefix) { buf += prefix; });
         any_output = true;
         line_start = true;
     }
@@ -136,9 +136,10 @@ public:
     // Ends a label or a cell: its trailing white space is written before the closing markup.
     void end_inside();
 
-    // Writes the inline node the walk has just entered and everything below it: the walk goes on to its
-    // Leave.
-    void write(Walker& w);
+    // Writes the inline node the walk has just entered, everything below it and the inline nodes after it
+    // in the same parent: the walk goes on to the first event that is not theirs (the parent's Leave, or the
+    // Enter of a block after them). False when the walk has ended.
+    bool write(Walker& w);
 
     // Running text, escaped wherever a character could be read as markup.
     void text(std::string_view t);

@@ -625,15 +625,19 @@ private:
             inline_.end();
         }
         Walker w(top);
-        while (w.next()) {
+        bool more = w.next();
+        while (more) {
             const NodeRef n = w.node();
             if (is_inline(n.type)) {
-                inline_.write(w);
-            } else if (w.event() == Event::Enter) {
+                more = inline_.write(w);  // the walk stands at the next event that is not the inline text's
+                continue;
+            }
+            if (w.event() == Event::Enter) {
                 enter_block(w, n);
             } else {
                 leave_block(w, n);
             }
+            more = w.next();
         }
     }
 
