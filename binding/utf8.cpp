@@ -159,6 +159,19 @@ PyObject* new_utf8_bytes(const Unit* units, size_t n) {
     return bytes;
 }
 
+// Calls f with the str data `units` of `kind` as an array of its code units.
+template <class F>
+auto with_units(const void* units, int kind, F f) {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            return f(static_cast<const Py_UCS1*>(units));
+        case PyUnicode_2BYTE_KIND:
+            return f(static_cast<const Py_UCS2*>(units));
+        default:
+            return f(static_cast<const Py_UCS4*>(units));
+    }
+}
+
 // The longest UTF-8 form of a unit of `kind`: 2 bytes per Latin-1 character, 3 per BMP one, 4 otherwise.
 inline size_t max_bytes(int kind) {
     return kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
@@ -213,18 +226,8 @@ bool prepare_utf8(PyObject* str, Arguments& out, Utf8Room* room, PendingUtf8& pe
 
 bool PendingUtf8::encode(Arguments& out) {
     if (kind_ == 0) return true;
-    Py_ssize_t size;
-    switch (kind_) {
-        case PyUnicode_1BYTE_KIND:
-            size = pyql::encode(static_cast<const Py_UCS1*>(units_), count_, buffer_);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            size = pyql::encode(static_cast<const Py_UCS2*>(units_), count_, buffer_);
-            break;
-        default:
-            size = pyql::encode(static_cast<const Py_UCS4*>(units_), count_, buffer_);
-            break;
-    }
+    const Py_ssize_t size =
+        with_units(units_, kind_, [&](const auto* units) { return pyql::encode(units, count_, buffer_); });
     kind_ = 0;
     if (size < 0) {
         out.owned_input.reset();
@@ -249,14 +252,8 @@ PyObject* utf8_bytes(PyObject* str) {
     if (PyUnicode_READY(str) < 0) return nullptr;
 #endif
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND:
-            return new_utf8_bytes(PyUnicode_1BYTE_DATA(str), n);
-        case PyUnicode_2BYTE_KIND:
-            return new_utf8_bytes(PyUnicode_2BYTE_DATA(str), n);
-        default:
-            return new_utf8_bytes(PyUnicode_4BYTE_DATA(str), n);
-    }
+    return with_units(PyUnicode_DATA(str), PyUnicode_KIND(str),
+                      [&](const auto* units) { return new_utf8_bytes(units, n); });
 }
 
 bool view_or_encode_utf8(PyObject* str, Arguments& out, Utf8Room* room) {

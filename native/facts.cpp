@@ -7,6 +7,7 @@
 
 #include "../core/src/block_util.hpp"
 #include "../core/src/header.hpp"
+#include "call.hpp"
 #include "formats.hpp"
 #include "pyql/common.hpp"
 #include "pyql/entry.hpp"
@@ -141,9 +142,7 @@ PyObject* read_header(PyObject*, PyObject* arg) {
         return nullptr;
     }
     pyql::Arguments input;
-    if (!pyql::view_or_encode_utf8(arg, input) || !pyql::input_size_ok(static_cast<uint64_t>(input.input_size))) {
-        return nullptr;
-    }
+    if (!read_input(arg, input)) return nullptr;
     return header_tuple(std::string_view(input.input, size_t(input.input_size)));
 }
 

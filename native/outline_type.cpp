@@ -783,16 +783,17 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                              Py_TYPE(source)->tp_name);
                 return nullptr;
         }
-        std::optional<std::string_view> text;
-        pyql::Arguments input;
-        if (text_arg != Py_None) {
-            if (!read_input(text_arg, input)) return nullptr;
-            text = std::string_view(input.input, static_cast<size_t>(input.input_size));
-        }
+        // The text given beside the tree, encoded in the release as a str source is.
+        LentInput lent;
+        StrInput input;
+        if (text_arg != Py_None && !input.read(text_arg, &lent)) return nullptr;
         bool fits = true;
-        if (!without_gil([&] { fits = quillet::writers::outline_tree(converted.source, text, *built, build); })) {
-            return nullptr;
-        }
+        const bool ran = without_gil([&] {
+            std::optional<std::string_view> text;
+            if (text_arg != Py_None && !(text = input.text())) return;
+            fits = quillet::writers::outline_tree(converted.source, text, *built, build);
+        });
+        if (!ran || !input.done()) return nullptr;
         if (!fits) {
             PyErr_SetString(PyExc_ValueError, "text is not the text the document was parsed from: a span lies past it");
             return nullptr;
