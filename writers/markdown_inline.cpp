@@ -510,10 +510,9 @@ void InlineWriter::text(std::string_view t) {
                     if (!s.begun) {
                         content(Cls::Word);  // begins the block and the line; no opener waits
                     } else if (line_break) {
-                        if (s.pending_hard) lines_.buf += '\\';
-                        lines_.end_line();
-                        lines_.begin_line();
-                        s.pending_break = s.pending_hard = false;
+                        // Nothing else is held back: the break (held, or the line feed skipped above) alone.
+                        s.pending_break = true;
+                        flush_ws();
                     }
                     lines_.buf.append(t.data() + from, j - from);
                     lines_.line_start = false;
