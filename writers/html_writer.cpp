@@ -261,9 +261,13 @@ bool clean_url(std::string_view url, const std::vector<std::string>& schemes, bo
     size_t begin = 0, end = url.size();
     while (begin < end && static_cast<unsigned char>(url[begin]) <= 0x20) ++begin;
     while (end > begin && static_cast<unsigned char>(url[end - 1]) <= 0x20) --end;
+    // Copied run by run: the tabs and line breaks between runs are left out.
     out.clear();
-    for (size_t i = begin; i < end; ++i) {
-        if (url[i] != '\t' && url[i] != '\n' && url[i] != '\r') out += url[i];
+    for (size_t i = begin; i < end;) {
+        size_t run_end = i;
+        while (run_end < end && url[run_end] != '\t' && url[run_end] != '\n' && url[run_end] != '\r') ++run_end;
+        out.append(url, i, run_end - i);
+        i = run_end + 1;
     }
     const auto is_slash = [](char c) { return c == '/' || c == '\\'; };
     if (out.size() >= 2 && is_slash(out[0]) && is_slash(out[1])) {
