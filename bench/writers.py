@@ -10,17 +10,19 @@ On the corpus of bench/corpus.py, at each size:
   - text, Markdown and HTML of a str, in MB/s, beside their goal (STR_GOAL);
     HTML against pyromark and cmarkgfm writing HTML of the same document in
     Markdown (bench/corpus.py writes both; if they are installed: the bench
-    extra), beside the goals of to_html's speed over theirs (HTML_GOALS);
+    extra), beside the goals of to_html's speed over theirs (HTML_GOALS); for
+    that comparison each writer runs in an interpreter of its own, in turns;
   - two threads writing different documents against one thread writing both
     (throughput ratio: the GIL is released while the C++ works).
 Then, on the largest corpus, `quillet --to json FILE > /dev/null` against the
 command's Python path (as `quillet --json` was), wall time and peak RSS above
 the interpreter with the command's modules loaded.
 
-Times are wall seconds, best of --repeat runs, or with --cpu the calling
-thread's CPU seconds (which the work with the GIL released counts too: it runs
-on that thread), steadier on a shared machine; ratios compare rows of the same
-run (the machine may be shared and noisy). The two-thread ratios and the
+Times are wall seconds, best of --repeat runs and of as many more as fit in
+half a second (BUDGET), or with --cpu the calling thread's CPU seconds (which
+the work with the GIL released counts too: it runs on that thread), steadier on
+a shared machine; ratios compare rows of the same run (the machine may be
+shared and noisy). The two-thread ratios and the
 command's runs are wall time.
 """
 
@@ -30,7 +32,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import pyql
@@ -40,7 +41,7 @@ sys.path.insert(0, HERE)
 
 import corpus  # noqa: E402
 from quillet import export as export_reference  # noqa: E402
-from tools import parse_sizes  # noqa: E402
+from tools import parse_sizes, threads_speedup  # noqa: E402
 
 # A str through quillet.to_text, to_markdown and to_html: at least this many MB/s.
 STR_GOAL = 250
@@ -51,10 +52,18 @@ HTML_GOALS = {"cmarkgfm": 10.0, "pyromark": 1.0}
 clock = time.perf_counter
 
 
+# Runs of a measurement beyond --repeat, while they fit in this many seconds of wall time (at most
+# MAX_RUNS in all): a call of a few milliseconds needs more runs than one of a second before one of them
+# goes undisturbed on a shared machine. Every row gets the same budget.
+BUDGET = 0.5
+MAX_RUNS = 50
+
+
 def best(fn, repeat, timer=None):
     timer = timer or clock
     times = []
-    for _ in range(repeat):
+    began = time.perf_counter()
+    while len(times) < repeat or (len(times) < MAX_RUNS and time.perf_counter() - began < BUDGET):
         gc.collect()
         start = timer()
         result = fn()
@@ -92,27 +101,48 @@ def markdown_html():
     return found
 
 
+def html_writers():
+    """(label, function) of each HTML writer compared: to_html, then those of markdown_html()."""
+    return [("to_html", str_writer("html"))] + markdown_html()
+
+
+def isolated_html_times(text, markdown, repeat, rounds=3):
+    """Each HTML writer's best time (to_html's on `text`, the others' on `markdown`), measured in an
+    interpreter of its own (this script with --html-writer), so that none runs on a heap the others left
+    behind: an allocating writer's speed moves by half with the heap's state. The writers take turns,
+    `rounds` times, and each keeps its best, so that a drift of the machine's speed reaches all of them."""
+    found = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = {}
+        for name, content in (("text", text), ("markdown", markdown)):
+            paths[name] = os.path.join(tmp, name)
+            with open(paths[name], "w", encoding="utf-8", newline="") as f:
+                f.write(content)
+        for _ in range(rounds):
+            for label, _write in html_writers():
+                path = paths["text" if label == "to_html" else "markdown"]
+                command = [sys.executable, os.path.abspath(__file__), "--html-writer", label, path,
+                           "--repeat", str(repeat)] + (["--cpu"] if clock is time.thread_time else [])
+                out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+                seconds = float(out.split()[-1])
+                found[label] = min(found.get(label, seconds), seconds)
+    return found
+
+
+def time_html_writer(label, path, repeat):
+    """Prints the best time of the HTML writer `label` on the file at `path` (--html-writer)."""
+    with open(path, encoding="utf-8", newline="") as f:
+        source = f.read()
+    write = dict(html_writers())[label]
+    print(best(lambda: write(source), repeat))
+
+
 def row(label, seconds, size, base=None, goal=None):
     speed = size / seconds / 1e6
     extra = f"  {base / seconds:7.1f}x" if base else ""
     if goal:
         extra += f"  goal {goal} MB/s: {'met' if speed >= goal else 'MISSED'}"
     print(f"  {label:<44} {seconds * 1e3:9.1f} ms  {speed:8.1f} MB/s{extra}", flush=True)
-
-
-def threads_ratio(write, texts, repeat):
-    """Throughput of two threads, each writing its own document, over one
-    thread writing both."""
-    one = best(lambda: [write(t) for t in texts], repeat, time.perf_counter)
-
-    def two():
-        workers = [threading.Thread(target=write, args=(t,)) for t in texts]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-
-    return one / best(two, repeat, time.perf_counter)
 
 
 def bench_size(name, target, repeat):
@@ -142,13 +172,17 @@ def bench_size(name, target, repeat):
         write = str_writer(fmt)
         row(f"to_{fmt}(text)", best(lambda: write(text), repeat), size, goal=STR_GOAL)
 
-    # HTML: the last column is each Markdown writer's time over to_html's.
+    # HTML: the last column is each Markdown writer's time over to_html's, each measured on its own.
     to_html = str_writer("html")
-    html = best(lambda: to_html(text), repeat)
-    row("to_html(text)", html, size, goal=STR_GOAL)
+    row("to_html(text)", best(lambda: to_html(text), repeat), size, goal=STR_GOAL)
+    times = isolated_html_times(text, markdown, repeat)
+    html = times["to_html"]
+    row("to_html(text), in an interpreter of its own", html, size)
     md_size = len(markdown.encode())
-    for label, write in markdown_html():
-        seconds = best(lambda: write(markdown), repeat)
+    for label in HTML_GOALS:
+        if label not in times:
+            continue
+        seconds = times[label]
         goal = HTML_GOALS[label]
         print(f"  {label + ' HTML of the Markdown twin':<44} {seconds * 1e3:9.1f} ms  "
               f"{md_size / seconds / 1e6:8.1f} MB/s  {seconds / html:7.1f}x to_html's time, goal "
@@ -156,7 +190,7 @@ def bench_size(name, target, repeat):
 
     other = corpus.generate(target, corpus.DEFAULT_SEED + 1)[0]
     for fmt in ("json", "text", "markdown", "html"):
-        ratio = threads_ratio(str_writer(fmt), [text, other], repeat)
+        ratio = threads_speedup(str_writer(fmt), (text, other), max(repeat, 10))
         print(f"  two threads / one, to_{fmt}(text) of two documents: {ratio:.2f}x throughput")
 
 
@@ -237,10 +271,14 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement, best taken (default 3)")
     ap.add_argument("--cpu", action="store_true", help="time single-thread calls in this thread's CPU time")
     ap.add_argument("--no-command", action="store_true", help="skip the runs of the quillet command")
+    ap.add_argument("--html-writer", nargs=2, metavar=("LABEL", "FILE"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     global clock
     if args.cpu:
         clock = time.thread_time
+    if args.html_writer:
+        time_html_writer(*args.html_writer, args.repeat)
+        return 0
     print(f"pyql {pyql.__file__}; load average {os.getloadavg()[0]:.2f}; "
           f"{'CPU time of the calling thread' if args.cpu else 'wall time'}")
     for name, target in args.sizes:
