@@ -156,6 +156,7 @@ class Workers:
         self.go = threading.Barrier(len(texts) + 1)
         self.done = threading.Barrier(len(texts) + 1)
         self.stopping = False
+        self.error: Optional[BaseException] = None
         self.threads = [threading.Thread(target=self.work, args=(run, text), daemon=True) for text in texts]
         for thread in self.threads:
             thread.start()
@@ -165,12 +166,17 @@ class Workers:
             self.go.wait()
             if self.stopping:
                 return
-            run(text)
+            try:
+                run(text)
+            except BaseException as error:  # raised in the calling thread, after the run
+                self.error = error
             self.done.wait()
 
     def __call__(self) -> None:
         self.go.wait()
         self.done.wait()
+        if self.error is not None:
+            raise self.error
 
     def close(self) -> None:
         self.stopping = True

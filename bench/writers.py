@@ -22,8 +22,7 @@ Times are wall seconds, best of --repeat runs and of as many more as fit in
 half a second (BUDGET), or with --cpu the calling thread's CPU seconds (which
 the work with the GIL released counts too: it runs on that thread), steadier on
 a shared machine; ratios compare rows of the same run (the machine may be
-shared and noisy). The two-thread ratios and the
-command's runs are wall time.
+shared and noisy). The two-thread ratios and the command's runs are wall time.
 """
 
 import argparse
