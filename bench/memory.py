@@ -38,7 +38,14 @@ def status(key):
     raise KeyError(key)
 
 text = FAMILIES[sys.argv[2]](int(sys.argv[3])).text
-pyql.parse_with_recovery(text[:1000])  # anything a first call sets up once is not the result's
+if sys.argv[4] == "parse":
+    call = pyql.parse_with_recovery
+else:  # a C++ tool of quillet on the str: to_text, to_html, or the outline the language server reads
+    import quillet
+    from quillet import _native
+    call = {"to_text": quillet.to_text, "to_html": quillet.to_html,
+            "outline": lambda t: _native.outline(t, top_only=True, inline=True)}[sys.argv[4]]
+call(text[:1000])  # anything a first call sets up once is not the result's
 gc.collect()
 try:  # memory freed while the text was built, but kept by the allocator, would serve the parse unseen
     ctypes.CDLL(None).malloc_trim(0)
@@ -47,7 +54,7 @@ except (OSError, AttributeError):
 before = status("VmRSS")
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")  # resets VmHWM to the current resident set
-result = pyql.parse_with_recovery(text)
+result = call(text)
 peak = status("VmHWM")
 gc.collect()
 after = status("VmRSS")
@@ -55,10 +62,11 @@ print(json.dumps({"bytes": len(text.encode()), "peak": peak - before, "kept": af
 """
 
 
-def measure(name, size):
-    """Bytes of input, and peak and kept resident bytes, of one parse of a family in a fresh process."""
+def measure(name, size, call="parse"):
+    """Bytes of input, and peak and kept resident bytes, of one parse of a family in a fresh process (or of
+    another call on its str: "to_text", "to_html", "outline")."""
     here = os.path.dirname(os.path.abspath(__file__))
-    out = subprocess.run([sys.executable, "-c", CHILD, here, name, str(size)],
+    out = subprocess.run([sys.executable, "-c", CHILD, here, name, str(size), call],
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 

@@ -8,6 +8,10 @@ import random
 
 import pytest
 
+import pyql
+import quillet
+from quillet import export
+
 from conftest import render, result
 from inline_reference import reference
 
@@ -48,3 +52,11 @@ def test_a_text_of_many_nodes_is_parsed_whole(context):
     got = [render(n) for n in pick(res.document).content]
     assert len(got) > 3 * 4096
     assert got == reference(text.encode(), base)
+
+
+@pytest.mark.parametrize("context", list(CONTEXTS))
+def test_a_text_of_many_nodes_is_the_same_to_the_cpp_tools(context):
+    """The C++ tools parse such a text whole, its nodes' working array handed
+    to the tree as it stands: the tree is the one the batches give."""
+    src = CONTEXTS[context][0].format(long_text(context))
+    assert quillet.to_dict(src) == export.to_dict(pyql.parse_with_recovery(src))

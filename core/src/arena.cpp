@@ -29,7 +29,18 @@ constexpr size_t kHeader =
 
 Arena::Arena(size_t first_chunk) : next_chunk_(std::clamp(first_chunk, kMinChunk, kMaxChunk)) {}
 
+struct Arena::Kept {
+    Kept* next;
+    void* block;
+};
+
 Arena::~Arena() {
+    while (kept_ != nullptr) {
+        Kept* next = kept_->next;
+        std::free(kept_->block);
+        std::free(kept_);
+        kept_ = next;
+    }
     while (first_ != nullptr) {
         Chunk* next = first_->next;
         std::free(first_);
@@ -77,6 +88,17 @@ void Arena::rewind(const Mark& mark) {
     current_ = static_cast<Chunk*>(mark.chunk);
     next_ = mark.next;
     end_ = reinterpret_cast<char*>(current_) + current_->size;
+}
+
+void Arena::keep(void* block) {
+    auto* kept = static_cast<Kept*>(std::malloc(sizeof(Kept)));
+    if (kept == nullptr) {
+        std::free(block);
+        throw std::bad_alloc();
+    }
+    kept->next = kept_;
+    kept->block = block;
+    kept_ = kept;
 }
 
 }  // namespace quillet

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "inline_parser.hpp"
 #include "quillet/parser.hpp"
 
 namespace quillet {
@@ -137,7 +138,7 @@ public:
 
 private:
     Arena* arena_;
-    std::vector<Inline> inline_stack_;
+    InlineStack inline_stack_;
     BlockSink* parts_sink_ = nullptr;
     bool parts_failed_ = false;
 };

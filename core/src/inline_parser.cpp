@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "quillet/aligned_blocks.hpp"
@@ -112,9 +114,11 @@ enum MemoId : unsigned {
 // Nodes are gathered on one stack shared by a parser and the parsers of its constructs' contents: each
 // parser pushes above what its caller left there, and at its end copies its own nodes into the arena as one
 // array of exactly their number and pops them. So a text's nodes cost one allocation, not one per doubling.
-using Scratch = std::vector<Inline>;
+// The nodes of a whole text of thousands of them are not copied: the stack's array itself goes to the arena.
+using Scratch = InlineStack;
 
-// What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed.
+// What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed, or
+// handed to the arena with the text's nodes.
 constexpr size_t kScratchKeep = 4096;
 
 // A text with a streaming sink hands its top-level nodes over in batches of this many, so that a paragraph
@@ -182,13 +186,20 @@ private:
     size_t link(size_t p);
     size_t autolink(size_t p);
 
-    // The nodes above `mark` on the stack, moved into the arena.
+    // The nodes above `mark` on the stack, moved into the arena: the whole stack's array when they are a
+    // whole text's, too many to keep the array for the next text anyway, and the parse streams nothing (a
+    // streamed batch's memory goes back to the arena after the batch; a kept array would stay).
     Inlines take(size_t mark) {
         const size_t count = scratch_.size() - mark;
         if (count == 0) return {};
+        if (depth_ == 0 && sink_ == nullptr && mark == 0 && count > kScratchKeep) {
+            Inline* nodes = scratch_.release();
+            arena_.keep(nodes);
+            return Inlines(nodes, count);
+        }
         auto* nodes = static_cast<Inline*>(arena_.allocate(count * sizeof(Inline), alignof(Inline)));
         std::memcpy(static_cast<void*>(nodes), scratch_.data() + mark, count * sizeof(Inline));
-        scratch_.resize(mark);
+        scratch_.truncate(mark);
         return Inlines(nodes, count);
     }
 
@@ -241,7 +252,7 @@ Inlines InlineParser::parse_from(size_t first) {
     // The nodes above `mark` go to the sink as one batch, and their memory back to the arena.
     auto hand_over = [&] {
         if (!sink_->take_inlines(Inlines(scratch_.data() + mark, scratch_.size() - mark))) *refused_ = true;
-        scratch_.resize(mark);
+        scratch_.truncate(mark);
         arena_.rewind(batch_start);
         streamed = true;
     };
@@ -397,6 +408,29 @@ size_t InlineParser::autolink(size_t p) {
 
 }  // namespace
 
+Inline* InlineStack::release() {
+    Inline* nodes = data_;
+    // Shrinking gives the array's unused tail back; where it cannot move, the array stays as it is.
+    if (size_ != 0 && size_ < capacity_) {
+        if (void* fitted = std::realloc(static_cast<void*>(data_), size_ * sizeof(Inline))) {
+            nodes = static_cast<Inline*>(fitted);
+        }
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return nodes;
+}
+
+void InlineStack::grow() {
+    const size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
+    if (capacity > SIZE_MAX / sizeof(Inline)) throw std::bad_alloc();
+    // Inline is trivially copyable: its bytes may move with the array.
+    void* grown = std::realloc(static_cast<void*>(data_), capacity * sizeof(Inline));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<Inline*>(grown);
+    capacity_ = capacity;
+}
+
 Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratch& scratch, BlockSink* sink,
                       bool* refused) {
     if (text.empty()) return {};
@@ -407,7 +441,7 @@ Inlines parse_inlines(std::string_view text, uint32_t base, Arena& arena, Scratc
         Scratch& s;
         ~Reset() {
             s.clear();
-            if (s.capacity() > kScratchKeep) Scratch().swap(s);
+            if (s.capacity() > kScratchKeep) s.reset();
         }
     } reset{scratch};
     scratch.clear();

@@ -38,10 +38,17 @@ public:
     Mark mark() const { return Mark{current_, next_}; }
     void rewind(const Mark& mark);
 
+    // Takes `block`, from std::malloc, and frees it with the arena: memory filled elsewhere that becomes
+    // part of the tree as it stands (a huge text's nodes), where copying it in would hold it twice. A rewind
+    // never gives it back. On failure (std::bad_alloc) the block is freed all the same.
+    void keep(void* block);
+
 private:
     struct Chunk;
+    struct Kept;
     void* allocate_slow(size_t bytes, size_t align);
 
+    Kept* kept_ = nullptr;      // the blocks taken by keep()
     Chunk* first_ = nullptr;    // chunks in the order they were taken
     Chunk* current_ = nullptr;  // the one allocations come from; those after it are free again
     char* next_ = nullptr;
