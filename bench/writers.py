@@ -111,6 +111,7 @@ def isolated_html_times(text, markdown, repeat, rounds=3):
     behind: an allocating writer's speed moves by half with the heap's state. The writers take turns,
     `rounds` times, and each keeps its best, so that a drift of the machine's speed reaches all of them."""
     found = {}
+    labels = [label for label, _write in html_writers()]
     with tempfile.TemporaryDirectory() as tmp:
         paths = {}
         for name, content in (("text", text), ("markdown", markdown)):
@@ -118,7 +119,7 @@ def isolated_html_times(text, markdown, repeat, rounds=3):
             with open(paths[name], "w", encoding="utf-8", newline="") as f:
                 f.write(content)
         for _ in range(rounds):
-            for label, _write in html_writers():
+            for label in labels:
                 path = paths["text" if label == "to_html" else "markdown"]
                 command = [sys.executable, os.path.abspath(__file__), "--html-writer", label, path,
                            "--repeat", str(repeat)] + (["--cpu"] if clock is time.thread_time else [])
