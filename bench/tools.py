@@ -78,6 +78,11 @@ CHUNKERS = ("chonkie", "langchain")
 GOALS = {"sections": 0.5, "chunks": 1.0, "check": 1.0, "records": 1.5, "to_arrow": 2.0}
 WRITERS = ("to_text", "to_json", "to_html")
 THREADS_GOAL = 1.6
+# Each thread of the two-thread ratio runs its text for about this many seconds
+# a round (at most ROUND_RUNS times).
+ROUND = 0.025
+ROUND_RUNS = 20
+ROUND_LEAST = 4
 # Their time over quillet.chunks': more than CHONKIE_GOAL, at least LANGCHAIN_GOAL.
 CHONKIE_GOAL = 1.0
 LANGCHAIN_GOAL = 5.0
@@ -188,13 +193,23 @@ class Workers:
 def threads_speedup(run: Run, texts: Tuple[str, str], repeat: int) -> float:
     """One thread running `run` on both texts in turn over two threads running
     it on one text each, at once (Workers): best wall time of `repeat` runs of
-    each, after one untimed run of each."""
+    each, after one untimed run of each. Each thread runs its text as many
+    times in a row as take about ROUND seconds, as a pool's worker takes task
+    after task: waking the workers costs tens of microseconds, on a small
+    machine up to a third of a 2 ms call."""
+    start = time.perf_counter()
+    run(texts[0])
+    times = max(ROUND_LEAST, min(ROUND_RUNS, round(ROUND / max(time.perf_counter() - start, 1e-6))))
+
+    def each(text: str) -> None:
+        for _ in range(times):
+            run(text)
 
     def one() -> None:
         for text in texts:
-            run(text)
+            each(text)
 
-    two = Workers(run, texts)
+    two = Workers(each, texts)
     try:
         best = {}
         for name, call in (("one", one), ("two", two)):

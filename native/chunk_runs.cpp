@@ -9,6 +9,7 @@
 
 #include "outline_type.hpp"
 #include "pyql/common.hpp"
+#include "str_slices.hpp"
 
 namespace quillet_native {
 namespace {
@@ -27,7 +28,7 @@ struct Runs {
     std::vector<int64_t> ends;     // n: where a heading's section ends (in units), -1 elsewhere
     Ref kinds;                     // the units' class names (a list)
     Ref head_paths;                // the headings' paths (a list of tuples)
-    Ref text, make, context_of, doc_id, doc_metadata;
+    Ref text, make, separator, doc_id, doc_metadata;
     std::vector<PyObject*> contexts;  // per heading, its path's context once asked (owned), or null
     PyObject* no_context = nullptr;   // the context of the path () once asked (owned)
     int64_t cap = 0;
@@ -61,13 +62,13 @@ void destroy(PyObject* capsule) {
     delete static_cast<Runs*>(PyCapsule_GetPointer(capsule, kCapsule));
 }
 
-// The context of a chunk whose path is that of heading k (k < 0: before the first heading), asked of
-// context_of once per heading.
+// The context of a chunk whose path is that of heading k (k < 0: before the first heading): the path's
+// titles joined by the separator, or "" when there is none; made once per heading.
 PyObject* context(Runs& r, int64_t k, PyObject* path) {
     PyObject*& slot = k < 0 ? r.no_context : r.contexts[size_t(k)];
     if (slot == nullptr) {
-        PyObject* arg = path;
-        slot = PyObject_Vectorcall(r.context_of.get(), &arg, 1, nullptr);
+        slot =
+            r.separator.get() == Py_None ? PyUnicode_FromStringAndSize("", 0) : PyUnicode_Join(r.separator.get(), path);
     }
     return slot;
 }
@@ -75,8 +76,8 @@ PyObject* context(Runs& r, int64_t k, PyObject* path) {
 }  // namespace
 
 const char* const kChunkRunsDoc =
-    "chunk_runs(layout, max_chars, make, context_of, doc_id, doc_metadata): the arrays of a chunks layout, read "
-    "once for chunk_run.";
+    "chunk_runs(layout, max_chars, make, separator, doc_id, doc_metadata): the arrays of a chunks layout, read "
+    "once for chunk_run; a chunk's context is its path joined by separator (None: no context).";
 const char* const kChunkRunDoc =
     "chunk_run(runs, i, out) -> int: the chunks of runs of whole units from unit i appended to out, up to the "
     "first unit the packer must place itself; its index, or the number of units.";
@@ -84,7 +85,7 @@ const char* const kChunkRunDoc =
 PyObject* chunk_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6 || !PyLong_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError,
-                        "chunk_runs(layout, max_chars, make, context_of, doc_id, doc_metadata) takes 6 arguments");
+                        "chunk_runs(layout, max_chars, make, separator, doc_id, doc_metadata) takes 6 arguments");
         return nullptr;
     }
     PyObject* layout = args[0];
@@ -126,8 +127,20 @@ PyObject* chunk_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "chunk_runs(): the layout's arrays do not agree");
         return nullptr;
     }
+    // The texts are sliced at the running sizes: they must rise within the text.
+    const auto length = int64_t(PyUnicode_GET_LENGTH(r->text.get()));
+    for (size_t u = 0; u < r->pc.size(); ++u) {
+        if (r->pc[u] < (u ? r->pc[u - 1] : 0) || r->pc[u] > length) {
+            PyErr_SetString(PyExc_ValueError, "chunk_runs(): the units' sizes do not rise within the text");
+            return nullptr;
+        }
+    }
     r->make = Ref(pyql::new_ref(args[2]));
-    r->context_of = Ref(pyql::new_ref(args[3]));
+    if (args[3] != Py_None && !PyUnicode_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "chunk_runs(): the separator is a str or None");
+        return nullptr;
+    }
+    r->separator = Ref(pyql::new_ref(args[3]));
     r->doc_id = Ref(pyql::new_ref(args[4]));
     r->doc_metadata = Ref(pyql::new_ref(args[5]));
     r->contexts.assign(r->heads.size(), nullptr);
@@ -159,7 +172,9 @@ PyObject* chunk_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref empty(PyTuple_New(0));
     Ref lead(PyUnicode_FromStringAndSize("", 0));
     if (!empty || !lead) return nullptr;
-    std::vector<PyObject*> kinds;  // borrowed: the layout's list holds them
+    // The runs first (where each chunk starts and ends, in units), then their texts at once (sliced with
+    // the GIL released), then the chunks.
+    std::vector<std::pair<int64_t, int64_t>> planned;
     while (i >= 0 && i < n) {
         // A unit over the budget is cut by the packer.
         if (pc[size_t(i) + 1] - pc[size_t(i)] > cap) break;
@@ -190,11 +205,20 @@ PyObject* chunk_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const bool heads_only = leading && level && j - i == heads_lower(j, 0) - heads_lower(i, 0);
         if (j < n && (heads_only || (pc[size_t(j) + 1] - pc[size_t(j)] > cap && r->ends[size_t(j)] < 0))) break;
-        // The chunk of units i..j-1.
-        Ref text(PyUnicode_Substring(r->text.get(), Py_ssize_t(pc[size_t(i)]), Py_ssize_t(pc[size_t(j)])));
-        if (!text) return nullptr;
+        planned.emplace_back(i, j);
+        i = j;
+    }
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
+    ranges.reserve(planned.size());
+    for (const auto& [a, b] : planned) ranges.emplace_back(Py_ssize_t(pc[size_t(a)]), Py_ssize_t(pc[size_t(b)]));
+    std::vector<Ref> texts;
+    if (!str_slices(r->text.get(), ranges, texts)) return nullptr;
+    std::vector<PyObject*> kinds;  // borrowed: the layout's list holds them
+    for (size_t c = 0; c < planned.size(); ++c) {
+        const auto [first, last] = planned[c];
+        // The chunk of units first..last-1.
         kinds.clear();
-        for (int64_t u = i; u < j; ++u) {
+        for (int64_t u = first; u < last; ++u) {
             PyObject* kind = PyList_GET_ITEM(r->kinds.get(), Py_ssize_t(u));
             bool seen = false;
             for (PyObject* known : kinds) {
@@ -215,26 +239,25 @@ PyObject* chunk_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!kind_tuple) return nullptr;
         for (size_t u = 0; u < kinds.size(); ++u)
             PyTuple_SET_ITEM(kind_tuple.get(), Py_ssize_t(u), pyql::new_ref(kinds[u]));
-        const int64_t head = heads_upper(i, 0) - 1;  // the section the chunk's first unit is in
+        const int64_t head = heads_upper(first, 0) - 1;  // the section the chunk's first unit is in
         PyObject* path = head >= 0 ? PyList_GET_ITEM(r->head_paths.get(), Py_ssize_t(head)) : empty.get();
         PyObject* chunk_context = context(*r, head, path);
         if (chunk_context == nullptr) return nullptr;
         Ref index(PyLong_FromSsize_t(PyList_GET_SIZE(out)));
-        Ref span(Py_BuildValue("(LL)", (long long)r->bstarts[size_t(i)], (long long)r->bstarts[size_t(j)]));
-        Ref start(PyLong_FromLongLong(pc[size_t(i)])), end(PyLong_FromLongLong(pc[size_t(j)]));
-        Ref size(PyLong_FromLongLong(pc[size_t(j)] - pc[size_t(i)]));
+        Ref span(Py_BuildValue("(LL)", (long long)r->bstarts[size_t(first)], (long long)r->bstarts[size_t(last)]));
+        Ref start(PyLong_FromLongLong(pc[size_t(first)])), end(PyLong_FromLongLong(pc[size_t(last)]));
+        Ref size(PyLong_FromLongLong(pc[size_t(last)] - pc[size_t(first)]));
         if (!index || !span || !start || !end || !size) return nullptr;
         // Tuples of ints and strs can hold no cycle: the collector need not walk them (it would find so
         // itself, at its next collection, after walking them once).
         PyObject_GC_UnTrack(span.get());
         PyObject_GC_UnTrack(kind_tuple.get());
-        PyObject* oversized = pc[size_t(j)] - pc[size_t(i)] > cap ? Py_True : Py_False;
-        PyObject* argv[] = {index.get(),     text.get(),           chunk_context,    path,      span.get(), start.get(),
+        PyObject* oversized = pc[size_t(last)] - pc[size_t(first)] > cap ? Py_True : Py_False;
+        PyObject* argv[] = {index.get(),     texts[c].get(),       chunk_context,    path,      span.get(), start.get(),
                             end.get(),       size.get(),           kind_tuple.get(), oversized, lead.get(), empty.get(),
                             r->doc_id.get(), r->doc_metadata.get()};
         Ref chunk(PyObject_Vectorcall(r->make.get(), argv, std::size(argv), nullptr));
         if (!chunk || PyList_Append(out, chunk.get()) < 0) return nullptr;
-        i = j;
     }
     return PyLong_FromLongLong(i);
 }

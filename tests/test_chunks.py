@@ -111,14 +111,14 @@ RUNS = [
 ]
 
 
-def assert_placed_as_the_packer_places(text, max_chars, doc_id=None):
+def assert_placed_as_the_packer_places(text, max_chars, doc_id=None, **options):
     # The common case is placed by quillet._native.chunk_run; without it the
     # Python packer places every unit: the chunks are the same.
-    fast = chunks(text, max_chars=max_chars, doc_id=doc_id)
+    fast = chunks(text, max_chars=max_chars, doc_id=doc_id, **options)
     real = quillet._native.chunk_runs
     quillet._native.chunk_runs = lambda *args: None
     try:
-        slow = chunks(text, max_chars=max_chars, doc_id=doc_id)
+        slow = chunks(text, max_chars=max_chars, doc_id=doc_id, **options)
     finally:
         quillet._native.chunk_runs = real
     assert fast == slow
@@ -129,6 +129,32 @@ def assert_placed_as_the_packer_places(text, max_chars, doc_id=None):
 @pytest.mark.parametrize("max_chars", [20, 40, 60, 100, 2**63, 10**30])
 def test_whole_runs_placed_in_c_are_the_packers(text, max_chars):
     assert_placed_as_the_packer_places(text, max_chars)
+
+
+# Sections whose widest character differs (ASCII, Latin-1, BMP, astral), in a
+# text long enough that the C side slices it with the GIL released: each chunk
+# is a str of its own narrowest width, equal to the slice Python makes.
+WIDTHS = ["plain words", "caf\u00e9 cr\u00e8me", "\u65e5\u672c\u8a9e\u306e\u6587", "smile \U0001f642"]
+
+
+@pytest.mark.parametrize("widest", range(len(WIDTHS)))
+@pytest.mark.parametrize("heading_context", [True, False])
+def test_runs_placed_in_c_slice_texts_of_every_width(widest, heading_context):
+    section = "".join(f"## {w}\n\n" + (w + " ") * 60 + "\n\n" for w in WIDTHS[: widest + 1])
+    text = "# Doc\n\n" + section * 120
+    assert len(text) > 1 << 16
+    assert_placed_as_the_packer_places(text, 1000, heading_context=heading_context)
+    for c in chunks(text, max_chars=1000):
+        piece = text[c.start:c.end]  # equal strs of one width; an ASCII one marked so
+        assert (c.text, c.text.isascii(), c.context) == (piece, piece.isascii(), " > ".join(c.path))
+
+
+@pytest.mark.parametrize("pc", [[0, 5, 99], [0, 6, 3], [-1, 2, 4]])
+def test_units_that_do_not_rise_within_the_text_are_refused_before_any_slice(pc):
+    layout = type("Layout", (), dict(pc=pc, bstarts=[0, 1, 2], levels=[0, 0], heads=[], ends={},
+                                     kinds=["Paragraph"] * 2, head_paths=[], text="short"))
+    with pytest.raises(ValueError, match="do not rise within the text"):
+        quillet._native.chunk_runs(layout, 10, None, None, None, ())
 
 
 @settings(max_examples=120, deadline=None)

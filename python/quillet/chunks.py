@@ -677,7 +677,7 @@ class _Packer:
             emitter = self.emitter
             # A budget beyond any text's length is the same budget as 2**62.
             runs = _native.chunk_runs(
-                layout, min(cap_chars, 1 << 62), _new_chunk, lambda path: budget.framing(path, "")[0],
+                layout, min(cap_chars, 1 << 62), _new_chunk, CONTEXT_SEPARATOR if budget.heading_context else None,
                 emitter.doc_id, emitter.doc_metadata,
             )
         i = 0
