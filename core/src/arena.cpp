@@ -1,8 +1,14 @@
 #include "quillet/arena.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace quillet {
 
@@ -32,12 +38,80 @@ Arena::Arena(size_t first_chunk) : next_chunk_(std::clamp(first_chunk, kMinChunk
 struct Arena::Kept {
     Kept* next;
     void* block;
+    size_t mapped;  // 0: from malloc
 };
+
+namespace {
+
+void free_block(void* block, size_t mapped) {
+    if (mapped != 0) {
+        unmap_block(block, mapped);
+    } else {
+        std::free(block);
+    }
+}
+
+}  // namespace
+
+#if defined(__linux__) && defined(MREMAP_MAYMOVE)
+namespace {
+
+constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+
+size_t page_rounded(size_t bytes) {
+    static const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) & ~(page - 1);
+}
+
+}  // namespace
+
+// The mapping starts on a huge page's boundary (the kernel maps huge pages only on their boundaries): a
+// huge page more is mapped, then the ends around the aligned block are given back.
+void* map_block(size_t bytes) noexcept {
+    bytes = page_rounded(bytes);
+    if (bytes > SIZE_MAX - kHugePage) return nullptr;
+    const size_t span = bytes + kHugePage;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start) (void)munmap(raw, aligned - start);
+    if (start + span > aligned + bytes)
+        (void)munmap(reinterpret_cast<void*>(aligned + bytes), start + span - aligned - bytes);
+    void* block = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    // Advice only: where the kernel refuses it, the pages are small ones.
+    (void)madvise(block, bytes, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+// The block stays one mapping, grown where it lies or moved whole by the kernel, its pages with it: its
+// bytes are never copied. (Moved, it may lose its huge page boundary.)
+void* remap_block(void* block, size_t old_bytes, size_t bytes) noexcept {
+    void* moved = mremap(block, page_rounded(old_bytes), page_rounded(bytes), MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : moved;
+}
+
+void unmap_block(void* block, size_t bytes) noexcept {
+    (void)munmap(block, page_rounded(bytes));
+}
+#else
+void* map_block(size_t) noexcept {
+    return nullptr;
+}
+
+void* remap_block(void*, size_t, size_t) noexcept {
+    return nullptr;
+}
+
+void unmap_block(void*, size_t) noexcept {}
+#endif
 
 Arena::~Arena() {
     while (kept_ != nullptr) {
         Kept* next = kept_->next;
-        std::free(kept_->block);
+        free_block(kept_->block, kept_->mapped);
         std::free(kept_);
         kept_ = next;
     }
@@ -90,14 +164,15 @@ void Arena::rewind(const Mark& mark) {
     end_ = reinterpret_cast<char*>(current_) + current_->size;
 }
 
-void Arena::keep(void* block) {
+void Arena::keep(void* block, size_t mapped) {
     auto* kept = static_cast<Kept*>(std::malloc(sizeof(Kept)));
     if (kept == nullptr) {
-        std::free(block);
+        free_block(block, mapped);
         throw std::bad_alloc();
     }
     kept->next = kept_;
     kept->block = block;
+    kept->mapped = mapped;
     kept_ = kept;
 }
 

@@ -120,6 +120,8 @@ using Scratch = InlineStack;
 // What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed, or
 // handed to the arena with the text's nodes.
 constexpr size_t kScratchKeep = 4096;
+// From this size on, the stack's array is a mapping of its own (InlineStack).
+constexpr size_t kMappedBytes = size_t(4) << 20;
 
 // A text with a streaming sink hands its top-level nodes over in batches of this many, so that a paragraph
 // of millions of nodes never has more than one batch's tree in memory beside its Python objects.
@@ -193,8 +195,9 @@ private:
         const size_t count = scratch_.size() - mark;
         if (count == 0) return {};
         if (depth_ == 0 && sink_ == nullptr && mark == 0 && count > kScratchKeep) {
-            Inline* nodes = scratch_.release();
-            arena_.keep(nodes);
+            size_t mapped = 0;
+            Inline* nodes = scratch_.release(mapped);
+            arena_.keep(nodes, mapped);
             return Inlines(nodes, count);
         }
         auto* nodes = static_cast<Inline*>(arena_.allocate(count * sizeof(Inline), alignof(Inline)));
@@ -408,25 +411,49 @@ size_t InlineParser::autolink(size_t p) {
 
 }  // namespace
 
-Inline* InlineStack::release() {
+Inline* InlineStack::release(size_t& mapped) {
     Inline* nodes = data_;
-    // Shrinking gives the array's unused tail back; where it cannot move, the array stays as it is.
-    if (size_ != 0 && size_ < capacity_) {
+    mapped = mapped_;
+    // Shrinking gives the array's unused tail back; where it cannot move, the array stays as it is. A
+    // mapping's tail that was never touched costs no memory.
+    if (mapped_ == 0 && size_ != 0 && size_ < capacity_) {
         if (void* fitted = std::realloc(static_cast<void*>(data_), size_ * sizeof(Inline))) {
             nodes = static_cast<Inline*>(fitted);
         }
     }
     data_ = nullptr;
-    size_ = capacity_ = 0;
+    size_ = capacity_ = mapped_ = 0;
     return nodes;
+}
+
+void InlineStack::reset() {
+    if (mapped_ != 0) {
+        unmap_block(data_, mapped_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    size_ = capacity_ = mapped_ = 0;
 }
 
 void InlineStack::grow() {
     const size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
     if (capacity > SIZE_MAX / sizeof(Inline)) throw std::bad_alloc();
+    const size_t bytes = capacity * sizeof(Inline);
     // Inline is trivially copyable: its bytes may move with the array.
-    void* grown = std::realloc(static_cast<void*>(data_), capacity * sizeof(Inline));
-    if (grown == nullptr) throw std::bad_alloc();
+    void* grown = nullptr;
+    if (mapped_ != 0) {
+        grown = remap_block(data_, mapped_, bytes);
+        if (grown == nullptr) throw std::bad_alloc();
+        mapped_ = bytes;
+    } else if (bytes >= kMappedBytes && (grown = map_block(bytes)) != nullptr) {
+        if (size_ != 0) std::memcpy(grown, static_cast<const void*>(data_), size_ * sizeof(Inline));
+        std::free(data_);
+        mapped_ = bytes;
+    } else {
+        grown = std::realloc(static_cast<void*>(data_), bytes);
+        if (grown == nullptr) throw std::bad_alloc();
+    }
     data_ = static_cast<Inline*>(grown);
     capacity_ = capacity;
 }

@@ -12,16 +12,17 @@ namespace quillet {
 
 class BlockSink;
 
-// Working room for the nodes of texts while they are found: a growable array of them in memory from
-// std::malloc, kept from text to text. It grows with std::realloc (which moves the pages of a big array
-// rather than copying its bytes), and release() hands its whole array over as it stands: a huge text's
-// nodes go to the arena without a copy of them beside the original.
+// Working room for the nodes of texts while they are found: a growable array of them, kept from text to
+// text. It grows with std::realloc, and from kMappedBytes on in a mapping of its own (map_block), whose
+// pages move as it grows and whose cost does not hang on what malloc's heap holds; release() hands its
+// whole array over as it stands: a huge text's nodes go to the arena without a copy of them beside the
+// original.
 class InlineStack {
 public:
     InlineStack() = default;
     InlineStack(const InlineStack&) = delete;
     InlineStack& operator=(const InlineStack&) = delete;
-    ~InlineStack() { std::free(data_); }
+    ~InlineStack() { reset(); }
 
     size_t size() const { return size_; }
     size_t capacity() const { return capacity_; }
@@ -34,13 +35,10 @@ public:
     void truncate(size_t size) { size_ = size < size_ ? size : size_; }
     void clear() { size_ = 0; }
     // Frees the array; the stack starts again empty.
-    void reset() {
-        std::free(data_);
-        data_ = nullptr;
-        size_ = capacity_ = 0;
-    }
-    // The array, for the caller to free, sized to its nodes; the stack starts again empty.
-    Inline* release();
+    void reset();
+    // The array, for the caller to free (as Arena::keep frees it, with `mapped`), sized to its nodes unless
+    // mapped; the stack starts again empty.
+    Inline* release(size_t& mapped);
 
 private:
     void grow();
@@ -48,6 +46,7 @@ private:
     Inline* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    size_t mapped_ = 0;  // the bytes of the array's mapping; 0: the array is from malloc
 };
 
 // Parses `text`, whose first byte sits at absolute offset `base` in the document, into inline nodes with

@@ -38,10 +38,11 @@ public:
     Mark mark() const { return Mark{current_, next_}; }
     void rewind(const Mark& mark);
 
-    // Takes `block`, from std::malloc, and frees it with the arena: memory filled elsewhere that becomes
-    // part of the tree as it stands (a huge text's nodes), where copying it in would hold it twice. A rewind
-    // never gives it back. On failure (std::bad_alloc) the block is freed all the same.
-    void keep(void* block);
+    // Takes `block`, from std::malloc (or, with `mapped` bytes, from map_block), and frees it with the
+    // arena: memory filled elsewhere that becomes part of the tree as it stands (a huge text's nodes), where
+    // copying it in would hold it twice. A rewind never gives it back. On failure (std::bad_alloc) the block
+    // is freed all the same.
+    void keep(void* block, size_t mapped = 0);
 
 private:
     struct Chunk;
@@ -55,6 +56,16 @@ private:
     char* end_ = nullptr;
     size_t next_chunk_;
 };
+
+// A big array that grows, in a mapping of its own: advised to huge pages before its first touch, and grown
+// by moving its pages (mremap), not its bytes. Memory from malloc's heap depends on what the process did
+// before: glibc keeps freed memory or gives it back to the system by thresholds that move with the sizes
+// freed, and fresh pages cost a fault each (about 3 microseconds a page on a virtual machine), so the same
+// parse could take twice as long from one call to the next. Null where the system gives no such mapping;
+// the caller then uses malloc. remap_block gives null on failure, `block` left as it was.
+void* map_block(size_t bytes) noexcept;
+void* remap_block(void* block, size_t old_bytes, size_t bytes) noexcept;
+void unmap_block(void* block, size_t bytes) noexcept;
 
 // The allocator of the model's sequences. A sequence takes its memory from the arena it was made with, or
 // from the heap when it was made without one; it keeps that source for its lifetime and hands it on when it
