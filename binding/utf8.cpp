@@ -133,19 +133,6 @@ size_t utf8_size(const Unit* units, size_t n) {
     return size;
 }
 
-// Runs `work` with the GIL released when the str is long enough for the release to pay.
-template <class Work>
-void released_for(size_t units, Work work) {
-    constexpr size_t kReleaseUnits = size_t(1) << 16;
-    if (units < kReleaseUnits) {
-        work();
-        return;
-    }
-    Py_BEGIN_ALLOW_THREADS;
-    work();
-    Py_END_ALLOW_THREADS;
-}
-
 template <class Unit>
 PyObject* new_utf8_bytes(const Unit* units, size_t n) {
     size_t size = 0;

@@ -1,6 +1,7 @@
 // The buffers a thread keeps for its writes, lent to one call at a time.
 #include "buffers.hpp"
 
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -8,18 +9,8 @@
 
 namespace quillet_native {
 
-namespace {
-
-constexpr size_t kMappedRoomBytes = size_t(4) << 20;
-
-}  // namespace
-
 void LentInput::Release::operator()(char* data) const noexcept {
-    if (mapped != 0) {
-        quillet::unmap_block(data, mapped);
-    } else {
-        delete[] data;
-    }
+    quillet::free_block(data, mapped);
 }
 
 struct ThreadBuffers {
@@ -84,13 +75,14 @@ char* LentInput::room(size_t size) {
         // Nothing in the old buffer is needed: free it first, so that the two are never held together.
         buffer_->data.reset();
         buffer_->capacity = buffer_->touched = 0;
-        if (size >= kMappedRoomBytes) {
+        if (size >= quillet::kMapBlockBytes) {
             if (void* mapped = quillet::map_block(size)) {
                 buffer_->data = std::unique_ptr<char[], Release>(static_cast<char*>(mapped), Release(size));
             }
         }
         // A new pointer with its own deleter: the one of a mapped room must not free it.
-        if (buffer_->data == nullptr) buffer_->data = std::unique_ptr<char[], Release>(new (std::nothrow) char[size]);
+        if (buffer_->data == nullptr)
+            buffer_->data = std::unique_ptr<char[], Release>(static_cast<char*>(std::malloc(size)));
         if (buffer_->data == nullptr) return nullptr;
         buffer_->capacity = size;
     }

@@ -36,14 +36,14 @@ inline constexpr size_t kKeptBufferBytes = size_t(16) << 20;
 // as long as this object lives.
 class LentInput final : public pyql::Utf8Room {
 public:
-    // A room of kMappedRoomBytes or more is a mapping of its own (quillet::map_block), outside malloc's
+    // A room of quillet::kMapBlockBytes or more is a mapping of its own (quillet::map_block), outside malloc's
     // arenas: only its pages written are ever touched, and in a thread other than the main one it would
     // otherwise take most of a heap of the thread's arena, whose heaps hold 64 MiB at most.
     struct Release {
         Release() noexcept : mapped(0) {}
         explicit Release(size_t bytes) noexcept : mapped(bytes) {}
         void operator()(char* data) const noexcept;
-        size_t mapped;  // 0: from new[]
+        size_t mapped;  // 0: from std::malloc
     };
     struct Buffer {
         std::unique_ptr<char[], Release> data;

@@ -3,13 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "call.hpp"
-
 namespace quillet_native {
 namespace {
-
-// Below this many characters in all, the slices are made without releasing the GIL.
-constexpr Py_ssize_t kReleaseChars = Py_ssize_t(1) << 16;
 
 // The widest character class of units[a..b): the bits of every unit or'ed together fall in the same class
 // (below 0x80, 0x100 or 0x10000, or above) as the largest unit, since each bound is a power of two.
@@ -55,15 +50,6 @@ void fill(const void* data, int kind, Py_ssize_t a, Py_ssize_t b, PyObject* slic
     }
 }
 
-template <class Work>
-bool maybe_without_gil(bool release, Work work) {
-    if (!release) {
-        work();
-        return true;
-    }
-    return without_gil(work);
-}
-
 }  // namespace
 
 bool str_slices(PyObject* text, const std::vector<std::pair<Py_ssize_t, Py_ssize_t>>& ranges,
@@ -74,17 +60,16 @@ bool str_slices(PyObject* text, const std::vector<std::pair<Py_ssize_t, Py_ssize
     const void* data = PyUnicode_DATA(text);
     const int kind = PyUnicode_KIND(text);
     const bool ascii = PyUnicode_IS_ASCII(text);
-    Py_ssize_t chars = 0;
-    for (const auto& [a, b] : ranges) chars += b - a;
-    const bool release = chars >= kReleaseChars;
+    size_t chars = 0;
+    for (const auto& [a, b] : ranges) chars += size_t(b - a);
     // The text is immutable and held by the caller: it is read with the GIL released, as the new strs,
     // which nothing else holds yet, are written.
     std::vector<Py_UCS4> widths(ranges.size(), 0x7F);
-    if (!ascii && !maybe_without_gil(release, [&] {
+    if (!ascii) {
+        pyql::released_for(chars, [&] {
             for (size_t k = 0; k < ranges.size(); ++k)
                 widths[k] = widest_of(data, kind, ranges[k].first, ranges[k].second);
-        })) {
-        return false;
+        });
     }
     const size_t first = out.size();
     out.reserve(first + ranges.size());
@@ -93,10 +78,11 @@ bool str_slices(PyObject* text, const std::vector<std::pair<Py_ssize_t, Py_ssize
         if (slice == nullptr) return false;
         out.emplace_back(slice);
     }
-    return maybe_without_gil(release, [&] {
+    pyql::released_for(chars, [&] {
         for (size_t k = 0; k < ranges.size(); ++k)
             fill(data, kind, ranges[k].first, ranges[k].second, out[first + k].get());
     });
+    return true;
 }
 
 }  // namespace quillet_native

@@ -41,18 +41,6 @@ struct Arena::Kept {
     size_t mapped;  // 0: from malloc
 };
 
-namespace {
-
-void free_block(void* block, size_t mapped) {
-    if (mapped != 0) {
-        unmap_block(block, mapped);
-    } else {
-        std::free(block);
-    }
-}
-
-}  // namespace
-
 #if defined(__linux__) && defined(MREMAP_MAYMOVE)
 namespace {
 
@@ -107,6 +95,14 @@ void* remap_block(void*, size_t, size_t) noexcept {
 
 void unmap_block(void*, size_t) noexcept {}
 #endif
+
+void free_block(void* block, size_t mapped) noexcept {
+    if (mapped != 0) {
+        unmap_block(block, mapped);
+    } else {
+        std::free(block);
+    }
+}
 
 Arena::~Arena() {
     while (kept_ != nullptr) {

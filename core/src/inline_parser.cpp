@@ -120,8 +120,6 @@ using Scratch = InlineStack;
 // What a parse keeps of its stack between texts; a larger one (a text of thousands of nodes) is freed, or
 // handed to the arena with the text's nodes.
 constexpr size_t kScratchKeep = 4096;
-// From this size on, the stack's array is a mapping of its own (InlineStack).
-constexpr size_t kMappedBytes = size_t(4) << 20;
 
 // A text with a streaming sink hands its top-level nodes over in batches of this many, so that a paragraph
 // of millions of nodes never has more than one batch's tree in memory beside its Python objects.
@@ -427,11 +425,7 @@ Inline* InlineStack::release(size_t& mapped) {
 }
 
 void InlineStack::reset() {
-    if (mapped_ != 0) {
-        unmap_block(data_, mapped_);
-    } else {
-        std::free(data_);
-    }
+    free_block(data_, mapped_);
     data_ = nullptr;
     size_ = capacity_ = mapped_ = 0;
 }
@@ -446,7 +440,7 @@ void InlineStack::grow() {
         grown = remap_block(data_, mapped_, bytes);
         if (grown == nullptr) throw std::bad_alloc();
         mapped_ = bytes;
-    } else if (bytes >= kMappedBytes && (grown = map_block(bytes)) != nullptr) {
+    } else if (bytes >= kMapBlockBytes && (grown = map_block(bytes)) != nullptr) {
         if (size_ != 0) std::memcpy(grown, static_cast<const void*>(data_), size_ * sizeof(Inline));
         std::free(data_);
         mapped_ = bytes;

@@ -13,7 +13,7 @@ namespace quillet {
 class BlockSink;
 
 // Working room for the nodes of texts while they are found: a growable array of them, kept from text to
-// text. It grows with std::realloc, and from kMappedBytes on in a mapping of its own (map_block), whose
+// text. It grows with std::realloc, and from kMapBlockBytes on in a mapping of its own (map_block), whose
 // pages move as it grows and whose cost does not hang on what malloc's heap holds; release() hands its
 // whole array over as it stands: a huge text's nodes go to the arena without a copy of them beside the
 // original.

@@ -51,6 +51,21 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Runs `work` with the GIL released when `units` (characters, bytes) are enough for the release to pay.
+// The work reads and writes only memory no other thread changes meanwhile (an immutable str's data, a new
+// object nothing else holds yet), touches no Python object otherwise, and throws nothing.
+template <class Work>
+void released_for(size_t units, Work work) {
+    constexpr size_t kReleaseUnits = size_t(1) << 16;
+    if (units < kReleaseUnits) {
+        work();
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS;
+    work();
+    Py_END_ALLOW_THREADS;
+}
+
 // Pauses the cycle collector for the lifetime of the object (from Python 3.10 on; a no-op before).
 //
 // A conversion creates one young object after another, every one of them reachable from the tree being

@@ -63,9 +63,13 @@ private:
 // freed, and fresh pages cost a fault each (about 3 microseconds a page on a virtual machine), so the same
 // parse could take twice as long from one call to the next. Null where the system gives no such mapping;
 // the caller then uses malloc. remap_block gives null on failure, `block` left as it was.
+// kMapBlockBytes is where a growing array leaves malloc for a mapping of its own; free_block frees a block
+// from std::malloc (`mapped` 0) or from map_block (`mapped` its bytes).
+inline constexpr size_t kMapBlockBytes = size_t(4) << 20;
 void* map_block(size_t bytes) noexcept;
 void* remap_block(void* block, size_t old_bytes, size_t bytes) noexcept;
 void unmap_block(void* block, size_t bytes) noexcept;
+void free_block(void* block, size_t mapped) noexcept;
 
 // The allocator of the model's sequences. A sequence takes its memory from the arena it was made with, or
 // from the heap when it was made without one; it keeps that source for its lifetime and hands it on when it
